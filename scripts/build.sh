@@ -1,0 +1,9 @@
+#!/bin/sh
+# Configures and builds Skiascan in ./build (or $SKIASCAN_BUILD_DIR).
+# Extra CMake options can be passed in $SKIASCAN_CMAKE_ARGS.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${SKIASCAN_BUILD_DIR:-$top/build}
+# shellcheck disable=SC2086
+cmake -S "$top" -B "$build" -G Ninja ${SKIASCAN_CMAKE_ARGS:-} >/dev/null
+cmake --build "$build" -j2

@@ -1,0 +1,469 @@
+#include "app/main_window.h"
+
+#include "app/study_entry.h"
+#include "app/window_helpers.h"
+#include "dicom/dicom_toolkit.h"
+#include "settings/prefs_dialog.h"
+#include "skiascan_version.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+
+namespace skiascan {
+
+namespace {
+
+constexpr int kClientWidth = 520;
+constexpr int kClientHeight = 325;
+
+template <typename W>
+W* place(QWidget* parent, const char* name, int x, int y, int w, int h)
+{
+    auto* widget = new W(parent);
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+
+QLineEdit* textBox(QWidget* parent, const char* name, int x, int y, int w, int h)
+{
+    return place<QLineEdit>(parent, name, x, y, w, h);
+}
+
+QPushButton* button(QWidget* parent, const char* name, const char* caption, int x, int y, int w, int h)
+{
+    auto* b = place<QPushButton>(parent, name, x, y, w, h);
+    b->setText(QLatin1String(caption));
+    b->setAutoDefault(false);
+    return b;
+}
+
+} // namespace
+
+fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
+    : QMainWindow(parent)
+    , m_programFolder(programFolder)
+{
+    setObjectName(QStringLiteral("fSkiascan"));
+    setWindowTitle(QStringLiteral("X-Ray Skiascan"));
+    // The fixed layout was drawn for a small sans-serif face; a narrow one keeps
+    // every caption inside its control.
+    QFont face(QStringLiteral("Liberation Sans"));
+    face.setStyleHint(QFont::SansSerif);
+    face.setPixelSize(11);
+    setFont(face);
+    buildControls();
+}
+
+fSkiascan::~fSkiascan() = default;
+
+void fSkiascan::buildControls()
+{
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(kClientWidth, kClientHeight);
+    setCentralWidget(client);
+
+    // Labels first, so that the fields they describe come first in the tab order.
+    struct LabelDef {
+        int index;
+        const char* caption;
+        int y;
+    };
+    const LabelDef labels[] = {
+        {0, "Patient Lastname:", 8},
+        {1, "Patient Firstname:", 32},
+        {2, "Patient Middle Initial:", 56},
+        {3, "Patient Birthdate:", 80},
+        {4, "Patient ID:", 104},
+        {12, "Accession Number:", 128},
+        {5, "Patient Sex:", 152},
+        {6, "Bodypart:", 176},
+        {7, "Study Date:", 200},
+        {8, "Study Description:", 224},
+        {9, "Series/Image Description:", 248},
+        {10, "Films in Feeder (Multiple Scan):", 274},
+        {11, "Images per Study:", 296},
+    };
+    for (const LabelDef& l : labels) {
+        auto* label = new QLabel(QLatin1String(l.caption), client);
+        label->setObjectName(QStringLiteral("Label1_%1").arg(l.index));
+        label->setGeometry(8, l.y, 152, 17);
+        Label1[l.index] = label;
+    }
+    Label1[11]->setEnabled(false);
+    // The longest caption needs a slightly narrower face to end before its field.
+    QFont narrow = Label1[10]->font();
+    narrow.setStretch(94);
+    Label1[10]->setFont(narrow);
+
+    PATNachname = textBox(client, "PATNachname", 160, 8, 193, 19);
+    PATVorname = textBox(client, "PATVorname", 160, 32, 193, 19);
+    PAT2Vorname = textBox(client, "PAT2Vorname", 160, 56, 193, 19);
+    PATGebDatum = textBox(client, "PATGebDatum", 160, 80, 89, 19);
+    PATID1 = textBox(client, "PATID1", 160, 104, 193, 19);
+    AccessionNumber = textBox(client, "AccessionNumber", 160, 128, 89, 19);
+
+    Sex = place<QComboBox>(client, "Sex", 160, 152, 41, 21);
+    Sex->setEditable(true);
+    Sex->setCompleter(nullptr);
+    Sex->setInsertPolicy(QComboBox::NoInsert);
+    Sex->addItems({QStringLiteral("F"), QStringLiteral("M"), QStringLiteral("O")});
+    Sex->setCurrentIndex(2);
+
+    Bodypart = textBox(client, "Bodypart", 160, 176, 193, 19);
+    Bodypart->setText(QStringLiteral("Unknown"));
+    StudyDate = textBox(client, "StudyDate", 160, 200, 89, 19);
+    StudyDescritpion = textBox(client, "StudyDescritpion", 160, 224, 193, 19);
+    SeriesDescription = textBox(client, "SeriesDescription", 160, 248, 193, 19);
+
+    Films = textBox(client, "Films", 160, 272, 25, 19);
+    Films->setText(QStringLiteral("6"));
+    Films->setReadOnly(true);
+    ScrollFilms = place<QScrollBar>(client, "ScrollFilms", 184, 272, 17, 17);
+    ScrollFilms->setOrientation(Qt::Vertical);
+    ScrollFilms->setRange(1, 6);
+    ScrollFilms->setSingleStep(1);
+    ScrollFilms->setPageStep(1);
+    ScrollFilms->setValue(1);
+    ScrollFilms->setFocusPolicy(Qt::StrongFocus);
+
+    Images = textBox(client, "Images", 160, 296, 25, 19);
+    Images->setText(QStringLiteral("1"));
+    Images->setReadOnly(true);
+    Images->setEnabled(false);
+    ScrollImages = place<QScrollBar>(client, "ScrollImages", 184, 296, 17, 17);
+    ScrollImages->setOrientation(Qt::Vertical);
+    ScrollImages->setRange(1, 99);
+    ScrollImages->setSingleStep(1);
+    ScrollImages->setPageStep(1);
+    ScrollImages->setValue(1);
+    ScrollImages->setEnabled(false);
+
+    cmdWorklist = button(client, "cmdWorklist", "Worklist", 376, 8, 137, 41);
+    cmdScan = button(client, "cmdScan", "Single Scan", 376, 56, 137, 41);
+    cmdMultiScan = button(client, "cmdMultiScan", "Multiple Scan", 376, 104, 137, 41);
+    cmdPrefs = button(client, "cmdPrefs", "Preferences", 376, 152, 137, 41);
+    cmdNew = button(client, "cmdNew", "New Study", 376, 200, 137, 41);
+    cmdTest = button(client, "cmdTest", "Scanner Test", 376, 248, 65, 41);
+    cmdCancel = button(client, "cmdCancel", "Quit", 448, 248, 65, 41);
+
+    QWidget* tabOrder[] = {PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATID1, AccessionNumber,
+                           Sex, Bodypart, StudyDate, StudyDescritpion, SeriesDescription, Films,
+                           ScrollFilms, Images, ScrollImages, cmdWorklist, cmdScan, cmdMultiScan,
+                           cmdPrefs, cmdNew, cmdTest, cmdCancel};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    mnuHelp = menuBar()->addAction(QStringLiteral("?"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+
+    TimerScan = new QTimer(this);
+    TimerScan->setObjectName(QStringLiteral("TimerScan"));
+    TimerScan->setInterval(500);
+    TimerMultiScan = new QTimer(this);
+    TimerMultiScan->setObjectName(QStringLiteral("TimerMultiScan"));
+    TimerMultiScan->setInterval(500);
+
+    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+
+    connect(PATNachname, &QLineEdit::textChanged, this, &fSkiascan::PATNachname_Change);
+    connect(PATVorname, &QLineEdit::textChanged, this, &fSkiascan::PATVorname_Change);
+    connect(PAT2Vorname, &QLineEdit::textChanged, this, &fSkiascan::PAT2Vorname_Change);
+    connect(PATGebDatum, &QLineEdit::textChanged, this, &fSkiascan::PATGebDatum_Change);
+    connect(PATID1, &QLineEdit::textChanged, this, &fSkiascan::PATID1_Change);
+    connect(Sex, &QComboBox::editTextChanged, this, &fSkiascan::Sex_Change);
+    connect(Sex, &QComboBox::activated, this, &fSkiascan::Sex_Click);
+    connect(Bodypart, &QLineEdit::textChanged, this, &fSkiascan::Bodypart_Change);
+    connect(StudyDate, &QLineEdit::textChanged, this, &fSkiascan::StudyDate_Change);
+    connect(StudyDescritpion, &QLineEdit::textChanged, this, &fSkiascan::StudyDescritpion_Change);
+    connect(SeriesDescription, &QLineEdit::textChanged, this, &fSkiascan::SeriesDescription_Change);
+    connect(ScrollFilms, &QScrollBar::valueChanged, this, &fSkiascan::ScrollFilms_Change);
+    connect(ScrollImages, &QScrollBar::valueChanged, this, &fSkiascan::ScrollImages_Change);
+    connect(cmdNew, &QPushButton::clicked, this, &fSkiascan::cmdNew_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &fSkiascan::cmdCancel_Click);
+    connect(cmdPrefs, &QPushButton::clicked, this, &fSkiascan::cmdPrefs_Click);
+    connect(mnuHelp, &QAction::triggered, this, &fSkiascan::mnuHelp_Click);
+}
+
+bool fSkiascan::startUp(const QString& argumentText)
+{
+    if (!Form_Load())
+        return false;
+    ScrollImages->setValue(99);
+    applyCommandLine(argumentText);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    setTopMost(this, true);
+    return true;
+}
+
+void fSkiascan::applyCommandLine(const QString& text)
+{
+    const CommandLineFields fields = parseCommandLine(text);
+    if (fields.lastName)
+        PATNachname->setText(*fields.lastName);
+    if (fields.firstName)
+        PATVorname->setText(*fields.firstName);
+    if (fields.middleName)
+        PAT2Vorname->setText(*fields.middleName);
+    if (fields.patientId)
+        PATID1->setText(*fields.patientId);
+    if (fields.birthDate)
+        PATGebDatum->setText(*fields.birthDate);
+}
+
+// Window load: the settings file into the sixteen settings, or the preferences
+// dialog until a file exists. The first failure shows the preferences dialog and
+// retries the step that failed, reading on from the same place; a second failure
+// in the same run means the program cannot go on.
+bool fSkiascan::Form_Load()
+{
+    constexpr int kLastStep = 20;
+    SettingsReader reader;
+    int failures = 0;
+    int step = 0;
+    while (step <= kLastStep) {
+        try {
+            step = runLoadStep(step, reader) ? step + 1 : 0;
+        } catch (const std::exception&) {
+            if (++failures > 1)
+                return false;
+            setTopMost(this, false);
+            showPreferences();
+            setTopMost(this, true);
+        }
+    }
+    return true;
+}
+
+// Runs one step of window load. Returns false when load must start over (the
+// settings file was missing and the preferences dialog has been shown).
+bool fSkiascan::runLoadStep(int step, SettingsReader& reader)
+{
+    Settings& s = settings;
+    QString* const firstLines[] = {&s.ScanApp,      &s.Parameters, &s.ImageFolder, &s.TestApp,
+                                   &s.LocalAET,     &s.WindowCenter, &s.WindowWidth, &s.Remote0,
+                                   &s.Remote1,      &s.Remote2,    &s.WorklistIP};
+    const QString path = settingsFilePath(m_programFolder);
+    switch (step) {
+    case 0:
+        s.WindowCenter = QStringLiteral("1500");
+        s.WindowWidth = QStringLiteral("3000");
+        return true;
+    case 1:
+        if (QFileInfo::exists(path))
+            return true;
+        showPreferences();
+        return false;
+    case 2:
+        reader.open(path);
+        return true;
+    case 14: // line 12: the port text, held in WorklistAET until it is converted
+        s.WorklistAET = reader.readLine();
+        return true;
+    case 15:
+        s.WorklistPort = parseWorklistPort(s.WorklistAET);
+        return true;
+    case 16:
+        s.WorklistAET = reader.readLine();
+        return true;
+    case 17:
+        s.ScheduledModality = reader.readLine();
+        return true;
+    case 18:
+        s.ScheduledAET = reader.readLine();
+        return true;
+    case 19:
+        s.ScheduledStation = reader.readLine();
+        return true;
+    case 20:
+        cmdTest->setEnabled(s.TestApp.size() > 3);
+        cmdWorklist->setEnabled(s.WorklistIP.size() > 3);
+        return true;
+    default: // steps 3 to 13: lines 1 to 11
+        *firstLines[step - 3] = reader.readLine();
+        return true;
+    }
+}
+
+void fSkiascan::showPreferences()
+{
+    fPrefs dialog(settings, settingsFilePath(m_programFolder), this);
+    dialog.exec();
+}
+
+void fSkiascan::endProgram()
+{
+    m_programEnded = true;
+    close();
+    QCoreApplication::exit(EXIT_FAILURE);
+}
+
+void fSkiascan::runEntryRule(bool multiScanToo)
+{
+    const StudyRecordTexts record{PATNachname->text(), PATVorname->text(), PATID1->text(), Sex->currentText(),
+                                  Bodypart->text(),    StudyDate->text(),  PATGebDatum->text()};
+    const bool complete = isRecordComplete(record, QLocale());
+    cmdScan->setEnabled(complete);
+    if (multiScanToo)
+        cmdMultiScan->setEnabled(complete);
+}
+
+void fSkiascan::PATNachname_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::PATVorname_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::PAT2Vorname_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::PATGebDatum_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::PATID1_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::Sex_Change()
+{
+    runEntryRule(true);
+    // If this change is part of a selection from the list, Sex_Click follows
+    // before control returns to the event loop and puts the study back.
+    m_studyUidBeforeSexChange = StudyUID;
+    m_sexChangePending = true;
+    QTimer::singleShot(0, this, [this] { m_sexChangePending = false; });
+    StudyUID.clear();
+}
+
+void fSkiascan::Sex_Click()
+{
+    if (m_sexChangePending) {
+        StudyUID = m_studyUidBeforeSexChange;
+        m_sexChangePending = false;
+    }
+    runEntryRule(true);
+}
+
+void fSkiascan::Bodypart_Change()
+{
+    runEntryRule(false);
+    StudyUID.clear();
+}
+
+void fSkiascan::StudyDate_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::StudyDescritpion_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::SeriesDescription_Change()
+{
+    StudyUID.clear();
+}
+
+void fSkiascan::Images_Change()
+{
+    runEntryRule(true);
+}
+
+void fSkiascan::ScrollFilms_Change()
+{
+    Films->setText(QString::number(7 - ScrollFilms->value()));
+}
+
+void fSkiascan::ScrollImages_Change()
+{
+    Images->setText(QString::number(100 - ScrollImages->value()));
+    Images_Change();
+}
+
+void fSkiascan::NewStudy()
+{
+    const QLocale locale;
+    StudyTime = locale.toString(QTime::currentTime(), regionalTimeFormat(locale));
+    if (!UIDGenerator)
+        UIDGenerator = std::make_unique<dicom::UidGenerator>();
+    StudyUID = UIDGenerator->newUid();
+}
+
+void fSkiascan::cmdNew_Click()
+{
+    StudyUID.clear();
+}
+
+void fSkiascan::cmdCancel_Click()
+{
+    close();
+}
+
+void fSkiascan::cmdPrefs_Click()
+{
+    setTopMost(this, false);
+    showPreferences();
+    setTopMost(this, true);
+    if (!Form_Load())
+        endProgram();
+}
+
+void fSkiascan::mnuHelp_Click()
+{
+    showMessage(this, QMessageBox::Information, QStringLiteral("Skiascan"),
+                QStringLiteral("Skiascan Version %1.%2.%3")
+                    .arg(SKIASCAN_VERSION_MAJOR)
+                    .arg(SKIASCAN_VERSION_MINOR)
+                    .arg(SKIASCAN_VERSION_PATCH));
+}
+
+void fSkiascan::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // A focused button takes Enter itself; elsewhere Enter means Single Scan.
+        if (auto* focused = qobject_cast<QPushButton*>(focusWidget()))
+            focused->click();
+        else if (cmdScan->isEnabled())
+            cmdScan->click();
+        return;
+    case Qt::Key_Escape:
+        cmdCancel->click();
+        return;
+    default:
+        QMainWindow::keyPressEvent(event);
+    }
+}
+
+} // namespace skiascan

@@ -1,0 +1,129 @@
+// fSkiascan, the main window: the study record in its fields, the settings, the
+// per-study state, and the buttons that start every activity.
+#pragma once
+
+#include "settings/settings_file.h"
+
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+#include <memory>
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollBar;
+class QTimer;
+
+namespace skiascan {
+
+namespace dicom {
+class UidGenerator;
+}
+
+class fSkiascan : public QMainWindow {
+    Q_OBJECT
+
+public:
+    /// `programFolder` holds the settings file (and, later, the outbox and logs).
+    explicit fSkiascan(const QString& programFolder, QWidget* parent = nullptr);
+    ~fSkiascan() override;
+
+    /// Runs the start-up: window load (settings, or the preferences dialog until a
+    /// settings file exists), the images count, the command line, then top-most and
+    /// shown. Returns false when the program must end (the settings could not be
+    /// loaded twice in a row); nothing is shown then.
+    bool startUp(const QString& argumentText);
+
+    /// Gives the current study a fresh StudyUID and StudyTime (regional time format).
+    void NewStudy();
+
+    /// The folder of the program: settings file, outbox, logs, test image.
+    QString programFolder() const { return m_programFolder; }
+
+    /// True once the program has been told to end (a failed reload of the settings).
+    bool programEnded() const { return m_programEnded; }
+
+    // The study record and the buttons. Object names equal the member names.
+    QLineEdit* PATNachname = nullptr;
+    QLineEdit* PATVorname = nullptr;
+    QLineEdit* PAT2Vorname = nullptr;
+    QLineEdit* PATGebDatum = nullptr;
+    QLineEdit* PATID1 = nullptr;
+    QLineEdit* AccessionNumber = nullptr;
+    QComboBox* Sex = nullptr;
+    QLineEdit* Bodypart = nullptr;
+    QLineEdit* StudyDate = nullptr;
+    QLineEdit* StudyDescritpion = nullptr;
+    QLineEdit* SeriesDescription = nullptr;
+    QLineEdit* Films = nullptr;
+    QScrollBar* ScrollFilms = nullptr;
+    QLineEdit* Images = nullptr;
+    QScrollBar* ScrollImages = nullptr;
+    QPushButton* cmdWorklist = nullptr;
+    QPushButton* cmdScan = nullptr;
+    QPushButton* cmdMultiScan = nullptr;
+    QPushButton* cmdPrefs = nullptr;
+    QPushButton* cmdNew = nullptr;
+    QPushButton* cmdTest = nullptr;
+    QPushButton* cmdCancel = nullptr;
+    std::array<QLabel*, 13> Label1{};
+    QAction* mnuHelp = nullptr;
+    QTimer* TimerScan = nullptr;
+    QTimer* TimerMultiScan = nullptr;
+
+    /// The sixteen settings, filled by the settings load.
+    Settings settings;
+
+    // Per-study and scan state.
+    QString StudyUID;
+    QString StudyTime;
+    std::unique_ptr<dicom::UidGenerator> UIDGenerator;
+    bool WorklistUsed = false;
+    qint16 ImageCounter = 0;
+    QString ScanFile;
+    bool ScanAborted = false;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void buildControls();
+    bool Form_Load();
+    bool runLoadStep(int step, SettingsReader& reader);
+    void showPreferences();
+    void endProgram();
+    void applyCommandLine(const QString& argumentText);
+    void runEntryRule(bool multiScanToo);
+
+    void PATNachname_Change();
+    void PATVorname_Change();
+    void PAT2Vorname_Change();
+    void PATGebDatum_Change();
+    void PATID1_Change();
+    void Sex_Change();
+    void Sex_Click();
+    void Bodypart_Change();
+    void StudyDate_Change();
+    void StudyDescritpion_Change();
+    void SeriesDescription_Change();
+    void Images_Change();
+    void ScrollFilms_Change();
+    void ScrollImages_Change();
+    void cmdNew_Click();
+    void cmdCancel_Click();
+    void cmdPrefs_Click();
+    void mnuHelp_Click();
+
+    QString m_programFolder;
+    bool m_programEnded = false;
+    // A selection from the Sex list changes its text first and is reported as a
+    // selection afterwards; the text change must then not close the study.
+    QString m_studyUidBeforeSexChange;
+    bool m_sexChangePending = false;
+};
+
+} // namespace skiascan

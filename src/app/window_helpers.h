@@ -1,0 +1,24 @@
+// Small helpers shared by the three windows.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+
+class QWidget;
+
+namespace skiascan {
+
+/// Makes a top-level window stay above all others, or releases that state. Like
+/// the platform call it stands for, it also shows the window when it is hidden.
+void setTopMost(QWidget* window, bool topMost);
+
+/// True while the window is marked to stay above all others.
+bool isTopMost(const QWidget* window);
+
+/// Shows a modal message box with one OK button and waits until it is closed.
+void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text);
+
+/// A failure's description, two line breaks and the sentence naming the consequence.
+QString failureText(const QString& description, const QString& consequence);
+
+} // namespace skiascan

@@ -1,0 +1,262 @@
+#include "settings/prefs_dialog.h"
+
+#include "app/window_helpers.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+namespace skiascan {
+
+namespace {
+
+QLineEdit* textBox(QWidget* parent, const char* name, int minWidth = 0)
+{
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(QLatin1String(name));
+    if (minWidth > 0)
+        box->setMinimumWidth(minWidth);
+    return box;
+}
+
+// Removes blanks at both ends; tabs and other white space stay, as they are part
+// of what the operator typed.
+QString trimSpaces(const QString& text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text[end - 1] == QLatin1Char(' '))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+} // namespace
+
+fPrefs::fPrefs(const Settings& current, const QString& settingsPath, QWidget* parent)
+    : QDialog(parent)
+    , m_settingsPath(settingsPath)
+{
+    setObjectName(QStringLiteral("fPrefs"));
+    setWindowTitle(QStringLiteral("Preferences"));
+    buildControls();
+    fill(current);
+}
+
+void fPrefs::buildControls()
+{
+    const QIcon browseIcon = style()->standardIcon(QStyle::SP_DirOpenIcon);
+    auto browseButton = [&](const char* name) {
+        auto* b = new QPushButton(this);
+        b->setObjectName(QLatin1String(name));
+        b->setIcon(browseIcon);
+        b->setFixedSize(26, 22);
+        return b;
+    };
+
+    auto* general = new QGridLayout;
+    int row = 0;
+    auto addRow = [&](const char* caption, QLineEdit* box, QPushButton* browse = nullptr) {
+        general->addWidget(new QLabel(QLatin1String(caption), this), row, 0);
+        general->addWidget(box, row, 1);
+        if (browse)
+            general->addWidget(browse, row, 2);
+        ++row;
+    };
+    ScanApp = textBox(this, "ScanApp", 320);
+    BrowseApp = browseButton("BrowseApp");
+    txtParameters = textBox(this, "txtParameters");
+    ImageFolder = textBox(this, "ImageFolder");
+    BrowseFolder = browseButton("BrowseFolder");
+    TestApp = textBox(this, "TestApp");
+    BrowseTest = browseButton("BrowseTest");
+    AET = textBox(this, "AET");
+    WindowCenter = textBox(this, "WindowCenter");
+    WindowCenter->setText(QStringLiteral("1500"));
+    WindowWidth = textBox(this, "WindowWidth");
+    WindowWidth->setText(QStringLiteral("3000"));
+    addRow("Scanning Application:", ScanApp, BrowseApp);
+    addRow("Add. Parameters:", txtParameters);
+    addRow("Scanned Image Folder:", ImageFolder, BrowseFolder);
+    addRow("Test Application (ACR):", TestApp, BrowseTest);
+    addRow("Local AET:", AET);
+    addRow("Default Window-Center:", WindowCenter);
+    addRow("Default Window-Width:", WindowWidth);
+
+    Frame1 = new QGroupBox(QStringLiteral("Image send to:"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    auto* nodes = new QGridLayout(Frame1);
+    nodes->addWidget(new QLabel(QStringLiteral("AET:"), Frame1), 0, 0);
+    nodes->addWidget(new QLabel(QStringLiteral("IP-Address:"), Frame1), 0, 1);
+    nodes->addWidget(new QLabel(QStringLiteral("IP-Port:"), Frame1), 0, 2);
+    for (int i = 0; i < 3; ++i) {
+        RemoteAET[i] = textBox(Frame1, "RemoteAET");
+        IPAddress[i] = textBox(Frame1, "IPAddress", 150);
+        IPPort[i] = textBox(Frame1, "IPPort");
+        RemoteAET[i]->setObjectName(QStringLiteral("RemoteAET_%1").arg(i));
+        IPAddress[i]->setObjectName(QStringLiteral("IPAddress_%1").arg(i));
+        IPPort[i]->setObjectName(QStringLiteral("IPPort_%1").arg(i));
+        IPPort[i]->setMaximumWidth(70);
+        nodes->addWidget(RemoteAET[i], i + 1, 0);
+        nodes->addWidget(IPAddress[i], i + 1, 1);
+        nodes->addWidget(IPPort[i], i + 1, 2);
+    }
+
+    Frame2 = new QGroupBox(QStringLiteral("Worklist Informations"), this);
+    Frame2->setObjectName(QStringLiteral("Frame2"));
+    auto* worklist = new QGridLayout(Frame2);
+    WorklistIP = textBox(Frame2, "WorklistIP", 150);
+    WorklistPort = textBox(Frame2, "WorklistPort");
+    WorklistPort->setMaximumWidth(70);
+    WorklistAET = textBox(Frame2, "WorklistAET");
+    ScheduledModality = textBox(Frame2, "ScheduledModality");
+    ScheduledAET = textBox(Frame2, "ScheduledAET");
+    ScheduledStation = textBox(Frame2, "ScheduledStation");
+    worklist->addWidget(new QLabel(QStringLiteral("IP-Address:"), Frame2), 0, 0);
+    worklist->addWidget(WorklistIP, 0, 1);
+    worklist->addWidget(new QLabel(QStringLiteral("IP-Port:"), Frame2), 0, 2);
+    worklist->addWidget(WorklistPort, 0, 3);
+    worklist->addWidget(new QLabel(QStringLiteral("Server AET:"), Frame2), 1, 0);
+    worklist->addWidget(WorklistAET, 1, 1);
+    worklist->addWidget(new QLabel(QStringLiteral("Scheduled Modality:"), Frame2), 2, 0);
+    worklist->addWidget(ScheduledModality, 2, 1);
+    worklist->addWidget(new QLabel(QStringLiteral("Scheduled AET:"), Frame2), 3, 0);
+    worklist->addWidget(ScheduledAET, 3, 1);
+    worklist->addWidget(new QLabel(QStringLiteral("Scheduled Station:"), Frame2), 4, 0);
+    worklist->addWidget(ScheduledStation, 4, 1);
+
+    cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    // Enter and Escape both cancel: only a click on OK saves.
+    cmdCancel->setDefault(true);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(cmdOK);
+    buttons->addWidget(cmdCancel);
+
+    auto* top = new QVBoxLayout(this);
+    top->addLayout(general);
+    top->addWidget(Frame1);
+    top->addWidget(Frame2);
+    top->addLayout(buttons);
+    top->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(cmdOK, &QPushButton::clicked, this, &fPrefs::cmdOK_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(BrowseApp, &QPushButton::clicked, this, &fPrefs::BrowseApp_Click);
+    connect(BrowseTest, &QPushButton::clicked, this, &fPrefs::BrowseTest_Click);
+    connect(BrowseFolder, &QPushButton::clicked, this, &fPrefs::BrowseFolder_Click);
+}
+
+void fPrefs::fill(const Settings& s)
+{
+    ScanApp->setText(s.ScanApp);
+    txtParameters->setText(s.Parameters);
+    ImageFolder->setText(s.ImageFolder);
+    TestApp->setText(s.TestApp);
+    AET->setText(s.LocalAET);
+    WindowCenter->setText(s.WindowCenter);
+    WindowWidth->setText(s.WindowWidth);
+    const QString* remotes[] = {&s.Remote0, &s.Remote1, &s.Remote2};
+    for (int i = 0; i < 3; ++i) {
+        const QStringList fields = remotes[i]->split(QLatin1Char('|'));
+        QLineEdit* boxes[] = {RemoteAET[i], IPAddress[i], IPPort[i]};
+        for (int f = 0; f < 3 && f < fields.size(); ++f)
+            boxes[f]->setText(fields[f]);
+    }
+    WorklistAET->setText(s.WorklistAET);
+    WorklistIP->setText(s.WorklistIP);
+    WorklistPort->setText(QString::number(s.WorklistPort));
+    ScheduledAET->setText(s.ScheduledAET);
+    ScheduledModality->setText(s.ScheduledModality);
+    ScheduledStation->setText(s.ScheduledStation);
+}
+
+SettingsLines fPrefs::linesToSave() const
+{
+    auto remote = [this](int i) {
+        return RemoteAET[i]->text() + QLatin1Char('|') + IPAddress[i]->text() + QLatin1Char('|') + IPPort[i]->text();
+    };
+    return {ScanApp->text(),      trimSpaces(txtParameters->text()),
+            ImageFolder->text(),  TestApp->text(),
+            AET->text(),          WindowCenter->text(),
+            WindowWidth->text(),  remote(0),
+            remote(1),            remote(2),
+            WorklistIP->text(),   WorklistPort->text(),
+            WorklistAET->text(),  ScheduledModality->text(),
+            ScheduledAET->text(), ScheduledStation->text()};
+}
+
+void fPrefs::cmdOK_Click()
+{
+    try {
+        saveSettingsFile(m_settingsPath, linesToSave());
+    } catch (const SettingsError& e) {
+        // The old file is still intact; the operator can fix the cause and try again.
+        showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
+                    failureText(QString::fromUtf8(e.what()), QStringLiteral("The settings were not saved.")));
+        return;
+    }
+    accept();
+}
+
+void fPrefs::chooseApplication(QLineEdit* target)
+{
+    QFileDialog chooser(this, QStringLiteral("Select Scanning-Application"));
+    chooser.setObjectName(QStringLiteral("ComDlg"));
+    chooser.setOption(QFileDialog::DontUseNativeDialog);
+    chooser.setFileMode(QFileDialog::ExistingFile);
+    chooser.setAcceptMode(QFileDialog::AcceptOpen);
+    // Scanner drivers copied from Windows keep their ".exe" in any case.
+    chooser.setNameFilters({QStringLiteral("Application (*.exe)"), QStringLiteral("All files (*)")});
+    chooser.setFilter(chooser.filter() & ~QDir::CaseSensitive);
+    chooser.setDefaultSuffix(QStringLiteral("exe"));
+    const QFileInfo current(target->text());
+    if (!target->text().isEmpty() && current.absoluteDir().exists())
+        chooser.setDirectory(current.absoluteDir());
+    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())
+        return;
+    target->setText(QDir::toNativeSeparators(chooser.selectedFiles().constFirst()));
+}
+
+void fPrefs::BrowseApp_Click()
+{
+    chooseApplication(ScanApp);
+}
+
+void fPrefs::BrowseTest_Click()
+{
+    chooseApplication(TestApp);
+}
+
+void fPrefs::BrowseFolder_Click()
+{
+    QFileDialog chooser(this, QStringLiteral("Select Image-Folder"));
+    chooser.setObjectName(QStringLiteral("FolderChooser"));
+    chooser.setOption(QFileDialog::DontUseNativeDialog);
+    chooser.setOption(QFileDialog::ShowDirsOnly);
+    chooser.setFileMode(QFileDialog::Directory);
+    if (QDir(ImageFolder->text()).exists() && !ImageFolder->text().isEmpty())
+        chooser.setDirectory(ImageFolder->text());
+    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())
+        return;
+    QString folder = QDir::toNativeSeparators(chooser.selectedFiles().constFirst());
+    if (folder.isEmpty())
+        return;
+    if (!folder.endsWith(QDir::separator()))
+        folder += QDir::separator();
+    ImageFolder->setText(folder);
+}
+
+} // namespace skiascan

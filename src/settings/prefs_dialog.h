@@ -1,0 +1,64 @@
+// fPrefs, the preferences dialog: edits the sixteen settings and writes the
+// settings file on OK. It never touches the main window's values; the main window
+// reads the file again after the dialog has closed.
+#pragma once
+
+#include "settings/settings_file.h"
+
+#include <QDialog>
+
+#include <array>
+
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+
+namespace skiascan {
+
+class fPrefs : public QDialog {
+    Q_OBJECT
+
+public:
+    /// Fills the fields from `current`; OK writes them to `settingsPath`.
+    fPrefs(const Settings& current, const QString& settingsPath, QWidget* parent = nullptr);
+
+    /// The sixteen lines that OK writes, from the fields as they stand.
+    SettingsLines linesToSave() const;
+
+    QLineEdit* ScanApp = nullptr;
+    QPushButton* BrowseApp = nullptr;
+    QLineEdit* txtParameters = nullptr;
+    QLineEdit* ImageFolder = nullptr;
+    QPushButton* BrowseFolder = nullptr;
+    QLineEdit* TestApp = nullptr;
+    QPushButton* BrowseTest = nullptr;
+    QLineEdit* AET = nullptr;
+    QLineEdit* WindowCenter = nullptr;
+    QLineEdit* WindowWidth = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    std::array<QLineEdit*, 3> RemoteAET{};
+    std::array<QLineEdit*, 3> IPAddress{};
+    std::array<QLineEdit*, 3> IPPort{};
+    QGroupBox* Frame2 = nullptr;
+    QLineEdit* WorklistIP = nullptr;
+    QLineEdit* WorklistPort = nullptr;
+    QLineEdit* WorklistAET = nullptr;
+    QLineEdit* ScheduledModality = nullptr;
+    QLineEdit* ScheduledAET = nullptr;
+    QLineEdit* ScheduledStation = nullptr;
+    QPushButton* cmdOK = nullptr;
+    QPushButton* cmdCancel = nullptr;
+
+private:
+    void buildControls();
+    void fill(const Settings& current);
+    void cmdOK_Click();
+    void BrowseApp_Click();
+    void BrowseTest_Click();
+    void BrowseFolder_Click();
+    void chooseApplication(QLineEdit* target);
+
+    QString m_settingsPath;
+};
+
+} // namespace skiascan

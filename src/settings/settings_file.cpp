@@ -1,0 +1,152 @@
+#include "settings/settings_file.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+
+namespace skiascan {
+
+namespace {
+
+// Windows-1252 differs from Latin-1 only in 0x80..0x9F. The five bytes it leaves
+// undefined map to the C1 controls of the same value, so every byte round-trips.
+constexpr char16_t kHighHalf[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+bool isSpace(QChar c) { return c == QLatin1Char(' '); }
+
+} // namespace
+
+QString settingsFilePath(const QString& programFolder)
+{
+    return QDir(programFolder).filePath(QStringLiteral("Skiascan.ini"));
+}
+
+QString fromWindows1252(const QByteArray& bytes)
+{
+    QString text;
+    text.reserve(bytes.size());
+    for (char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        text.append(b >= 0x80 && b < 0xA0 ? QChar(kHighHalf[b - 0x80]) : QChar(b));
+    }
+    return text;
+}
+
+bool toWindows1252(const QString& text, QByteArray& out, QChar* bad)
+{
+    out.clear();
+    out.reserve(text.size());
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+            out.append(static_cast<char>(u));
+            continue;
+        }
+        int found = -1;
+        for (int i = 0; i < 32; ++i) {
+            if (kHighHalf[i] == u) {
+                found = i;
+                break;
+            }
+        }
+        if (found < 0) {
+            if (bad)
+                *bad = c;
+            return false;
+        }
+        out.append(static_cast<char>(0x80 + found));
+    }
+    return true;
+}
+
+QByteArray encodeSettingsFile(const SettingsLines& lines)
+{
+    QByteArray file;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const QString& value = lines[i];
+        if (value.contains(QLatin1Char('\r')) || value.contains(QLatin1Char('\n')))
+            throw SettingsError(QStringLiteral("Line %1 of the settings would hold a line break.").arg(i + 1));
+        QByteArray bytes;
+        QChar bad;
+        if (!toWindows1252(value, bytes, &bad))
+            throw SettingsError(QStringLiteral("The value \"%1\" holds the character \"%2\", which the settings "
+                                               "file (Windows-1252) cannot store.")
+                                    .arg(value, QString(bad)));
+        file += bytes;
+        file += "\r\n";
+    }
+    return file;
+}
+
+void saveSettingsFile(const QString& path, const SettingsLines& lines)
+{
+    const QByteArray bytes = encodeSettingsFile(lines);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw SettingsError(QStringLiteral("Cannot write the settings file %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    if (file.write(bytes) != bytes.size() || !file.commit())
+        throw SettingsError(QStringLiteral("Cannot write the settings file %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+}
+
+qint32 parseWorklistPort(const QString& text)
+{
+    if (text.isEmpty())
+        return 0;
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isSpace(text[begin]))
+        ++begin;
+    while (end > begin && isSpace(text[end - 1]))
+        --end;
+    const QString number = text.mid(begin, end - begin);
+    bool digitsOnly = !number.isEmpty();
+    for (qsizetype i = 0; i < number.size(); ++i) {
+        const QChar c = number[i];
+        if (!(c >= QLatin1Char('0') && c <= QLatin1Char('9')) && !(i == 0 && (c == QLatin1Char('-') || c == QLatin1Char('+'))))
+            digitsOnly = false;
+    }
+    bool ok = false;
+    const qint32 value = digitsOnly ? number.toInt(&ok, 10) : 0;
+    if (!ok)
+        throw SettingsError(QStringLiteral("The worklist port \"%1\" in line 12 of the settings file is not a number "
+                                           "from -2147483648 to 2147483647.")
+                                .arg(text));
+    return value;
+}
+
+void SettingsReader::open(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw SettingsError(QStringLiteral("Cannot open the settings file %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    m_path = path;
+    m_bytes = file.readAll();
+    m_pos = 0;
+    m_linesRead = 0;
+}
+
+QString SettingsReader::readLine()
+{
+    if (m_pos >= m_bytes.size())
+        throw SettingsError(QStringLiteral("The settings file %1 ends after line %2; it must hold 16 lines.")
+                                .arg(QDir::toNativeSeparators(m_path))
+                                .arg(m_linesRead));
+    qsizetype end = m_pos;
+    while (end < m_bytes.size() && m_bytes[end] != '\r' && m_bytes[end] != '\n')
+        ++end;
+    const QString line = fromWindows1252(m_bytes.mid(m_pos, end - m_pos));
+    if (end < m_bytes.size() && m_bytes[end] == '\r')
+        ++end;
+    if (end < m_bytes.size() && m_bytes[end] == '\n')
+        ++end;
+    m_pos = end;
+    ++m_linesRead;
+    return line;
+}
+
+} // namespace skiascan

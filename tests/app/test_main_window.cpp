@@ -1,0 +1,494 @@
+#include "app/main_window.h"
+#include "app/window_helpers.h"
+#include "settings/prefs_dialog.h"
+#include "support/modal.h"
+#include "support/program_folder.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include "support/qt_printers.h"
+
+#include <gtest/gtest.h>
+
+using namespace skiascan;
+using namespace skiascan::test;
+
+namespace {
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
+    void TearDown() override { QLocale::setDefault(QLocale::c()); }
+
+    // A started window over the given settings lines.
+    std::unique_ptr<fSkiascan> started(const SettingsLines& lines = ProgramFolder::defaultLines(),
+                                       const QString& arguments = QString())
+    {
+        folder.writeSettings(lines);
+        auto w = std::make_unique<fSkiascan>(folder.path());
+        EXPECT_TRUE(w->startUp(arguments));
+        return w;
+    }
+
+    void fillCompleteRecord(fSkiascan& w)
+    {
+        w.PATNachname->setText("Smith");
+        w.PATVorname->setText("John");
+        w.PATID1->setText("4711");
+        w.PATGebDatum->setText("01.02.1960");
+        w.StudyDate->setText("07.12.2026");
+    }
+
+    ProgramFolder folder;
+    ModalDriver modals;
+};
+
+QRect geometryOf(QWidget* w)
+{
+    return w->geometry();
+}
+
+} // namespace
+
+TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThem)
+{
+    auto w = started();
+    EXPECT_EQ(w->windowTitle(), "X-Ray Skiascan");
+    EXPECT_EQ(w->centralWidget()->size(), QSize(520, 325));
+    EXPECT_EQ(w->centralWidget()->geometry().top(), w->menuBar()->geometry().bottom() + 1);
+
+    const struct {
+        QWidget* widget;
+        QRect rect;
+    } expected[] = {
+        {w->PATNachname, {160, 8, 193, 19}},     {w->PATVorname, {160, 32, 193, 19}},
+        {w->PAT2Vorname, {160, 56, 193, 19}},    {w->PATGebDatum, {160, 80, 89, 19}},
+        {w->PATID1, {160, 104, 193, 19}},        {w->AccessionNumber, {160, 128, 89, 19}},
+        {w->Sex, {160, 152, 41, 21}},            {w->Bodypart, {160, 176, 193, 19}},
+        {w->StudyDate, {160, 200, 89, 19}},      {w->StudyDescritpion, {160, 224, 193, 19}},
+        {w->SeriesDescription, {160, 248, 193, 19}}, {w->Films, {160, 272, 25, 19}},
+        {w->ScrollFilms, {184, 272, 17, 17}},    {w->Images, {160, 296, 25, 19}},
+        {w->ScrollImages, {184, 296, 17, 17}},   {w->cmdWorklist, {376, 8, 137, 41}},
+        {w->cmdScan, {376, 56, 137, 41}},        {w->cmdMultiScan, {376, 104, 137, 41}},
+        {w->cmdPrefs, {376, 152, 137, 41}},      {w->cmdNew, {376, 200, 137, 41}},
+        {w->cmdTest, {376, 248, 65, 41}},        {w->cmdCancel, {448, 248, 65, 41}},
+    };
+    for (const auto& e : expected)
+        EXPECT_EQ(geometryOf(e.widget), e.rect) << e.widget->objectName().toStdString();
+
+    const QStringList buttons = {w->cmdWorklist->text(), w->cmdScan->text(), w->cmdMultiScan->text(),
+                                 w->cmdPrefs->text(),    w->cmdNew->text(),  w->cmdTest->text(),
+                                 w->cmdCancel->text()};
+    EXPECT_EQ(buttons, (QStringList{"Worklist", "Single Scan", "Multiple Scan", "Preferences", "New Study",
+                                    "Scanner Test", "Quit"}));
+    const int labelY[] = {8, 32, 56, 80, 104, 152, 176, 200, 224, 248, 274, 296, 128};
+    for (int i = 0; i < 13; ++i) {
+        EXPECT_EQ(w->Label1[i]->x(), 8);
+        EXPECT_EQ(w->Label1[i]->y(), labelY[i]) << "Label1(" << i << ")";
+    }
+    EXPECT_EQ(w->Label1[12]->text(), "Accession Number:");
+    EXPECT_EQ(w->Label1[10]->text(), "Films in Feeder (Multiple Scan):");
+    EXPECT_FALSE(w->Label1[11]->isEnabled());
+
+    ASSERT_EQ(w->menuBar()->actions().size(), 1);
+    EXPECT_EQ(w->menuBar()->actions()[0]->text(), "?");
+    EXPECT_FALSE(w->TimerScan->isActive());
+    EXPECT_FALSE(w->TimerMultiScan->isActive());
+    EXPECT_EQ(w->TimerScan->interval(), 500);
+    EXPECT_EQ(w->TimerMultiScan->interval(), 500);
+
+    // Tab order follows the table, from the last name to Quit.
+    QWidget* order[] = {w->PATNachname, w->PATVorname, w->PAT2Vorname, w->PATGebDatum, w->PATID1,
+                        w->AccessionNumber, w->Sex, w->Bodypart, w->StudyDate, w->StudyDescritpion,
+                        w->SeriesDescription, w->Films, w->ScrollFilms};
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        QWidget* next = order[i - 1]->nextInFocusChain();
+        while (next->focusProxy() == order[i - 1] || !next->isEnabled() || next->focusPolicy() == Qt::NoFocus)
+            next = next->nextInFocusChain();
+        EXPECT_EQ(next, order[i]) << "after " << order[i - 1]->objectName().toStdString();
+    }
+}
+
+TEST_F(MainWindowTest, StartUpShowsTheDefaultsWithScanningDisabled)
+{
+    auto w = started();
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(isTopMost(w.get()));
+    EXPECT_EQ(w->Sex->currentText(), "O");
+    EXPECT_EQ(w->Bodypart->text(), "Unknown");
+    EXPECT_EQ(w->Images->text(), "1");
+    EXPECT_EQ(w->Films->text(), "6");
+    EXPECT_FALSE(w->Images->isEnabled());
+    EXPECT_FALSE(w->ScrollImages->isEnabled());
+    EXPECT_FALSE(w->cmdScan->isEnabled());
+    EXPECT_FALSE(w->cmdMultiScan->isEnabled());
+    EXPECT_TRUE(w->StudyUID.isEmpty());
+    EXPECT_EQ(w->ImageCounter, 0);
+    EXPECT_FALSE(w->WorklistUsed);
+}
+
+TEST_F(MainWindowTest, SettingsAreLoadedInFileOrder)
+{
+    SettingsLines lines = {"/opt/SCANFILE.EXE", "/R:150", "/scans/", "/opt/acr", "SKIA", "2048", "4096",
+                           "PACS|10.0.0.5|104", "AE|", "||", "10.0.0.7", "104", "WLSRV", "CR", "SKIA1", "Room 2"};
+    auto w = started(lines);
+    const Settings& s = w->settings;
+    EXPECT_EQ(s.ScanApp, "/opt/SCANFILE.EXE");
+    EXPECT_EQ(s.Parameters, "/R:150");
+    EXPECT_EQ(s.ImageFolder, "/scans/");
+    EXPECT_EQ(s.WindowCenter, "2048");
+    EXPECT_EQ(s.WindowWidth, "4096");
+    EXPECT_EQ(s.Remote1, "AE|");
+    EXPECT_EQ(s.WorklistPort, 104);
+    EXPECT_EQ(s.WorklistAET, "WLSRV");
+    EXPECT_EQ(s.ScheduledModality, "CR");
+    EXPECT_EQ(s.ScheduledAET, "SKIA1");
+    EXPECT_EQ(s.ScheduledStation, "Room 2");
+    EXPECT_TRUE(w->cmdTest->isEnabled());
+    EXPECT_TRUE(w->cmdWorklist->isEnabled());
+}
+
+TEST_F(MainWindowTest, ScannerTestAndWorklistNeedMoreThanThreeCharacters)
+{
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[3] = "abc";
+    lines[10] = "abc";
+    auto three = started(lines);
+    EXPECT_FALSE(three->cmdTest->isEnabled());
+    EXPECT_FALSE(three->cmdWorklist->isEnabled());
+    lines[3] = "abcd";
+    lines[10] = "abcd";
+    auto four = started(lines);
+    EXPECT_TRUE(four->cmdTest->isEnabled());
+    EXPECT_TRUE(four->cmdWorklist->isEnabled());
+}
+
+TEST_F(MainWindowTest, CommandLineFillsNameIdAndBirthDate)
+{
+    auto w = started(ProgramFolder::defaultLines(), "Smith^John^Q|4711|01.02.1960");
+    EXPECT_EQ(w->PATNachname->text(), "Smith");
+    EXPECT_EQ(w->PATVorname->text(), "John");
+    EXPECT_EQ(w->PAT2Vorname->text(), "Q");
+    EXPECT_EQ(w->PATID1->text(), "4711");
+    EXPECT_EQ(w->PATGebDatum->text(), "01.02.1960");
+    EXPECT_FALSE(w->cmdScan->isEnabled()) << "the study date is still empty";
+    w->StudyDate->setText("07.12.2026");
+    EXPECT_TRUE(w->cmdScan->isEnabled());
+    EXPECT_TRUE(w->cmdMultiScan->isEnabled());
+
+    auto invalid = started(ProgramFolder::defaultLines(), "|4711|not a date");
+    EXPECT_EQ(invalid->PATNachname->text(), "");
+    EXPECT_EQ(invalid->PATGebDatum->text(), "not a date");
+}
+
+TEST_F(MainWindowTest, MissingSettingsFileShowsPreferencesUntilOneIsSaved)
+{
+    int dialogs = 0;
+    auto cancel = [&](QWidget* dialog) {
+        ++dialogs;
+        EXPECT_NE(qobject_cast<fPrefs*>(dialog), nullptr);
+        EXPECT_EQ(static_cast<fPrefs*>(dialog)->WindowCenter->text(), "1500");
+        static_cast<fPrefs*>(dialog)->reject();
+    };
+    modals.then(cancel).then(cancel).then([&](QWidget* dialog) {
+        ++dialogs;
+        auto* prefs = static_cast<fPrefs*>(dialog);
+        prefs->TestApp->setText("/opt/acrtest");
+        prefs->cmdOK->click();
+    });
+    fSkiascan w(folder.path());
+    ASSERT_TRUE(w.startUp(QString()));
+    EXPECT_EQ(dialogs, 3);
+    EXPECT_EQ(w.settings.TestApp, "/opt/acrtest");
+    EXPECT_TRUE(w.cmdTest->isEnabled());
+    EXPECT_TRUE(folder.settingsBytes().startsWith("\r\n\r\n\r\n/opt/acrtest\r\n"));
+}
+
+TEST_F(MainWindowTest, ShortSettingsFileShowsPreferencesOnceThenEndsTheProgram)
+{
+    QByteArray fifteen;
+    for (int i = 0; i < 15; ++i)
+        fifteen += "x\r\n";
+    folder.writeSettingsBytes(fifteen);
+    fSkiascan w(folder.path());
+    bool shownMeanwhile = false;
+    bool topMostMeanwhile = true;
+    modals.then([&](QWidget* dialog) {
+        shownMeanwhile = w.isVisible();
+        topMostMeanwhile = isTopMost(&w);
+        static_cast<QDialog*>(dialog)->reject();
+    });
+    EXPECT_FALSE(w.startUp(QString()));
+    EXPECT_EQ(modals.pending(), 0u);
+    EXPECT_TRUE(shownMeanwhile);
+    EXPECT_FALSE(topMostMeanwhile);
+}
+
+TEST_F(MainWindowTest, RetryAfterAFailureReadsOnFromTheSamePlace)
+{
+    // A port that is not a number fails; the dialog fixes the file, but the
+    // retried conversion still sees the text read before, so the program ends.
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[11] = "eleven";
+    folder.writeSettings(lines);
+    fSkiascan w(folder.path());
+    modals.then([&](QWidget* dialog) {
+        auto* prefs = static_cast<fPrefs*>(dialog);
+        prefs->WorklistPort->setText("104");
+        prefs->cmdOK->click();
+    });
+    EXPECT_FALSE(w.startUp(QString()));
+    EXPECT_TRUE(folder.settingsBytes().contains("\r\n104\r\n"));
+
+    // A file whose sixteenth line is added while the dialog is open is not read
+    // again either: the retry reads on at the end of the old contents.
+    QByteArray fifteen;
+    for (int i = 0; i < 15; ++i)
+        fifteen += "1\r\n";
+    folder.writeSettingsBytes(fifteen);
+    fSkiascan again(folder.path());
+    modals.then([&](QWidget* dialog) {
+        folder.writeSettingsBytes(fifteen + "16\r\n");
+        static_cast<QDialog*>(dialog)->reject();
+    });
+    EXPECT_FALSE(again.startUp(QString()));
+}
+
+TEST_F(MainWindowTest, EmptyPortLineGivesZero)
+{
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[11] = "";
+    lines[12] = "WLSRV";
+    auto w = started(lines);
+    EXPECT_EQ(w->settings.WorklistPort, 0);
+    EXPECT_EQ(w->settings.WorklistAET, "WLSRV");
+}
+
+TEST_F(MainWindowTest, EntryRuleFollowsEveryFieldAsTheTableSays)
+{
+    auto w = started();
+    fillCompleteRecord(*w);
+    ASSERT_TRUE(w->cmdScan->isEnabled());
+    ASSERT_TRUE(w->cmdMultiScan->isEnabled());
+
+    struct Case {
+        QLineEdit* field;
+        bool runsRule;
+        bool bothButtons;
+        bool closesStudy;
+    };
+    const Case cases[] = {
+        {w->PATNachname, true, true, true},     {w->PATVorname, true, true, true},
+        {w->PATGebDatum, true, true, true},     {w->PATID1, true, true, true},
+        {w->StudyDate, true, true, true},       {w->Bodypart, true, false, true},
+        {w->PAT2Vorname, true, true, true},     {w->StudyDescritpion, true, true, true},
+        {w->SeriesDescription, false, false, true}, {w->AccessionNumber, false, false, false},
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.field->objectName().toStdString();
+        const QString before = c.field->text();
+        const bool required = c.field != w->PAT2Vorname && c.field != w->StudyDescritpion
+            && c.field != w->SeriesDescription && c.field != w->AccessionNumber;
+        w->StudyUID = "1.2.3";
+        c.field->setText(required ? QString() : "changed");
+        EXPECT_EQ(w->StudyUID.isEmpty(), c.closesStudy) << name;
+        EXPECT_EQ(w->cmdScan->isEnabled(), !(c.runsRule && required)) << name;
+        EXPECT_EQ(w->cmdMultiScan->isEnabled(), !(c.runsRule && c.bothButtons && required)) << name;
+        c.field->setText(before);
+        w->cmdScan->setEnabled(true);
+        w->cmdMultiScan->setEnabled(true);
+    }
+
+    // The rule does not run for these two: buttons disabled by hand stay so,
+    // although the record is complete.
+    for (QLineEdit* field : {w->SeriesDescription, w->AccessionNumber}) {
+        w->cmdScan->setEnabled(false);
+        w->cmdMultiScan->setEnabled(false);
+        field->setText("changed");
+        EXPECT_FALSE(w->cmdScan->isEnabled()) << field->objectName().toStdString();
+        EXPECT_FALSE(w->cmdMultiScan->isEnabled()) << field->objectName().toStdString();
+    }
+}
+
+TEST_F(MainWindowTest, EditingFieldsOnlyEnablesWhenTheRecordIsComplete)
+{
+    auto w = started();
+    fillCompleteRecord(*w);
+    w->StudyDate->clear();
+    EXPECT_FALSE(w->cmdScan->isEnabled());
+    EXPECT_FALSE(w->cmdMultiScan->isEnabled());
+    // Non-required fields never disable, but they do enable again once complete.
+    w->StudyDate->setText("07.12.26");
+    EXPECT_FALSE(w->cmdScan->isEnabled()) << "two-digit years are not dates";
+    w->StudyDate->setText("2026-12-07");
+    EXPECT_TRUE(w->cmdScan->isEnabled());
+    // Emptying the body part disables Single Scan only.
+    w->Bodypart->clear();
+    EXPECT_FALSE(w->cmdScan->isEnabled());
+    EXPECT_TRUE(w->cmdMultiScan->isEnabled());
+    w->PATNachname->setText(" ");
+    EXPECT_FALSE(w->cmdMultiScan->isEnabled()) << "the rule ran with the empty body part";
+    w->Bodypart->setText("CHEST");
+    EXPECT_TRUE(w->cmdScan->isEnabled()) << "a blank last name counts as filled";
+}
+
+TEST_F(MainWindowTest, SexChosenFromTheListKeepsTheStudyButTypedSexClosesIt)
+{
+    auto w = started();
+    fillCompleteRecord(*w);
+
+    // Keyboard selection in the list (from "O" up to "M").
+    w->StudyUID = "1.2.3";
+    w->Sex->setFocus();
+    QTest::keyClick(w->Sex, Qt::Key_Up);
+    EXPECT_EQ(w->Sex->currentText(), "M");
+    EXPECT_EQ(w->StudyUID, "1.2.3");
+    EXPECT_TRUE(w->cmdScan->isEnabled());
+
+    // Mouse selection in the drop-down list.
+    w->Sex->showPopup();
+    QAbstractItemView* view = w->Sex->view();
+    const QRect item = view->visualRect(w->Sex->model()->index(0, 0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item.center());
+    EXPECT_EQ(w->Sex->currentText(), "F");
+    EXPECT_EQ(w->StudyUID, "1.2.3");
+
+    // Typing, and a text set by another part of the program, close the study.
+    QTest::qWait(0); // let the pending selection marker lapse, as between two key presses
+    w->Sex->lineEdit()->selectAll();
+    QTest::keyClicks(w->Sex->lineEdit(), "M");
+    EXPECT_EQ(w->Sex->currentText(), "M");
+    EXPECT_TRUE(w->StudyUID.isEmpty());
+
+    QTest::qWait(0);
+    w->StudyUID = "1.2.3";
+    w->Sex->setEditText("");
+    EXPECT_TRUE(w->StudyUID.isEmpty());
+    EXPECT_FALSE(w->cmdScan->isEnabled());
+    EXPECT_FALSE(w->cmdMultiScan->isEnabled());
+}
+
+TEST_F(MainWindowTest, EnterScansAndEscapeQuits)
+{
+    auto w = started();
+    fillCompleteRecord(*w);
+    QSignalSpy scans(w->cmdScan, &QPushButton::clicked);
+    w->activateWindow();
+    w->PATID1->setFocus();
+    QTest::keyClick(w->PATID1, Qt::Key_Return);
+    EXPECT_EQ(scans.count(), 1);
+    QTest::keyClick(w->Sex->lineEdit(), Qt::Key_Enter);
+    EXPECT_EQ(scans.count(), 2);
+
+    w->PATID1->clear();
+    QTest::keyClick(w->PATNachname, Qt::Key_Return);
+    EXPECT_EQ(scans.count(), 2) << "Enter does nothing while Single Scan is disabled";
+
+    QTest::keyClick(w->StudyDescritpion, Qt::Key_Escape);
+    EXPECT_FALSE(w->isVisible());
+}
+
+TEST_F(MainWindowTest, FilmsCountMovesBetweenOneAndSix)
+{
+    auto w = started();
+    w->ScrollFilms->triggerAction(QAbstractSlider::SliderSingleStepSub); // upper arrow
+    EXPECT_EQ(w->Films->text(), "6");
+    for (int i = 0; i < 5; ++i)
+        w->ScrollFilms->triggerAction(QAbstractSlider::SliderSingleStepAdd); // lower arrow
+    EXPECT_EQ(w->Films->text(), "1");
+    w->ScrollFilms->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    EXPECT_EQ(w->Films->text(), "1");
+    w->ScrollFilms->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    EXPECT_EQ(w->Films->text(), "2");
+    EXPECT_TRUE(w->Films->isReadOnly());
+}
+
+TEST_F(MainWindowTest, NewStudyButtonOnlyClosesTheStudy)
+{
+    auto w = started();
+    fillCompleteRecord(*w);
+    w->StudyUID = "1.2.3";
+    w->cmdNew->click();
+    EXPECT_TRUE(w->StudyUID.isEmpty());
+    EXPECT_EQ(w->PATNachname->text(), "Smith");
+    EXPECT_TRUE(w->cmdScan->isEnabled());
+    EXPECT_TRUE(w->cmdMultiScan->isEnabled());
+}
+
+TEST_F(MainWindowTest, NewStudyGivesAFreshUidAndRegionalTime)
+{
+    auto w = started();
+    w->NewStudy();
+    const QString first = w->StudyUID;
+    EXPECT_TRUE(first.startsWith("2.25.")) << first.toStdString();
+    EXPECT_LE(first.size(), 64);
+    EXPECT_TRUE(QTime::fromString(w->StudyTime, "HH:mm:ss").isValid()) << w->StudyTime.toStdString();
+    w->NewStudy();
+    EXPECT_NE(w->StudyUID, first);
+    EXPECT_FALSE(w->cmdScan->isEnabled()) << "NewStudy touches no button";
+}
+
+TEST_F(MainWindowTest, PreferencesCancelReloadsTheFileAndDropsUnsavedEdits)
+{
+    auto w = started();
+    SettingsLines changed = ProgramFolder::defaultLines();
+    changed[10] = "10.1.1.1";
+    folder.writeSettings(changed);
+    bool topMostMeanwhile = true;
+    modals.then([&](QWidget* dialog) {
+        topMostMeanwhile = isTopMost(w.get());
+        auto* prefs = static_cast<fPrefs*>(dialog);
+        prefs->ScanApp->setText("/not/saved/SCANFILE.EXE");
+        prefs->cmdCancel->click();
+    });
+    w->cmdPrefs->click();
+    EXPECT_FALSE(topMostMeanwhile);
+    EXPECT_TRUE(isTopMost(w.get()));
+    EXPECT_EQ(w->settings.WorklistIP, "10.1.1.1");
+    EXPECT_TRUE(w->cmdWorklist->isEnabled());
+    EXPECT_EQ(w->settings.ScanApp, "");
+}
+
+TEST_F(MainWindowTest, PreferencesOkSavesAndTheWindowUsesTheNewValues)
+{
+    auto w = started();
+    modals.then([&](QWidget* dialog) {
+        auto* prefs = static_cast<fPrefs*>(dialog);
+        prefs->WindowCenter->setText("2000");
+        prefs->cmdOK->click();
+    });
+    w->cmdPrefs->click();
+    EXPECT_EQ(w->settings.WindowCenter, "2000");
+}
+
+TEST_F(MainWindowTest, ABrokenFileAfterPreferencesEndsTheProgram)
+{
+    auto w = started();
+    folder.writeSettingsBytes("too\r\nshort\r\n");
+    modals.then(rejectDialog()).then(rejectDialog());
+    w->cmdPrefs->click();
+    EXPECT_TRUE(w->programEnded());
+    EXPECT_FALSE(w->isVisible());
+}
+
+TEST_F(MainWindowTest, AboutBoxShowsTheVersion)
+{
+    auto w = started();
+    SeenMessage seen;
+    modals.then(recordMessage(seen));
+    w->mnuHelp->trigger();
+    ASSERT_TRUE(seen.seen);
+    EXPECT_EQ(seen.title, "Skiascan");
+    EXPECT_EQ(seen.icon, QMessageBox::Information);
+    EXPECT_TRUE(QRegularExpression("^Skiascan Version \\d+\\.\\d+\\.\\d+$").match(seen.text).hasMatch())
+        << seen.text.toStdString();
+}

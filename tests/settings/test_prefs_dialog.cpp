@@ -1,0 +1,163 @@
+#include "settings/prefs_dialog.h"
+#include "support/modal.h"
+#include "support/program_folder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "support/qt_printers.h"
+
+#include <gtest/gtest.h>
+
+using namespace skiascan;
+using namespace skiascan::test;
+
+namespace {
+
+Settings sample()
+{
+    Settings s;
+    s.ScanApp = "/opt/scanner/SCANFILE.EXE";
+    s.Parameters = "/R:150";
+    s.ImageFolder = "/scans/";
+    s.TestApp = "/opt/scanner/acr";
+    s.LocalAET = "SKIASCAN";
+    s.Remote0 = "";
+    s.Remote1 = "AE|";
+    s.Remote2 = "PACS|10.0.0.5|104|extra";
+    s.WorklistIP = "10.0.0.7";
+    s.WorklistPort = 0;
+    s.WorklistAET = "WLSRV";
+    s.ScheduledAET = "SKIA1";
+    s.ScheduledStation = "Room 2";
+    s.ScheduledModality = "CR";
+    return s;
+}
+
+} // namespace
+
+TEST(PrefsDialog, FillsTheFieldsAndSavesDestinationsWithBothSeparators)
+{
+    ProgramFolder folder;
+    fPrefs dialog(sample(), folder.settingsPath());
+    EXPECT_EQ(dialog.windowTitle(), "Preferences");
+    EXPECT_EQ(dialog.RemoteAET[0]->text(), "");
+    EXPECT_EQ(dialog.RemoteAET[1]->text(), "AE");
+    EXPECT_EQ(dialog.IPAddress[1]->text(), "");
+    EXPECT_EQ(dialog.IPPort[2]->text(), "104");
+    EXPECT_EQ(dialog.WorklistPort->text(), "0");
+    EXPECT_EQ(dialog.ScheduledModality->text(), "CR");
+    EXPECT_EQ(dialog.Frame1->title(), "Image send to:");
+    EXPECT_EQ(dialog.Frame2->title(), "Worklist Informations");
+
+    dialog.txtParameters->setText("  /R:150 /X  ");
+    dialog.ScheduledStation->setText(" Room 2 ");
+    dialog.cmdOK->click();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(folder.settingsBytes(), QByteArray("/opt/scanner/SCANFILE.EXE\r\n/R:150 /X\r\n/scans/\r\n"
+                                                 "/opt/scanner/acr\r\nSKIASCAN\r\n1500\r\n3000\r\n"
+                                                 "||\r\nAE||\r\nPACS|10.0.0.5|104\r\n10.0.0.7\r\n0\r\n"
+                                                 "WLSRV\r\nCR\r\nSKIA1\r\n Room 2 \r\n"));
+}
+
+TEST(PrefsDialog, EnterAndEscapeCancelWithoutSaving)
+{
+    ProgramFolder folder;
+    for (int key : {Qt::Key_Return, Qt::Key_Escape}) {
+        fPrefs dialog(sample(), folder.settingsPath());
+        ModalDriver modals;
+        modals.then([key](QWidget* w) {
+            auto* prefs = static_cast<fPrefs*>(w);
+            prefs->ScanApp->setFocus();
+            QTest::keyClick(prefs->ScanApp, static_cast<Qt::Key>(key));
+        });
+        EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+        EXPECT_FALSE(QFile::exists(folder.settingsPath()));
+    }
+}
+
+TEST(PrefsDialog, AFailedSaveIsReportedAndTheDialogStaysOpen)
+{
+    ProgramFolder folder;
+    fPrefs dialog(sample(), folder.filePath("missing/Skiascan.ini"));
+    SeenMessage seen;
+    bool openAfterMessage = false;
+    ModalDriver modals;
+    modals.then(clickButton("cmdOK")).then(recordMessage(seen)).then([&](QWidget* w) {
+        openAfterMessage = w == &dialog;
+        dialog.reject();
+    });
+    dialog.exec();
+    ASSERT_TRUE(seen.seen);
+    EXPECT_TRUE(openAfterMessage);
+    EXPECT_EQ(seen.icon, QMessageBox::Critical);
+    EXPECT_TRUE(seen.text.contains("missing/Skiascan.ini")) << seen.text.toStdString();
+    EXPECT_TRUE(seen.text.endsWith("\r\n\r\nThe settings were not saved.")) << seen.text.toStdString();
+}
+
+TEST(PrefsDialog, BrowsingForTheScannerFillsItsPathAndCancelKeepsIt)
+{
+    ProgramFolder folder;
+    QFile(folder.filePath("SCANFILE.EXE")).open(QIODevice::WriteOnly);
+    fPrefs dialog(sample(), folder.settingsPath());
+    QString title;
+    QStringList filters;
+    bool caseSensitive = true;
+    ModalDriver modals;
+    modals.then([&](QWidget* w) {
+        auto* chooser = qobject_cast<QFileDialog*>(w);
+        ASSERT_NE(chooser, nullptr);
+        title = chooser->windowTitle();
+        filters = chooser->nameFilters();
+        caseSensitive = chooser->filter().testFlag(QDir::CaseSensitive);
+        // As an operator types the name (selectFile() leaves a focused name box alone).
+        auto* name = chooser->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(name, nullptr);
+        name->setText(folder.filePath("SCANFILE.EXE"));
+        static_cast<QDialog*>(chooser)->accept(); // QFileDialog hides accept()
+    });
+    dialog.BrowseApp->click();
+    EXPECT_EQ(title, "Select Scanning-Application");
+    EXPECT_EQ(filters.value(0), "Application (*.exe)");
+    EXPECT_FALSE(caseSensitive);
+    EXPECT_EQ(dialog.ScanApp->text(), folder.filePath("SCANFILE.EXE"));
+
+    modals.then(rejectDialog());
+    dialog.BrowseTest->click();
+    EXPECT_EQ(dialog.TestApp->text(), "/opt/scanner/acr");
+}
+
+TEST(PrefsDialog, ChosenImageFolderEndsWithOneSeparator)
+{
+    ProgramFolder folder;
+    QDir(folder.path()).mkdir("scans");
+    fPrefs dialog(sample(), folder.settingsPath());
+    QString title;
+    ModalDriver modals;
+    auto choose = [&](const QString& path) {
+        return [&title, path](QWidget* w) {
+            auto* chooser = qobject_cast<QFileDialog*>(w);
+            ASSERT_NE(chooser, nullptr);
+            title = chooser->windowTitle();
+            chooser->setDirectory(path);
+            static_cast<QDialog*>(chooser)->accept(); // QFileDialog hides accept()
+        };
+    };
+    modals.then(choose(folder.filePath("scans")));
+    dialog.BrowseFolder->click();
+    EXPECT_EQ(title, "Select Image-Folder");
+    EXPECT_EQ(dialog.ImageFolder->text(), folder.filePath("scans") + "/");
+
+    modals.then(choose("/"));
+    dialog.BrowseFolder->click();
+    EXPECT_EQ(dialog.ImageFolder->text(), "/");
+
+    modals.then(rejectDialog());
+    dialog.BrowseFolder->click();
+    EXPECT_EQ(dialog.ImageFolder->text(), "/");
+}

@@ -1,0 +1,31 @@
+// A throw-away program folder with a settings file, for tests of the windows.
+#pragma once
+
+#include "settings/settings_file.h"
+
+#include <QTemporaryDir>
+
+namespace skiascan::test {
+
+class ProgramFolder {
+public:
+    ProgramFolder();
+
+    QString path() const { return m_dir.path(); }
+    QString filePath(const QString& name) const { return m_dir.filePath(name); }
+    QString settingsPath() const { return settingsFilePath(path()); }
+
+    /// Sixteen lines that make a usable configuration (no remote nodes).
+    static SettingsLines defaultLines();
+
+    /// Writes the settings file from these lines.
+    void writeSettings(const SettingsLines& lines) const;
+    /// Writes the settings file as raw bytes.
+    void writeSettingsBytes(const QByteArray& bytes) const;
+    QByteArray settingsBytes() const;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace skiascan::test
