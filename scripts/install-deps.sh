@@ -12,7 +12,7 @@ PACKAGES="
   dicom3tools orthanc
   xvfb xauth xdotool x11-apps imagemagick
   fonts-dejavu-core fonts-liberation2
-  curl ca-certificates
+  curl ca-certificates bc python3
 "
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -3,12 +3,15 @@
 #include "app/study_entry.h"
 #include "app/window_helpers.h"
 #include "dicom/dicom_toolkit.h"
+#include "dicom/image_import.h"
+#include "dicom/outbox.h"
 #include "settings/prefs_dialog.h"
 #include "skiascan_version.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -19,6 +22,8 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
+
+#include <limits>
 
 namespace skiascan {
 
@@ -158,6 +163,10 @@ void fSkiascan::buildControls()
     cmdNew = button(client, "cmdNew", "New Study", 376, 200, 137, 41);
     cmdTest = button(client, "cmdTest", "Scanner Test", 376, 248, 65, 41);
     cmdCancel = button(client, "cmdCancel", "Quit", 448, 248, 65, 41);
+    lblOutbox = new QLabel(client);
+    lblOutbox->setObjectName(QStringLiteral("lblOutbox"));
+    lblOutbox->setGeometry(376, 296, 137, 19);
+    lblOutbox->setAlignment(Qt::AlignCenter);
 
     QWidget* tabOrder[] = {PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATID1, AccessionNumber,
                            Sex, Bodypart, StudyDate, StudyDescritpion, SeriesDescription, Films,
@@ -206,6 +215,7 @@ bool fSkiascan::startUp(const QString& argumentText)
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
     setTopMost(this, true);
+    sendOutbox();
     return true;
 }
 
@@ -419,6 +429,132 @@ void fSkiascan::NewStudy()
     StudyUID = UIDGenerator->newUid();
 }
 
+bool fSkiascan::ImageImport()
+{
+    if (m_importing)
+        return false;
+    m_importing = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{m_importing};
+
+    dicom::Image image;
+    try {
+        if (WorklistUsed) {
+            WorklistUsed = false;
+            ImageCounter = 0;
+        }
+        const QFileInfo scan(ScanFile);
+        if (!scan.exists())
+            throw dicom::DicomError(QStringLiteral("The scanned file %1 cannot be found.").arg(ScanFile));
+        if (scan.size() < 10240) {
+            showMessage(this, QMessageBox::Information, QStringLiteral("Skiascan"),
+                        QStringLiteral("Importfile to small, scan may be failed!"));
+            unsetCursor();
+            ScanAborted = true;
+            cmdScan->setEnabled(true);
+            cmdMultiScan->setEnabled(true);
+            return false;
+        }
+        if (ImageCounter == std::numeric_limits<qint16>::max())
+            throw dicom::DicomError(QStringLiteral("The study already holds %1 images; start a new study.").arg(ImageCounter));
+        ++ImageCounter;
+
+        const ImageRecord record{PATNachname->text(),      PATVorname->text(),        PAT2Vorname->text(),
+                                 PATID1->text(),           PATGebDatum->text(),       Sex->currentText(),
+                                 StudyDate->text(),        StudyDescritpion->text(),  SeriesDescription->text(),
+                                 AccessionNumber->text(),  Bodypart->text(),          settings.WindowCenter,
+                                 settings.WindowWidth};
+        image.importFile(ScanFile, QStringLiteral("TIF"));
+        setImageProperties(image, record);
+        if (!UIDGenerator)
+            UIDGenerator = std::make_unique<dicom::UidGenerator>();
+        if (StudyUID.isEmpty()) {
+            StudyUID = UIDGenerator->newUid();
+            StudyTime = imageTimeText(QTime::currentTime());
+            ImageCounter = 1;
+        }
+        const ImageNumbering numbering{StudyUID, StudyTime, UIDGenerator->newUid(), UIDGenerator->newUid(),
+                                       ImageCounter};
+        addImageAttributes(image, record, numbering, QDate::currentDate(), [] { return QTime::currentTime(); });
+    } catch (const std::exception& e) {
+        showMessage(this, QMessageBox::Critical, windowTitle(),
+                    failureText(QString::fromUtf8(e.what()), QStringLiteral("Maybe scan apported.")));
+        ScanAborted = true;
+        return false;
+    }
+
+    // From here on nothing stops the import: every outcome is reported, and the
+    // scanned file goes only when the image is safe at every node or in the outbox.
+    const RemoteSettings remotes{settings.Remote0, settings.Remote1, settings.Remote2};
+    Outbox outbox(m_programFolder);
+    DeliveryReport report;
+    runWhileRepainting([&] { report = deliverImage(image, remotes, settings.LocalAET, outbox); });
+    if (report.safe())
+        QFile::remove(ScanFile);
+    reportDelivery(report);
+
+    std::set<int> unreachable;
+    for (const NodeFailure& failure : report.failures)
+        if (failure.unreachable)
+            unreachable.insert(failure.slot);
+    sendOutbox(unreachable);
+    return true;
+}
+
+void fSkiascan::reportDelivery(const DeliveryReport& report)
+{
+    if (!report.keepFailure.isEmpty()) {
+        QString text = report.keepFailure;
+        for (const NodeFailure& failure : report.failures)
+            text += QStringLiteral("\r\n") + failure.description;
+        showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
+                    failureText(text, QStringLiteral("The scanned file stays at %1; nothing is lost, but it will not "
+                                                     "be sent again by itself.")
+                                          .arg(QDir::toNativeSeparators(ScanFile))));
+        return;
+    }
+    if (report.noNodeConfigured) {
+        showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
+                    failureText(QStringLiteral("No destination is set in the Preferences (\"Image send to:\")."),
+                                QStringLiteral("The image is kept in the outbox and will be sent once a "
+                                               "destination is set.")));
+        return;
+    }
+    if (report.failures.empty())
+        return;
+    QStringList lines;
+    for (const NodeFailure& failure : report.failures)
+        lines << failure.description;
+    showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
+                failureText(lines.join(QStringLiteral("\r\n")),
+                            QStringLiteral("The image is kept in the outbox and will be sent again.")));
+}
+
+void fSkiascan::sendOutbox(const std::set<int>& unreachable)
+{
+    Outbox outbox(m_programFolder);
+    if (outbox.count() > 0) {
+        const RemoteSettings remotes{settings.Remote0, settings.Remote1, settings.Remote2};
+        const QString localAET = settings.LocalAET;
+        runWhileRepainting([&] { resendOutbox(outbox, remotes, localAET, unreachable); });
+    }
+    showOutboxCount();
+}
+
+void fSkiascan::showOutboxCount()
+{
+    const int waiting = Outbox(m_programFolder).count();
+    lblOutbox->setText(waiting == 0       ? QString()
+                           : waiting == 1 ? QStringLiteral("Outbox: 1 image")
+                                          : QStringLiteral("Outbox: %1 images").arg(waiting));
+    lblOutbox->setToolTip(waiting == 0 ? QString()
+                                       : QStringLiteral("Images that a destination has not confirmed yet. They are "
+                                                        "sent again at start-up, after each scan and after the "
+                                                        "Preferences."));
+}
+
 void fSkiascan::cmdNew_Click()
 {
     StudyUID.clear();
@@ -434,8 +570,11 @@ void fSkiascan::cmdPrefs_Click()
     setTopMost(this, false);
     showPreferences();
     setTopMost(this, true);
-    if (!Form_Load())
+    if (!Form_Load()) {
         endProgram();
+        return;
+    }
+    sendOutbox();
 }
 
 void fSkiascan::mnuHelp_Click()

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <memory>
+#include <set>
 
 class QAction;
 class QComboBox;
@@ -23,6 +24,7 @@ namespace skiascan {
 namespace dicom {
 class UidGenerator;
 }
+struct DeliveryReport;
 
 class fSkiascan : public QMainWindow {
     Q_OBJECT
@@ -40,6 +42,16 @@ public:
 
     /// Gives the current study a fresh StudyUID and StudyTime (regional time format).
     void NewStudy();
+
+    /// Turns the TIFF named by ScanFile into one DICOM image and delivers it to the
+    /// remote nodes; what a node does not confirm is kept in the outbox. Returns
+    /// false when the file was too small or the image could not be built (the
+    /// TIFF then stays and ScanAborted is set); true once the TIFF is safe to go.
+    bool ImageImport();
+
+    /// Sends the outbox again (see resendOutbox()), skipping nodes already known
+    /// to be unreachable, and shows how many images still wait.
+    void sendOutbox(const std::set<int>& unreachable = {});
 
     /// The folder of the program: settings file, outbox, logs, test image.
     QString programFolder() const { return m_programFolder; }
@@ -71,6 +83,7 @@ public:
     QPushButton* cmdTest = nullptr;
     QPushButton* cmdCancel = nullptr;
     std::array<QLabel*, 13> Label1{};
+    QLabel* lblOutbox = nullptr; // how many images wait in the outbox
     QAction* mnuHelp = nullptr;
     QTimer* TimerScan = nullptr;
     QTimer* TimerMultiScan = nullptr;
@@ -95,6 +108,8 @@ private:
     bool Form_Load();
     bool runLoadStep(int step, SettingsReader& reader);
     void showPreferences();
+    void showOutboxCount();
+    void reportDelivery(const DeliveryReport& report);
     void endProgram();
     void applyCommandLine(const QString& argumentText);
     void runEntryRule(bool multiScanToo);
@@ -120,6 +135,7 @@ private:
 
     QString m_programFolder;
     bool m_programEnded = false;
+    bool m_importing = false;
     // A selection from the Sex list changes its text first and is reported as a
     // selection afterwards; the text change must then not close the study.
     QString m_studyUidBeforeSexChange;

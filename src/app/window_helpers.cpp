@@ -1,7 +1,11 @@
 #include "app/window_helpers.h"
 
+#include <QEventLoop>
 #include <QWidget>
 #include <QWindow>
+
+#include <exception>
+#include <thread>
 
 namespace skiascan {
 
@@ -36,6 +40,24 @@ void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title, 
 QString failureText(const QString& description, const QString& consequence)
 {
     return description + QStringLiteral("\r\n\r\n") + consequence;
+}
+
+void runWhileRepainting(const std::function<void()>& work)
+{
+    std::exception_ptr failure;
+    QEventLoop loop;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 } // namespace skiascan

@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <QString>
 
+#include <functional>
+
 class QWidget;
 
 namespace skiascan {
@@ -20,5 +22,10 @@ void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title, 
 
 /// A failure's description, two line breaks and the sentence naming the consequence.
 QString failureText(const QString& description, const QString& consequence);
+
+/// Runs `work` on a worker thread and returns when it is done, rethrowing what it
+/// threw. Meanwhile the windows repaint and timers run, while the operator's
+/// input waits: a slow or silent network peer never leaves a frozen window.
+void runWhileRepainting(const std::function<void()>& work);
 
 } // namespace skiascan

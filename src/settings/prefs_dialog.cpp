@@ -1,6 +1,7 @@
 #include "settings/prefs_dialog.h"
 
 #include "app/window_helpers.h"
+#include "dicom/dicom_toolkit.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -109,6 +110,12 @@ void fPrefs::buildControls()
         nodes->addWidget(RemoteAET[i], i + 1, 0);
         nodes->addWidget(IPAddress[i], i + 1, 1);
         nodes->addWidget(IPPort[i], i + 1, 2);
+        VerifyRemote[i] = new QPushButton(QStringLiteral("Verify"), Frame1);
+        VerifyRemote[i]->setObjectName(QStringLiteral("VerifyRemote_%1").arg(i));
+        VerifyRemote[i]->setToolTip(QStringLiteral("Send a DICOM echo (C-ECHO) to this destination"));
+        nodes->addWidget(VerifyRemote[i], i + 1, 3);
+        connect(VerifyRemote[i], &QPushButton::clicked, this,
+                [this, i] { verifyNode(RemoteAET[i]->text(), IPAddress[i]->text(), IPPort[i]->text()); });
     }
 
     Frame2 = new QGroupBox(QStringLiteral("Worklist Informations"), this);
@@ -125,6 +132,12 @@ void fPrefs::buildControls()
     worklist->addWidget(WorklistIP, 0, 1);
     worklist->addWidget(new QLabel(QStringLiteral("IP-Port:"), Frame2), 0, 2);
     worklist->addWidget(WorklistPort, 0, 3);
+    VerifyWorklist = new QPushButton(QStringLiteral("Verify"), Frame2);
+    VerifyWorklist->setObjectName(QStringLiteral("VerifyWorklist"));
+    VerifyWorklist->setToolTip(QStringLiteral("Send a DICOM echo (C-ECHO) to the worklist server"));
+    worklist->addWidget(VerifyWorklist, 1, 3);
+    connect(VerifyWorklist, &QPushButton::clicked, this,
+            [this] { verifyNode(WorklistAET->text(), WorklistIP->text(), WorklistPort->text()); });
     worklist->addWidget(new QLabel(QStringLiteral("Server AET:"), Frame2), 1, 0);
     worklist->addWidget(WorklistAET, 1, 1);
     worklist->addWidget(new QLabel(QStringLiteral("Scheduled Modality:"), Frame2), 2, 0);
@@ -209,6 +222,29 @@ void fPrefs::cmdOK_Click()
         return;
     }
     accept();
+}
+
+// Checks a node with the values as typed, before they are saved.
+void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QString& port)
+{
+    bool numeric = false;
+    const qint32 portNumber = port.trimmed().toInt(&numeric);
+    const QString node = dicom::nodeName(aeTitle, host, portNumber);
+    try {
+        if (!numeric)
+            throw dicom::DicomError(QStringLiteral("The port \"%1\" is not a number.").arg(port));
+        const QString calling = AET->text();
+        setCursor(Qt::WaitCursor);
+        runWhileRepainting([&] { dicom::verify(host, portNumber, aeTitle, calling); });
+        unsetCursor();
+    } catch (const std::exception& e) {
+        unsetCursor();
+        showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
+                    failureText(QString::fromUtf8(e.what()), QStringLiteral("The verification failed.")));
+        return;
+    }
+    showMessage(this, QMessageBox::Information, QStringLiteral("Skiascan"),
+                QStringLiteral("%1 answered the verification (C-ECHO).").arg(node));
 }
 
 void fPrefs::chooseApplication(QLineEdit* target)

@@ -46,6 +46,8 @@ public:
     QLineEdit* ScheduledModality = nullptr;
     QLineEdit* ScheduledAET = nullptr;
     QLineEdit* ScheduledStation = nullptr;
+    std::array<QPushButton*, 3> VerifyRemote{}; // C-ECHO to the destination of the row
+    QPushButton* VerifyWorklist = nullptr;      // C-ECHO to the worklist server
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
 
@@ -57,6 +59,7 @@ private:
     void BrowseTest_Click();
     void BrowseFolder_Click();
     void chooseApplication(QLineEdit* target);
+    void verifyNode(const QString& aeTitle, const QString& host, const QString& port);
 
     QString m_settingsPath;
 };

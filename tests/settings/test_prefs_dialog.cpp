@@ -1,5 +1,7 @@
 #include "settings/prefs_dialog.h"
+#include "dicom/dicom_toolkit.h"
 #include "support/modal.h"
+#include "support/peers.h"
 #include "support/program_folder.h"
 
 #include <QDir>
@@ -160,4 +162,34 @@ TEST(PrefsDialog, ChosenImageFolderEndsWithOneSeparator)
     modals.then(rejectDialog());
     dialog.BrowseFolder->click();
     EXPECT_EQ(dialog.ImageFolder->text(), "/");
+}
+
+TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
+{
+    dicom::setNetworkTimeouts({5, 5, 5});
+    ProgramFolder folder;
+    StoreScp pacs("PACS1");
+    fPrefs dialog(sample(), folder.settingsPath());
+    dialog.RemoteAET[1]->setText("PACS1");
+    dialog.IPAddress[1]->setText("127.0.0.1");
+    dialog.IPPort[1]->setText(QString::number(pacs.port()));
+    SeenMessage good;
+    ModalDriver modals;
+    modals.then(recordMessage(good));
+    dialog.VerifyRemote[1]->click();
+    EXPECT_EQ(good.icon, QMessageBox::Information);
+    EXPECT_EQ(good.text, QString("PACS1 (127.0.0.1:%1) answered the verification (C-ECHO).").arg(pacs.port()));
+
+    const int down = freePort();
+    dialog.WorklistIP->setText("127.0.0.1");
+    dialog.WorklistPort->setText(QString::number(down));
+    dialog.WorklistAET->setText("WLSRV");
+    SeenMessage bad;
+    modals.then(recordMessage(bad));
+    dialog.VerifyWorklist->click();
+    EXPECT_EQ(bad.icon, QMessageBox::Critical);
+    EXPECT_TRUE(bad.text.startsWith(QString("Cannot connect to WLSRV (127.0.0.1:%1)").arg(down))) << bad.text.toStdString();
+    EXPECT_TRUE(bad.text.endsWith("\r\n\r\nThe verification failed."));
+    EXPECT_FALSE(QFile::exists(folder.settingsPath())) << "verifying saves nothing";
+    dicom::setNetworkTimeouts({});
 }

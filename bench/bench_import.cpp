@@ -1,0 +1,111 @@
+// Benchmark: one film from TIFF to three nodes, the way ImageImport does it
+// (read TIFF, build the image, three sends). Prints seconds and memory.
+//
+//   bench_import TIFF OUT.dcm HOST PORT1 PORT2 PORT3
+//
+// Writes a film of 3556 x 4318 16-bit pixels (14 x 17 inch at 100 um) to TIFF
+// when it does not exist yet, and afterwards the built image to OUT.dcm so that
+// the same object can be sent with storescu for comparison.
+
+#include "dicom/dicom_toolkit.h"
+#include "dicom/image_import.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <tiffio.h>
+
+#include <cstdio>
+#include <vector>
+
+#include <sys/resource.h>
+
+namespace {
+
+constexpr uint32_t kWidth = 3556;
+constexpr uint32_t kHeight = 4318;
+
+long peakKilobytes()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+long currentKilobytes()
+{
+    QFile status(QStringLiteral("/proc/self/statm"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = status.readAll().split(' ');
+    return fields.size() > 1 ? fields[1].toLong() * 4 : 0;
+}
+
+void writeFilm(const QString& path)
+{
+    TIFF* tif = TIFFOpen(path.toLocal8Bit().constData(), "w");
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 16);
+    TIFFSetField(tif, TIFFTAG_XRESOLUTION, 254.0f);
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, 254.0f);
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    std::vector<uint16_t> row(kWidth);
+    for (uint32_t y = 0; y < kHeight; ++y) {
+        for (uint32_t x = 0; x < kWidth; ++x)
+            row[x] = static_cast<uint16_t>((x * 3 + y * 5 + (x ^ y)) & 0x0FFF);
+        TIFFWriteScanline(tif, row.data(), y, 0);
+    }
+    TIFFClose(tif);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 7) {
+        std::fprintf(stderr, "usage: %s TIFF OUT.dcm HOST PORT1 PORT2 PORT3\n", argv[0]);
+        return 2;
+    }
+    const QString tiff = QString::fromLocal8Bit(argv[1]);
+    if (!QFile::exists(tiff))
+        writeFilm(tiff);
+    const QString host = QString::fromLocal8Bit(argv[3]);
+
+    using namespace skiascan;
+    dicom::UidGenerator uids;
+    (void)uids.newUid(); // loads the toolkit before the baseline is taken
+    const long baseline = currentKilobytes();
+
+    QElapsedTimer clock;
+    clock.start();
+    dicom::Image image;
+    image.importFile(tiff, QStringLiteral("TIF"));
+    if (qEnvironmentVariableIsSet("BENCH_TRACE"))
+        std::fprintf(stderr, "after import %ld peak %ld\n", currentKilobytes(), peakKilobytes());
+    const ImageRecord record{"Bench", "Film", "", "B-1", "19600201", "O", "20261207", "", "", "", "CHEST", "2048", "4096"};
+    setImageProperties(image, record);
+    addImageAttributes(image, record, {uids.newUid(), "10:00:00", uids.newUid(), uids.newUid(), 1},
+                       QDate::currentDate(), [] { return QTime::currentTime(); });
+    for (int i = 4; i < 7; ++i) {
+        image.send(host, QString::fromLocal8Bit(argv[i]).toInt(), QStringLiteral("BENCH"), QStringLiteral("SKIASCAN"));
+        if (qEnvironmentVariableIsSet("BENCH_TRACE"))
+            std::fprintf(stderr, "after send %ld peak %ld\n", currentKilobytes(), peakKilobytes());
+    }
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const long peak = peakKilobytes();
+
+    image.saveFile(QString::fromLocal8Bit(argv[2]));
+    const double pixelMegabytes = kWidth * double(kHeight) * 2 / 1e6;
+    std::printf("import_seconds %.3f\n", seconds);
+    std::printf("pixel_data_mb %.1f\n", pixelMegabytes);
+    std::printf("baseline_rss_mb %.1f\n", baseline / 1000.0);
+    std::printf("peak_rss_mb %.1f\n", peak / 1000.0);
+    std::printf("peak_over_baseline_ratio %.2f\n", (peak - baseline) / 1000.0 / pixelMegabytes);
+    return 0;
+}

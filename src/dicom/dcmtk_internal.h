@@ -1,0 +1,94 @@
+// Shared by the toolkit's own .cpp files only: the DCMTK side of the toolkit.
+#pragma once
+
+#include "dicom/dicom_toolkit.h"
+
+#include <dcmtk/config/osconfig.h> // must come first among DCMTK headers
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmnet/assoc.h>
+#include <dcmtk/dcmnet/dimse.h>
+
+#include <functional>
+
+namespace skiascan::dicom {
+
+struct DataSet::Impl {
+    std::unique_ptr<DcmItem> item;
+};
+
+struct Image::Impl {
+    DcmFileFormat file;
+    bool fitsSigned = true;
+    DcmDataset& dataset() { return *file.getDataset(); }
+};
+
+/// Loads the data dictionary check and silences DCMTK's own logging, once.
+/// Throws DicomError when the data dictionary is missing.
+void ensureToolkitReady();
+
+/// The description of a DCMTK condition, in words and without codes.
+QString conditionText(const OFCondition& condition);
+
+/// Attribute access with the toolkit's conversions (see dicom_toolkit.h).
+void putText(DcmItem& item, const DcmTagKey& key, const QString& text);
+void putDate(DcmItem& item, const DcmTagKey& key, const QDate& date);
+void putSequence(DcmItem& item, const DcmTagKey& key, const DataSetCollection& items);
+std::optional<QString> getText(DcmItem& item, const DcmTagKey& key);
+
+/// Chooses ISO_IR 100 or ISO_IR 192 for the text in `item` (stored as UTF-8 until
+/// now), converts the text to it and records it in (0008,0005). With `onlyIfNeeded`,
+/// text that is plain ASCII leaves (0008,0005) as it is.
+void applyCharacterSet(DcmItem& item, bool onlyIfNeeded);
+
+/// Reads a TIFF file's pixels into the image's data set (see Image::importFile).
+void importTiff(const QString& path, Image::Impl& image);
+
+/// One association with a peer, released (or aborted) when destroyed.
+class Association {
+public:
+    /// A presentation context to propose: one abstract syntax, its transfer syntaxes.
+    struct Context {
+        const char* abstractSyntax;
+        std::vector<const char*> transferSyntaxes;
+    };
+
+    /// Connects and negotiates. `operation` names what the association is for in
+    /// failure descriptions ("C-STORE"). Throws DicomError.
+    Association(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
+                const std::vector<Context>& contexts, const QString& operation);
+    ~Association();
+    Association(const Association&) = delete;
+    Association& operator=(const Association&) = delete;
+
+    /// The accepted presentation context for an abstract syntax. Throws DicomError
+    /// (kind Rejected) when the peer accepted none.
+    T_ASC_PresentationContextID contextFor(const char* abstractSyntax) const;
+
+    /// C-ECHO; throws unless the status is success.
+    void echo();
+    /// C-STORE of a data set; throws unless the status is success or a warning.
+    void store(DcmDataset& dataset);
+    /// C-FIND; `onMatch` receives each pending answer's identifier. Throws unless
+    /// the final status is success.
+    void find(const char* abstractSyntax, DcmDataset& identifier, const std::function<void(DcmDataset&)>& onMatch);
+
+    /// Releases the association; after a failure the destructor aborts instead.
+    void release();
+
+    QString peer() const { return m_peer; }
+
+private:
+    [[noreturn]] void fail(const OFCondition& condition, const QString& what);
+    void close();
+
+    T_ASC_Network* m_net = nullptr;
+    T_ASC_Association* m_assoc = nullptr;
+    QString m_peer;
+    QString m_operation;
+    bool m_broken = false;
+};
+
+} // namespace skiascan::dicom

@@ -1,0 +1,65 @@
+#include "dicom/image_import.h"
+
+namespace skiascan {
+
+using dicom::Image;
+
+QString patientNameOf(const QString& last, const QString& first, const QString& middle)
+{
+    QString name = last + QLatin1Char('^') + first;
+    if (!middle.isEmpty())
+        name += QLatin1Char('^') + middle;
+    return name;
+}
+
+QString imageTimeText(const QTime& time)
+{
+    return time.toString(QStringLiteral("HH:mm:ss"));
+}
+
+void setImageProperties(Image& image, const ImageRecord& r)
+{
+    image.setProperty(Image::Property::PatientName, patientNameOf(r.lastName, r.firstName, r.middleName));
+    image.setProperty(Image::Property::PatientID, r.patientId);
+    image.setProperty(Image::Property::PatientBirthDate, r.birthDate);
+    if (!r.studyDescription.isEmpty())
+        image.setProperty(Image::Property::StudyDescription, r.studyDescription);
+    if (!r.seriesDescription.isEmpty())
+        image.setProperty(Image::Property::SeriesDescription, r.seriesDescription);
+    image.setProperty(Image::Property::PatientSex, r.sex);
+}
+
+void addImageAttributes(Image& image, const ImageRecord& r, const ImageNumbering& n, const QDate& today,
+                        const std::function<QTime()>& now)
+{
+    image.setProperty(Image::Property::StudyUID, n.studyUid);
+    image.setProperty(Image::Property::SeriesUID, n.seriesUid);
+    image.setProperty(Image::Property::InstanceUID, n.instanceUid);
+
+    const QString number = QString::number(n.number);
+    image.addAttribute(0x0008, 0x0020, r.studyDate);          // Study Date
+    image.addAttribute(0x0008, 0x0021, r.studyDate);          // Series Date
+    image.addAttribute(0x0008, 0x0022, today);                // Acquisition Date
+    image.addAttribute(0x0008, 0x0023, r.studyDate);          // Content Date
+    image.addAttribute(0x0008, 0x0030, n.studyTime);          // Study Time
+    image.addAttribute(0x0008, 0x0031, imageTimeText(now())); // Series Time
+    image.addAttribute(0x0008, 0x0032, imageTimeText(now())); // Acquisition Time
+    image.addAttribute(0x0008, 0x0033, imageTimeText(now())); // Content Time
+    if (!r.accessionNumber.isEmpty())
+        image.addAttribute(0x0008, 0x0050, r.accessionNumber); // Accession Number
+    image.addAttribute(0x0018, 0x0015, r.bodyPart);           // Body Part Examined
+    image.addAttribute(0x0020, 0x0010, QStringLiteral("1"));  // Study ID
+    image.addAttribute(0x0020, 0x0011, number);               // Series Number
+    image.addAttribute(0x0020, 0x0012, number);               // Acquisition Number
+    image.addAttribute(0x0020, 0x0013, number);               // Instance Number
+    // Signed pixels would turn values of 32768 and more negative: a bright film
+    // would show dark. Such an image keeps its pixels unsigned.
+    image.addAttribute(0x0028, 0x0103, image.samplesFitSigned() ? QStringLiteral("1") : QStringLiteral("0"));
+    image.addAttribute(0x0028, 0x1050, r.windowCenter);       // Window Center
+    image.addAttribute(0x0028, 0x1051, r.windowWidth);        // Window Width
+    image.addAttribute(0x0008, 0x0060, QStringLiteral("SC")); // Modality
+
+    image.setProperty(Image::Property::SOPClassUID, QStringLiteral("1.2.840.10008.5.1.4.1.1.7"));
+}
+
+} // namespace skiascan

@@ -1,0 +1,60 @@
+// What goes into the image of one scanned film: the patient name, the
+// properties, the UIDs and the eighteen attributes, in their order.
+#pragma once
+
+#include "dicom/dicom_toolkit.h"
+
+#include <QDate>
+#include <QString>
+#include <QTime>
+
+#include <functional>
+
+namespace skiascan {
+
+/// The texts of the study record and the settings that an image carries, as
+/// they stand in the main window's fields.
+struct ImageRecord {
+    QString lastName;          // PATNachname
+    QString firstName;         // PATVorname
+    QString middleName;        // PAT2Vorname
+    QString patientId;         // PATID1
+    QString birthDate;         // PATGebDatum
+    QString sex;               // Sex
+    QString studyDate;         // StudyDate
+    QString studyDescription;  // StudyDescritpion
+    QString seriesDescription; // SeriesDescription
+    QString accessionNumber;   // AccessionNumber
+    QString bodyPart;          // Bodypart
+    QString windowCenter;      // WindowCenter setting
+    QString windowWidth;       // WindowWidth setting
+};
+
+/// The study and image numbering an image belongs to.
+struct ImageNumbering {
+    QString studyUid;
+    QString studyTime;
+    QString seriesUid;
+    QString instanceUid;
+    qint16 number = 1; // Series, Acquisition and Instance Number
+};
+
+/// "last^first", or "last^first^middle" when there is a middle name. The texts
+/// are used as they stand.
+QString patientNameOf(const QString& last, const QString& first, const QString& middle);
+
+/// The time as the image's times are written: "hh:mm:ss", 24-hour.
+QString imageTimeText(const QTime& time);
+
+/// Sets the patient and description properties. The descriptions are set only
+/// when they are not empty. Throws dicom::DicomError.
+void setImageProperties(dicom::Image& image, const ImageRecord& record);
+
+/// Sets the study, series and instance UIDs, adds the eighteen attributes in
+/// their order and sets the SOP class. `now` is read once for each of the three
+/// current times. Pixel Representation is "1" unless a pixel would then read as
+/// negative. Throws dicom::DicomError.
+void addImageAttributes(dicom::Image& image, const ImageRecord& record, const ImageNumbering& numbering,
+                        const QDate& today, const std::function<QTime()>& now);
+
+} // namespace skiascan

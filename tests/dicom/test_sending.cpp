@@ -1,0 +1,147 @@
+#include "dicom/dicom_toolkit.h"
+#include "dicom/image_import.h"
+#include "support/dicom_file.h"
+#include "support/peers.h"
+#include "support/qt_printers.h"
+#include "support/tiff_writer.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace skiascan;
+using namespace skiascan::test;
+using dicom::DicomError;
+using dicom::Image;
+
+namespace {
+
+class SendingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dicom::setNetworkTimeouts({5, 5, 5});
+        writeFilmTiff(dir.filePath("scan.tif"));
+        image.importFile(dir.filePath("scan.tif"), "TIF");
+        const ImageRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
+        setImageProperties(image, r);
+        addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
+                           [] { return QTime(10, 0, 1); });
+    }
+    void TearDown() override { dicom::setNetworkTimeouts({}); }
+
+    // The description of the failure of sending to 127.0.0.1:port, and its kind.
+    std::pair<QString, DicomError::Kind> sendFailure(int port, const QString& aet = "STORE")
+    {
+        try {
+            image.send("127.0.0.1", port, aet, "SKIASCAN");
+        } catch (const DicomError& e) {
+            return {e.description(), e.kind()};
+        }
+        return {"(delivered)", DicomError::Kind::General};
+    }
+
+    QTemporaryDir dir;
+    Image image;
+};
+
+} // namespace
+
+TEST_F(SendingTest, StorescpReceivesTheImageAsBuilt)
+{
+    StoreScp pacs;
+    image.send("127.0.0.1", pacs.port(), pacs.aeTitle(), "SKIASCAN");
+    ASSERT_EQ(pacs.received().size(), 1);
+    DicomFile stored(pacs.received().first());
+    EXPECT_EQ(stored.text(DCM_PatientName), "Smith^John");
+    EXPECT_EQ(stored.text(DCM_SOPInstanceUID), "2.25.3");
+    EXPECT_EQ(stored.pixels().size(), 128u * 96u);
+    EXPECT_EQ(stored.pixels()[130], (2u * 37u + 1u * 11u) % 4096u);
+
+    // A second send of the same object works too (the data set is unchanged).
+    image.send("127.0.0.1", pacs.port(), pacs.aeTitle(), "SKIASCAN");
+}
+
+TEST_F(SendingTest, VerifyAnswersWithEchoOrTheReason)
+{
+    StoreScp pacs;
+    EXPECT_NO_THROW(dicom::verify("127.0.0.1", pacs.port(), "STORE", "SKIASCAN"));
+    const int down = freePort();
+    try {
+        dicom::verify("127.0.0.1", down, "PACS1", "SKIASCAN");
+        ADD_FAILURE() << "verification of a node that is down succeeded";
+    } catch (const DicomError& e) {
+        EXPECT_TRUE(e.description().startsWith(QString("Cannot connect to PACS1 (127.0.0.1:%1)").arg(down)))
+            << e.description().toStdString();
+        EXPECT_TRUE(e.description().contains("refused", Qt::CaseInsensitive)) << e.description().toStdString();
+    }
+}
+
+TEST_F(SendingTest, NodeDownIsUnreachable)
+{
+    const auto [why, kind] = sendFailure(freePort());
+    EXPECT_EQ(kind, DicomError::Kind::Unreachable) << why.toStdString();
+    EXPECT_TRUE(why.contains("C-STORE")) << why.toStdString();
+}
+
+TEST_F(SendingTest, RefusedAssociationsSayWhy)
+{
+    StoreScp refusing("STORE", {"--refuse"});
+    const auto [why, kind] = sendFailure(refusing.port());
+    EXPECT_EQ(kind, DicomError::Kind::Rejected) << why.toStdString();
+    EXPECT_TRUE(why.startsWith(QString("Association rejected by STORE (127.0.0.1:%1)").arg(refusing.port())))
+        << why.toStdString();
+
+    StatusScp strict(0x0000, "PACS1");
+    const auto [wrongAe, wrongKind] = sendFailure(strict.port(), "PACS2");
+    EXPECT_EQ(wrongKind, DicomError::Kind::Rejected);
+    EXPECT_TRUE(wrongAe.endsWith("called AE title not recognised")) << wrongAe.toStdString();
+}
+
+TEST_F(SendingTest, AbortAndSilenceAreFailuresNotSuccess)
+{
+    StoreScp aborting("STORE", {"--abort-during"});
+    const auto [abortWhy, abortKind] = sendFailure(aborting.port());
+    EXPECT_EQ(abortKind, DicomError::Kind::Unreachable) << abortWhy.toStdString();
+
+    dicom::setNetworkTimeouts({5, 5, 1});
+    StoreScp sleepy("STORE", {"--sleep-during", "4"});
+    QElapsedTimer clock;
+    clock.start();
+    const auto [silentWhy, silentKind] = sendFailure(sleepy.port());
+    EXPECT_LT(clock.elapsed(), 3500);
+    EXPECT_EQ(silentKind, DicomError::Kind::Unreachable);
+    EXPECT_TRUE(silentWhy.contains("no answer within 1 seconds")) << silentWhy.toStdString();
+}
+
+TEST_F(SendingTest, FailureStatusesFailAndWarningsDeliver)
+{
+    const struct {
+        unsigned short status;
+        const char* meaning;
+    } failures[] = {{0xA700, "out of resources"}, {0xA900, "does not match"}, {0xC000, "cannot understand"}, {0x0122, "not supported"}};
+    for (const auto& f : failures) {
+        StatusScp peer(f.status);
+        try {
+            image.send("127.0.0.1", peer.port(), "STATUS", "SKIASCAN");
+            ADD_FAILURE() << "status " << f.status << " counted as delivered";
+        } catch (const DicomError& e) {
+            EXPECT_EQ(e.kind(), DicomError::Kind::Status);
+            EXPECT_TRUE(e.description().contains(f.meaning)) << e.description().toStdString();
+        }
+    }
+    for (unsigned short warning : {0xB000, 0xB006, 0xB007}) {
+        StatusScp peer(warning);
+        EXPECT_NO_THROW(image.send("127.0.0.1", peer.port(), "STATUS", "SKIASCAN")) << warning;
+        EXPECT_EQ(peer.storeRequests(), 1);
+    }
+}
+
+TEST_F(SendingTest, BadAeTitlesAndPortsAreCaughtBeforeConnecting)
+{
+    EXPECT_THROW(image.send("127.0.0.1", 104, "A_VERY_LONG_AE_TITLE", "SKIASCAN"), DicomError);
+    EXPECT_THROW(image.send("127.0.0.1", 104, "PACS", ""), DicomError);
+    EXPECT_THROW(image.send("127.0.0.1", 0, "PACS", "SKIASCAN"), DicomError);
+    EXPECT_THROW(image.send("", 104, "PACS", "SKIASCAN"), DicomError);
+}

@@ -1,0 +1,202 @@
+#include "dicom/dicom_toolkit.h"
+#include "support/dicom_file.h"
+#include "support/qt_printers.h"
+#include "support/tiff_writer.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+using namespace skiascan;
+using namespace skiascan::test;
+using dicom::DicomError;
+using dicom::Image;
+
+namespace {
+
+// Imports a TIFF and writes the image out again, for DCMTK to read back.
+DicomFile importAndSave(const QTemporaryDir& dir, const QString& tiff)
+{
+    Image image;
+    image.importFile(tiff, "TIF");
+    image.setProperty(Image::Property::SOPClassUID, "1.2.840.10008.5.1.4.1.1.7");
+    image.setProperty(Image::Property::InstanceUID, "1.2.3.4");
+    const QString out = dir.filePath("out.dcm");
+    image.saveFile(out);
+    return DicomFile(out);
+}
+
+QString refusal(const QString& tiff)
+{
+    try {
+        Image image;
+        image.importFile(tiff, "TIF");
+    } catch (const DicomError& e) {
+        return e.description();
+    }
+    return "(imported)";
+}
+
+// Everything written to stderr while `body` runs.
+std::string stderrOf(const std::function<void()>& body)
+{
+    std::fflush(stderr);
+    FILE* capture = std::tmpfile();
+    const int saved = ::dup(2);
+    ::dup2(::fileno(capture), 2);
+    body();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::rewind(capture);
+    std::string text;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, capture))
+        text += buffer;
+    std::fclose(capture);
+    return text;
+}
+
+} // namespace
+
+TEST(TiffImport, EveryLayoutAndCompressionGivesThePixelsUnchanged)
+{
+    QTemporaryDir dir;
+    for (uint16_t bits : {8, 16})
+        for (uint16_t compression : {1, 5, 8, 32773})
+            for (uint32_t tile : {0u, 16u}) {
+                TiffSpec spec;
+                spec.width = 50; // neither strips nor tiles fit evenly
+                spec.height = 37;
+                spec.bits = bits;
+                spec.compression = compression;
+                spec.tileSize = tile;
+                const QString tiff = dir.filePath("in.tif");
+                writeTiff(tiff, spec);
+                DicomFile dcm = importAndSave(dir, tiff);
+                const std::string what = "bits " + std::to_string(bits) + " compression " + std::to_string(compression)
+                    + (tile ? " tiled" : " strips");
+                EXPECT_EQ(dcm.text(DCM_Rows), "37") << what;
+                EXPECT_EQ(dcm.text(DCM_Columns), "50") << what;
+                EXPECT_EQ(dcm.text(DCM_PhotometricInterpretation), "MONOCHROME2") << what;
+                EXPECT_EQ(dcm.text(DCM_BitsAllocated), "16");
+                EXPECT_EQ(dcm.text(DCM_BitsStored), "16");
+                EXPECT_EQ(dcm.text(DCM_HighBit), "15");
+                const std::vector<Uint16> pixels = dcm.pixels();
+                ASSERT_EQ(pixels.size(), 50u * 37u) << what;
+                int wrong = 0;
+                for (uint32_t y = 0; y < 37; ++y)
+                    for (uint32_t x = 0; x < 50; ++x)
+                        wrong += pixels[y * 50 + x] != patternValue(spec, x, y);
+                EXPECT_EQ(wrong, 0) << what;
+            }
+}
+
+TEST(TiffImport, MinIsWhiteBecomesMonochrome1)
+{
+    QTemporaryDir dir;
+    TiffSpec spec;
+    spec.photometric = 0;
+    writeTiff(dir.filePath("in.tif"), spec);
+    DicomFile dcm = importAndSave(dir, dir.filePath("in.tif"));
+    EXPECT_EQ(dcm.text(DCM_PhotometricInterpretation), "MONOCHROME1");
+    EXPECT_EQ(dcm.pixels()[5], patternValue(spec, 5, 0));
+    EXPECT_EQ(dcm.text(DCM_ConversionType), "DF");
+}
+
+TEST(TiffImport, ResolutionBecomesNominalScannedPixelSpacingInMillimetres)
+{
+    QTemporaryDir dir;
+    TiffSpec inch;
+    inch.xResolution = 254;
+    inch.yResolution = 254;
+    writeTiff(dir.filePath("a.tif"), inch);
+    EXPECT_EQ(importAndSave(dir, dir.filePath("a.tif")).text(DCM_NominalScannedPixelSpacing), "0.1\\0.1");
+
+    TiffSpec centimetre;
+    centimetre.xResolution = 100; // 0.1 mm between columns
+    centimetre.yResolution = 50;  // 0.2 mm between rows
+    centimetre.resolutionUnit = 3;
+    writeTiff(dir.filePath("b.tif"), centimetre);
+    EXPECT_EQ(importAndSave(dir, dir.filePath("b.tif")).text(DCM_NominalScannedPixelSpacing), "0.2\\0.1");
+
+    writeTiff(dir.filePath("c.tif"), TiffSpec{});
+    EXPECT_FALSE(importAndSave(dir, dir.filePath("c.tif")).has(DCM_NominalScannedPixelSpacing));
+}
+
+TEST(TiffImport, TellsWhetherThePixelsFitSigned)
+{
+    QTemporaryDir dir;
+    for (uint32_t highest : {32767u, 32768u, 65535u}) {
+        writeTiff(dir.filePath("in.tif"), TiffSpec{}, [&](uint32_t x, uint32_t y) { return x == 3 && y == 4 ? highest : 100; });
+        Image image;
+        image.importFile(dir.filePath("in.tif"), "TIF");
+        EXPECT_EQ(image.samplesFitSigned(), highest < 32768) << highest;
+    }
+}
+
+TEST(TiffImport, RefusesWhatIsNoGrayscaleFilmWithAReasonAndNoNoise)
+{
+    QTemporaryDir dir;
+    struct Case {
+        const char* name;
+        TiffSpec spec;
+        const char* reason;
+    };
+    TiffSpec rgb;
+    rgb.samples = 3;
+    rgb.photometric = 2;
+    rgb.bits = 8;
+    TiffSpec bilevel;
+    bilevel.bits = 1;
+    TiffSpec floating;
+    floating.bits = 32;
+    floating.sampleFormat = 3;
+    const Case cases[] = {
+        {"colour", rgb, "colour"},
+        {"bilevel", bilevel, "1 bits per pixel"},
+        {"float", floating, "32 bits per pixel"},
+    };
+    for (const Case& c : cases) {
+        const QString path = dir.filePath(QString(c.name) + ".tif");
+        writeTiff(path, c.spec);
+        const QString why = refusal(path);
+        EXPECT_TRUE(why.contains(c.reason)) << c.name << ": " << why.toStdString();
+        EXPECT_TRUE(why.contains(path)) << why.toStdString();
+    }
+
+    // A film cut short in transfer, and a file that is no TIFF at all.
+    TiffSpec big;
+    big.width = 300;
+    big.height = 200;
+    big.compression = 5;
+    writeTiff(dir.filePath("whole.tif"), big);
+    QFile whole(dir.filePath("whole.tif"));
+    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+    const QByteArray bytes = whole.readAll();
+    QFile cut(dir.filePath("cut.tif"));
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+    cut.write(bytes.left(bytes.size() / 2));
+    cut.close();
+    QFile garbage(dir.filePath("garbage.tif"));
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(QByteArray(20000, 'x'));
+    garbage.close();
+
+    QString cutWhy;
+    QString garbageWhy;
+    QString missingWhy;
+    const std::string noise = stderrOf([&] {
+        cutWhy = refusal(dir.filePath("cut.tif"));
+        garbageWhy = refusal(dir.filePath("garbage.tif"));
+        missingWhy = refusal(dir.filePath("missing.tif"));
+    });
+    EXPECT_TRUE(cutWhy.contains("damaged")) << cutWhy.toStdString();
+    EXPECT_TRUE(garbageWhy.contains("not a TIFF file")) << garbageWhy.toStdString();
+    EXPECT_TRUE(missingWhy.contains("does not exist")) << missingWhy.toStdString();
+    EXPECT_EQ(noise, "");
+}

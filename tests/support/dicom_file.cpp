@@ -1,0 +1,49 @@
+#include "support/dicom_file.h"
+
+#include <gtest/gtest.h>
+
+namespace skiascan::test {
+
+DicomFile::DicomFile(const QString& path)
+{
+    const OFCondition c = m_file.loadFile(path.toLocal8Bit().constData());
+    EXPECT_TRUE(c.good()) << "cannot read " << path.toStdString() << ": " << c.text();
+}
+
+bool DicomFile::has(const DcmTagKey& key)
+{
+    return dataset().tagExists(key);
+}
+
+QString DicomFile::text(const DcmTagKey& key)
+{
+    OFString value;
+    dataset().findAndGetOFStringArray(key, value);
+    OFString charset;
+    dataset().findAndGetOFString(DCM_SpecificCharacterSet, charset);
+    if (charset == "ISO_IR 100")
+        return QString::fromLatin1(value.c_str(), static_cast<qsizetype>(value.length()));
+    return QString::fromUtf8(value.c_str(), static_cast<qsizetype>(value.length()));
+}
+
+QString DicomFile::utf8(const DcmTagKey& key)
+{
+    if (!m_converted) {
+        EXPECT_TRUE(dataset().convertToUTF8().good());
+        m_converted = true;
+    }
+    OFString value;
+    dataset().findAndGetOFStringArray(key, value);
+    return QString::fromUtf8(value.c_str(), static_cast<qsizetype>(value.length()));
+}
+
+std::vector<Uint16> DicomFile::pixels()
+{
+    const Uint16* words = nullptr;
+    unsigned long count = 0;
+    if (dataset().findAndGetUint16Array(DCM_PixelData, words, &count).bad() || !words)
+        return {};
+    return std::vector<Uint16>(words, words + count);
+}
+
+} // namespace skiascan::test

@@ -1,0 +1,32 @@
+// Reads what a peer received (or the program wrote) with DCMTK, for assertions.
+#pragma once
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+
+#include <QString>
+
+#include <vector>
+
+namespace skiascan::test {
+
+class DicomFile {
+public:
+    /// Loads the file; a failure is a test failure and leaves an empty data set.
+    explicit DicomFile(const QString& path);
+
+    bool has(const DcmTagKey& key);
+    /// The raw value bytes as a QString (Latin-1 for ISO_IR 100, UTF-8 otherwise).
+    QString text(const DcmTagKey& key);
+    /// The value after converting the whole data set to UTF-8 with DCMTK.
+    QString utf8(const DcmTagKey& key);
+    std::vector<Uint16> pixels();
+    DcmDataset& dataset() { return *m_file.getDataset(); }
+
+private:
+    DcmFileFormat m_file;
+    bool m_converted = false;
+};
+
+} // namespace skiascan::test

@@ -1,0 +1,210 @@
+#include "support/peers.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/dstorscp.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace skiascan::test {
+
+int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool waitForPort(int port, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (up)
+            return true;
+        QThread::msleep(10);
+    }
+    return false;
+}
+
+// ------------------------------------------------------------------ storescp
+
+StoreScp::StoreScp(const QString& aeTitle, const QStringList& options)
+    : m_aeTitle(aeTitle)
+    , m_options(options)
+    , m_port(freePort())
+{
+    start();
+}
+
+StoreScp::~StoreScp()
+{
+    stop();
+}
+
+void StoreScp::start()
+{
+    if (m_process.state() != QProcess::NotRunning)
+        return;
+    QStringList args = m_options;
+    args << QStringLiteral("-aet") << m_aeTitle << QStringLiteral("-od") << m_dir.path() << QString::number(m_port);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.start(QStringLiteral("storescp"), args);
+    ASSERT_TRUE(m_process.waitForStarted(5000)) << "storescp did not start";
+    ASSERT_TRUE(waitForPort(m_port)) << "storescp did not listen on " << m_port;
+}
+
+void StoreScp::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+QString StoreScp::setting() const
+{
+    return QStringLiteral("%1|127.0.0.1|%2").arg(m_aeTitle).arg(m_port);
+}
+
+QStringList StoreScp::received() const
+{
+    QStringList files;
+    for (const QString& name : QDir(m_dir.path()).entryList(QDir::Files, QDir::Name))
+        files << QDir(m_dir.path()).filePath(name);
+    return files;
+}
+
+// ---------------------------------------------------------------- StatusScp
+
+struct StatusScp::Server : DcmStorageSCP {
+    Server(unsigned short status, const QString& aeTitle, std::atomic<int>& requests, std::atomic<bool>& stop)
+        : m_status(status)
+        , m_aeTitle(aeTitle.toStdString())
+        , m_requests(requests)
+        , m_stopFlag(stop)
+    {
+    }
+
+    Uint16 checkAndProcessSTORERequest(const T_DIMSE_C_StoreRQ&, DcmFileFormat&) override
+    {
+        ++m_requests;
+        return m_status;
+    }
+    OFBool checkCalledAETitleAccepted(const OFString& calledAE) override { return calledAE == m_aeTitle.c_str(); }
+    OFBool stopAfterConnectionTimeout() override { return m_stopFlag.load(); }
+    OFBool stopAfterCurrentAssociation() override { return m_stopFlag.load(); }
+
+    Uint16 m_status;
+    std::string m_aeTitle;
+    std::atomic<int>& m_requests;
+    std::atomic<bool>& m_stopFlag;
+};
+
+StatusScp::StatusScp(unsigned short status, const QString& aeTitle)
+    : m_port(freePort())
+    , m_aeTitle(aeTitle)
+    , m_server(std::make_unique<Server>(status, aeTitle, m_requests, m_stop))
+{
+    m_server->setPort(static_cast<Uint16>(m_port));
+    m_server->setAETitle(aeTitle.toStdString().c_str());
+    m_server->setConnectionBlockingMode(DUL_NOBLOCK);
+    m_server->setConnectionTimeout(1);
+    m_server->setHostLookupEnabled(OFFalse);
+    OFList<OFString> syntaxes;
+    syntaxes.push_back(UID_LittleEndianExplicitTransferSyntax);
+    syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
+    // One context only: DCMTK 3.6.7 takes a second one for an invalid profile.
+    const OFCondition added = m_server->addPresentationContext(UID_SecondaryCaptureImageStorage, syntaxes);
+    EXPECT_TRUE(added.good()) << added.text();
+    m_thread = std::thread([this] {
+        const OFCondition c = m_server->listen();
+        if (c.bad() && !m_stop)
+            fprintf(stderr, "test SCP stopped: %s\n", c.text());
+    });
+    EXPECT_TRUE(waitForPort(m_port)) << "test SCP did not listen";
+}
+
+StatusScp::~StatusScp()
+{
+    m_stop = true;
+    m_thread.join();
+}
+
+QString StatusScp::setting() const
+{
+    return QStringLiteral("%1|127.0.0.1|%2").arg(m_aeTitle).arg(m_port);
+}
+
+// ---------------------------------------------------------------- SilentPeer
+
+SilentPeer::SilentPeer()
+{
+    m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int yes = 1;
+    ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+    ::listen(m_listener, 16);
+    m_thread = std::thread([this] {
+        std::vector<int> open;
+        while (!m_stop) {
+            pollfd p{m_listener, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0) {
+                const int fd = ::accept(m_listener, nullptr, nullptr);
+                if (fd >= 0) {
+                    open.push_back(fd);
+                    ++m_connections;
+                }
+            }
+        }
+        for (int fd : open)
+            ::close(fd);
+    });
+}
+
+SilentPeer::~SilentPeer()
+{
+    m_stop = true;
+    m_thread.join();
+    ::close(m_listener);
+}
+
+QString SilentPeer::setting(const QString& aeTitle) const
+{
+    return QStringLiteral("%1|127.0.0.1|%2").arg(aeTitle).arg(m_port);
+}
+
+} // namespace skiascan::test

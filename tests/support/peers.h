@@ -1,0 +1,91 @@
+// Real DICOM peers for the tests, on free loopback ports chosen at run time and
+// always stopped: DCMTK's storescp as a process, and a small storage SCP of our
+// own (on DCMTK's DcmStorageSCP) that answers any status a test asks for.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace skiascan::test {
+
+/// A TCP port on 127.0.0.1 that nothing listens on right now.
+int freePort();
+
+/// Waits until something accepts connections on 127.0.0.1:port (at most
+/// `timeoutMs`). Returns false when nothing did.
+bool waitForPort(int port, int timeoutMs = 10000);
+
+/// DCMTK storescp writing what it receives into a folder of its own.
+class StoreScp {
+public:
+    /// `options` are extra storescp options such as "--refuse" or "--sleep-during", "5".
+    explicit StoreScp(const QString& aeTitle = QStringLiteral("STORE"), const QStringList& options = {});
+    ~StoreScp();
+
+    void start();
+    void stop();
+
+    int port() const { return m_port; }
+    QString aeTitle() const { return m_aeTitle; }
+    QString folder() const { return m_dir.path(); }
+    /// The setting "AET|127.0.0.1|port" that names this node.
+    QString setting() const;
+    /// The files received so far, sorted.
+    QStringList received() const;
+
+private:
+    QString m_aeTitle;
+    QStringList m_options;
+    QTemporaryDir m_dir;
+    int m_port;
+    QProcess m_process;
+};
+
+/// A storage SCP on a thread that answers every C-STORE with one status (or
+/// refuses associations for an unknown called AE title).
+class StatusScp {
+public:
+    explicit StatusScp(unsigned short status, const QString& aeTitle = QStringLiteral("STATUS"));
+    ~StatusScp();
+
+    int port() const { return m_port; }
+    QString setting() const;
+    int storeRequests() const { return m_requests; }
+
+    struct Server;
+
+private:
+    int m_port;
+    QString m_aeTitle;
+    std::atomic<int> m_requests{0};
+    std::atomic<bool> m_stop{false};
+    std::unique_ptr<Server> m_server;
+    std::thread m_thread;
+};
+
+/// A peer that accepts TCP connections and then says nothing at all, as a hung
+/// PACS does. Counts the connections it accepted.
+class SilentPeer {
+public:
+    SilentPeer();
+    ~SilentPeer();
+
+    int port() const { return m_port; }
+    QString setting(const QString& aeTitle = QStringLiteral("SILENT")) const;
+    int connections() const { return m_connections; }
+
+private:
+    int m_port;
+    int m_listener = -1;
+    std::atomic<int> m_connections{0};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+} // namespace skiascan::test

@@ -1,0 +1,87 @@
+#include "support/tiff_writer.h"
+
+#include <tiffio.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace skiascan::test {
+
+uint32_t patternValue(const TiffSpec& spec, uint32_t x, uint32_t y)
+{
+    const uint32_t v = (x * 131u + y * 977u + x * y) & 0xFFFFu;
+    return spec.bits >= 16 ? v : v % (1u << spec.bits);
+}
+
+void writeTiff(const QString& path, const TiffSpec& s, const std::function<uint32_t(uint32_t, uint32_t)>& value)
+{
+    TIFF* tif = TIFFOpen(path.toLocal8Bit().constData(), "w");
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, s.width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, s.height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, s.bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, s.samples);
+    TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, s.sampleFormat);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, s.photometric);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, s.compression);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    if (s.xResolution > 0) {
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, s.xResolution);
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, s.yResolution);
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, s.resolutionUnit);
+    }
+    const std::size_t bytesPerPixel = std::max<std::size_t>(1, s.bits / 8) * s.samples;
+    auto fill = [&](unsigned char* out, uint32_t x, uint32_t y) {
+        const uint32_t v = value ? value(x, y) : patternValue(s, x, y);
+        for (uint16_t c = 0; c < s.samples; ++c) {
+            if (s.bits == 16)
+                reinterpret_cast<uint16_t*>(out)[c] = static_cast<uint16_t>(v);
+            else if (s.bits == 32)
+                reinterpret_cast<float*>(out)[c] = static_cast<float>(v);
+            else
+                out[c] = static_cast<unsigned char>(v);
+        }
+    };
+    if (s.bits < 8) {
+        // Bilevel: rows of packed bits, all zero.
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, s.height);
+        std::vector<unsigned char> row((s.width * s.bits + 7) / 8, 0);
+        for (uint32_t y = 0; y < s.height; ++y)
+            TIFFWriteScanline(tif, row.data(), y, 0);
+    } else if (s.tileSize == 0) {
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, s.rowsPerStrip);
+        std::vector<unsigned char> row(s.width * bytesPerPixel);
+        for (uint32_t y = 0; y < s.height; ++y) {
+            for (uint32_t x = 0; x < s.width; ++x)
+                fill(row.data() + x * bytesPerPixel, x, y);
+            ASSERT_EQ(TIFFWriteScanline(tif, row.data(), y, 0), 1);
+        }
+    } else {
+        TIFFSetField(tif, TIFFTAG_TILEWIDTH, s.tileSize);
+        TIFFSetField(tif, TIFFTAG_TILELENGTH, s.tileSize);
+        std::vector<unsigned char> tile(std::size_t(s.tileSize) * s.tileSize * bytesPerPixel);
+        for (uint32_t ty = 0; ty < s.height; ty += s.tileSize)
+            for (uint32_t tx = 0; tx < s.width; tx += s.tileSize) {
+                std::fill(tile.begin(), tile.end(), 0);
+                for (uint32_t y = 0; y < s.tileSize && ty + y < s.height; ++y)
+                    for (uint32_t x = 0; x < s.tileSize && tx + x < s.width; ++x)
+                        fill(tile.data() + (std::size_t(y) * s.tileSize + x) * bytesPerPixel, tx + x, ty + y);
+                ASSERT_GT(TIFFWriteTile(tif, tile.data(), tx, ty, 0, 0), 0);
+            }
+    }
+    TIFFClose(tif);
+}
+
+void writeFilmTiff(const QString& path, uint32_t width, uint32_t height)
+{
+    TiffSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.rowsPerStrip = 16;
+    spec.xResolution = 254;
+    spec.yResolution = 254;
+    writeTiff(path, spec, [](uint32_t x, uint32_t y) { return (x * 37u + y * 11u) % 4096u; });
+}
+
+} // namespace skiascan::test

@@ -1,0 +1,36 @@
+// Builds small TIFF files byte-exact for the tests that need them.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+namespace skiascan::test {
+
+struct TiffSpec {
+    uint32_t width = 64;
+    uint32_t height = 48;
+    uint16_t bits = 16;
+    uint16_t photometric = 1;   // 1 min-is-black, 0 min-is-white, 2 RGB
+    uint16_t samples = 1;
+    uint16_t sampleFormat = 1;  // 1 unsigned, 3 IEEE float
+    uint16_t compression = 1;   // 1 none, 5 LZW, 8 Deflate, 32773 PackBits
+    uint32_t rowsPerStrip = 7;  // strips (ignored when tiled)
+    uint32_t tileSize = 0;      // tiles of this size when not 0 (multiple of 16)
+    float xResolution = 0;      // pixels per unit; 0 writes no resolution
+    float yResolution = 0;
+    uint16_t resolutionUnit = 2; // 2 inch, 3 centimetre
+};
+
+/// The value the test pattern puts at (x, y); fits in `bits`.
+uint32_t patternValue(const TiffSpec& spec, uint32_t x, uint32_t y);
+
+/// Writes a TIFF following `spec`, filled with patternValue() (or `value`).
+void writeTiff(const QString& path, const TiffSpec& spec,
+               const std::function<uint32_t(uint32_t, uint32_t)>& value = {});
+
+/// Writes a 16-bit grayscale TIFF of at least `minimumBytes` bytes, uncompressed.
+void writeFilmTiff(const QString& path, uint32_t width = 128, uint32_t height = 96);
+
+} // namespace skiascan::test
