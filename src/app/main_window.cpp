@@ -5,13 +5,18 @@
 #include "dicom/dicom_toolkit.h"
 #include "dicom/image_import.h"
 #include "dicom/outbox.h"
+#include "scan/program_runner.h"
+#include "scan/scan_commands.h"
 #include "settings/prefs_dialog.h"
 #include "skiascan_version.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QCloseEvent>
 #include <QDir>
+#include <QEventLoop>
+#include <QProcess>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -200,6 +205,11 @@ void fSkiascan::buildControls()
     connect(SeriesDescription, &QLineEdit::textChanged, this, &fSkiascan::SeriesDescription_Change);
     connect(ScrollFilms, &QScrollBar::valueChanged, this, &fSkiascan::ScrollFilms_Change);
     connect(ScrollImages, &QScrollBar::valueChanged, this, &fSkiascan::ScrollImages_Change);
+    connect(cmdScan, &QPushButton::clicked, this, &fSkiascan::cmdScan_Click);
+    connect(TimerScan, &QTimer::timeout, this, &fSkiascan::TimerScan_Timer);
+    connect(cmdMultiScan, &QPushButton::clicked, this, &fSkiascan::cmdMultiScan_Click);
+    connect(TimerMultiScan, &QTimer::timeout, this, &fSkiascan::TimerMultiScan_Timer);
+    connect(cmdTest, &QPushButton::clicked, this, &fSkiascan::cmdTest_Click);
     connect(cmdNew, &QPushButton::clicked, this, &fSkiascan::cmdNew_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &fSkiascan::cmdCancel_Click);
     connect(cmdPrefs, &QPushButton::clicked, this, &fSkiascan::cmdPrefs_Click);
@@ -314,11 +324,11 @@ void fSkiascan::showPreferences()
     dialog.exec();
 }
 
-void fSkiascan::endProgram()
+void fSkiascan::endProgram(int exitCode)
 {
     m_programEnded = true;
     close();
-    QCoreApplication::exit(EXIT_FAILURE);
+    QCoreApplication::exit(exitCode);
 }
 
 void fSkiascan::runEntryRule(bool multiScanToo)
@@ -555,6 +565,195 @@ void fSkiascan::showOutboxCount()
                                                         "Preferences."));
 }
 
+// ------------------------------------------------------------------ scanning
+
+// The file name for a film starting now. Two films in the same second would get
+// the same name: the second one waits for the next second instead.
+QString fSkiascan::newScanFile()
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const QDateTime now = QDateTime::currentDateTime();
+        const QString name = scanFileName(settings.ImageFolder, now);
+        if (name != m_lastScanFile && !QFileInfo::exists(name)) {
+            m_lastScanFile = name;
+            return name;
+        }
+        QEventLoop wait;
+        QTimer::singleShot(1001 - now.time().msec(), &wait, &QEventLoop::quit);
+        wait.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    throw RunError(QStringLiteral("No free file name for the scan in %1.").arg(settings.ImageFolder));
+}
+
+void fSkiascan::copyTestImage(const QString& target) const
+{
+    const QString source = QDir(m_programFolder).filePath(QStringLiteral("Test.tif"));
+    if (!QFileInfo::exists(source))
+        throw RunError(QStringLiteral("File not found: %1").arg(QDir::toNativeSeparators(source)));
+    QFile file(source);
+    if (!file.copy(target))
+        throw RunError(QStringLiteral("The test image cannot be copied to %1: %2")
+                           .arg(QDir::toNativeSeparators(target), file.errorString()));
+}
+
+// The scan file's readiness, standing in for the archive attribute of the
+// platform the scanner was made for: the first tick that sees the file notes
+// it, a later tick that finds it unchanged imports it.
+bool fSkiascan::scanFileReady()
+{
+    const QFileInfo file(ScanFile);
+    if (!file.exists()) {
+        m_scanFileSeen = false;
+        return false;
+    }
+    if (m_scanFileSeen && file.size() == m_scanFileSize && file.lastModified() == m_scanFileModified)
+        return true;
+    m_scanFileSeen = true;
+    m_scanFileSize = file.size();
+    m_scanFileModified = file.lastModified();
+    return false;
+}
+
+void fSkiascan::scanFailed(const std::exception& failure)
+{
+    setTopMost(this, false);
+    showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
+                failureText(QString::fromUtf8(failure.what()), QStringLiteral("Please check Preferences")));
+    endScan();
+    setTopMost(this, true);
+}
+
+void fSkiascan::endScan()
+{
+    unsetCursor();
+    cmdScan->setEnabled(true);
+    cmdMultiScan->setEnabled(true);
+}
+
+void fSkiascan::cmdScan_Click()
+{
+    try {
+        setCursor(Qt::WaitCursor);
+        ScanAborted = false;
+        cmdScan->setEnabled(false);
+        cmdMultiScan->setEnabled(false);
+        if (!QFileInfo(settings.ImageFolder).isDir())
+            throw RunError(QStringLiteral("The scanned image folder %1 does not exist.").arg(settings.ImageFolder));
+        ScanFile = newScanFile();
+        if (isScannerProgram(settings.ScanApp))
+            RunAndWait(scanCommandLine(settings.ScanApp, FilmPlace::Single, ScanFile, settings.Parameters), 0);
+        else
+            copyTestImage(ScanFile);
+        if (m_closing)
+            return;
+        m_scanFileSeen = false;
+        TimerScan->start();
+    } catch (const std::exception& e) {
+        scanFailed(e);
+    }
+}
+
+void fSkiascan::TimerScan_Timer()
+{
+    if (!scanFileReady())
+        return;
+    // Stopped before the import, so that no tick can start a second one while
+    // the first still runs (its message boxes pump events).
+    TimerScan->stop();
+    ImageImport();
+    endScan();
+}
+
+void fSkiascan::cmdMultiScan_Click()
+{
+    try {
+        setCursor(Qt::WaitCursor);
+        ScanAborted = false;
+        // A scan started from these buttons in the middle of the stack would
+        // take over ScanFile and leave a film of the stack behind: they wait.
+        cmdScan->setEnabled(false);
+        cmdMultiScan->setEnabled(false);
+        bool numeric = false;
+        const int films = Films->text().toShort(&numeric);
+        if (!numeric)
+            throw RunError(QStringLiteral("The number of films \"%1\" is not a number.").arg(Films->text()));
+        if (films > 0 && !QFileInfo(settings.ImageFolder).isDir())
+            throw RunError(QStringLiteral("The scanned image folder %1 does not exist.").arg(settings.ImageFolder));
+        const bool scanner = isScannerProgram(settings.ScanApp);
+        for (int film = 1; film <= films; ++film) {
+            ScanFile = newScanFile();
+            if (scanner) {
+                const FilmPlace place = filmPlace(film, film == 1 ? 1 : Films->text().toShort());
+                RunAndWait(scanCommandLine(settings.ScanApp, place, ScanFile, settings.Parameters), 0);
+            } else {
+                copyTestImage(ScanFile);
+            }
+            if (m_closing)
+                return;
+            m_scanFileSeen = false;
+            TimerMultiScan->start();
+            QEventLoop wait;
+            m_filmWait = &wait;
+            wait.exec();
+            m_filmWait = nullptr;
+            if (m_closing)
+                return;
+            // A film that could not be imported ends the stack: the scanner
+            // should not feed further films of a study gone wrong.
+            if (scanner && ScanAborted)
+                break;
+        }
+        endScan();
+    } catch (const std::exception& e) {
+        m_filmWait = nullptr;
+        TimerMultiScan->stop();
+        scanFailed(e);
+    }
+}
+
+void fSkiascan::TimerMultiScan_Timer()
+{
+    if (!scanFileReady())
+        return;
+    TimerMultiScan->stop();
+    ImageImport();
+    if (m_filmWait)
+        m_filmWait->quit();
+}
+
+void fSkiascan::cmdTest_Click()
+{
+    try {
+        const QString folder = testApplicationFolder(settings.TestApp);
+        if (folder.isEmpty())
+            throw std::invalid_argument(
+                QStringLiteral("Invalid argument: the test application \"%1\" names no folder.")
+                    .arg(settings.TestApp)
+                    .toStdString());
+        // Started on its own, in its own folder, so that it outlives this
+        // program. Whether it could be started is not examined, as before.
+        if (QFileInfo(settings.TestApp).isExecutable())
+            QProcess::startDetached(settings.TestApp, {}, folder);
+        else
+            QProcess::startDetached(QStringLiteral("xdg-open"), {settings.TestApp}, folder);
+    } catch (const std::exception& e) {
+        showMessage(this, QMessageBox::Critical, windowTitle(),
+                    failureText(QString::fromUtf8(e.what()), QStringLiteral("Please check preferences")));
+        return;
+    }
+    endProgram(EXIT_SUCCESS);
+}
+
+void fSkiascan::closeEvent(QCloseEvent* event)
+{
+    m_closing = true;
+    TimerScan->stop();
+    TimerMultiScan->stop();
+    if (m_filmWait)
+        m_filmWait->quit();
+    QMainWindow::closeEvent(event);
+}
+
 void fSkiascan::cmdNew_Click()
 {
     StudyUID.clear();
@@ -571,7 +770,7 @@ void fSkiascan::cmdPrefs_Click()
     showPreferences();
     setTopMost(this, true);
     if (!Form_Load()) {
-        endProgram();
+        endProgram(EXIT_FAILURE);
         return;
     }
     sendOutbox();

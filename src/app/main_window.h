@@ -4,6 +4,7 @@
 
 #include "settings/settings_file.h"
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QString>
 
@@ -13,6 +14,7 @@
 
 class QAction;
 class QComboBox;
+class QEventLoop;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -102,6 +104,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void buildControls();
@@ -110,7 +113,7 @@ private:
     void showPreferences();
     void showOutboxCount();
     void reportDelivery(const DeliveryReport& report);
-    void endProgram();
+    void endProgram(int exitCode);
     void applyCommandLine(const QString& argumentText);
     void runEntryRule(bool multiScanToo);
 
@@ -128,6 +131,16 @@ private:
     void Images_Change();
     void ScrollFilms_Change();
     void ScrollImages_Change();
+    void cmdScan_Click();
+    void TimerScan_Timer();
+    void cmdMultiScan_Click();
+    void TimerMultiScan_Timer();
+    void cmdTest_Click();
+    QString newScanFile();
+    void copyTestImage(const QString& target) const;
+    bool scanFileReady();
+    void scanFailed(const std::exception& failure);
+    void endScan();
     void cmdNew_Click();
     void cmdCancel_Click();
     void cmdPrefs_Click();
@@ -136,6 +149,14 @@ private:
     QString m_programFolder;
     bool m_programEnded = false;
     bool m_importing = false;
+    bool m_closing = false;
+    // The scan file as the previous tick saw it: a file is imported only once a
+    // later tick finds it unchanged, so that a file still being written is not.
+    bool m_scanFileSeen = false;
+    qint64 m_scanFileSize = -1;
+    QDateTime m_scanFileModified;
+    QString m_lastScanFile;
+    QEventLoop* m_filmWait = nullptr; // a multiple scan waiting for its film
     // A selection from the Sex list changes its text first and is reported as a
     // selection afterwards; the text change must then not close the study.
     QString m_studyUidBeforeSexChange;

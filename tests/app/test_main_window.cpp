@@ -382,12 +382,17 @@ TEST_F(MainWindowTest, EnterScansAndEscapeQuits)
     auto w = started();
     fillCompleteRecord(*w);
     QSignalSpy scans(w->cmdScan, &QPushButton::clicked);
+    // No image folder is set: each scan ends in its failure message.
+    SeenMessage first;
+    SeenMessage second;
+    modals.then(recordMessage(first)).then(recordMessage(second));
     w->activateWindow();
     w->PATID1->setFocus();
     QTest::keyClick(w->PATID1, Qt::Key_Return);
     EXPECT_EQ(scans.count(), 1);
     QTest::keyClick(w->Sex->lineEdit(), Qt::Key_Enter);
     EXPECT_EQ(scans.count(), 2);
+    EXPECT_TRUE(second.text.endsWith("\r\n\r\nPlease check Preferences"));
 
     w->PATID1->clear();
     QTest::keyClick(w->PATNachname, Qt::Key_Return);

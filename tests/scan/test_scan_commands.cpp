@@ -1,0 +1,83 @@
+#include "scan/program_runner.h"
+#include "scan/scan_commands.h"
+#include "support/qt_printers.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace skiascan;
+
+TEST(ScanCommands, TheScannerProgramIsRecognisedByItsLast12Characters)
+{
+    EXPECT_TRUE(isScannerProgram("/opt/scanner/SCANFILE.EXE"));
+    EXPECT_TRUE(isScannerProgram("/opt/scanner/scanfile.exe"));
+    EXPECT_TRUE(isScannerProgram("SCANFILE.EXE"));
+    EXPECT_FALSE(isScannerProgram("/opt/scanner/SCANFILE.EXE.bak"));
+    EXPECT_FALSE(isScannerProgram("/opt/scanner/CANFILE.EXE"));
+    EXPECT_FALSE(isScannerProgram(""));
+}
+
+TEST(ScanCommands, FileNamesAreTheTimeOfTheScanInTheImageFolder)
+{
+    EXPECT_EQ(scanFileName("/scans/", QDateTime(QDate(2004, 10, 12), QTime(14, 30, 5))), "/scans/20041012143005.tif");
+    EXPECT_EQ(scanFileName("/scans", QDateTime(QDate(2004, 1, 2), QTime(3, 4, 5))), "/scans20040102030405.tif");
+}
+
+TEST(ScanCommands, CommandLinesCarryThePlaceOfTheFilmAndTheParameters)
+{
+    EXPECT_EQ(scanCommandLine("/s/SCANFILE.EXE", FilmPlace::Single, "/i/1.tif", ""), "/s/SCANFILE.EXE /TIF /LUT:I /F:/i/1.tif");
+    EXPECT_EQ(scanCommandLine("/s/SCANFILE.EXE", FilmPlace::Single, "/i/1.tif", "/R:150"),
+              "/s/SCANFILE.EXE /TIF /LUT:I /F:/i/1.tif /R:150");
+    EXPECT_EQ(scanOptions(FilmPlace::First), " /HR:OFF /TIF /LUT:I /F:");
+    EXPECT_EQ(scanOptions(FilmPlace::Middle), " /HR:OFF /FF /TIF /LUT:I /F:");
+    EXPECT_EQ(scanOptions(FilmPlace::Last), " /FF /TIF /LUT:I /F:");
+
+    EXPECT_EQ(filmPlace(1, 1), FilmPlace::First);
+    EXPECT_EQ(filmPlace(1, 6), FilmPlace::First);
+    EXPECT_EQ(filmPlace(2, 2), FilmPlace::Last);
+    EXPECT_EQ(filmPlace(5, 6), FilmPlace::Middle);
+    EXPECT_EQ(filmPlace(6, 6), FilmPlace::Last);
+    EXPECT_EQ(filmPlace(4, 3), FilmPlace::Middle) << "films after a lowered count are middle films";
+}
+
+TEST(ScanCommands, TheTestApplicationFolderEndsWithItsSeparator)
+{
+    EXPECT_EQ(testApplicationFolder("/opt/acr/test"), "/opt/acr/");
+    EXPECT_EQ(testApplicationFolder("/test"), "/");
+    EXPECT_EQ(testApplicationFolder("acrtest"), "");
+    EXPECT_EQ(testApplicationFolder(""), "");
+}
+
+TEST(ProgramRunner, ReturnsTheExitCodeWhateverItIs)
+{
+    EXPECT_EQ(RunAndWait("true", 0), 0);
+    EXPECT_EQ(RunAndWait("sh -c \"exit 3\"", 0), 3);
+}
+
+TEST(ProgramRunner, TimersKeepTickingWhileTheProgramRuns)
+{
+    int ticks = 0;
+    QTimer timer;
+    timer.setInterval(20);
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start();
+    QElapsedTimer clock;
+    clock.start();
+    RunAndWait("sleep 0.4", 0);
+    EXPECT_GE(clock.elapsed(), 350);
+    EXPECT_GE(ticks, 5);
+}
+
+TEST(ProgramRunner, AProgramThatCannotBeStartedIsAFailure)
+{
+    try {
+        RunAndWait("/nonexistent/SCANFILE.EXE /TIF /LUT:I /F:/tmp/x.tif", 0);
+        ADD_FAILURE() << "no failure";
+    } catch (const RunError& e) {
+        EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("The program /nonexistent/SCANFILE.EXE cannot be started"))
+            << e.what();
+    }
+    EXPECT_THROW(RunAndWait("", 0), RunError);
+}

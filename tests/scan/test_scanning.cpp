@@ -1,0 +1,339 @@
+#include "app/main_window.h"
+#include "dicom/dicom_toolkit.h"
+#include "support/dicom_file.h"
+#include "support/modal.h"
+#include "support/peers.h"
+#include "support/program_folder.h"
+#include "support/qt_printers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace skiascan;
+using namespace skiascan::test;
+
+namespace {
+
+const char* const kSimulatorVariables[] = {"SCANFILE_DELAY_MS", "SCANFILE_EXIT", "SCANFILE_MODE", "SCANFILE_SIZE",
+                                           "SCANFILE_LOG"};
+
+class ScanningTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        dicom::setNetworkTimeouts({5, 5, 5});
+        for (const char* name : kSimulatorVariables)
+            qunsetenv(name);
+        qputenv("SCANFILE_LOG", folder.filePath("scanner.log").toLocal8Bit());
+        qputenv("SCANFILE_SIZE", "256x320");
+        QDir(folder.path()).mkdir("images");
+    }
+    void TearDown() override
+    {
+        for (const char* name : kSimulatorVariables)
+            qunsetenv(name);
+        QLocale::setDefault(QLocale::c());
+        dicom::setNetworkTimeouts({});
+    }
+
+    static QString simulator() { return QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE"; }
+
+    std::unique_ptr<fSkiascan> start(const QString& scanApp, const QString& remote0, const QString& parameters = "")
+    {
+        SettingsLines lines = ProgramFolder::defaultLines();
+        lines[0] = scanApp;
+        lines[1] = parameters;
+        lines[2] = images();
+        lines[7] = remote0;
+        folder.writeSettings(lines);
+        auto w = std::make_unique<fSkiascan>(folder.path());
+        EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
+        w->StudyDate->setText("07.12.2026");
+        EXPECT_TRUE(w->cmdScan->isEnabled());
+        return w;
+    }
+
+    QString images() const { return folder.filePath("images") + "/"; }
+    QStringList imageFiles() const { return QDir(images()).entryList(QDir::Files); }
+
+    QStringList scannerCalls() const
+    {
+        QFile log(folder.filePath("scanner.log"));
+        if (!log.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromLocal8Bit(log.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    // The options of each scanner call, without the file name.
+    QStringList scannerOptions() const
+    {
+        QStringList options;
+        for (const QString& call : scannerCalls())
+            options << call.left(call.indexOf("/F:"));
+        return options;
+    }
+
+    // Waits (running the event loop) until the single scan is over.
+    bool singleScanDone(fSkiascan& w, int timeoutMs = 20000)
+    {
+        return QTest::qWaitFor([&] { return !w.TimerScan->isActive() && w.cmdScan->isEnabled(); }, timeoutMs);
+    }
+
+    void setFilms(fSkiascan& w, int films) { w.ScrollFilms->setValue(7 - films); }
+
+    ProgramFolder folder;
+    ModalDriver modals;
+};
+
+QStringList instanceNumbers(const StoreScp& node)
+{
+    QStringList numbers;
+    for (const QString& file : node.received())
+        numbers << DicomFile(file).text(DCM_InstanceNumber);
+    numbers.sort();
+    return numbers;
+}
+
+} // namespace
+
+TEST_F(ScanningTest, SingleScanRunsTheScannerAndDeliversTheFilm)
+{
+    StoreScp pacs;
+    auto w = start(simulator(), pacs.setting(), "/R:150");
+    w->cmdScan->click();
+    EXPECT_EQ(w->cursor().shape(), Qt::WaitCursor);
+    EXPECT_FALSE(w->cmdScan->isEnabled());
+    EXPECT_FALSE(w->cmdMultiScan->isEnabled());
+    ASSERT_TRUE(singleScanDone(*w));
+    EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_TRUE(w->cmdMultiScan->isEnabled());
+
+    const QStringList calls = scannerCalls();
+    ASSERT_EQ(calls.size(), 1);
+    EXPECT_EQ(calls[0], "/TIF /LUT:I /F:" + w->ScanFile + " /R:150");
+    EXPECT_TRUE(QRegularExpression("/images/\\d{14}\\.tif$").match(w->ScanFile).hasMatch()) << w->ScanFile.toStdString();
+    EXPECT_FALSE(QFile::exists(w->ScanFile));
+    ASSERT_EQ(pacs.received().size(), 1);
+    DicomFile image(pacs.received().first());
+    EXPECT_EQ(image.text(DCM_PatientName), "Smith^John");
+    EXPECT_EQ(image.text(DCM_Rows), "320");
+}
+
+TEST_F(ScanningTest, TestModeCopiesTheTestImage)
+{
+    StoreScp pacs;
+    QFile::copy(QString(SKIASCAN_PROGRAM_DIR) + "/Test.tif", folder.filePath("Test.tif"));
+    auto w = start("/opt/scanner/SCANFILE.EXE.bak", pacs.setting());
+    w->cmdScan->click();
+    ASSERT_TRUE(singleScanDone(*w));
+    EXPECT_TRUE(scannerCalls().isEmpty());
+    EXPECT_EQ(pacs.received().size(), 1);
+    EXPECT_TRUE(imageFiles().isEmpty());
+}
+
+TEST_F(ScanningTest, AMissingTestImageOrScannerIsReportedAndTheButtonsComeBack)
+{
+    auto w = start("/opt/scanner/other.exe", "||");
+    SeenMessage missing;
+    bool topMostMeanwhile = true;
+    modals.then([&](QWidget* box) {
+        topMostMeanwhile = w->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+        recordMessage(missing)(box);
+    });
+    w->cmdScan->click();
+    EXPECT_TRUE(missing.text.startsWith("File not found: " + folder.filePath("Test.tif"))) << missing.text.toStdString();
+    EXPECT_TRUE(missing.text.endsWith("\r\n\r\nPlease check Preferences"));
+    EXPECT_EQ(missing.title, "Skiascan");
+    EXPECT_EQ(missing.icon, QMessageBox::Critical);
+    EXPECT_FALSE(topMostMeanwhile);
+    EXPECT_TRUE(w->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_TRUE(w->cmdScan->isEnabled());
+    EXPECT_TRUE(w->cmdMultiScan->isEnabled());
+    EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_FALSE(w->TimerScan->isActive());
+
+    auto broken = start(folder.filePath("nowhere/SCANFILE.EXE"), "||");
+    SeenMessage cannotStart;
+    modals.then(recordMessage(cannotStart));
+    broken->cmdMultiScan->click();
+    EXPECT_TRUE(cannotStart.text.contains("cannot be started")) << cannotStart.text.toStdString();
+    EXPECT_TRUE(broken->cmdScan->isEnabled());
+    EXPECT_FALSE(broken->TimerMultiScan->isActive());
+}
+
+TEST_F(ScanningTest, AScannerThatWritesNothingLeavesTheScanWaitingAndQuitStillWorks)
+{
+    qputenv("SCANFILE_MODE", "nofile");
+    auto w = start(simulator(), "||");
+    w->cmdScan->click();
+    EXPECT_TRUE(w->TimerScan->isActive());
+    QTest::qWait(1200); // a few ticks find nothing
+    EXPECT_TRUE(w->TimerScan->isActive());
+    EXPECT_FALSE(w->cmdScan->isEnabled());
+    EXPECT_EQ(w->cursor().shape(), Qt::WaitCursor);
+    w->cmdCancel->click();
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_FALSE(w->TimerScan->isActive());
+}
+
+TEST_F(ScanningTest, StacksOfOneTwoAndSixFilmsTellTheScannerEachFilmsPlace)
+{
+    StoreScp pacs;
+    auto w = start(simulator(), pacs.setting());
+    const QString first = " /HR:OFF /TIF /LUT:I ";
+    const QString middle = " /HR:OFF /FF /TIF /LUT:I ";
+    const QString last = " /FF /TIF /LUT:I ";
+    const struct {
+        int films;
+        QStringList options;
+    } stacks[] = {
+        {1, {first}},
+        {2, {first, last}},
+        {6, {first, middle, middle, middle, middle, last}},
+    };
+    int calls = 0;
+    for (const auto& stack : stacks) {
+        setFilms(*w, stack.films);
+        w->cmdNew->click();
+        w->cmdMultiScan->click(); // returns when the stack is done
+        const QStringList options = scannerOptions().mid(calls);
+        QStringList trimmed;
+        for (const QString& o : options)
+            trimmed << " " + o;
+        EXPECT_EQ(trimmed, stack.options) << stack.films << " films";
+        calls += stack.films;
+        EXPECT_TRUE(w->cmdScan->isEnabled());
+        EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
+    }
+    EXPECT_EQ(pacs.received().size(), 9);
+    EXPECT_TRUE(imageFiles().isEmpty());
+
+    // Every film got a file of its own, although they came within a second.
+    QSet<QString> files;
+    for (const QString& call : scannerCalls())
+        files.insert(call.mid(call.indexOf("/F:")));
+    EXPECT_EQ(files.size(), 9);
+}
+
+TEST_F(ScanningTest, LoweringFilmsDuringTheStackMakesThatFilmTheLastButTheStackGoesOn)
+{
+    StoreScp pacs;
+    qputenv("SCANFILE_DELAY_MS", "150");
+    auto w = start(simulator(), pacs.setting());
+    setFilms(*w, 6);
+    QTimer watch;
+    watch.setInterval(5);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (scannerCalls().size() == 2) {
+            setFilms(*w, 3);
+            watch.stop();
+        }
+    });
+    watch.start();
+    w->cmdMultiScan->click();
+    const QStringList options = scannerOptions();
+    ASSERT_EQ(options.size(), 6);
+    EXPECT_EQ(options[1], "/HR:OFF /FF /TIF /LUT:I ");
+    EXPECT_EQ(options[2], "/FF /TIF /LUT:I ");
+    EXPECT_EQ(options[3], "/HR:OFF /FF /TIF /LUT:I ");
+    EXPECT_EQ(options[5], "/HR:OFF /FF /TIF /LUT:I ");
+    EXPECT_EQ(instanceNumbers(pacs), (QStringList{"1", "2", "3", "4", "5", "6"}));
+}
+
+TEST_F(ScanningTest, ATooSmallFilmEndsTheStackInScannerModeOnly)
+{
+    qputenv("SCANFILE_MODE", "small");
+    auto w = start(simulator(), "||");
+    setFilms(*w, 4);
+    SeenMessage seen;
+    modals.then(recordMessage(seen));
+    w->cmdMultiScan->click();
+    EXPECT_EQ(seen.text, "Importfile to small, scan may be failed!");
+    EXPECT_EQ(scannerCalls().size(), 1);
+    EXPECT_TRUE(w->ScanAborted);
+    EXPECT_TRUE(w->cmdScan->isEnabled());
+    EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
+
+    // In test mode every film of the stack is copied and imported all the same.
+    QFile small(folder.filePath("Test.tif"));
+    ASSERT_TRUE(small.open(QIODevice::WriteOnly));
+    small.write(QByteArray(5000, '\0'));
+    small.close();
+    auto testMode = start("/opt/none/test.exe", "||");
+    setFilms(*testMode, 2);
+    SeenMessage one;
+    SeenMessage two;
+    modals.then(recordMessage(one)).then(recordMessage(two));
+    testMode->cmdMultiScan->click();
+    EXPECT_TRUE(one.seen);
+    EXPECT_TRUE(two.seen);
+    EXPECT_EQ(imageFiles().size(), 3) << "the small files stay where they are";
+}
+
+TEST_F(ScanningTest, AFilmWrittenUnderATemporaryNameIsImportedOnceComplete)
+{
+    StoreScp pacs;
+    qputenv("SCANFILE_MODE", "rename");
+    qputenv("SCANFILE_SIZE", "1024x1024");
+    auto w = start(simulator(), pacs.setting());
+    w->cmdScan->click();
+    ASSERT_TRUE(singleScanDone(*w));
+    ASSERT_EQ(pacs.received().size(), 1);
+    EXPECT_EQ(DicomFile(pacs.received().first()).pixels().size(), 1024u * 1024u);
+}
+
+TEST_F(ScanningTest, ScannerTestStartsTheTestApplicationInItsFolderAndEnds)
+{
+    QDir(folder.path()).mkdir("acr");
+    const QString script = folder.filePath("acr/acrtest");
+    const QString ran = folder.filePath("ran.txt");
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QString("#!/bin/sh\npwd > '%1'\n").arg(ran).toLocal8Bit());
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[3] = script;
+    folder.writeSettings(lines);
+    fSkiascan w(folder.path());
+    ASSERT_TRUE(w.startUp(QString()));
+    ASSERT_TRUE(w.cmdTest->isEnabled());
+    w.cmdTest->click();
+    EXPECT_TRUE(w.programEnded());
+    EXPECT_FALSE(w.isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(ran) && QFileInfo(ran).size() > 0; }, 10000));
+    QFile out(ran);
+    ASSERT_TRUE(out.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromLocal8Bit(out.readAll()).trimmed(), folder.filePath("acr"));
+}
+
+TEST_F(ScanningTest, ScannerTestWithoutAFolderIsAnInvalidArgumentAndTheProgramGoesOn)
+{
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[3] = "acrtest";
+    folder.writeSettings(lines);
+    fSkiascan w(folder.path());
+    ASSERT_TRUE(w.startUp(QString()));
+    SeenMessage seen;
+    bool topMostMeanwhile = false;
+    modals.then([&](QWidget* box) {
+        topMostMeanwhile = w.windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+        recordMessage(seen)(box);
+    });
+    w.cmdTest->click();
+    EXPECT_TRUE(seen.text.startsWith("Invalid argument")) << seen.text.toStdString();
+    EXPECT_TRUE(seen.text.endsWith("\r\n\r\nPlease check preferences"));
+    EXPECT_EQ(seen.title, "X-Ray Skiascan");
+    EXPECT_TRUE(topMostMeanwhile);
+    EXPECT_FALSE(w.programEnded());
+    EXPECT_TRUE(w.isVisible());
+}
