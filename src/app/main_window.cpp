@@ -8,6 +8,7 @@
 #include "scan/program_runner.h"
 #include "scan/scan_commands.h"
 #include "settings/prefs_dialog.h"
+#include "worklist/worklist_dialog.h"
 #include "skiascan_version.h"
 
 #include <QAction>
@@ -210,6 +211,7 @@ void fSkiascan::buildControls()
     connect(cmdMultiScan, &QPushButton::clicked, this, &fSkiascan::cmdMultiScan_Click);
     connect(TimerMultiScan, &QTimer::timeout, this, &fSkiascan::TimerMultiScan_Timer);
     connect(cmdTest, &QPushButton::clicked, this, &fSkiascan::cmdTest_Click);
+    connect(cmdWorklist, &QPushButton::clicked, this, &fSkiascan::cmdWorklist_Click);
     connect(cmdNew, &QPushButton::clicked, this, &fSkiascan::cmdNew_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &fSkiascan::cmdCancel_Click);
     connect(cmdPrefs, &QPushButton::clicked, this, &fSkiascan::cmdPrefs_Click);
@@ -752,6 +754,18 @@ void fSkiascan::closeEvent(QCloseEvent* event)
     if (m_filmWait)
         m_filmWait->quit();
     QMainWindow::closeEvent(event);
+}
+
+void fSkiascan::cmdWorklist_Click()
+{
+    setTopMost(this, false);
+    {
+        fWorklist dialog(*this);
+        dialog.exec();
+    }
+    setTopMost(this, true);
+    // Confirmed or cancelled, the next image starts its numbering at 1.
+    WorklistUsed = true;
 }
 
 void fSkiascan::cmdNew_Click()

@@ -141,6 +141,7 @@ private:
     bool scanFileReady();
     void scanFailed(const std::exception& failure);
     void endScan();
+    void cmdWorklist_Click();
     void cmdNew_Click();
     void cmdCancel_Click();
     void cmdPrefs_Click();

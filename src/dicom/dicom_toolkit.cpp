@@ -9,6 +9,7 @@
 #include <dcmtk/ofstd/ofuuid.h>
 
 #include <QLocale>
+#include <QStringDecoder>
 #include <QRegularExpression>
 
 #include <atomic>
@@ -463,6 +464,78 @@ Image Image::loadFile(const QString& path)
         throw DicomError(QStringLiteral("%1 is not a Secondary Capture image.").arg(path));
     image.m_impl->file.getDataset()->loadAllDataIntoMemory();
     return image;
+}
+
+// ------------------------------------------------------------ worklist query
+
+namespace {
+
+bool isValidUtf8(const OFString& bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(QByteArrayView(bytes.c_str(), static_cast<qsizetype>(bytes.length())));
+    return !decoder.hasError();
+}
+
+// Converts one answer to UTF-8, the form all text has inside the program.
+void decodeAnswer(DcmItem& answer)
+{
+    OFString declared;
+    answer.findAndGetOFStringArray(DCM_SpecificCharacterSet, declared);
+    OFString source = declared;
+    if (source.empty()) {
+        // Servers that leave the character set out still send names with
+        // accents: take what reads as UTF-8 as UTF-8, anything else as Latin-1.
+        bool ascii = true;
+        bool utf8 = true;
+        DcmStack stack;
+        while (answer.nextObject(stack, OFTrue).good()) {
+            auto* object = stack.top();
+            if (!object->isLeaf() || !object->isAffectedBySpecificCharacterSet())
+                continue;
+            OFString value;
+            if (static_cast<DcmElement*>(object)->getOFStringArray(value).bad())
+                continue;
+            for (unsigned char c : value)
+                ascii = ascii && c < 0x80;
+            utf8 = utf8 && isValidUtf8(value);
+        }
+        if (ascii)
+            return;
+        source = utf8 ? "ISO_IR 192" : "ISO_IR 100";
+    }
+    if (source == "ISO_IR 192")
+        return;
+    // A set DCMTK cannot convert leaves the text as it came.
+    answer.convertCharacterSet(source, "ISO_IR 192", 0, OFTrue);
+}
+
+} // namespace
+
+DataSetCollection WorklistQuery::run(const DataSet& identifier) const
+{
+    ensureToolkitReady();
+    if (root.compare(QLatin1String("WORKLIST"), Qt::CaseInsensitive) != 0)
+        throw DicomError(QStringLiteral("The query root \"%1\" is not known; only WORKLIST is.").arg(root));
+    DcmDataset request;
+    DcmItem& source = *identifier.impl().item;
+    for (unsigned long i = 0; i < source.card(); ++i)
+        check(request.insert(static_cast<DcmElement*>(source.getElement(i)->clone()), true),
+              QStringLiteral("Cannot build the worklist query"));
+    applyCharacterSet(request, true);
+
+    Association association(host, port, calledAETitle, callingAETitle,
+                            {{UID_FINDModalityWorklistInformationModel,
+                              {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
+                            QStringLiteral("C-FIND"));
+    DataSetCollection results;
+    association.find(UID_FINDModalityWorklistInformationModel, request, [&](DcmDataset& answer) {
+        auto item = std::make_unique<DcmItem>(answer);
+        decodeAnswer(*item);
+        results.addNewItem().impl().item = std::move(item);
+    });
+    association.release();
+    return results;
 }
 
 void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle)

@@ -180,6 +180,25 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+/// A query of a worklist server (Modality Worklist Information Model, C-FIND).
+/// Its properties are set before run().
+class WorklistQuery {
+public:
+    QString host;
+    qint32 port = 0;
+    QString calledAETitle;
+    QString callingAETitle;
+    QString root; ///< the query root; "WORKLIST" is the only one known
+
+    /// Sends the identifier and returns every matching data set, in the order the
+    /// server sent them. Each answer's text is decoded by its own Specific
+    /// Character Set (Latin-1, UTF-8, and the other sets DCMTK can convert); an
+    /// answer without one is read as UTF-8 when it is valid UTF-8, else as
+    /// Latin-1. Throws DicomError when the server cannot be reached, refuses the
+    /// query, does not answer in time or ends it with a failure status.
+    DataSetCollection run(const DataSet& identifier) const;
+};
+
 /// Sends a C-ECHO to a node and returns when it has answered with success.
 /// Throws DicomError otherwise.
 void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle);

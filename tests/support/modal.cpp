@@ -24,17 +24,22 @@ ModalDriver::~ModalDriver()
     m_timer.stop();
 }
 
-ModalDriver& ModalDriver::then(Action action)
+ModalDriver& ModalDriver::then(Action action, Ready ready)
 {
-    m_actions.push_back(std::move(action));
+    m_actions.emplace_back(std::move(action), std::move(ready));
     m_timer.start();
     return *this;
 }
 
 void ModalDriver::poll()
 {
+    if (m_actions.empty()) {
+        m_timer.stop();
+        return;
+    }
     QWidget* modal = QApplication::activeModalWidget();
-    if (!modal || modal == m_last || !modal->isVisible()) {
+    const Ready& ready = m_actions.front().second;
+    if (!modal || modal == m_last || !modal->isVisible() || (ready && !ready(modal))) {
         if (++m_idlePolls > kMaxIdlePolls) {
             ADD_FAILURE() << "no modal window appeared for a queued action";
             m_actions.clear();
@@ -44,7 +49,7 @@ void ModalDriver::poll()
     }
     m_idlePolls = 0;
     m_last = modal;
-    Action action = std::move(m_actions.front());
+    Action action = std::move(m_actions.front().first);
     m_actions.pop_front();
     if (m_actions.empty())
         m_timer.stop();
@@ -55,6 +60,11 @@ void ModalDriver::poll()
         if (target)
             action(target);
     });
+}
+
+bool isMessageBox(QWidget* w)
+{
+    return qobject_cast<QMessageBox*>(w) != nullptr;
 }
 
 ModalDriver::Action recordMessage(SeenMessage& seen)

@@ -16,12 +16,14 @@ namespace skiascan::test {
 class ModalDriver {
 public:
     using Action = std::function<void(QWidget*)>;
+    using Ready = std::function<bool(QWidget*)>;
 
     ModalDriver();
     ~ModalDriver();
 
-    /// Queues an action for the next modal window that appears.
-    ModalDriver& then(Action action);
+    /// Queues an action for the next modal window that appears, to run once
+    /// `ready` says the window is ready for it (a dialog that fills itself first).
+    ModalDriver& then(Action action, Ready ready = {});
 
     /// Actions not yet used.
     std::size_t pending() const { return m_actions.size(); }
@@ -30,7 +32,7 @@ private:
     void poll();
 
     QTimer m_timer;
-    std::deque<Action> m_actions;
+    std::deque<std::pair<Action, Ready>> m_actions;
     QPointer<QWidget> m_last;
     long m_idlePolls = 0;
 };
@@ -42,6 +44,9 @@ struct SeenMessage {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool seen = false;
 };
+
+/// A Ready test for actions that wait for a message box.
+bool isMessageBox(QWidget* w);
 
 /// An action that records a message box into `seen` and presses its OK button.
 ModalDriver::Action recordMessage(SeenMessage& seen);

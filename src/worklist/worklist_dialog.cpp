@@ -1,0 +1,228 @@
+#include "worklist/worklist_dialog.h"
+
+#include "app/main_window.h"
+#include "app/window_helpers.h"
+#include "worklist/worklist_entries.h"
+#include "worklist/worklist_query.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace skiascan {
+
+int fWorklist::LogDay = 0;
+const QString fWorklist::kCaption = QStringLiteral("X-Ray Skiascan Dicom Modality Worklist");
+
+namespace {
+
+constexpr int kTwipsPerPixel = 15;
+constexpr qint64 kEventInterval = 20; // milliseconds between event processing while the list fills
+
+int pixels(int twips)
+{
+    return twips / kTwipsPerPixel;
+}
+
+// Rows compare their cells as text, regardless of letter case.
+class WorklistItem : public QTreeWidgetItem {
+public:
+    using QTreeWidgetItem::QTreeWidgetItem;
+    bool operator<(const QTreeWidgetItem& other) const override
+    {
+        const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+        return text(column).compare(other.text(column), Qt::CaseInsensitive) < 0;
+    }
+};
+
+} // namespace
+
+fWorklist::fWorklist(fSkiascan& main)
+    : QDialog(&main)
+    , m_main(main)
+{
+    setObjectName(QStringLiteral("fWorklist"));
+    setWindowTitle(kCaption);
+
+    lvWorklist = new QTreeWidget(this);
+    lvWorklist->setObjectName(QStringLiteral("lvWorklist"));
+    lvWorklist->setRootIsDecorated(false);
+    lvWorklist->setUniformRowHeights(true);
+    lvWorklist->setAllColumnsShowFocus(true);
+    lvWorklist->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvWorklist->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvWorklist->setHeaderLabels({QStringLiteral("Time"), QStringLiteral("Last Name"), QStringLiteral("First Name"),
+                                 QStringLiteral("Middle Initial"), QStringLiteral("Birthdate"), QStringLiteral("ID"),
+                                 QStringLiteral("Sex"), QStringLiteral("Bodypart"), QStringLiteral("Accession Number")});
+    // The dialog sorts itself on header clicks (setSortingEnabled(false) would
+    // also make the headers unclickable, so it comes first).
+    lvWorklist->setSortingEnabled(false);
+    lvWorklist->header()->setSectionsClickable(true);
+    lvWorklist->header()->setStretchLastSection(false);
+
+    cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    cmdOK->setDefault(true);
+    cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    cmdCancel->setAutoDefault(false);
+
+    connect(lvWorklist->header(), &QHeaderView::sectionClicked, this,
+            [this](int section) { lvWorklist_ColumnClick(section + 1); });
+    connect(lvWorklist, &QTreeWidget::itemDoubleClicked, this, &fWorklist::cmdOK_Click);
+    connect(cmdOK, &QPushButton::clicked, this, &fWorklist::cmdOK_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    Form_Load();
+}
+
+// Lays the dialog over the main window, at the main window's size, and sizes the
+// list and its columns from it.
+void fWorklist::Form_Load()
+{
+    const QSize size = m_main.size();
+    setFixedSize(size);
+    const WorklistLayout layout = worklistLayout(size.width() * kTwipsPerPixel, size.height() * kTwipsPerPixel);
+    cmdOK->setGeometry(pixels(layout.buttonLeft), pixels(120), pixels(855), pixels(495));
+    cmdCancel->setGeometry(pixels(layout.buttonLeft), pixels(720), pixels(855), pixels(495));
+    lvWorklist->setGeometry(pixels(layout.listLeft), pixels(120), pixels(layout.listWidth), pixels(layout.listHeight));
+    for (int column = 0; column < 9; ++column)
+        lvWorklist->setColumnWidth(column, pixels(layout.columnWidths[static_cast<std::size_t>(column)]));
+    move(m_main.frameGeometry().center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
+void fWorklist::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!m_activated) {
+        m_activated = true;
+        // After the dialog has appeared, as activation follows the showing.
+        QTimer::singleShot(0, this, &fWorklist::Form_Activate);
+    }
+}
+
+void fWorklist::done(int result)
+{
+    m_closed = true;
+    QDialog::done(result);
+}
+
+void fWorklist::Form_Activate()
+{
+    const QString caption = windowTitle();
+    setWindowTitle(caption + QStringLiteral(" (querying, please wait ...)"));
+    setCursor(Qt::WaitCursor);
+    repaint();
+    lvWorklist->clear();
+    const std::optional<dicom::DataSetCollection> results = QueryWorklist();
+    if (!results || m_closed)
+        return;
+    SaveData(*results);
+    appendWorklistLog(m_main.programFolder(), QStringLiteral("C-FIND %1 (%2:%3): %4 entries")
+                                                  .arg(m_main.settings.WorklistAET, m_main.settings.WorklistIP)
+                                                  .arg(m_main.settings.WorklistPort)
+                                                  .arg(results->count()));
+    if (m_closed)
+        return;
+    if (lvWorklist->topLevelItemCount() > 0) {
+        sortBy(0, true);
+        lvWorklist->setCurrentItem(lvWorklist->topLevelItem(0));
+    } else {
+        cmdOK->setEnabled(false);
+    }
+    setWindowTitle(caption);
+    unsetCursor();
+}
+
+std::optional<dicom::DataSetCollection> fWorklist::QueryWorklist()
+{
+    try {
+        dicom::DataSetCollection results;
+        const Settings settings = m_main.settings;
+        const QDate today = QDate::currentDate();
+        runWhileRepainting([&] { results = queryWorklist(settings, today); });
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
+        return results;
+    } catch (const std::exception& e) {
+        appendWorklistLog(m_main.programFolder(), QStringLiteral("C-FIND failed: %1").arg(QString::fromUtf8(e.what())));
+        showMessage(this, QMessageBox::Critical, m_main.windowTitle(),
+                    failureText(QString::fromUtf8(e.what()), QStringLiteral("Worklist-Query failed.")));
+        reject();
+        return std::nullopt;
+    }
+}
+
+void fWorklist::SaveData(const dicom::DataSetCollection& results)
+{
+    LogDay = tidyWorklistLog(m_main.programFolder(), LogDay, QDate::currentDate());
+    const QLocale locale;
+    // Events are processed between rows, but not more often than every few
+    // milliseconds: a repaint per row would make a long list fill slowly.
+    QElapsedTimer sinceEvents;
+    sinceEvents.start();
+    for (int i = 1; i <= results.count(); ++i) {
+        auto* item = new WorklistItem(lvWorklist);
+        WorklistRow row;
+        bool complete = true;
+        try {
+            fillWorklistRow(results.item(i), row, locale);
+        } catch (const std::exception&) {
+            complete = false; // the cells filled so far are shown, later entries are not
+        }
+        for (int column = 0; column < 9; ++column)
+            item->setText(column, row[static_cast<std::size_t>(column)]);
+        if (!complete)
+            return;
+        if (i == 1 || sinceEvents.hasExpired(kEventInterval)) {
+            QCoreApplication::processEvents();
+            sinceEvents.restart();
+            if (m_closed)
+                return;
+        }
+    }
+}
+
+void fWorklist::sortBy(int column, bool ascending)
+{
+    const Qt::SortOrder order = ascending ? Qt::AscendingOrder : Qt::DescendingOrder;
+    lvWorklist->sortItems(column, order);
+    lvWorklist->header()->setSortIndicator(column, order);
+    lvWorklist->header()->setSortIndicatorShown(true);
+    SortColumn = static_cast<qint16>(column);
+    SortAscending = ascending;
+}
+
+void fWorklist::lvWorklist_ColumnClick(int column)
+{
+    const int key = column - 1;
+    if (key == SortColumn)
+        sortBy(key, !SortAscending);
+    else
+        sortBy(key, true);
+}
+
+void fWorklist::cmdOK_Click()
+{
+    QTreeWidgetItem* item = lvWorklist->currentItem();
+    if (!item || !item->isSelected())
+        return;
+    m_main.NewStudy();
+    m_main.PATNachname->setText(item->text(kLastName));
+    m_main.PATVorname->setText(item->text(kFirstName));
+    m_main.PAT2Vorname->setText(item->text(kMiddleInitial));
+    m_main.PATGebDatum->setText(item->text(kBirthdate));
+    m_main.PATID1->setText(item->text(kId));
+    m_main.Sex->setEditText(item->text(kSex));
+    m_main.AccessionNumber->setText(item->text(kAccessionNumber));
+    const QString bodyPart = item->text(kBodypart);
+    m_main.Bodypart->setText(bodyPart.isEmpty() ? QStringLiteral("Unknown") : bodyPart);
+    accept();
+}
+
+} // namespace skiascan

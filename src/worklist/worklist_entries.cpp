@@ -1,0 +1,107 @@
+#include "worklist/worklist_entries.h"
+
+#include "app/study_entry.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cmath>
+
+namespace skiascan {
+
+namespace {
+
+QString trimSpaces(const QString& text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text[end - 1] == QLatin1Char(' '))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+QString logFile(const QString& programFolder)
+{
+    return QDir(programFolder).filePath(QStringLiteral("Logs/wlscu.log"));
+}
+
+} // namespace
+
+WorklistLayout worklistLayout(int width, int height)
+{
+    constexpr int kButtonWidth = 855;
+    WorklistLayout layout;
+    layout.buttonLeft = width - kButtonWidth - 120;
+    layout.listWidth = layout.buttonLeft - 120;
+    layout.listHeight = height - 600;
+    // Rounded to the nearest integer, halves to the even one.
+    layout.unit = static_cast<int>(std::nearbyint((layout.listWidth - 360) / 100.0));
+    const int factors[] = {10, 18, 15, 12, 15, 10, 7, 13};
+    for (int i = 0; i < 8; ++i)
+        layout.columnWidths[static_cast<std::size_t>(i)] = factors[i] * layout.unit;
+    layout.columnWidths[8] = 1440;
+    return layout;
+}
+
+QString worklistTime(const QString& dicomTime)
+{
+    static const QRegularExpression form(QStringLiteral("^(\\d{2}):?(\\d{2})?:?(\\d{2})?(\\.\\d*)?$"));
+    const auto match = form.match(dicomTime.trimmed());
+    if (!match.hasMatch())
+        return {};
+    const QTime time(match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt());
+    return time.isValid() ? time.toString(QStringLiteral("HH:mm:ss")) : QString();
+}
+
+void fillWorklistRow(const dicom::DataSet& answer, WorklistRow& row, const QLocale& locale)
+{
+    const QStringList name = answer.patientName().split(QLatin1Char('^'));
+    for (int i = 0; i < 3 && i < name.size(); ++i) {
+        QString part = name[i];
+        part.replace(QLatin1Char('\''), QChar(0x00B4)); // shown as the acute accent
+        row[kLastName + i] = part;
+    }
+
+    const auto steps = answer.sequence(0x0040, 0x0100);
+    if (!steps || steps->count() < 1)
+        throw dicom::DicomError(QStringLiteral("The worklist entry of %1 has no scheduled procedure step.")
+                                    .arg(answer.patientName()));
+    row[kTime] = worklistTime(steps->item(1).text(0x0040, 0x0003).value_or(QString()));
+
+    if (const auto codes = answer.sequence(0x0032, 0x1064); codes && codes->count() >= 1)
+        if (const auto code = codes->item(1).text(0x0008, 0x0100))
+            row[kBodypart] = trimSpaces(*code);
+
+    if (const auto born = answer.birthDate())
+        row[kBirthdate] = formatShortDate(*born, locale);
+
+    row[kId] = answer.patientId();
+    row[kSex] = answer.patientSex();
+    row[kAccessionNumber] = answer.text(0x0008, 0x0050).value_or(QString());
+}
+
+int tidyWorklistLog(const QString& programFolder, int logDay, const QDate& today)
+{
+    QDir(programFolder).mkpath(QStringLiteral("Logs"));
+    const QString file = logFile(programFolder);
+    if (today.day() == logDay || !QFile::exists(file))
+        return logDay;
+    // A file marked read-only is left alone, as a file the operator protected.
+    if (!(QFile::permissions(file) & QFileDevice::WriteOwner) || !QFile::remove(file))
+        return logDay;
+    return today.day();
+}
+
+void appendWorklistLog(const QString& programFolder, const QString& line)
+{
+    QFile file(logFile(programFolder));
+    if (!file.open(QIODevice::Append | QIODevice::Text))
+        return;
+    file.write((QDateTime::currentDateTime().toString(Qt::ISODate) + QLatin1Char(' ') + line + QLatin1Char('\n')).toUtf8());
+}
+
+} // namespace skiascan

@@ -1,0 +1,165 @@
+#include "support/worklist_server.h"
+
+#include "support/peers.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace skiascan::test {
+
+namespace {
+
+QByteArray encode(const QString& text, bool latin1)
+{
+    return latin1 ? text.toLatin1() : text.toUtf8();
+}
+
+} // namespace
+
+void writeWorklistFile(const QString& path, const WorklistEntry& e, const QString& uid)
+{
+    QByteArray dump;
+    auto line = [&](const char* tagAndVr, const QString& value) {
+        dump += QByteArray(tagAndVr) + " [" + encode(value, e.latin1) + "]\n";
+    };
+    if (!e.charset.isEmpty())
+        line("(0008,0005) CS", e.charset);
+    line("(0008,0050) SH", e.accession);
+    line("(0010,0010) PN", e.name);
+    line("(0010,0020) LO", e.patientId);
+    line("(0010,0030) DA", e.birthDate);
+    line("(0010,0040) CS", e.sex);
+    line("(0020,000d) UI", uid);
+    if (!e.bodyPart.isEmpty()) {
+        dump += "(0032,1064) SQ (Sequence with undefined length)\n(fffe,e000) na (Item with undefined length)\n";
+        line("(0008,0100) SH", e.bodyPart);
+        line("(0008,0102) SH", QStringLiteral("LOCAL"));
+        line("(0008,0104) LO", QStringLiteral("Body part"));
+        dump += "(fffe,e00d) na (ItemDelimitationItem)\n(fffe,e0dd) na (SequenceDelimitationItem)\n";
+    }
+    line("(0032,1060) LO", QStringLiteral("X-ray"));
+    dump += "(0040,0100) SQ (Sequence with undefined length)\n(fffe,e000) na (Item with undefined length)\n";
+    line("(0008,0060) CS", e.modality);
+    line("(0040,0001) AE", e.stationAet);
+    line("(0040,0002) DA", e.date.toString(QStringLiteral("yyyyMMdd")));
+    line("(0040,0003) TM", e.time);
+    line("(0040,0007) LO", QStringLiteral("Film"));
+    line("(0040,0009) SH", QStringLiteral("SPS1"));
+    line("(0040,0010) SH", e.stationName);
+    dump += "(fffe,e00d) na (ItemDelimitationItem)\n(fffe,e0dd) na (SequenceDelimitationItem)\n";
+    line("(0040,1001) SH", QStringLiteral("RP1"));
+
+    const QString dumpPath = path + QStringLiteral(".dump");
+    QFile file(dumpPath);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(dump);
+    file.close();
+    QProcess dump2dcm;
+    dump2dcm.start(QStringLiteral("dump2dcm"), {dumpPath, path});
+    ASSERT_TRUE(dump2dcm.waitForFinished(10000));
+    ASSERT_EQ(dump2dcm.exitCode(), 0) << dump2dcm.readAllStandardError().toStdString();
+    QFile::remove(dumpPath);
+}
+
+// ------------------------------------------------------------------ wlmscpfs
+
+WlmScp::WlmScp(const QString& aeTitle)
+    : m_aeTitle(aeTitle)
+    , m_port(freePort())
+{
+    QDir root(m_dir.path());
+    root.mkpath(QStringLiteral("db/") + aeTitle);
+    root.mkpath(QStringLiteral("requests"));
+    QFile(root.filePath(QStringLiteral("db/%1/lockfile").arg(aeTitle))).open(QIODevice::WriteOnly);
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.setStandardErrorFile(QProcess::nullDevice());
+    m_process.start(QStringLiteral("wlmscpfs"),
+                    {QStringLiteral("-dfp"), root.filePath(QStringLiteral("db")), QStringLiteral("-dfr"),
+                     QStringLiteral("-csk"), QStringLiteral("-rfp"), root.filePath(QStringLiteral("requests")),
+                     QString::number(m_port)});
+    EXPECT_TRUE(m_process.waitForStarted(5000));
+    EXPECT_TRUE(waitForPort(m_port)) << "wlmscpfs did not listen";
+}
+
+WlmScp::~WlmScp()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+void WlmScp::add(const WorklistEntry& entry)
+{
+    ++m_count;
+    writeWorklistFile(QDir(m_dir.path()).filePath(QStringLiteral("db/%1/entry%2.wl").arg(m_aeTitle).arg(m_count)), entry,
+                      QStringLiteral("1.2.3.%1").arg(m_count));
+}
+
+QStringList WlmScp::requests() const
+{
+    QStringList texts;
+    const QDir dir(QDir(m_dir.path()).filePath(QStringLiteral("requests")));
+    for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::ReadOnly))
+            texts << QString::fromLatin1(file.readAll());
+    }
+    return texts;
+}
+
+// ------------------------------------------------------------------- Orthanc
+
+OrthancServer::OrthancServer(const QString& callingAETitle)
+    : m_dicomPort(freePort())
+    , m_httpPort(freePort())
+{
+    QDir root(m_dir.path());
+    root.mkpath(QStringLiteral("storage"));
+    root.mkpath(QStringLiteral("worklists"));
+    const QString config = QStringLiteral(R"({
+  "Name": "skiascan-test",
+  "StorageDirectory": "%1",
+  "IndexDirectory": "%1",
+  "HttpPort": %2,
+  "DicomPort": %3,
+  "DicomAet": "ORTHANC",
+  "RemoteAccessAllowed": false,
+  "AuthenticationEnabled": false,
+  "DicomCheckCalledAet": false,
+  "Plugins": ["/usr/share/orthanc/plugins/libModalityWorklists.so"],
+  "Worklists": { "Enable": true, "Database": "%4" },
+  "DicomModalities": { "skiascan": ["%5", "127.0.0.1", 104] }
+})")
+                               .arg(root.filePath(QStringLiteral("storage")))
+                               .arg(m_httpPort)
+                               .arg(m_dicomPort)
+                               .arg(root.filePath(QStringLiteral("worklists")), callingAETitle);
+    QFile file(root.filePath(QStringLiteral("orthanc.json")));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(config.toUtf8());
+    file.close();
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.setStandardErrorFile(root.filePath(QStringLiteral("orthanc.log")));
+    m_process.start(QStringLiteral("Orthanc"), {root.filePath(QStringLiteral("orthanc.json"))});
+    EXPECT_TRUE(m_process.waitForStarted(5000));
+    EXPECT_TRUE(waitForPort(m_dicomPort, 30000)) << "Orthanc did not listen";
+}
+
+OrthancServer::~OrthancServer()
+{
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+void OrthancServer::addWorklist(const WorklistEntry& entry)
+{
+    ++m_count;
+    writeWorklistFile(QDir(m_dir.path()).filePath(QStringLiteral("worklists/entry%1.wl").arg(m_count)), entry,
+                      QStringLiteral("1.2.4.%1").arg(m_count));
+}
+
+} // namespace skiascan::test

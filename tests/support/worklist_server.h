@@ -1,0 +1,74 @@
+// Real worklist servers for the tests: DCMTK's wlmscpfs and Orthanc with its
+// worklist plugin, on free loopback ports, serving entries the test describes.
+#pragma once
+
+#include <QDate>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace skiascan::test {
+
+/// One scheduled procedure step as a worklist file holds it.
+struct WorklistEntry {
+    QString name = QStringLiteral("Smith^John");
+    QString patientId = QStringLiteral("4711");
+    QString birthDate = QStringLiteral("19600201");
+    QString sex = QStringLiteral("M");
+    QString accession = QStringLiteral("ACC1");
+    QDate date = QDate::currentDate();
+    QString time = QStringLiteral("093000");
+    QString modality = QStringLiteral("CR");
+    QString stationAet = QStringLiteral("SKIA1");
+    QString stationName = QStringLiteral("ROOM1");
+    QString bodyPart = QStringLiteral("CHEST"); // empty: no Requested Procedure Code Sequence
+    QString charset;                            // (0008,0005), empty for none
+    bool latin1 = false;                        // text bytes in Latin-1 rather than UTF-8
+};
+
+/// Writes the entry as a worklist file (through dump2dcm).
+void writeWorklistFile(const QString& path, const WorklistEntry& entry, const QString& uid);
+
+/// DCMTK wlmscpfs serving files from a folder of its own, keeping each file's
+/// character set, and writing every request it receives to a file.
+class WlmScp {
+public:
+    explicit WlmScp(const QString& aeTitle = QStringLiteral("WLSRV"));
+    ~WlmScp();
+
+    void add(const WorklistEntry& entry);
+    int port() const { return m_port; }
+    QString aeTitle() const { return m_aeTitle; }
+    /// The requests received so far, as dcmdump text.
+    QStringList requests() const;
+
+private:
+    QString m_aeTitle;
+    QTemporaryDir m_dir;
+    int m_port;
+    int m_count = 0;
+    QProcess m_process;
+};
+
+/// Orthanc with its ModalityWorklists plugin, storage in a folder of its own.
+class OrthancServer {
+public:
+    explicit OrthancServer(const QString& callingAETitle = QStringLiteral("SKIASCAN"));
+    ~OrthancServer();
+
+    void addWorklist(const WorklistEntry& entry);
+    int dicomPort() const { return m_dicomPort; }
+    int httpPort() const { return m_httpPort; }
+    QString aeTitle() const { return QStringLiteral("ORTHANC"); }
+    bool running() const { return m_process.state() == QProcess::Running; }
+
+private:
+    QTemporaryDir m_dir;
+    int m_dicomPort;
+    int m_httpPort;
+    int m_count = 0;
+    QProcess m_process;
+};
+
+} // namespace skiascan::test

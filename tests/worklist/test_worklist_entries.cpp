@@ -1,0 +1,167 @@
+#include "worklist/worklist_entries.h"
+#include "worklist/worklist_query.h"
+#include "support/qt_printers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace skiascan;
+using dicom::DataSet;
+using dicom::DataSetCollection;
+
+namespace {
+
+// An answer as a worklist server sends it.
+DataSet answer(const QString& name, const QString& time = "143005", const QString& bodyPart = "CHEST",
+               const QString& birthDate = "19600201")
+{
+    DataSet a;
+    a.addAttribute(0x0010, 0x0010, name);
+    a.addAttribute(0x0010, 0x0020, "4711");
+    a.addAttribute(0x0010, 0x0040, "F");
+    if (!birthDate.isNull())
+        a.addAttribute(0x0010, 0x0030, birthDate);
+    a.addAttribute(0x0008, 0x0050, "ACC7");
+    if (!bodyPart.isNull()) {
+        DataSetCollection codes;
+        codes.addNewItem().addAttribute(0x0008, 0x0100, bodyPart);
+        a.addAttribute(0x0032, 0x1064, codes);
+    }
+    if (!time.isNull()) {
+        DataSetCollection steps;
+        steps.addNewItem().addAttribute(0x0040, 0x0003, time);
+        a.addAttribute(0x0040, 0x0100, steps);
+    }
+    return a;
+}
+
+WorklistRow rowOf(const DataSet& a)
+{
+    WorklistRow row;
+    fillWorklistRow(a, row, QLocale(QLocale::German, QLocale::Germany));
+    return row;
+}
+
+} // namespace
+
+TEST(WorklistIdentifier, HoldsEveryKeyTheFourSequencesAndTheStationsKeys)
+{
+    Settings s;
+    s.ScheduledModality = "CR";
+    s.ScheduledAET = "SKIA1";
+    s.ScheduledStation = "";
+    const DataSet id = worklistIdentifier(s, QDate(2005, 3, 5));
+    EXPECT_EQ(dicomDayRange(QDate(2005, 3, 5)), "20050305-20050305");
+    EXPECT_EQ(id.text(0x0008, 0x0005), "");
+    EXPECT_EQ(id.text(0x0010, 0x21C0), "") << "Pregnancy Status is returned, not matched";
+    EXPECT_EQ(id.text(0x0040, 0x3001), "");
+    for (auto [group, element] : {std::pair{0x0008, 0x0050}, {0x0008, 0x0090}, {0x0010, 0x0010}, {0x0010, 0x2110},
+                                  {0x0020, 0x000D}, {0x0032, 0x1060}, {0x0038, 0x0500}, {0x0040, 0x1004}})
+        EXPECT_EQ(id.text(group, element), "") << std::hex << group << "," << element;
+
+    const auto steps = id.sequence(0x0040, 0x0100);
+    ASSERT_TRUE(steps);
+    ASSERT_EQ(steps->count(), 1);
+    const DataSet& step = steps->item(1);
+    EXPECT_EQ(step.text(0x0008, 0x0060), "CR");
+    EXPECT_EQ(step.text(0x0040, 0x0001), "SKIA1");
+    EXPECT_EQ(step.text(0x0040, 0x0002), "20050305-20050305");
+    EXPECT_EQ(step.text(0x0040, 0x0003), "000000-235959");
+    EXPECT_EQ(step.text(0x0040, 0x0010), "");
+    ASSERT_TRUE(step.sequence(0x0040, 0x0008));
+    EXPECT_EQ(step.sequence(0x0040, 0x0008)->item(1).text(0x0008, 0x0100), "");
+    EXPECT_EQ(id.sequence(0x0008, 0x1110)->item(1).text(0x0008, 0x1155), "");
+    EXPECT_EQ(id.sequence(0x0032, 0x1064)->item(1).text(0x0008, 0x0104), "");
+}
+
+TEST(WorklistRows, NamesSplitIntoThreeColumnsWithApostrophesAsAcuteAccents)
+{
+    WorklistRow row = rowOf(answer("Smith^John^Q"));
+    EXPECT_EQ(row[kLastName], "Smith");
+    EXPECT_EQ(row[kFirstName], "John");
+    EXPECT_EQ(row[kMiddleInitial], "Q");
+    row = rowOf(answer("Smith"));
+    EXPECT_EQ(row[kLastName], "Smith");
+    EXPECT_EQ(row[kFirstName], "");
+    row = rowOf(answer("O'Neil^Mary"));
+    EXPECT_EQ(row[kLastName], QString::fromUtf8("O´Neil"));
+    EXPECT_EQ(row[kFirstName], "Mary");
+    row = rowOf(answer("Smith^John^Q^Dr^Jr"));
+    EXPECT_EQ(row[kMiddleInitial], "Q");
+}
+
+TEST(WorklistRows, CellsComeFromTheirAttributes)
+{
+    const WorklistRow row = rowOf(answer("Smith^John", "143005", "  CHEST "));
+    EXPECT_EQ(row[kTime], "14:30:05");
+    EXPECT_EQ(row[kBodypart], "CHEST");
+    EXPECT_EQ(row[kBirthdate], "01.02.1960");
+    EXPECT_EQ(row[kId], "4711");
+    EXPECT_EQ(row[kSex], "F");
+    EXPECT_EQ(row[kAccessionNumber], "ACC7");
+
+    EXPECT_EQ(rowOf(answer("A^B", "143005", QString(), QString()))[kBodypart], "");
+    EXPECT_EQ(rowOf(answer("A^B", "143005", "X", QString()))[kBirthdate], "");
+    EXPECT_EQ(worklistTime("0930"), "09:30:00");
+    EXPECT_EQ(worklistTime("093000.123"), "09:30:00");
+    EXPECT_EQ(worklistTime("09:30:15"), "09:30:15");
+    EXPECT_EQ(worklistTime(""), "");
+    EXPECT_EQ(worklistTime("soon"), "");
+}
+
+TEST(WorklistRows, AnEntryWithoutAScheduledStepKeepsItsNamesAndFails)
+{
+    WorklistRow row;
+    EXPECT_THROW(fillWorklistRow(answer("Smith^John", QString()), row, QLocale()), dicom::DicomError);
+    EXPECT_EQ(row[kLastName], "Smith");
+    EXPECT_EQ(row[kTime], "");
+    EXPECT_EQ(row[kId], "");
+}
+
+TEST(WorklistLayout, ColumnsFollowTheDialogWidth)
+{
+    const WorklistLayout layout = worklistLayout(9000, 6000);
+    EXPECT_EQ(layout.buttonLeft, 8025);
+    EXPECT_EQ(layout.listWidth, 7905);
+    EXPECT_EQ(layout.listHeight, 5400);
+    EXPECT_EQ(layout.unit, 75);
+    EXPECT_EQ(layout.columnWidths, (std::array<int, 9>{750, 1350, 1125, 900, 1125, 750, 525, 975, 1440}));
+    // A list 8610 twips wide: 8250 / 100 = 82.5 rounds to the even 82.
+    EXPECT_EQ(worklistLayout(8610 + 120 + 855 + 120, 6000).unit, 82);
+    EXPECT_EQ(worklistLayout(8710 + 120 + 855 + 120, 6000).unit, 84);
+}
+
+TEST(WorklistLog, IsClearedOnTheFirstQueryOfADay)
+{
+    QTemporaryDir program;
+    const QString log = program.filePath("Logs/wlscu.log");
+    auto writeLog = [&] {
+        QFile f(log);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("old\n");
+    };
+    // No log yet: the folder is made and the day is not remembered.
+    EXPECT_EQ(tidyWorklistLog(program.path(), 0, QDate(2026, 12, 7)), 0);
+    EXPECT_TRUE(QDir(program.filePath("Logs")).exists());
+
+    writeLog();
+    int day = tidyWorklistLog(program.path(), 0, QDate(2026, 12, 7));
+    EXPECT_EQ(day, 7);
+    EXPECT_FALSE(QFile::exists(log));
+
+    writeLog();
+    day = tidyWorklistLog(program.path(), day, QDate(2026, 12, 7));
+    EXPECT_TRUE(QFile::exists(log)) << "a second query on the same day keeps it";
+    day = tidyWorklistLog(program.path(), day, QDate(2027, 1, 7));
+    EXPECT_TRUE(QFile::exists(log)) << "only the day of the month counts";
+    day = tidyWorklistLog(program.path(), day, QDate(2027, 1, 8));
+    EXPECT_FALSE(QFile::exists(log));
+
+    writeLog();
+    QFile::setPermissions(log, QFile::ReadOwner);
+    EXPECT_EQ(tidyWorklistLog(program.path(), day, QDate(2027, 1, 9)), 8) << "a read-only log stays";
+    EXPECT_TRUE(QFile::exists(log));
+}
