@@ -1,13 +1,26 @@
 #!/bin/sh
-# Installs what is missing, builds, and starts Skiascan on a demo setup in
-# build/demo (its own program folder, so no settings file of yours is touched).
+# Installs what is missing, builds, and starts Skiascan on a demo setup that
+# needs no scanner and no hospital network:
+#   - Orthanc as the PACS (web page http://127.0.0.1:8042/), fresh storage each start
+#   - DCMTK storescp as a second node ("ARCHIVE")
+#   - DCMTK wlmscpfs as the worklist server, with today's scheduled patients
+#   - the scanner simulator as SCANFILE.EXE
+# in its own program folder build/demo/program (no settings file of yours is
+# touched). Closing Skiascan stops everything the demo started.
+#
+# Ports can be changed with DEMO_HTTP_PORT, DEMO_PACS_PORT, DEMO_ARCHIVE_PORT
+# and DEMO_WORKLIST_PORT.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${SKIASCAN_BUILD_DIR:-$top/build}
+http_port=${DEMO_HTTP_PORT:-8042}
+pacs_port=${DEMO_PACS_PORT:-4242}
+archive_port=${DEMO_ARCHIVE_PORT:-11112}
+worklist_port=${DEMO_WORKLIST_PORT:-11113}
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "demo.sh: no display found (DISPLAY is not set)." >&2
-  echo "Start it under a virtual X server instead:" >&2
+  echo "demo.sh: no display found (DISPLAY is not set), so Skiascan's window has nowhere to go." >&2
+  echo "Start the demo under a virtual X server instead:" >&2
   echo "  xvfb-run -s '-screen 0 1024x768x24' scripts/demo.sh" >&2
   exit 1
 fi
@@ -16,12 +29,79 @@ fi
 "$top/scripts/build.sh"
 
 demo=$build/demo
-mkdir -p "$demo/images"
-cp "$build/bin/skiascan" "$demo/skiascan"
-if [ ! -f "$demo/Skiascan.ini" ]; then
-  # Sixteen lines, CR LF: no scanner program (test mode), images in ./images,
-  # no remote nodes and no worklist server yet.
-  printf '%s\r\n' "" "" "$demo/images/" "" "SKIASCAN" "1500" "3000" "||" "||" "||" \
-    "" "0" "" "" "" "" > "$demo/Skiascan.ini"
-fi
-exec "$demo/skiascan" "$@"
+program=$demo/program
+run=$demo/run
+pids=""
+stop_all() {
+  for p in $pids; do kill "$p" 2>/dev/null || true; done
+  for p in $pids; do wait "$p" 2>/dev/null || true; done
+}
+trap stop_all EXIT
+trap 'exit 130' INT TERM
+
+port_free() {
+  python3 -c 'import socket,sys; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null
+}
+for p in "$http_port" "$pacs_port" "$archive_port" "$worklist_port"; do
+  if ! port_free "$p"; then
+    echo "demo.sh: port $p is in use (is another demo running?). Choose other ports with" >&2
+    echo "DEMO_HTTP_PORT, DEMO_PACS_PORT, DEMO_ARCHIVE_PORT or DEMO_WORKLIST_PORT." >&2
+    exit 1
+  fi
+done
+
+wait_for_echo() { # AET PORT NAME
+  n=0
+  until echoscu -aec "$1" 127.0.0.1 "$2" >/dev/null 2>&1; do
+    n=$((n + 1))
+    if [ $n -ge 300 ]; then
+      echo "demo.sh: $3 did not start on port $2 (see $run/*.log)" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
+}
+
+# A fresh run folder: PACS storage, archive, worklist database, logs.
+rm -rf "$run"
+mkdir -p "$run/orthanc" "$run/archive" "$run/worklist/WLSRV" "$program/images"
+touch "$run/worklist/WLSRV/lockfile"
+
+sed -e "s|@STORAGE@|$run/orthanc|" -e "s|@HTTP_PORT@|$http_port|" -e "s|@DICOM_PORT@|$pacs_port|" \
+  "$top/demo/orthanc.json.in" > "$run/orthanc.json"
+Orthanc "$run/orthanc.json" > "$run/orthanc.log" 2>&1 &
+pids="$pids $!"
+storescp -aet ARCHIVE -od "$run/archive" "$archive_port" > "$run/archive.log" 2>&1 &
+pids="$pids $!"
+
+# Today's scheduled patients, made anew for today's date at every start.
+today=$(date +%Y%m%d)
+uidroot=$(python3 -c 'import uuid; print("2.25.%d" % uuid.uuid4().int)')
+for dump in "$top"/demo/worklist/*.dump; do
+  name=$(basename "$dump" .dump)
+  sed -e "s/@TODAY@/$today/" -e "s/@UIDROOT@/$uidroot/" "$dump" > "$run/$name.dump"
+  dump2dcm "$run/$name.dump" "$run/worklist/WLSRV/$name.wl" 2>/dev/null
+done
+wlmscpfs -dfr -csk -dfp "$run/worklist" "$worklist_port" > "$run/worklist.log" 2>&1 &
+pids="$pids $!"
+
+wait_for_echo ORTHANC "$pacs_port" Orthanc
+wait_for_echo ARCHIVE "$archive_port" storescp
+wait_for_echo WLSRV "$worklist_port" wlmscpfs
+
+# The program folder: the program, the scanner simulator, the test image and
+# a settings file for this setup (sixteen lines, CR LF).
+cp "$build/bin/skiascan" "$build/bin/SCANFILE.EXE" "$build/bin/Test.tif" "$program/"
+printf '%s\r\n' "$program/SCANFILE.EXE" "" "$program/images/" "" "SKIASCAN" "2048" "4096" \
+  "ORTHANC|127.0.0.1|$pacs_port" "ARCHIVE|127.0.0.1|$archive_port" "||" \
+  "127.0.0.1" "$worklist_port" "WLSRV" "CR" "SKIASCAN" "" > "$program/Skiascan.ini"
+
+echo "Skiascan demo:"
+echo "  PACS (Orthanc):   http://127.0.0.1:$http_port/  (DICOM ORTHANC@127.0.0.1:$pacs_port)"
+echo "  Archive node:     ARCHIVE@127.0.0.1:$archive_port, files in $run/archive"
+echo "  Worklist server:  WLSRV@127.0.0.1:$worklist_port, $(ls "$run/worklist/WLSRV" | grep -c '\.wl$') patients for today"
+echo "  Program folder:   $program"
+echo "Close the Skiascan window to stop the demo."
+
+# The simulated scanner takes a moment per film, as a real one does.
+SCANFILE_DELAY_MS=${SCANFILE_DELAY_MS:-1000} "$program/skiascan" "$@"
