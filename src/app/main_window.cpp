@@ -587,6 +587,16 @@ QString fSkiascan::newScanFile()
     throw RunError(QStringLiteral("No free file name for the scan in %1.").arg(settings.ImageFolder));
 }
 
+// A scanner cannot leave its file where it may not write: say so before it runs.
+void fSkiascan::checkImageFolder() const
+{
+    const QFileInfo folder(settings.ImageFolder);
+    if (!folder.isDir())
+        throw RunError(QStringLiteral("The scanned image folder %1 does not exist.").arg(settings.ImageFolder));
+    if (!folder.isWritable())
+        throw RunError(QStringLiteral("The scanned image folder %1 is not writable.").arg(settings.ImageFolder));
+}
+
 void fSkiascan::copyTestImage(const QString& target) const
 {
     const QString source = QDir(m_programFolder).filePath(QStringLiteral("Test.tif"));
@@ -639,8 +649,7 @@ void fSkiascan::cmdScan_Click()
         ScanAborted = false;
         cmdScan->setEnabled(false);
         cmdMultiScan->setEnabled(false);
-        if (!QFileInfo(settings.ImageFolder).isDir())
-            throw RunError(QStringLiteral("The scanned image folder %1 does not exist.").arg(settings.ImageFolder));
+        checkImageFolder();
         ScanFile = newScanFile();
         if (isScannerProgram(settings.ScanApp))
             RunAndWait(scanCommandLine(settings.ScanApp, FilmPlace::Single, ScanFile, settings.Parameters), 0);
@@ -679,8 +688,8 @@ void fSkiascan::cmdMultiScan_Click()
         const int films = Films->text().toShort(&numeric);
         if (!numeric)
             throw RunError(QStringLiteral("The number of films \"%1\" is not a number.").arg(Films->text()));
-        if (films > 0 && !QFileInfo(settings.ImageFolder).isDir())
-            throw RunError(QStringLiteral("The scanned image folder %1 does not exist.").arg(settings.ImageFolder));
+        if (films > 0)
+            checkImageFolder();
         const bool scanner = isScannerProgram(settings.ScanApp);
         for (int film = 1; film <= films; ++film) {
             ScanFile = newScanFile();

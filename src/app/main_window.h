@@ -137,6 +137,7 @@ private:
     void TimerMultiScan_Timer();
     void cmdTest_Click();
     QString newScanFile();
+    void checkImageFolder() const;
     void copyTestImage(const QString& target) const;
     bool scanFileReady();
     void scanFailed(const std::exception& failure);

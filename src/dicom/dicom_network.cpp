@@ -50,6 +50,16 @@ QString innermostReason(const OFCondition& condition)
     }
     if (last.isEmpty())
         last = conditionText(condition);
+    // DCMTK's words for the usual ways a peer fails, put as an operator would.
+    if (last.contains(QLatin1String("Connection refused"), Qt::CaseInsensitive))
+        return QStringLiteral("connection refused (nothing listens on that port)");
+    if (last.contains(QLatin1String("network read timeout"), Qt::CaseInsensitive))
+        return QStringLiteral("no answer within %1 seconds").arg(networkTimeouts().acseSeconds);
+    if (last.contains(QLatin1String("Unrecognized PDU type"), Qt::CaseInsensitive))
+        return QStringLiteral("the peer does not answer in DICOM (%1)").arg(last);
+    if (last.contains(QLatin1String("network closed"), Qt::CaseInsensitive)
+        || last.contains(QLatin1String("Peer aborted"), Qt::CaseInsensitive))
+        return QStringLiteral("the peer closed the connection");
     return last;
 }
 

@@ -3,6 +3,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dstorscp.h>
+#include <dcmtk/dcmnet/scp.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -163,9 +164,71 @@ QString StatusScp::setting() const
     return QStringLiteral("%1|127.0.0.1|%2").arg(m_aeTitle).arg(m_port);
 }
 
+// ------------------------------------------------------------ FindStatusScp
+
+struct FindStatusScp::Server : DcmSCP {
+    Server(unsigned short status, int matches, std::atomic<bool>& stop)
+        : m_status(status)
+        , m_matches(matches)
+        , m_stopFlag(stop)
+    {
+    }
+
+    OFCondition handleIncomingCommand(T_DIMSE_Message* message, const DcmPresentationContextInfo& context) override
+    {
+        if (message->CommandField != DIMSE_C_FIND_RQ)
+            return DcmSCP::handleIncomingCommand(message, context);
+        T_DIMSE_C_FindRQ& request = message->msg.CFindRQ;
+        DcmDataset* query = nullptr;
+        OFCondition c = receiveFINDRequest(request, context.presentationContextID, query);
+        delete query;
+        if (c.bad())
+            return c;
+        for (int i = 0; i < m_matches; ++i) {
+            DcmDataset answer;
+            answer.putAndInsertString(DCM_PatientName, "Match^Some");
+            sendFINDResponse(context.presentationContextID, request.MessageID, request.AffectedSOPClassUID, &answer,
+                             STATUS_FIND_Pending_MatchesAreContinuing);
+        }
+        return sendFINDResponse(context.presentationContextID, request.MessageID, request.AffectedSOPClassUID, nullptr,
+                                m_status);
+    }
+    OFBool stopAfterConnectionTimeout() override { return m_stopFlag.load(); }
+    OFBool stopAfterCurrentAssociation() override { return m_stopFlag.load(); }
+
+    Uint16 m_status;
+    int m_matches;
+    std::atomic<bool>& m_stopFlag;
+};
+
+FindStatusScp::FindStatusScp(unsigned short status, int matches, const QString& aeTitle)
+    : m_port(freePort())
+    , m_server(std::make_unique<Server>(status, matches, m_stop))
+{
+    m_server->setPort(static_cast<Uint16>(m_port));
+    m_server->setAETitle(aeTitle.toStdString().c_str());
+    m_server->setConnectionBlockingMode(DUL_NOBLOCK);
+    m_server->setConnectionTimeout(1);
+    m_server->setHostLookupEnabled(OFFalse);
+    OFList<OFString> syntaxes;
+    syntaxes.push_back(UID_LittleEndianExplicitTransferSyntax);
+    syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
+    const OFCondition added = m_server->addPresentationContext(UID_FINDModalityWorklistInformationModel, syntaxes);
+    EXPECT_TRUE(added.good()) << added.text();
+    m_thread = std::thread([this] { m_server->listen(); });
+    EXPECT_TRUE(waitForPort(m_port)) << "test worklist SCP did not listen";
+}
+
+FindStatusScp::~FindStatusScp()
+{
+    m_stop = true;
+    m_thread.join();
+}
+
 // ---------------------------------------------------------------- SilentPeer
 
-SilentPeer::SilentPeer()
+SilentPeer::SilentPeer(const QByteArray& reply)
+    : m_reply(reply)
 {
     m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
     const int yes = 1;
@@ -187,6 +250,8 @@ SilentPeer::SilentPeer()
                 if (fd >= 0) {
                     open.push_back(fd);
                     ++m_connections;
+                    if (!m_reply.isEmpty() && ::write(fd, m_reply.constData(), m_reply.size()) < 0)
+                        ADD_FAILURE() << "the peer could not answer";
                 }
             }
         }

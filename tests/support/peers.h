@@ -69,11 +69,28 @@ private:
     std::thread m_thread;
 };
 
+/// A worklist server (on DCMTK's DcmSCP) that ends every C-FIND with `status`,
+/// after sending `matches` empty answers.
+class FindStatusScp {
+public:
+    explicit FindStatusScp(unsigned short status, int matches = 0, const QString& aeTitle = QStringLiteral("WLSRV"));
+    ~FindStatusScp();
+    int port() const { return m_port; }
+
+    struct Server;
+
+private:
+    int m_port;
+    std::atomic<bool> m_stop{false};
+    std::unique_ptr<Server> m_server;
+    std::thread m_thread;
+};
+
 /// A peer that accepts TCP connections and then says nothing at all, as a hung
-/// PACS does. Counts the connections it accepted.
+/// PACS does, or only `reply`, which need not be DICOM. Counts the connections.
 class SilentPeer {
 public:
-    SilentPeer();
+    explicit SilentPeer(const QByteArray& reply = {});
     ~SilentPeer();
 
     int port() const { return m_port; }
@@ -83,6 +100,7 @@ public:
 private:
     int m_port;
     int m_listener = -1;
+    QByteArray m_reply;
     std::atomic<int> m_connections{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;

@@ -1,0 +1,177 @@
+// Faults of the image folder and of the worklist server, as the operator meets them.
+
+#include "app/main_window.h"
+#include "dicom/dicom_toolkit.h"
+#include "support/modal.h"
+#include "support/mounts.h"
+#include "support/peers.h"
+#include "support/program_folder.h"
+#include "support/qt_printers.h"
+#include "worklist/worklist_dialog.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+using namespace skiascan;
+using namespace skiascan::test;
+
+namespace {
+
+class FaultTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        dicom::setNetworkTimeouts({2, 2, 2});
+    }
+    void TearDown() override
+    {
+        QLocale::setDefault(QLocale::c());
+        dicom::setNetworkTimeouts({});
+    }
+
+    std::unique_ptr<fSkiascan> start(const QString& imageFolder, int worklistPort = 104)
+    {
+        SettingsLines lines = ProgramFolder::defaultLines();
+        lines[0] = QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE";
+        lines[2] = imageFolder;
+        lines[10] = "127.0.0.1";
+        lines[11] = QString::number(worklistPort);
+        lines[12] = "WLSRV";
+        folder.writeSettings(lines);
+        auto w = std::make_unique<fSkiascan>(folder.path());
+        EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
+        w->StudyDate->setText("07.12.2026");
+        return w;
+    }
+
+    // The worklist failure message, after which nothing in the window changed.
+    SeenMessage worklistFailure(fSkiascan& w)
+    {
+        SeenMessage seen;
+        modals.then(recordMessage(seen), isMessageBox);
+        w.cmdWorklist->click();
+        EXPECT_TRUE(seen.seen);
+        EXPECT_EQ(seen.title, "X-Ray Skiascan");
+        EXPECT_TRUE(seen.text.endsWith("\r\n\r\nWorklist-Query failed.")) << seen.text.toStdString();
+        EXPECT_EQ(w.PATNachname->text(), "Smith");
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        return seen;
+    }
+
+    ProgramFolder folder;
+    ModalDriver modals;
+};
+
+} // namespace
+
+TEST_F(FaultTest, MissingImageFolderIsReportedBeforeTheScannerRuns)
+{
+    auto w = start(folder.filePath("nowhere") + "/");
+    for (QPushButton* button : {w->cmdScan, w->cmdMultiScan}) {
+        SeenMessage seen;
+        modals.then(recordMessage(seen));
+        button->click();
+        EXPECT_TRUE(seen.text.startsWith("The scanned image folder " + folder.filePath("nowhere") + "/ does not exist."))
+            << seen.text.toStdString();
+        EXPECT_TRUE(seen.text.endsWith("Please check Preferences"));
+        EXPECT_TRUE(w->cmdScan->isEnabled());
+        EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
+    }
+}
+
+TEST_F(FaultTest, ReadOnlyImageFolderIsReportedBeforeTheScannerRuns)
+{
+    QDir(folder.path()).mkdir("scans");
+    const ReadOnlyFolder readOnly(folder.filePath("scans"));
+    auto w = start(folder.filePath("scans") + "/");
+    SeenMessage seen;
+    modals.then(recordMessage(seen));
+    w->cmdScan->click();
+    EXPECT_TRUE(seen.text.contains("is not writable")) << seen.text.toStdString();
+    EXPECT_TRUE(w->cmdScan->isEnabled());
+    EXPECT_FALSE(w->TimerScan->isActive());
+}
+
+TEST_F(FaultTest, WorklistServerRefusing)
+{
+    StoreScp refusing("WLSRV", {"--refuse"});
+    auto w = start(folder.path() + "/", refusing.port());
+    EXPECT_TRUE(worklistFailure(*w).text.startsWith("Association rejected by WLSRV"));
+}
+
+TEST_F(FaultTest, WorklistServerAnsweringGarbage)
+{
+    SilentPeer garbage(QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n") + QByteArray(4000, '\x07'));
+    auto w = start(folder.path() + "/", garbage.port());
+    EXPECT_TRUE(worklistFailure(*w).text.startsWith("Cannot connect to WLSRV"));
+}
+
+TEST_F(FaultTest, WorklistServerEndingWithAFailureStatus)
+{
+    for (unsigned short status : {0xA700, 0xC001}) {
+        FindStatusScp failing(status, 2);
+        auto w = start(folder.path() + "/", failing.port());
+        const SeenMessage seen = worklistFailure(*w);
+        EXPECT_TRUE(seen.text.contains(QString("answered the query with status 0x%1").arg(status, 4, 16, QChar('0'))))
+            << seen.text.toStdString();
+    }
+}
+
+TEST_F(FaultTest, WorklistOfTenThousandEntriesListsThemAll)
+{
+    // wlmscpfs with 10,000 entries for today, written with DCMTK directly.
+    QTemporaryDir db;
+    QDir(db.path()).mkdir("WLSRV");
+    QFile(db.filePath("WLSRV/lockfile")).open(QIODevice::WriteOnly);
+    const QByteArray today = QDate::currentDate().toString("yyyyMMdd").toLatin1();
+    for (int i = 0; i < 10000; ++i) {
+        DcmFileFormat file;
+        DcmDataset* ds = file.getDataset();
+        ds->putAndInsertString(DCM_PatientName, ("Patient" + QByteArray::number(i) + "^Many").constData());
+        ds->putAndInsertString(DCM_PatientID, ("ID" + QByteArray::number(i)).constData());
+        DcmItem* step = nullptr;
+        ds->findOrCreateSequenceItem(DCM_ScheduledProcedureStepSequence, step, -2);
+        step->putAndInsertString(DCM_Modality, "CR");
+        step->putAndInsertString(DCM_ScheduledProcedureStepStartDate, today.constData());
+        step->putAndInsertString(DCM_ScheduledProcedureStepStartTime,
+                                 QTime(0, 0).addSecs(i * 7 % 86400).toString("HHmmss").toLatin1().constData());
+        ASSERT_TRUE(file.saveFile(db.filePath(QString("WLSRV/e%1.wl").arg(i)).toLocal8Bit().constData(),
+                                  EXS_LittleEndianExplicit)
+                        .good());
+    }
+    const int port = freePort();
+    QProcess server;
+    server.start("wlmscpfs", {"-dfr", "-dfp", db.path(), QString::number(port)});
+    ASSERT_TRUE(server.waitForStarted());
+    ASSERT_TRUE(waitForPort(port));
+    dicom::setNetworkTimeouts({5, 30, 60});
+    auto w = start(folder.path() + "/", port);
+    int rows = 0;
+    QString firstTime;
+    modals.then(
+        [&](QWidget* d) {
+            auto* dialog = static_cast<fWorklist*>(d);
+            rows = dialog->lvWorklist->topLevelItemCount();
+            firstTime = dialog->lvWorklist->topLevelItem(0)->text(0);
+            dialog->reject();
+        },
+        [](QWidget* d) { return d->windowTitle() == fWorklist::kCaption && d->cursor().shape() != Qt::WaitCursor; });
+    w->cmdWorklist->click();
+    server.kill();
+    server.waitForFinished();
+    EXPECT_EQ(rows, 10000);
+    EXPECT_EQ(firstTime, "00:00:00");
+}

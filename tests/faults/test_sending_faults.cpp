@@ -1,0 +1,247 @@
+// What the operator sees when a node or the disk misbehaves during an import,
+// and that no film is ever lost: after each fault the scanned film is either
+// still in the image folder or kept in the outbox, and the window goes on.
+
+#include "app/main_window.h"
+#include "dicom/dicom_toolkit.h"
+#include "settings/prefs_dialog.h"
+#include "support/modal.h"
+#include "support/mounts.h"
+#include "support/peers.h"
+#include "support/program_folder.h"
+#include "support/qt_printers.h"
+#include "support/tiff_writer.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+using namespace skiascan;
+using namespace skiascan::test;
+
+namespace {
+
+// The outcome of one import with a good node first and the node under test second.
+struct Outcome {
+    SeenMessage message;
+    bool filmInImageFolder = false;
+    int outboxEntries = 0;
+    QString outboxLabel;
+    int goodNodeImages = 0;
+    bool windowUsable = false;
+};
+
+class SendingFaultTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        dicom::setNetworkTimeouts({2, 2, 2});
+        QDir(images.path()).mkdir("scans");
+    }
+    void TearDown() override
+    {
+        QLocale::setDefault(QLocale::c());
+        dicom::setNetworkTimeouts({});
+    }
+
+    std::unique_ptr<fSkiascan> start(const QString& secondNode)
+    {
+        SettingsLines lines = ProgramFolder::defaultLines();
+        lines[2] = images.filePath("scans") + "/";
+        lines[7] = good.setting();
+        lines[8] = secondNode;
+        folder.writeSettings(lines);
+        auto w = std::make_unique<fSkiascan>(folder.path());
+        EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
+        w->StudyDate->setText("07.12.2026");
+        return w;
+    }
+
+    Outcome importWith(const QString& secondNode)
+    {
+        auto w = start(secondNode);
+        const QString film = images.filePath("scans/20261207101500.tif");
+        writeFilmTiff(film, 256, 320);
+        Outcome outcome;
+        modals.then(recordMessage(outcome.message));
+        w->ScanFile = film;
+        w->ImageImport();
+        outcome.filmInImageFolder = QFile::exists(film);
+        outcome.outboxEntries = QDir(folder.filePath("Outbox")).entryList({"*.dcm"}, QDir::Files).size();
+        outcome.outboxLabel = w->lblOutbox->text();
+        outcome.goodNodeImages = good.received().size();
+        // Still usable: no dialog left open, and the entry rule still answers.
+        w->PATNachname->clear();
+        const bool disabled = !w->cmdScan->isEnabled();
+        w->PATNachname->setText("Smith");
+        outcome.windowUsable = QApplication::activeModalWidget() == nullptr && disabled && w->cmdScan->isEnabled();
+        return outcome;
+    }
+
+    // A film is never lost: it stays as a TIFF or waits in the outbox.
+    static void expectKeptForTheSecondNode(const Outcome& o, const QString& node, const QString& why)
+    {
+        ASSERT_TRUE(o.message.seen);
+        EXPECT_EQ(o.message.title, "Skiascan");
+        EXPECT_EQ(o.message.icon, QMessageBox::Warning);
+        EXPECT_TRUE(o.message.text.contains(node)) << o.message.text.toStdString();
+        EXPECT_TRUE(o.message.text.contains(why, Qt::CaseInsensitive)) << o.message.text.toStdString();
+        EXPECT_TRUE(o.message.text.endsWith("The image is kept in the outbox and will be sent again."));
+        EXPECT_FALSE(o.filmInImageFolder);
+        EXPECT_EQ(o.outboxEntries, 1);
+        EXPECT_EQ(o.outboxLabel, "Outbox: 1 image");
+        EXPECT_EQ(o.goodNodeImages, 1);
+        EXPECT_TRUE(o.windowUsable);
+    }
+
+    ProgramFolder folder;
+    QTemporaryDir images;
+    StoreScp good{"GOOD"};
+    ModalDriver modals;
+};
+
+QString node(const QString& aet, int port)
+{
+    return QString("%1 (127.0.0.1:%2)").arg(aet).arg(port);
+}
+
+} // namespace
+
+TEST_F(SendingFaultTest, NodeDown)
+{
+    const int port = freePort();
+    expectKeptForTheSecondNode(importWith(QString("DOWN|127.0.0.1|%1").arg(port)), node("DOWN", port),
+                               "Connection refused");
+}
+
+TEST_F(SendingFaultTest, NodeRefusingTheAssociation)
+{
+    StoreScp refusing("REFUSE", {"--refuse"});
+    expectKeptForTheSecondNode(importWith(refusing.setting()), node("REFUSE", refusing.port()), "Association rejected");
+}
+
+TEST_F(SendingFaultTest, NodeAbortingDuringTheTransfer)
+{
+    StoreScp aborting("ABORT", {"--abort-during"});
+    expectKeptForTheSecondNode(importWith(aborting.setting()), node("ABORT", aborting.port()), "C-STORE to");
+}
+
+TEST_F(SendingFaultTest, NodeAbortingBeforeItConfirms)
+{
+    StoreScp aborting("ABORT", {"--abort-after"});
+    expectKeptForTheSecondNode(importWith(aborting.setting()), node("ABORT", aborting.port()), "C-STORE to");
+}
+
+TEST_F(SendingFaultTest, NodeSilentAfterConnecting)
+{
+    SilentPeer silent;
+    expectKeptForTheSecondNode(importWith(silent.setting("SILENT")), node("SILENT", silent.port()), "Cannot connect");
+}
+
+TEST_F(SendingFaultTest, NodeSilentDuringTheStore)
+{
+    StoreScp sleepy("SLEEPY", {"--sleep-during", "5"});
+    expectKeptForTheSecondNode(importWith(sleepy.setting()), node("SLEEPY", sleepy.port()), "no answer within 2 seconds");
+}
+
+TEST_F(SendingFaultTest, NodeAnsweringAFailureStatus)
+{
+    const struct {
+        unsigned short status;
+        const char* meaning;
+    } classes[] = {{0xA700, "out of resources"},
+                   {0xA900, "data set does not match the SOP class"},
+                   {0xC123, "cannot understand or process the request"}};
+    for (const auto& c : classes) {
+        QDir(folder.filePath("Outbox")).removeRecursively();
+        StatusScp failing(c.status, "FAILING");
+        const Outcome o = importWith(failing.setting());
+        expectKeptForTheSecondNode(o, node("FAILING", failing.port()),
+                                   QString("status 0x%1 (%2)").arg(c.status, 4, 16, QChar('0')).arg(c.meaning));
+        QDir(good.folder()).removeRecursively();
+        QDir().mkpath(good.folder());
+    }
+}
+
+TEST_F(SendingFaultTest, NodeAnsweringAWarningHasTheImage)
+{
+    for (unsigned short warning : {0xB000, 0xB007}) {
+        StatusScp warned(warning, "WARNED");
+        const Outcome o = importWith(warned.setting());
+        EXPECT_FALSE(o.message.seen) << warning;
+        EXPECT_FALSE(o.filmInImageFolder);
+        EXPECT_EQ(o.outboxEntries, 0);
+        EXPECT_EQ(warned.storeRequests(), 1);
+        EXPECT_TRUE(o.windowUsable);
+    }
+}
+
+TEST_F(SendingFaultTest, ReadOnlyProgramFolderKeepsTheFilmWhereItIs)
+{
+    const int port = freePort();
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[2] = images.filePath("scans") + "/";
+    lines[7] = QString("DOWN|127.0.0.1|%1").arg(port);
+    folder.writeSettings(lines);
+    const ReadOnlyFolder readOnly(folder.path());
+    fSkiascan w(folder.path());
+    ASSERT_TRUE(w.startUp("Smith^John|4711|01.02.1960"));
+    const QString film = images.filePath("scans/20261207101500.tif");
+    writeFilmTiff(film, 256, 320);
+    SeenMessage seen;
+    modals.then(recordMessage(seen));
+    w.ScanFile = film;
+    w.ImageImport();
+    EXPECT_EQ(seen.icon, QMessageBox::Critical);
+    EXPECT_TRUE(seen.text.contains("could not be kept in the outbox")) << seen.text.toStdString();
+    EXPECT_TRUE(seen.text.contains(node("DOWN", port)));
+    EXPECT_TRUE(seen.text.contains("The scanned file stays at " + film)) << seen.text.toStdString();
+    EXPECT_TRUE(QFile::exists(film)) << "the film is not lost";
+
+    // The preferences cannot be saved there either: the operator is told, and
+    // the dialog stays open with what was typed.
+    SeenMessage save;
+    bool stillOpen = false;
+    modals.then([](QWidget* d) { static_cast<fPrefs*>(d)->cmdOK->click(); })
+        .then(recordMessage(save))
+        .then([&](QWidget* d) {
+            stillOpen = qobject_cast<fPrefs*>(d) != nullptr;
+            static_cast<QDialog*>(d)->reject();
+        });
+    w.cmdPrefs->click();
+    EXPECT_TRUE(save.text.endsWith("The settings were not saved.")) << save.text.toStdString();
+    EXPECT_TRUE(stillOpen);
+    EXPECT_FALSE(w.programEnded());
+}
+
+TEST_F(SendingFaultTest, DiskFullDuringTheOutboxWriteKeepsTheFilm)
+{
+    // The program folder on a disk too small for the image.
+    QDir(folder.path()).mkdir("small");
+    const QString program = folder.filePath("small");
+    const SmallDisk disk(program, 128);
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small file system needs root";
+    const int port = freePort();
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[2] = images.filePath("scans") + "/";
+    lines[7] = QString("DOWN|127.0.0.1|%1").arg(port);
+    saveSettingsFile(settingsFilePath(program), lines);
+    fSkiascan w(program);
+    ASSERT_TRUE(w.startUp("Smith^John|4711|01.02.1960"));
+    const QString film = images.filePath("scans/20261207101500.tif");
+    writeFilmTiff(film, 512, 640);
+    SeenMessage seen;
+    modals.then(recordMessage(seen));
+    w.ScanFile = film;
+    w.ImageImport();
+    EXPECT_TRUE(seen.text.contains("could not be kept in the outbox")) << seen.text.toStdString();
+    EXPECT_TRUE(QFile::exists(film));
+    EXPECT_TRUE(QDir(program + "/Outbox").entryList(QDir::Files | QDir::Hidden).isEmpty()) << "nothing half-written";
+}
