@@ -38,6 +38,10 @@ void putDate(DcmItem& item, const DcmTagKey& key, const QDate& date);
 void putSequence(DcmItem& item, const DcmTagKey& key, const DataSetCollection& items);
 std::optional<QString> getText(DcmItem& item, const DcmTagKey& key);
 
+/// A worklist answer as the program holds it: a copy whose text has been decoded
+/// by its own Specific Character Set into UTF-8 (see WorklistQuery::run()).
+DataSet answerDataSet(const DcmItem& answer);
+
 /// Chooses ISO_IR 100 or ISO_IR 192 for the text in `item` (stored as UTF-8 until
 /// now), converts the text to it and records it in (0008,0005). With `onlyIfNeeded`,
 /// text that is plain ASCII leaves (0008,0005) as it is.

@@ -512,6 +512,22 @@ void decodeAnswer(DcmItem& answer)
 
 } // namespace
 
+DataSet answerDataSet(const DcmItem& answer)
+{
+    // A worklist entry is a few kilobytes; anything near this size is a server
+    // gone wrong, and copying it would only double the memory it already took.
+    constexpr Uint32 kLargestAnswer = 1024 * 1024;
+    const Uint32 length = const_cast<DcmItem&>(answer).getLength(EXS_LittleEndianExplicit);
+    if (length > kLargestAnswer)
+        throw DicomError(QStringLiteral("The worklist server sent an answer of %1 bytes, far more than a worklist "
+                                        "entry holds.")
+                             .arg(length));
+    DataSet result;
+    result.impl().item = std::make_unique<DcmItem>(answer);
+    decodeAnswer(*result.impl().item);
+    return result;
+}
+
 DataSetCollection WorklistQuery::run(const DataSet& identifier) const
 {
     ensureToolkitReady();
@@ -529,11 +545,8 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier) const
                               {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
                             QStringLiteral("C-FIND"));
     DataSetCollection results;
-    association.find(UID_FINDModalityWorklistInformationModel, request, [&](DcmDataset& answer) {
-        auto item = std::make_unique<DcmItem>(answer);
-        decodeAnswer(*item);
-        results.addNewItem().impl().item = std::move(item);
-    });
+    association.find(UID_FINDModalityWorklistInformationModel, request,
+                     [&](DcmDataset& answer) { results.addNewItem() = answerDataSet(answer); });
     association.release();
     return results;
 }
