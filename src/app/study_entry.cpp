@@ -25,6 +25,17 @@ CommandLineFields parseCommandLine(const QString& argumentText)
     return out;
 }
 
+QString trimSpaces(const QString& text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text[end - 1] == QLatin1Char(' '))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
 QString argumentText(const QStringList& arguments)
 {
     return arguments.join(QLatin1Char(' '));

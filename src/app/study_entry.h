@@ -27,6 +27,10 @@ struct CommandLineFields {
 /// name field sets no name.
 CommandLineFields parseCommandLine(const QString& argumentText);
 
+/// The text without the blanks at its ends (tabs and other white space stay, as
+/// they are part of what was typed).
+QString trimSpaces(const QString& text);
+
 /// The argument text from the program's arguments (without the program path):
 /// the arguments joined by single spaces, as one command line.
 QString argumentText(const QStringList& arguments);

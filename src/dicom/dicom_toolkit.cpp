@@ -12,6 +12,8 @@
 #include <QStringDecoder>
 #include <QRegularExpression>
 
+#include <malloc.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -73,6 +75,12 @@ void ensureToolkitReady()
         // DCMTK's own messages would go to stderr; failures reach the operator
         // through our descriptions instead.
         OFLog::configure(OFLogger::OFF_LOG_LEVEL);
+        // Image-sized buffers (tens of megabytes, one per film) come straight
+        // from the system and go back to it when freed. Left to itself, glibc
+        // raises this threshold after the first such buffer and then keeps the
+        // freed memory of every film in its heaps: a workstation scanning all
+        // day would only grow.
+        mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     });
     if (!dcmDataDict.isDictionaryLoaded())
         throw DicomError(QStringLiteral("The DICOM data dictionary could not be loaded (%1). Install the "

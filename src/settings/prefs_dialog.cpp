@@ -1,5 +1,6 @@
 #include "settings/prefs_dialog.h"
 
+#include "app/study_entry.h"
 #include "app/window_helpers.h"
 #include "dicom/dicom_toolkit.h"
 
@@ -26,19 +27,6 @@ QLineEdit* textBox(QWidget* parent, const char* name, int minWidth = 0)
     if (minWidth > 0)
         box->setMinimumWidth(minWidth);
     return box;
-}
-
-// Removes blanks at both ends; tabs and other white space stay, as they are part
-// of what the operator typed.
-QString trimSpaces(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text[begin] == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text[end - 1] == QLatin1Char(' '))
-        --end;
-    return text.mid(begin, end - begin);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "settings/settings_file.h"
 
+#include "app/study_entry.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
@@ -16,8 +18,6 @@ constexpr char16_t kHighHalf[32] = {
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
-
-bool isSpace(QChar c) { return c == QLatin1Char(' '); }
 
 } // namespace
 
@@ -97,13 +97,7 @@ qint32 parseWorklistPort(const QString& text)
 {
     if (text.isEmpty())
         return 0;
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isSpace(text[begin]))
-        ++begin;
-    while (end > begin && isSpace(text[end - 1]))
-        --end;
-    const QString number = text.mid(begin, end - begin);
+    const QString number = trimSpaces(text);
     bool digitsOnly = !number.isEmpty();
     for (qsizetype i = 0; i < number.size(); ++i) {
         const QChar c = number[i];

@@ -13,17 +13,6 @@ namespace skiascan {
 
 namespace {
 
-QString trimSpaces(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text[begin] == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text[end - 1] == QLatin1Char(' '))
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 QString logFile(const QString& programFolder)
 {
     return QDir(programFolder).filePath(QStringLiteral("Logs/wlscu.log"));

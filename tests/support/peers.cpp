@@ -54,6 +54,35 @@ bool waitForPort(int port, int timeoutMs)
     return false;
 }
 
+namespace {
+
+// Starts a DcmSCP of ours on a thread, for one SOP class, and waits until it
+// listens. It checks `stop` once a second and ends when it is set.
+std::thread listenOnThread(DcmSCP& server, int port, const QString& aeTitle, const char* sopClass,
+                           const std::atomic<bool>& stop)
+{
+    server.setPort(static_cast<Uint16>(port));
+    server.setAETitle(aeTitle.toStdString().c_str());
+    server.setConnectionBlockingMode(DUL_NOBLOCK);
+    server.setConnectionTimeout(1);
+    server.setHostLookupEnabled(OFFalse);
+    OFList<OFString> syntaxes;
+    syntaxes.push_back(UID_LittleEndianExplicitTransferSyntax);
+    syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
+    // One context only: DCMTK 3.6.7 takes a second one for an invalid profile.
+    const OFCondition added = server.addPresentationContext(sopClass, syntaxes);
+    EXPECT_TRUE(added.good()) << added.text();
+    std::thread thread([&server, &stop] {
+        const OFCondition c = server.listen();
+        if (c.bad() && !stop)
+            fprintf(stderr, "test SCP stopped: %s\n", c.text());
+    });
+    EXPECT_TRUE(waitForPort(port)) << "test SCP did not listen";
+    return thread;
+}
+
+} // namespace
+
 // ------------------------------------------------------------------ storescp
 
 StoreScp::StoreScp(const QString& aeTitle, const QStringList& options)
@@ -134,23 +163,7 @@ StatusScp::StatusScp(unsigned short status, const QString& aeTitle)
     , m_aeTitle(aeTitle)
     , m_server(std::make_unique<Server>(status, aeTitle, m_requests, m_stop))
 {
-    m_server->setPort(static_cast<Uint16>(m_port));
-    m_server->setAETitle(aeTitle.toStdString().c_str());
-    m_server->setConnectionBlockingMode(DUL_NOBLOCK);
-    m_server->setConnectionTimeout(1);
-    m_server->setHostLookupEnabled(OFFalse);
-    OFList<OFString> syntaxes;
-    syntaxes.push_back(UID_LittleEndianExplicitTransferSyntax);
-    syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
-    // One context only: DCMTK 3.6.7 takes a second one for an invalid profile.
-    const OFCondition added = m_server->addPresentationContext(UID_SecondaryCaptureImageStorage, syntaxes);
-    EXPECT_TRUE(added.good()) << added.text();
-    m_thread = std::thread([this] {
-        const OFCondition c = m_server->listen();
-        if (c.bad() && !m_stop)
-            fprintf(stderr, "test SCP stopped: %s\n", c.text());
-    });
-    EXPECT_TRUE(waitForPort(m_port)) << "test SCP did not listen";
+    m_thread = listenOnThread(*m_server, m_port, aeTitle, UID_SecondaryCaptureImageStorage, m_stop);
 }
 
 StatusScp::~StatusScp()
@@ -205,18 +218,7 @@ FindStatusScp::FindStatusScp(unsigned short status, int matches, const QString& 
     : m_port(freePort())
     , m_server(std::make_unique<Server>(status, matches, m_stop))
 {
-    m_server->setPort(static_cast<Uint16>(m_port));
-    m_server->setAETitle(aeTitle.toStdString().c_str());
-    m_server->setConnectionBlockingMode(DUL_NOBLOCK);
-    m_server->setConnectionTimeout(1);
-    m_server->setHostLookupEnabled(OFFalse);
-    OFList<OFString> syntaxes;
-    syntaxes.push_back(UID_LittleEndianExplicitTransferSyntax);
-    syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
-    const OFCondition added = m_server->addPresentationContext(UID_FINDModalityWorklistInformationModel, syntaxes);
-    EXPECT_TRUE(added.good()) << added.text();
-    m_thread = std::thread([this] { m_server->listen(); });
-    EXPECT_TRUE(waitForPort(m_port)) << "test worklist SCP did not listen";
+    m_thread = listenOnThread(*m_server, m_port, aeTitle, UID_FINDModalityWorklistInformationModel, m_stop);
 }
 
 FindStatusScp::~FindStatusScp()
