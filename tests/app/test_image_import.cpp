@@ -53,10 +53,10 @@ protected:
             writeFilmTiff(path);
             return path;
         }
-        TiffSpec spec;
-        spec.width = 40;
-        spec.height = 30;
-        writeTiff(path, spec);
+        TiffShape shape;
+        shape.width = 40;
+        shape.height = 30;
+        writeTiff(path, shape);
         QFile file(path);
         EXPECT_TRUE(file.resize(bytes));
         return path;

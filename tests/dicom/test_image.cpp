@@ -27,12 +27,12 @@ protected:
     }
 
     // Builds an image as the import does and writes it out for DCMTK to read.
-    DicomFile build(const ImageRecord& r, const TiffSpec& spec = {},
+    DicomFile build(const ImageRecord& r, const TiffShape& shape = {},
                     const std::function<uint32_t(uint32_t, uint32_t)>& pixels = [](uint32_t x, uint32_t y) {
                         return (x * 7 + y) % 4096;
                     })
     {
-        writeTiff(dir.filePath("scan.tif"), spec, pixels);
+        writeTiff(dir.filePath("scan.tif"), shape, pixels);
         Image image;
         image.importFile(dir.filePath("scan.tif"), "TIF");
         setImageProperties(image, r);
@@ -146,7 +146,7 @@ TEST_F(ImageTest, DatesAndTimesInRegionalFormsBecomeDicom)
     ImageRecord r = record();
     r.studyDate = "12/7/2026";
     r.birthDate = "Monday, February 1, 1960";
-    writeTiff(dir.filePath("scan.tif"), TiffSpec{});
+    writeTiff(dir.filePath("scan.tif"), TiffShape{});
     Image image;
     image.importFile(dir.filePath("scan.tif"), "TIF");
     setImageProperties(image, r);
@@ -168,10 +168,10 @@ TEST_F(ImageTest, IsAValidSecondaryCaptureImage)
     ImageRecord r = record();
     r.bodyPart = "Unknown"; // the system's default, lower-case letters and all
     r.accessionNumber.clear();
-    TiffSpec spec;
-    spec.xResolution = 254;
-    spec.yResolution = 254;
-    build(r, spec);
+    TiffShape shape;
+    shape.xResolution = 254;
+    shape.yResolution = 254;
+    build(r, shape);
     QProcess dciodvfy;
     dciodvfy.start("dciodvfy", {dir.filePath("image.dcm")});
     ASSERT_TRUE(dciodvfy.waitForFinished(30000));

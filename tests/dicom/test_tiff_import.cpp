@@ -69,14 +69,14 @@ TEST(TiffImport, EveryLayoutAndCompressionGivesThePixelsUnchanged)
     for (uint16_t bits : {8, 16})
         for (uint16_t compression : {1, 5, 8, 32773})
             for (uint32_t tile : {0u, 16u}) {
-                TiffSpec spec;
-                spec.width = 50; // neither strips nor tiles fit evenly
-                spec.height = 37;
-                spec.bits = bits;
-                spec.compression = compression;
-                spec.tileSize = tile;
+                TiffShape shape;
+                shape.width = 50; // neither strips nor tiles fit evenly
+                shape.height = 37;
+                shape.bits = bits;
+                shape.compression = compression;
+                shape.tileSize = tile;
                 const QString tiff = dir.filePath("in.tif");
-                writeTiff(tiff, spec);
+                writeTiff(tiff, shape);
                 DicomFile dcm = importAndSave(dir, tiff);
                 const std::string what = "bits " + std::to_string(bits) + " compression " + std::to_string(compression)
                     + (tile ? " tiled" : " strips");
@@ -91,7 +91,7 @@ TEST(TiffImport, EveryLayoutAndCompressionGivesThePixelsUnchanged)
                 int wrong = 0;
                 for (uint32_t y = 0; y < 37; ++y)
                     for (uint32_t x = 0; x < 50; ++x)
-                        wrong += pixels[y * 50 + x] != patternValue(spec, x, y);
+                        wrong += pixels[y * 50 + x] != patternValue(shape, x, y);
                 EXPECT_EQ(wrong, 0) << what;
             }
 }
@@ -99,32 +99,32 @@ TEST(TiffImport, EveryLayoutAndCompressionGivesThePixelsUnchanged)
 TEST(TiffImport, MinIsWhiteBecomesMonochrome1)
 {
     QTemporaryDir dir;
-    TiffSpec spec;
-    spec.photometric = 0;
-    writeTiff(dir.filePath("in.tif"), spec);
+    TiffShape shape;
+    shape.photometric = 0;
+    writeTiff(dir.filePath("in.tif"), shape);
     DicomFile dcm = importAndSave(dir, dir.filePath("in.tif"));
     EXPECT_EQ(dcm.text(DCM_PhotometricInterpretation), "MONOCHROME1");
-    EXPECT_EQ(dcm.pixels()[5], patternValue(spec, 5, 0));
+    EXPECT_EQ(dcm.pixels()[5], patternValue(shape, 5, 0));
     EXPECT_EQ(dcm.text(DCM_ConversionType), "DF");
 }
 
 TEST(TiffImport, ResolutionBecomesNominalScannedPixelSpacingInMillimetres)
 {
     QTemporaryDir dir;
-    TiffSpec inch;
+    TiffShape inch;
     inch.xResolution = 254;
     inch.yResolution = 254;
     writeTiff(dir.filePath("a.tif"), inch);
     EXPECT_EQ(importAndSave(dir, dir.filePath("a.tif")).text(DCM_NominalScannedPixelSpacing), "0.1\\0.1");
 
-    TiffSpec centimetre;
+    TiffShape centimetre;
     centimetre.xResolution = 100; // 0.1 mm between columns
     centimetre.yResolution = 50;  // 0.2 mm between rows
     centimetre.resolutionUnit = 3;
     writeTiff(dir.filePath("b.tif"), centimetre);
     EXPECT_EQ(importAndSave(dir, dir.filePath("b.tif")).text(DCM_NominalScannedPixelSpacing), "0.2\\0.1");
 
-    writeTiff(dir.filePath("c.tif"), TiffSpec{});
+    writeTiff(dir.filePath("c.tif"), TiffShape{});
     EXPECT_FALSE(importAndSave(dir, dir.filePath("c.tif")).has(DCM_NominalScannedPixelSpacing));
 }
 
@@ -132,7 +132,7 @@ TEST(TiffImport, TellsWhetherThePixelsFitSigned)
 {
     QTemporaryDir dir;
     for (uint32_t highest : {32767u, 32768u, 65535u}) {
-        writeTiff(dir.filePath("in.tif"), TiffSpec{}, [&](uint32_t x, uint32_t y) { return x == 3 && y == 4 ? highest : 100; });
+        writeTiff(dir.filePath("in.tif"), TiffShape{}, [&](uint32_t x, uint32_t y) { return x == 3 && y == 4 ? highest : 100; });
         Image image;
         image.importFile(dir.filePath("in.tif"), "TIF");
         EXPECT_EQ(image.samplesFitSigned(), highest < 32768) << highest;
@@ -144,16 +144,16 @@ TEST(TiffImport, RefusesWhatIsNoGrayscaleFilmWithAReasonAndNoNoise)
     QTemporaryDir dir;
     struct Case {
         const char* name;
-        TiffSpec spec;
+        TiffShape shape;
         const char* reason;
     };
-    TiffSpec rgb;
+    TiffShape rgb;
     rgb.samples = 3;
     rgb.photometric = 2;
     rgb.bits = 8;
-    TiffSpec bilevel;
+    TiffShape bilevel;
     bilevel.bits = 1;
-    TiffSpec floating;
+    TiffShape floating;
     floating.bits = 32;
     floating.sampleFormat = 3;
     const Case cases[] = {
@@ -163,14 +163,14 @@ TEST(TiffImport, RefusesWhatIsNoGrayscaleFilmWithAReasonAndNoNoise)
     };
     for (const Case& c : cases) {
         const QString path = dir.filePath(QString(c.name) + ".tif");
-        writeTiff(path, c.spec);
+        writeTiff(path, c.shape);
         const QString why = refusal(path);
         EXPECT_TRUE(why.contains(c.reason)) << c.name << ": " << why.toStdString();
         EXPECT_TRUE(why.contains(path)) << why.toStdString();
     }
 
     // A film cut short in transfer, and a file that is no TIFF at all.
-    TiffSpec big;
+    TiffShape big;
     big.width = 300;
     big.height = 200;
     big.compression = 5;

@@ -8,13 +8,13 @@
 
 namespace skiascan::test {
 
-uint32_t patternValue(const TiffSpec& spec, uint32_t x, uint32_t y)
+uint32_t patternValue(const TiffShape& shape, uint32_t x, uint32_t y)
 {
     const uint32_t v = (x * 131u + y * 977u + x * y) & 0xFFFFu;
-    return spec.bits >= 16 ? v : v % (1u << spec.bits);
+    return shape.bits >= 16 ? v : v % (1u << shape.bits);
 }
 
-void writeTiff(const QString& path, const TiffSpec& s, const std::function<uint32_t(uint32_t, uint32_t)>& value)
+void writeTiff(const QString& path, const TiffShape& s, const std::function<uint32_t(uint32_t, uint32_t)>& value)
 {
     TIFF* tif = TIFFOpen(path.toLocal8Bit().constData(), "w");
     ASSERT_NE(tif, nullptr);
@@ -75,13 +75,13 @@ void writeTiff(const QString& path, const TiffSpec& s, const std::function<uint3
 
 void writeFilmTiff(const QString& path, uint32_t width, uint32_t height)
 {
-    TiffSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.rowsPerStrip = 16;
-    spec.xResolution = 254;
-    spec.yResolution = 254;
-    writeTiff(path, spec, [](uint32_t x, uint32_t y) { return (x * 37u + y * 11u) % 4096u; });
+    TiffShape shape;
+    shape.width = width;
+    shape.height = height;
+    shape.rowsPerStrip = 16;
+    shape.xResolution = 254;
+    shape.yResolution = 254;
+    writeTiff(path, shape, [](uint32_t x, uint32_t y) { return (x * 37u + y * 11u) % 4096u; });
 }
 
 } // namespace skiascan::test

@@ -8,7 +8,7 @@
 
 namespace skiascan::test {
 
-struct TiffSpec {
+struct TiffShape {
     uint32_t width = 64;
     uint32_t height = 48;
     uint16_t bits = 16;
@@ -24,13 +24,13 @@ struct TiffSpec {
 };
 
 /// The value the test pattern puts at (x, y); fits in `bits`.
-uint32_t patternValue(const TiffSpec& spec, uint32_t x, uint32_t y);
+uint32_t patternValue(const TiffShape& shape, uint32_t x, uint32_t y);
 
-/// Writes a TIFF following `spec`, filled with patternValue() (or `value`).
-void writeTiff(const QString& path, const TiffSpec& spec,
+/// Writes a TIFF following `shape`, filled with patternValue() (or `value`).
+void writeTiff(const QString& path, const TiffShape& shape,
                const std::function<uint32_t(uint32_t, uint32_t)>& value = {});
 
-/// Writes a 16-bit grayscale TIFF of at least `minimumBytes` bytes, uncompressed.
+/// Writes an uncompressed 16-bit grayscale film of 12-bit values at 254 dpi.
 void writeFilmTiff(const QString& path, uint32_t width = 128, uint32_t height = 96);
 
 } // namespace skiascan::test
