@@ -101,6 +101,7 @@ void fPrefs::buildControls()
         VerifyRemote[i] = new QPushButton(QStringLiteral("Verify"), Frame1);
         VerifyRemote[i]->setObjectName(QStringLiteral("VerifyRemote_%1").arg(i));
         VerifyRemote[i]->setToolTip(QStringLiteral("Send a DICOM echo (C-ECHO) to this destination"));
+        VerifyRemote[i]->setMaximumWidth(60);
         nodes->addWidget(VerifyRemote[i], i + 1, 3);
         connect(VerifyRemote[i], &QPushButton::clicked, this,
                 [this, i] { verifyNode(RemoteAET[i]->text(), IPAddress[i]->text(), IPPort[i]->text()); });
@@ -123,6 +124,7 @@ void fPrefs::buildControls()
     VerifyWorklist = new QPushButton(QStringLiteral("Verify"), Frame2);
     VerifyWorklist->setObjectName(QStringLiteral("VerifyWorklist"));
     VerifyWorklist->setToolTip(QStringLiteral("Send a DICOM echo (C-ECHO) to the worklist server"));
+    VerifyWorklist->setMaximumWidth(60);
     worklist->addWidget(VerifyWorklist, 1, 3);
     connect(VerifyWorklist, &QPushButton::clicked, this,
             [this] { verifyNode(WorklistAET->text(), WorklistIP->text(), WorklistPort->text()); });
