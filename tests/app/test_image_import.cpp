@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 #include "dicom/dicom_toolkit.h"
+#include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/modal.h"
 #include "support/peers.h"
@@ -22,17 +23,7 @@ namespace {
 
 class ImageImportTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        dicom::setNetworkTimeouts({5, 5, 5});
-    }
-    void TearDown() override
-    {
-        QLocale::setDefault(QLocale::c());
-        dicom::setNetworkTimeouts({});
-    }
-
+    TestConditions conditions;
     std::unique_ptr<fSkiascan> start(const QString& remote0, const QString& remote1 = "||")
     {
         SettingsLines lines = ProgramFolder::defaultLines();

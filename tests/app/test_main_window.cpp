@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 #include "app/window_helpers.h"
 #include "settings/prefs_dialog.h"
+#include "support/conditions.h"
 #include "support/modal.h"
 #include "support/program_folder.h"
 
@@ -26,9 +27,7 @@ namespace {
 
 class MainWindowTest : public ::testing::Test {
 protected:
-    void SetUp() override { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
-    void TearDown() override { QLocale::setDefault(QLocale::c()); }
-
+    TestConditions conditions;
     // A started window over the given settings lines.
     std::unique_ptr<fSkiascan> started(const SettingsLines& lines = ProgramFolder::defaultLines(),
                                        const QString& arguments = QString())

@@ -1,5 +1,6 @@
 #include "dicom/dicom_toolkit.h"
 #include "dicom/image_import.h"
+#include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/qt_printers.h"
 #include "support/tiff_writer.h"
@@ -17,9 +18,7 @@ namespace {
 
 class ImageTest : public ::testing::Test {
 protected:
-    void SetUp() override { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
-    void TearDown() override { QLocale::setDefault(QLocale::c()); }
-
+    TestConditions conditions;
     static ImageRecord record()
     {
         return {"Smith", "John", "", "4711", "01.02.1960", "M", "07.12.2026", "Chest PA", "Film 1", "ACC-99",

@@ -2,6 +2,7 @@
 
 #include "app/main_window.h"
 #include "dicom/dicom_toolkit.h"
+#include "support/conditions.h"
 #include "support/modal.h"
 #include "support/mounts.h"
 #include "support/peers.h"
@@ -31,17 +32,7 @@ namespace {
 
 class FaultTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        dicom::setNetworkTimeouts({2, 2, 2});
-    }
-    void TearDown() override
-    {
-        QLocale::setDefault(QLocale::c());
-        dicom::setNetworkTimeouts({});
-    }
-
+    TestConditions conditions{{2, 2, 2}};
     std::unique_ptr<fSkiascan> start(const QString& imageFolder, int worklistPort = 104)
     {
         SettingsLines lines = ProgramFolder::defaultLines();

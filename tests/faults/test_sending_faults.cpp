@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "dicom/dicom_toolkit.h"
 #include "settings/prefs_dialog.h"
+#include "support/conditions.h"
 #include "support/modal.h"
 #include "support/mounts.h"
 #include "support/peers.h"
@@ -38,17 +39,8 @@ struct Outcome {
 
 class SendingFaultTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        dicom::setNetworkTimeouts({2, 2, 2});
-        QDir(images.path()).mkdir("scans");
-    }
-    void TearDown() override
-    {
-        QLocale::setDefault(QLocale::c());
-        dicom::setNetworkTimeouts({});
-    }
+    TestConditions conditions{{2, 2, 2}};
+    void SetUp() override { QDir(images.path()).mkdir("scans"); }
 
     std::unique_ptr<fSkiascan> start(const QString& secondNode)
     {

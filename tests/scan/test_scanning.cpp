@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 #include "dicom/dicom_toolkit.h"
+#include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/modal.h"
 #include "support/peers.h"
@@ -26,10 +27,9 @@ const char* const kSimulatorVariables[] = {"SCANFILE_DELAY_MS", "SCANFILE_EXIT",
 
 class ScanningTest : public ::testing::Test {
 protected:
+    TestConditions conditions;
     void SetUp() override
     {
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        dicom::setNetworkTimeouts({5, 5, 5});
         for (const char* name : kSimulatorVariables)
             qunsetenv(name);
         qputenv("SCANFILE_LOG", folder.filePath("scanner.log").toLocal8Bit());
@@ -40,8 +40,6 @@ protected:
     {
         for (const char* name : kSimulatorVariables)
             qunsetenv(name);
-        QLocale::setDefault(QLocale::c());
-        dicom::setNetworkTimeouts({});
     }
 
     static QString simulator() { return QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE"; }

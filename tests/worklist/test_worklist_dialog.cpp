@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 #include "app/window_helpers.h"
 #include "dicom/dicom_toolkit.h"
+#include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/modal.h"
 #include "support/peers.h"
@@ -58,17 +59,7 @@ SeenList look(QWidget* w)
 
 class WorklistDialogTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        dicom::setNetworkTimeouts({5, 5, 5});
-    }
-    void TearDown() override
-    {
-        QLocale::setDefault(QLocale::c());
-        dicom::setNetworkTimeouts({});
-    }
-
+    TestConditions conditions;
     std::unique_ptr<fSkiascan> start(int port, const QString& aet = "WLSRV", const QString& remote0 = "||")
     {
         SettingsLines lines = ProgramFolder::defaultLines();
