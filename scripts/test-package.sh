@@ -11,9 +11,17 @@ deb=$(ls "$build"/skiascan_*_amd64.deb | tail -n 1)
 
 if [ ! -x "$root/usr/bin/apt-get" ]; then
   command -v debootstrap >/dev/null || apt-get install -y --no-install-recommends debootstrap
-  debootstrap --variant=minbase bookworm "$root" http://deb.debian.org/debian
+  # The Debian mirror this machine's apt already uses.
+  mirror=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  [ -n "$mirror" ] || mirror=$(awk '/^deb / {print $2; exit}' /etc/apt/sources.list 2>/dev/null || true)
+  [ -n "$mirror" ] || { echo "test-package.sh: no Debian mirror found in this machine's apt sources" >&2; exit 1; }
+  debootstrap --variant=minbase bookworm "$root" "$mirror"
 fi
 cp "$deb" "$root/tmp/skiascan.deb"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+  cp /etc/apt/sources.list.d/debian.sources "$root/etc/apt/sources.list.d/" && rm -f "$root/etc/apt/sources.list"
+fi
 cleanup() { umount "$root/proc" 2>/dev/null || true; }
 trap cleanup EXIT
 mount -t proc proc "$root/proc"

@@ -21,6 +21,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationVersion(QStringLiteral(SKIASCAN_VERSION));
 
     skiascan::fSkiascan window(QCoreApplication::applicationDirPath());
+    QObject::connect(&window, &skiascan::fSkiascan::ended, &app, &QCoreApplication::exit);
     if (!window.startUp(skiascan::argumentText(arguments)))
         return EXIT_FAILURE;
     return app.exec();

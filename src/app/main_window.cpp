@@ -13,7 +13,6 @@
 
 #include <QAction>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEventLoop>
@@ -329,8 +328,10 @@ void fSkiascan::showPreferences()
 void fSkiascan::endProgram(int exitCode)
 {
     m_programEnded = true;
+    // The exit code is what ends the program here, not the closing window.
+    setAttribute(Qt::WA_QuitOnClose, false);
     close();
-    QCoreApplication::exit(exitCode);
+    emit ended(exitCode);
 }
 
 void fSkiascan::runEntryRule(bool multiScanToo)

@@ -58,8 +58,15 @@ public:
     /// The folder of the program: settings file, outbox, logs, test image.
     QString programFolder() const { return m_programFolder; }
 
-    /// True once the program has been told to end (a failed reload of the settings).
+    /// True once the program has been told to end (a failed reload of the
+    /// settings, or the scanner test handed over).
     bool programEnded() const { return m_programEnded; }
+
+signals:
+    /// The program must end with this exit code; main() ends the event loop.
+    void ended(int exitCode);
+
+public:
 
     // The study record and the buttons. Object names equal the member names.
     QLineEdit* PATNachname = nullptr;

@@ -1,6 +1,7 @@
 #include "dicom/dcmtk_internal.h"
 
 #include "app/study_entry.h"
+#include "dicom/body_parts.h"
 
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcuid.h>
@@ -351,8 +352,7 @@ DcmTagKey propertyTag(Image::Property property)
 const DcmTagKey kTypeTwo[] = {
     DCM_PatientName,   DCM_PatientID,   DCM_PatientBirthDate,       DCM_PatientSex,
     DCM_StudyDate,     DCM_StudyTime,   DCM_ReferringPhysicianName, DCM_StudyID,
-    DCM_AccessionNumber, DCM_SeriesNumber, DCM_Laterality,         DCM_InstanceNumber,
-    DCM_PatientOrientation,
+    DCM_AccessionNumber, DCM_SeriesNumber, DCM_InstanceNumber,     DCM_PatientOrientation,
 };
 
 // Puts the image into its final form for a peer or a file: the IOD's Type 2
@@ -363,6 +363,14 @@ void prepareForTransfer(Image::Impl& image)
     for (const DcmTagKey& key : kTypeTwo)
         if (!ds.tagExists(key))
             check(ds.insertEmptyElement(key), QStringLiteral("Cannot complete the image"));
+    // Laterality is Type 2C (PS3.3 C.7.3.1): present, empty when not known, for a
+    // paired or unknown body part; absent for a known unpaired one.
+    OFString bodyPart;
+    ds.findAndGetOFStringArray(DCM_BodyPartExamined, bodyPart);
+    if (isUnpairedBodyPart(QString::fromUtf8(bodyPart.c_str())))
+        ds.findAndDeleteElement(DCM_Laterality);
+    else if (!ds.tagExists(DCM_Laterality))
+        check(ds.insertEmptyElement(DCM_Laterality), QStringLiteral("Cannot complete the image"));
     OFString current;
     ds.findAndGetOFString(DCM_SpecificCharacterSet, current);
     if (current.empty())

@@ -8,6 +8,7 @@
 #include "support/peers.h"
 #include "support/program_folder.h"
 #include "support/qt_printers.h"
+#include "support/volume.h"
 #include "worklist/worklist_dialog.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -121,14 +122,16 @@ TEST_F(FaultTest, WorklistServerEndingWithAFailureStatus)
     }
 }
 
-TEST_F(FaultTest, WorklistOfTenThousandEntriesListsThemAll)
+TEST_F(FaultTest, AVeryLongWorklistListsEveryEntry)
 {
-    // wlmscpfs with 10,000 entries for today, written with DCMTK directly.
+    // wlmscpfs with 10,000 entries for today (fewer under the sanitizers),
+    // written with DCMTK directly.
+    const int entries = volume(10000);
     QTemporaryDir db;
     QDir(db.path()).mkdir("WLSRV");
     QFile(db.filePath("WLSRV/lockfile")).open(QIODevice::WriteOnly);
     const QByteArray today = QDate::currentDate().toString("yyyyMMdd").toLatin1();
-    for (int i = 0; i < 10000; ++i) {
+    for (int i = 0; i < entries; ++i) {
         DcmFileFormat file;
         DcmDataset* ds = file.getDataset();
         ds->putAndInsertString(DCM_PatientName, ("Patient" + QByteArray::number(i) + "^Many").constData());
@@ -163,6 +166,6 @@ TEST_F(FaultTest, WorklistOfTenThousandEntriesListsThemAll)
     w->cmdWorklist->click();
     server.kill();
     server.waitForFinished();
-    EXPECT_EQ(rows, 10000);
+    EXPECT_EQ(rows, entries);
     EXPECT_EQ(firstTime, "00:00:00");
 }

@@ -23,7 +23,7 @@ using namespace skiascan::test;
 namespace {
 
 const char* const kSimulatorVariables[] = {"SCANFILE_DELAY_MS", "SCANFILE_EXIT", "SCANFILE_MODE", "SCANFILE_SIZE",
-                                           "SCANFILE_LOG"};
+                                           "SCANFILE_LOG",      "SCANFILE_PAUSE_MS"};
 
 class ScanningTest : public ::testing::Test {
 protected:
@@ -286,6 +286,22 @@ TEST_F(ScanningTest, AFilmWrittenUnderATemporaryNameIsImportedOnceComplete)
     ASSERT_TRUE(singleScanDone(*w));
     ASSERT_EQ(pacs.received().size(), 1);
     EXPECT_EQ(DicomFile(pacs.received().first()).pixels().size(), 1024u * 1024u);
+}
+
+TEST_F(ScanningTest, AFilmStillBeingWrittenIsImportedOnlyWhenALaterTickFindsItUnchanged)
+{
+    // The scanner program ends with half the file written; the rest follows
+    // between the first tick that sees the file and the next one.
+    StoreScp pacs;
+    qputenv("SCANFILE_MODE", "twostep");
+    qputenv("SCANFILE_PAUSE_MS", "750");
+    qputenv("SCANFILE_SIZE", "1024x1024");
+    auto w = start(simulator(), pacs.setting());
+    w->cmdScan->click();
+    ASSERT_TRUE(singleScanDone(*w));
+    ASSERT_EQ(pacs.received().size(), 1);
+    EXPECT_EQ(DicomFile(pacs.received().first()).pixels().size(), 1024u * 1024u);
+    EXPECT_TRUE(imageFiles().isEmpty());
 }
 
 TEST_F(ScanningTest, ScannerTestStartsTheTestApplicationInItsFolderAndEnds)

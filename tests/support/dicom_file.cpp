@@ -1,5 +1,7 @@
 #include "support/dicom_file.h"
 
+#include <QProcess>
+
 #include <gtest/gtest.h>
 
 namespace skiascan::test {
@@ -44,6 +46,23 @@ std::vector<Uint16> DicomFile::pixels()
     if (dataset().findAndGetUint16Array(DCM_PixelData, words, &count).bad() || !words)
         return {};
     return std::vector<Uint16>(words, words + count);
+}
+
+QStringList dciodvfyErrors(const QString& path)
+{
+    QProcess dciodvfy;
+    dciodvfy.start(QStringLiteral("dciodvfy"), {path});
+    if (!dciodvfy.waitForFinished(30000)) {
+        dciodvfy.kill();
+        dciodvfy.waitForFinished();
+        return {QStringLiteral("dciodvfy did not finish for ") + path};
+    }
+    QStringList errors;
+    for (const QString& line : QString::fromLocal8Bit(dciodvfy.readAllStandardError()).split(QLatin1Char('\n')))
+        if (line.startsWith(QLatin1String("Error")) && !line.contains(QLatin1String("Body Part Examined"))
+            && !line.contains(QLatin1String("invalid data values for Value Representations")))
+            errors << line;
+    return errors;
 }
 
 } // namespace skiascan::test

@@ -6,6 +6,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -28,5 +29,10 @@ private:
     DcmFileFormat m_file;
     bool m_converted = false;
 };
+
+/// The errors dciodvfy reports for a file, but for the one that the default body
+/// part "Unknown" causes (lower-case letters in a code string), which is the
+/// program's own text and stays.
+QStringList dciodvfyErrors(const QString& path);
 
 } // namespace skiascan::test

@@ -1,8 +1,11 @@
 // Answers the modal dialogs and message boxes that the code under test opens,
-// without sleeping: a zero timer looks for each new modal window and hands it to
-// the next queued action.
+// without sleeping: a timer looks for each new modal window and hands it to the
+// next queued action. A modal window that no action was queued for fails the
+// test at once (naming its title and text) and is closed.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QList>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
@@ -34,7 +37,8 @@ private:
     QTimer m_timer;
     std::deque<std::pair<Action, Ready>> m_actions;
     QPointer<QWidget> m_last;
-    long m_idlePolls = 0;
+    QList<QPointer<QWidget>> m_known; // modal windows the test expected
+    QElapsedTimer m_waiting; // since the first queued action began to wait
 };
 
 /// What a message box said.

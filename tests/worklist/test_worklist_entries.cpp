@@ -89,6 +89,12 @@ TEST(WorklistRows, NamesSplitIntoThreeColumnsWithApostrophesAsAcuteAccents)
     row = rowOf(answer("O'Neil^Mary"));
     EXPECT_EQ(row[kLastName], QString::fromUtf8("O´Neil"));
     EXPECT_EQ(row[kFirstName], "Mary");
+    // In every name column, every apostrophe; and nowhere else.
+    row = rowOf(answer("O'Neil'l^D'Arcy^O'B", "093000", "D'X"));
+    EXPECT_EQ(row[kLastName], QString::fromUtf8("O´Neil´l"));
+    EXPECT_EQ(row[kFirstName], QString::fromUtf8("D´Arcy"));
+    EXPECT_EQ(row[kMiddleInitial], QString::fromUtf8("O´B"));
+    EXPECT_EQ(row[kBodypart], "D'X");
     row = rowOf(answer("Smith^John^Q^Dr^Jr"));
     EXPECT_EQ(row[kMiddleInitial], "Q");
 }

@@ -13,6 +13,9 @@
 //   /SIM:NOFILE         SCANFILE_MODE=nofile   write nothing
 //   /SIM:SMALL          SCANFILE_MODE=small    write a file under 10240 bytes
 //   /SIM:RENAME         SCANFILE_MODE=rename   write a temporary name, then rename
+//   /SIM:TWOSTEP        SCANFILE_MODE=twostep  write half the file, end, and write
+//                                              the rest from a child process after
+//                                              SCANFILE_PAUSE_MS (default 700)
 //   /SIM:SIZE=<w>x<h>   SCANFILE_SIZE       image size (default 2048x2500)
 //   /SIM:LOG=<file>     SCANFILE_LOG        append each command line to <file>
 //
@@ -29,9 +32,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -39,7 +46,8 @@ struct Options {
     std::string file;
     int delayMs = 0;
     int exitCode = 0;
-    std::string mode; // "", "nofile", "small", "rename"
+    std::string mode; // "", "nofile", "small", "rename", "twostep"
+    int pauseMs = 700;
     uint32_t width = 2048;
     uint32_t height = 2500;
     std::string log;
@@ -79,6 +87,8 @@ Options parse(int argc, char** argv)
         parseSize(v, o);
     if (const char* v = std::getenv("SCANFILE_LOG"))
         o.log = v;
+    if (const char* v = std::getenv("SCANFILE_PAUSE_MS"))
+        o.pauseMs = std::atoi(v);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (startsWithNoCase(a, "/F:")) {
@@ -97,6 +107,8 @@ Options parse(int argc, char** argv)
             o.mode = "small";
         } else if (startsWithNoCase(a, "/SIM:RENAME")) {
             o.mode = "rename";
+        } else if (startsWithNoCase(a, "/SIM:TWOSTEP")) {
+            o.mode = "twostep";
         } else if (startsWithNoCase(a, "/SIM:SIZE=")) {
             parseSize(a.substr(10), o);
         } else if (startsWithNoCase(a, "/SIM:LOG=")) {
@@ -199,6 +211,40 @@ bool writeTiff(const std::string& path, uint32_t width, uint32_t height, const s
     return ok;
 }
 
+// A scanner that is still writing its file when its program has ended: half the
+// file now, the rest from a child process after a pause.
+bool writeInTwoSteps(const Options& o, const std::vector<uint16_t>& pixels)
+{
+    const std::string whole = o.file + ".whole";
+    if (!writeTiff(whole, o.width, o.height, pixels))
+        return false;
+    std::ifstream in(whole, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    std::remove(whole.c_str());
+    const std::size_t half = bytes.size() / 2;
+    {
+        std::ofstream out(o.file, std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(half));
+        if (!out)
+            return false;
+    }
+    const pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child > 0)
+        return true;
+    // The child: no part in the parent's output, so that nobody waits for it.
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    std::this_thread::sleep_for(std::chrono::milliseconds(o.pauseMs));
+    std::ofstream out(o.file, std::ios::binary | std::ios::app);
+    out.write(bytes.data() + half, static_cast<std::streamsize>(bytes.size() - half));
+    out.close();
+    std::_Exit(out ? 0 : 3);
+}
+
 // The number of the next film, counted beside the simulator itself.
 unsigned nextFilmNumber(const char* self)
 {
@@ -247,5 +293,7 @@ int main(int argc, char** argv)
             return 3;
         return o.exitCode;
     }
+    if (o.mode == "twostep")
+        return writeInTwoSteps(o, pixels) ? o.exitCode : 3;
     return writeTiff(o.file, o.width, o.height, pixels) ? o.exitCode : 3;
 }
