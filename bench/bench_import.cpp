@@ -8,7 +8,7 @@
 // the same object can be sent with storescu for comparison.
 
 #include "dicom/dicom_toolkit.h"
-#include "dicom/image_import.h"
+#include "dicom/image_attributes.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -88,9 +88,9 @@ int main(int argc, char** argv)
     image.importFile(tiff, QStringLiteral("TIF"));
     if (qEnvironmentVariableIsSet("BENCH_TRACE"))
         std::fprintf(stderr, "after import %ld peak %ld\n", currentKilobytes(), peakKilobytes());
-    const ImageRecord record{"Bench", "Film", "", "B-1", "19600201", "O", "20261207", "", "", "", "CHEST", "2048", "4096"};
-    setImageProperties(image, record);
-    addImageAttributes(image, record, {uids.newUid(), "10:00:00", uids.newUid(), uids.newUid(), 1},
+    const dicom::ImageRecord record{"Bench", "Film", "", "B-1", "19600201", "O", "20261207", "", "", "", "CHEST", "2048", "4096"};
+    dicom::setImageProperties(image, record);
+    dicom::addImageAttributes(image, record, {uids.newUid(), "10:00:00", uids.newUid(), uids.newUid(), 1},
                        QDate::currentDate(), [] { return QTime::currentTime(); });
     for (int i = 4; i < 7; ++i) {
         image.send(host, QString::fromLocal8Bit(argv[i]).toInt(), QStringLiteral("BENCH"), QStringLiteral("SKIASCAN"));

@@ -11,6 +11,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcuid.h>
 
 #include <QApplication>
 #include <QDir>
@@ -38,6 +39,9 @@ int makeEntries(const QString& folder, int count)
         ds->putAndInsertString(DCM_PatientBirthDate, "19600201");
         ds->putAndInsertString(DCM_PatientSex, i % 2 ? "F" : "M");
         ds->putAndInsertString(DCM_StudyInstanceUID, "1.2.826.0.1.3680043.2.1143." + n);
+        // Instance UIDs of their own, so that saving makes none up.
+        ds->putAndInsertString(DCM_SOPClassUID, UID_FINDModalityWorklistInformationModel);
+        ds->putAndInsertString(DCM_SOPInstanceUID, ("1.2.826.0.1.3680043.2.1144." + n).constData());
         DcmItem* code = nullptr;
         ds->findOrCreateSequenceItem(DCM_RequestedProcedureCodeSequence, code, -2);
         code->putAndInsertString(DCM_CodeValue, "CHEST");

@@ -4,7 +4,7 @@
 //   fuzz_seeds DIR     writes DIR/tiff, DIR/settings, DIR/worklist, DIR/outbox
 
 #include "dicom/dicom_toolkit.h"
-#include "dicom/image_import.h"
+#include "dicom/image_attributes.h"
 #include "settings/settings_file.h"
 
 #include <dcmtk/config/osconfig.h>

@@ -1,5 +1,6 @@
 // Fuzz target: the settings file reader, as window load reads it, and the
 // writer's promise that a file it wrote reads back to the same bytes.
+#include "common/failure.h"
 #include "fuzz_support.h"
 #include "settings/settings_file.h"
 
@@ -13,10 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SettingsLines lines;
     try {
         reader.open(path);
-        for (std::size_t i = 0; i < lines.size(); ++i)
-            lines[i] = reader.readLine();
-        parseWorklistPort(lines[11]);
-    } catch (const SettingsError&) {
+        for (const SettingsLineDef& line : settingsTable())
+            lines[line.setting] = reader.readLine();
+        parseWorklistPort(lines[Setting::WorklistPort]);
+    } catch (const Failure&) {
         return 0;
     }
     // Sixteen lines, each ended by CR LF and nothing after them: what the

@@ -5,6 +5,7 @@
 // length an element claims. Built answers put any bytes under any character
 // set into the attributes the row is made of, in sequences or not, present,
 // empty or missing, and that is what the program's own code has to cope with.
+#include "common/failure.h"
 #include "dicom/dcmtk_internal.h"
 #include "worklist/worklist_entries.h"
 
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     using namespace skiascan;
     try {
         dicom::ensureToolkitReady();
-    } catch (const dicom::DicomError&) {
+    } catch (const Failure&) {
         return 0;
     }
     FuzzedDataProvider in(data, size);
@@ -70,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     try {
         const dicom::DataSet entry = dicom::answerDataSet(answer);
         fillWorklistRow(entry, row, QLocale(QLocale::German, QLocale::Germany));
-    } catch (const dicom::DicomError&) {
+    } catch (const Failure&) {
         // An entry that cannot be listed ends the list; the cells so far stay.
     }
     return 0;

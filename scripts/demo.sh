@@ -26,7 +26,8 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 "$top/scripts/install-deps.sh"
-"$top/scripts/build.sh"
+# Only what the demo runs: the program, the scanner simulator and the settings writer.
+SKIASCAN_BUILD_TARGETS="skiascan scanfile skiascan_settings_tool" "$top/scripts/build.sh"
 
 demo=$build/demo
 program=$demo/program
@@ -90,11 +91,14 @@ wait_for_echo ARCHIVE "$archive_port" storescp
 wait_for_echo WLSRV "$worklist_port" wlmscpfs
 
 # The program folder: the program, the scanner simulator, the test image and
-# a settings file for this setup (sixteen lines, CR LF).
+# a settings file for this setup.
 cp "$build/bin/skiascan" "$build/bin/SCANFILE.EXE" "$build/bin/Test.tif" "$program/"
-printf '%s\r\n' "$program/SCANFILE.EXE" "" "$program/images/" "" "SKIASCAN" "2048" "4096" \
-  "ORTHANC|127.0.0.1|$pacs_port" "ARCHIVE|127.0.0.1|$archive_port" "||" \
-  "127.0.0.1" "$worklist_port" "WLSRV" "CR" "SKIASCAN" "" > "$program/Skiascan.ini"
+"$build/tools/skiascan-settings" "$program/Skiascan.ini" \
+  ScanApp="$program/SCANFILE.EXE" ImageFolder="$program/images/" LocalAET=SKIASCAN \
+  WindowCenter=2048 WindowWidth=4096 \
+  Remote0="ORTHANC|127.0.0.1|$pacs_port" Remote1="ARCHIVE|127.0.0.1|$archive_port" \
+  WorklistIP=127.0.0.1 WorklistPort="$worklist_port" WorklistAET=WLSRV \
+  ScheduledModality=CR ScheduledAET=SKIASCAN
 
 echo "Skiascan demo:"
 echo "  PACS (Orthanc):   http://127.0.0.1:$http_port/  (DICOM ORTHANC@127.0.0.1:$pacs_port)"

@@ -3,16 +3,19 @@
 # Run as root (or through sudo). Safe to run again: apt skips what is present.
 set -eu
 
+# build: compilers, CMake and Ninja; clang and its runtime for the fuzz targets
+# libraries: Qt 6 (with the OpenGL headers its CMake files ask for), DCMTK, libtiff, GoogleTest
+# peers and checks in the tests and the demo: DCMTK's tools, dciodvfy, Orthanc
+# the end-to-end test: a virtual X server (xvfb-run needs xauth) and xdotool
+# the window's fixed layout: its font
+# scripts: python3 (free ports, UIDs), bc (benchmark arithmetic)
 PACKAGES="
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  qt6-base-dev libgl-dev
-  libdcmtk-dev dcmtk
-  libtiff-dev
-  libgtest-dev
-  dicom3tools orthanc
-  xvfb xauth xdotool x11-apps imagemagick
-  fonts-dejavu-core fonts-liberation2
-  curl ca-certificates bc python3
+  build-essential cmake ninja-build clang libclang-rt-14-dev
+  qt6-base-dev libgl-dev libdcmtk-dev libtiff-dev libgtest-dev
+  dcmtk dicom3tools orthanc
+  xvfb xauth xdotool
+  fonts-liberation2
+  python3 bc
 "
 
 if [ "$(id -u)" -ne 0 ]; then

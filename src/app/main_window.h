@@ -2,15 +2,22 @@
 // per-study state, and the buttons that start every activity.
 #pragma once
 
+#include "scan/film_stack.h"
+#include "scan/scan_file_watch.h"
+#include "scan/scan_files.h"
 #include "settings/settings_file.h"
+#include "worklist/worklist_entries.h"
+#include "worklist/worklist_query.h"
 
-#include <QDateTime>
 #include <QMainWindow>
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <set>
+#include <vector>
 
 class QAction;
 class QComboBox;
@@ -114,14 +121,23 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Controls and keys (main_window.cpp).
     void buildControls();
+    void connectHandlers();
+
+    // Start-up and load (main_window_load.cpp).
     bool Form_Load();
-    bool runLoadStep(int step, SettingsReader& reader);
+    std::vector<std::function<bool()>> loadSteps(SettingsReader& reader);
     void showPreferences();
-    void showOutboxCount();
-    void reportDelivery(const DeliveryReport& report);
     void endProgram(int exitCode);
     void applyCommandLine(const QString& argumentText);
+    void cmdPrefs_Click();
+
+    // Import and delivery report (main_window_import.cpp).
+    void showOutboxCount();
+    void reportDelivery(const DeliveryReport& report);
+
+    // The study record, its entry rule and the window commands (main_window_study.cpp).
     void runEntryRule(bool multiScanToo);
 
     void PATNachname_Change();
@@ -138,33 +154,28 @@ private:
     void Images_Change();
     void ScrollFilms_Change();
     void ScrollImages_Change();
+    void cmdWorklist_Click();
+    void applyWorklistPick(const WorklistRow& row);
+    WorklistStation worklistStation() const;
+    void cmdNew_Click();
+    void cmdCancel_Click();
+    void mnuHelp_Click();
+
+    // Scans (main_window_scan.cpp).
     void cmdScan_Click();
     void TimerScan_Timer();
     void cmdMultiScan_Click();
     void TimerMultiScan_Timer();
     void cmdTest_Click();
-    QString newScanFile();
-    void checkImageFolder() const;
-    void copyTestImage(const QString& target) const;
-    bool scanFileReady();
     void scanFailed(const std::exception& failure);
     void endScan();
-    void cmdWorklist_Click();
-    void cmdNew_Click();
-    void cmdCancel_Click();
-    void cmdPrefs_Click();
-    void mnuHelp_Click();
 
     QString m_programFolder;
     bool m_programEnded = false;
     bool m_importing = false;
     bool m_closing = false;
-    // The scan file as the previous tick saw it: a file is imported only once a
-    // later tick finds it unchanged, so that a file still being written is not.
-    bool m_scanFileSeen = false;
-    qint64 m_scanFileSize = -1;
-    QDateTime m_scanFileModified;
-    QString m_lastScanFile;
+    ScanFileNamer m_scanFileNames;
+    ScanFileWatch m_scanWatch;
     QEventLoop* m_filmWait = nullptr; // a multiple scan waiting for its film
     // A selection from the Sex list changes its text first and is reported as a
     // selection afterwards; the text change must then not close the study.

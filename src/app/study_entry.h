@@ -1,11 +1,10 @@
-// The study entry rules that need no window: the command line, dates as the
-// operator types them, and the rule that decides whether a study can be scanned.
+// The study entry rules that need no window: the command line and the rule that
+// decides whether a study can be scanned.
 #pragma once
 
-#include <QDate>
 #include <QLocale>
 #include <QString>
-#include <QTime>
+#include <QStringList>
 
 #include <optional>
 
@@ -27,33 +26,9 @@ struct CommandLineFields {
 /// name field sets no name.
 CommandLineFields parseCommandLine(const QString& argumentText);
 
-/// The text without the blanks at its ends (tabs and other white space stay, as
-/// they are part of what was typed).
-QString trimSpaces(const QString& text);
-
 /// The argument text from the program's arguments (without the program path):
 /// the arguments joined by single spaces, as one command line.
 QString argumentText(const QStringList& arguments);
-
-/// A date format of the locale with any two-digit year made four-digit, so that
-/// what the program writes and accepts is never ambiguous.
-QString fourDigitYearFormat(QString format);
-
-/// Parses a date as an operator types it: the locale's short or long format
-/// (with a four-digit year), ISO "YYYY-MM-DD" or DICOM "YYYYMMDD". Blanks around
-/// the text are ignored. Returns std::nullopt when the text is not a date.
-std::optional<QDate> parseDate(const QString& text, const QLocale& locale);
-
-/// The date written in the locale's short format with a four-digit year.
-QString formatShortDate(const QDate& date, const QLocale& locale);
-
-/// The locale's time format with seconds and without a time zone, as the
-/// operator's regional time is shown.
-QString regionalTimeFormat(const QLocale& locale);
-
-/// Parses a time written "hh:mm:ss", "hhmmss" or in the locale's regional time
-/// format. Returns std::nullopt when the text is not a time.
-std::optional<QTime> parseTime(const QString& text, const QLocale& locale);
 
 /// The inputs of the rule that enables scanning, as the field texts stand.
 struct StudyRecordTexts {

@@ -1,11 +1,8 @@
 #include "app/window_helpers.h"
 
-#include <QEventLoop>
 #include <QWidget>
 #include <QWindow>
 
-#include <exception>
-#include <thread>
 
 namespace skiascan {
 
@@ -35,29 +32,6 @@ void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title, 
 {
     QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
     box.exec();
-}
-
-QString failureText(const QString& description, const QString& consequence)
-{
-    return description + QStringLiteral("\r\n\r\n") + consequence;
-}
-
-void runWhileRepainting(const std::function<void()>& work)
-{
-    std::exception_ptr failure;
-    QEventLoop loop;
-    std::thread worker([&] {
-        try {
-            work();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    worker.join();
-    if (failure)
-        std::rethrow_exception(failure);
 }
 
 } // namespace skiascan

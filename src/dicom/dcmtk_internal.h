@@ -1,6 +1,7 @@
 // Shared by the toolkit's own .cpp files only: the DCMTK side of the toolkit.
 #pragma once
 
+#include "common/failure.h"
 #include "dicom/dicom_toolkit.h"
 
 #include <dcmtk/config/osconfig.h> // must come first among DCMTK headers
@@ -25,9 +26,18 @@ struct Image::Impl {
     DcmDataset& dataset() { return *file.getDataset(); }
 };
 
-/// Loads the data dictionary check and silences DCMTK's own logging, once.
-/// Throws DicomError when the data dictionary is missing.
+/// Checks that the data dictionary is loaded and sets DCMTK up, once. Throws
+/// Failure when the data dictionary is missing.
 void ensureToolkitReady();
+
+/// "(gggg,eeee)", the way a tag is named in descriptions.
+QString tagText(const DcmTagKey& key);
+
+/// Throws Failure("what: reason") when the condition is bad.
+void check(const OFCondition& condition, const QString& what);
+
+/// "status 0xA700 (out of resources): comment", the way a DIMSE status reads.
+QString statusText(Uint16 status, DcmDataset* detail);
 
 /// The description of a DCMTK condition, in words and without codes.
 QString conditionText(const OFCondition& condition);
@@ -50,6 +60,11 @@ void applyCharacterSet(DcmItem& item, bool onlyIfNeeded);
 /// Reads a TIFF file's pixels into the image's data set (see Image::importFile).
 void importTiff(const QString& path, Image::Impl& image);
 
+/// Puts the image into its final form for a peer or a file: the IOD's Type 2
+/// attributes present, Laterality as the body part needs it, and the text in
+/// the character set that fits.
+void prepareForTransfer(Image::Impl& image);
+
 /// One association with a peer, released (or aborted) when destroyed.
 class Association {
 public:
@@ -60,14 +75,14 @@ public:
     };
 
     /// Connects and negotiates. `operation` names what the association is for in
-    /// failure descriptions ("C-STORE"). Throws DicomError.
+    /// failure descriptions ("C-STORE"). Throws Failure.
     Association(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
                 const std::vector<Context>& contexts, const QString& operation);
     ~Association();
     Association(const Association&) = delete;
     Association& operator=(const Association&) = delete;
 
-    /// The accepted presentation context for an abstract syntax. Throws DicomError
+    /// The accepted presentation context for an abstract syntax. Throws Failure
     /// (kind Rejected) when the peer accepted none.
     T_ASC_PresentationContextID contextFor(const char* abstractSyntax) const;
 

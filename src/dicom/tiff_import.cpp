@@ -63,7 +63,7 @@ public:
     }
     [[noreturn]] void operator()(const QString& reason) const
     {
-        throw DicomError(QStringLiteral("The scanned file %1 cannot be imported: %2").arg(m_path, reason));
+        throw Failure(QStringLiteral("The scanned file %1 cannot be imported: %2").arg(m_path, reason));
     }
 
 private:

@@ -1,5 +1,7 @@
 #include "scan/program_runner.h"
 
+#include "common/failure.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QProcess>
@@ -10,7 +12,7 @@ int RunAndWait(const QString& commandLine, int /*windowStyle*/)
 {
     QStringList words = QProcess::splitCommand(commandLine);
     if (words.isEmpty())
-        throw RunError(QStringLiteral("No program to start: the command line is empty."));
+        throw Failure(QStringLiteral("No program to start: the command line is empty."), Failure::Kind::Scanner);
     const QString program = words.takeFirst();
 
     auto* process = new QProcess;
@@ -35,7 +37,7 @@ int RunAndWait(const QString& commandLine, int /*windowStyle*/)
     if (failedToStart) {
         const QString reason = process->errorString();
         delete process;
-        throw RunError(QStringLiteral("The program %1 cannot be started: %2").arg(program, reason));
+        throw Failure(QStringLiteral("The program %1 cannot be started: %2").arg(program, reason), Failure::Kind::Scanner);
     }
     if (process->state() != QProcess::NotRunning) {
         // The application is quitting while the program still runs. Deleting the

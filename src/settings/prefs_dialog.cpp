@@ -1,8 +1,9 @@
 #include "settings/prefs_dialog.h"
 
-#include "app/study_entry.h"
-#include "app/window_helpers.h"
-#include "dicom/dicom_toolkit.h"
+#include "common/background.h"
+#include "common/failure.h"
+#include "common/text.h"
+#include "dicom/network.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -12,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -19,6 +21,12 @@
 namespace skiascan {
 
 namespace {
+
+void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& text)
+{
+    QMessageBox box(icon, QStringLiteral("Skiascan"), text, QMessageBox::Ok, parent);
+    box.exec();
+}
 
 QLineEdit* textBox(QWidget* parent, const char* name, int minWidth = 0)
 {
@@ -162,53 +170,95 @@ void fPrefs::buildControls()
     connect(BrowseFolder, &QPushButton::clicked, this, &fPrefs::BrowseFolder_Click);
 }
 
-void fPrefs::fill(const Settings& s)
+QLineEdit* fPrefs::box(Setting setting) const
 {
-    ScanApp->setText(s.ScanApp);
-    txtParameters->setText(s.Parameters);
-    ImageFolder->setText(s.ImageFolder);
-    TestApp->setText(s.TestApp);
-    AET->setText(s.LocalAET);
-    WindowCenter->setText(s.WindowCenter);
-    WindowWidth->setText(s.WindowWidth);
-    const QString* remotes[] = {&s.Remote0, &s.Remote1, &s.Remote2};
-    for (int i = 0; i < 3; ++i) {
-        const QStringList fields = remotes[i]->split(QLatin1Char('|'));
-        QLineEdit* boxes[] = {RemoteAET[i], IPAddress[i], IPPort[i]};
+    switch (setting) {
+    case Setting::ScanApp:
+        return ScanApp;
+    case Setting::Parameters:
+        return txtParameters;
+    case Setting::ImageFolder:
+        return ImageFolder;
+    case Setting::TestApp:
+        return TestApp;
+    case Setting::LocalAET:
+        return AET;
+    case Setting::WindowCenter:
+        return WindowCenter;
+    case Setting::WindowWidth:
+        return WindowWidth;
+    case Setting::WorklistIP:
+        return WorklistIP;
+    case Setting::WorklistPort:
+        return WorklistPort;
+    case Setting::WorklistAET:
+        return WorklistAET;
+    case Setting::ScheduledModality:
+        return ScheduledModality;
+    case Setting::ScheduledAET:
+        return ScheduledAET;
+    case Setting::ScheduledStation:
+        return ScheduledStation;
+    case Setting::Remote0:
+    case Setting::Remote1:
+    case Setting::Remote2:
+        break;
+    }
+    return nullptr;
+}
+
+int fPrefs::remoteRow(Setting setting)
+{
+    switch (setting) {
+    case Setting::Remote0:
+        return 0;
+    case Setting::Remote1:
+        return 1;
+    case Setting::Remote2:
+        return 2;
+    default:
+        return -1;
+    }
+}
+
+void fPrefs::fill(const Settings& current)
+{
+    const SettingsLines lines = linesOf(current);
+    for (const SettingsLineDef& line : settingsTable()) {
+        const int row = remoteRow(line.setting);
+        if (row < 0) {
+            box(line.setting)->setText(lines[line.setting]);
+            continue;
+        }
+        // "AET|address|port": a field the line lacks leaves its box empty.
+        const QStringList fields = lines[line.setting].split(QLatin1Char('|'));
+        QLineEdit* boxes[] = {RemoteAET[row], IPAddress[row], IPPort[row]};
         for (int f = 0; f < 3 && f < fields.size(); ++f)
             boxes[f]->setText(fields[f]);
     }
-    WorklistAET->setText(s.WorklistAET);
-    WorklistIP->setText(s.WorklistIP);
-    WorklistPort->setText(QString::number(s.WorklistPort));
-    ScheduledAET->setText(s.ScheduledAET);
-    ScheduledModality->setText(s.ScheduledModality);
-    ScheduledStation->setText(s.ScheduledStation);
 }
 
 SettingsLines fPrefs::linesToSave() const
 {
-    auto remote = [this](int i) {
-        return RemoteAET[i]->text() + QLatin1Char('|') + IPAddress[i]->text() + QLatin1Char('|') + IPPort[i]->text();
-    };
-    return {ScanApp->text(),      trimSpaces(txtParameters->text()),
-            ImageFolder->text(),  TestApp->text(),
-            AET->text(),          WindowCenter->text(),
-            WindowWidth->text(),  remote(0),
-            remote(1),            remote(2),
-            WorklistIP->text(),   WorklistPort->text(),
-            WorklistAET->text(),  ScheduledModality->text(),
-            ScheduledAET->text(), ScheduledStation->text()};
+    SettingsLines lines;
+    for (const SettingsLineDef& line : settingsTable()) {
+        const int row = remoteRow(line.setting);
+        QString text = row < 0 ? box(line.setting)->text()
+                               : RemoteAET[row]->text() + QLatin1Char('|') + IPAddress[row]->text() + QLatin1Char('|')
+                                     + IPPort[row]->text();
+        lines[line.setting] = line.trimmedOnSave ? trimSpaces(text) : text;
+    }
+    return lines;
 }
 
 void fPrefs::cmdOK_Click()
 {
     try {
         saveSettingsFile(m_settingsPath, linesToSave());
-    } catch (const SettingsError& e) {
+    } catch (const Failure& e) {
         // The old file is still intact; the operator can fix the cause and try again.
-        showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
-                    failureText(QString::fromUtf8(e.what()), QStringLiteral("The settings were not saved.")));
+        showMessage(this, QMessageBox::Critical,
+                    failureText(e.description(), QStringLiteral("The settings were not saved.")));
         return;
     }
     accept();
@@ -222,19 +272,17 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
     const QString node = dicom::nodeName(aeTitle, host, portNumber);
     try {
         if (!numeric)
-            throw dicom::DicomError(QStringLiteral("The port \"%1\" is not a number.").arg(port));
+            throw Failure(QStringLiteral("The port \"%1\" is not a number.").arg(port), Failure::Kind::Argument);
         const QString calling = AET->text();
         setCursor(Qt::WaitCursor);
         runWhileRepainting([&] { dicom::verify(host, portNumber, aeTitle, calling); });
         unsetCursor();
     } catch (const std::exception& e) {
         unsetCursor();
-        showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
-                    failureText(QString::fromUtf8(e.what()), QStringLiteral("The verification failed.")));
+        showMessage(this, QMessageBox::Critical, failureText(describe(e), QStringLiteral("The verification failed.")));
         return;
     }
-    showMessage(this, QMessageBox::Information, QStringLiteral("Skiascan"),
-                QStringLiteral("%1 answered the verification (C-ECHO).").arg(node));
+    showMessage(this, QMessageBox::Information, QStringLiteral("%1 answered the verification (C-ECHO).").arg(node));
 }
 
 void fPrefs::chooseApplication(QLineEdit* target)
@@ -244,7 +292,7 @@ void fPrefs::chooseApplication(QLineEdit* target)
     chooser.setOption(QFileDialog::DontUseNativeDialog);
     chooser.setFileMode(QFileDialog::ExistingFile);
     chooser.setAcceptMode(QFileDialog::AcceptOpen);
-    // Scanner drivers copied from Windows keep their ".exe" in any case.
+    // The scanner's programs end in ".exe" written in any case (SCANFILE.EXE).
     chooser.setNameFilters({QStringLiteral("Application (*.exe)"), QStringLiteral("All files (*)")});
     chooser.setFilter(chooser.filter() & ~QDir::CaseSensitive);
     chooser.setDefaultSuffix(QStringLiteral("exe"));

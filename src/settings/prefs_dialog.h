@@ -54,6 +54,10 @@ public:
 private:
     void buildControls();
     void fill(const Settings& current);
+    /// The box of a setting that has one box; null for the three destinations.
+    QLineEdit* box(Setting setting) const;
+    /// The row (0 to 2) of a destination setting; -1 for the others.
+    static int remoteRow(Setting setting);
     void cmdOK_Click();
     void BrowseApp_Click();
     void BrowseTest_Click();

@@ -1,6 +1,7 @@
 #include "settings/settings_file.h"
 
-#include "app/study_entry.h"
+#include "common/failure.h"
+#include "common/text.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,6 +21,61 @@ constexpr char16_t kHighHalf[32] = {
 };
 
 } // namespace
+
+const std::array<SettingsLineDef, kSettingsLineCount>& settingsTable()
+{
+    static const std::array<SettingsLineDef, kSettingsLineCount> table = {{
+        {Setting::ScanApp, "ScanApp", &Settings::ScanApp, false},
+        {Setting::Parameters, "Parameters", &Settings::Parameters, true},
+        {Setting::ImageFolder, "ImageFolder", &Settings::ImageFolder, false},
+        {Setting::TestApp, "TestApp", &Settings::TestApp, false},
+        {Setting::LocalAET, "LocalAET", &Settings::LocalAET, false},
+        {Setting::WindowCenter, "WindowCenter", &Settings::WindowCenter, false},
+        {Setting::WindowWidth, "WindowWidth", &Settings::WindowWidth, false},
+        {Setting::Remote0, "Remote0", &Settings::Remote0, false},
+        {Setting::Remote1, "Remote1", &Settings::Remote1, false},
+        {Setting::Remote2, "Remote2", &Settings::Remote2, false},
+        {Setting::WorklistIP, "WorklistIP", &Settings::WorklistIP, false},
+        {Setting::WorklistPort, "WorklistPort", nullptr, false},
+        {Setting::WorklistAET, "WorklistAET", &Settings::WorklistAET, false},
+        {Setting::ScheduledModality, "ScheduledModality", &Settings::ScheduledModality, false},
+        {Setting::ScheduledAET, "ScheduledAET", &Settings::ScheduledAET, false},
+        {Setting::ScheduledStation, "ScheduledStation", &Settings::ScheduledStation, false},
+    }};
+    return table;
+}
+
+int lineNumber(Setting setting)
+{
+    return static_cast<int>(setting) + 1;
+}
+
+bool settingNamed(const QString& name, Setting& setting)
+{
+    for (const SettingsLineDef& line : settingsTable()) {
+        if (name == QLatin1String(line.name)) {
+            setting = line.setting;
+            return true;
+        }
+    }
+    return false;
+}
+
+SettingsLines::SettingsLines(std::initializer_list<QString> inFileOrder)
+{
+    std::size_t i = 0;
+    for (const QString& text : inFileOrder)
+        if (i < m_lines.size())
+            m_lines[i++] = text;
+}
+
+SettingsLines linesOf(const Settings& settings)
+{
+    SettingsLines lines;
+    for (const SettingsLineDef& line : settingsTable())
+        lines[line.setting] = line.text ? settings.*line.text : QString::number(settings.WorklistPort);
+    return lines;
+}
 
 QString settingsFilePath(const QString& programFolder)
 {
@@ -67,16 +123,20 @@ bool toWindows1252(const QString& text, QByteArray& out, QChar* bad)
 QByteArray encodeSettingsFile(const SettingsLines& lines)
 {
     QByteArray file;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const QString& value = lines[i];
+    for (const SettingsLineDef& line : settingsTable()) {
+        const QString& value = lines[line.setting];
         if (value.contains(QLatin1Char('\r')) || value.contains(QLatin1Char('\n')))
-            throw SettingsError(QStringLiteral("Line %1 of the settings would hold a line break.").arg(i + 1));
+            throw Failure(QStringLiteral("Line %1 of the settings (%2) would hold a line break.")
+                              .arg(lineNumber(line.setting))
+                              .arg(QLatin1String(line.name)),
+                          Failure::Kind::Settings);
         QByteArray bytes;
         QChar bad;
         if (!toWindows1252(value, bytes, &bad))
-            throw SettingsError(QStringLiteral("The value \"%1\" holds the character \"%2\", which the settings "
-                                               "file (Windows-1252) cannot store.")
-                                    .arg(value, QString(bad)));
+            throw Failure(QStringLiteral("The value \"%1\" holds the character \"%2\", which the settings "
+                                         "file (Windows-1252) cannot store.")
+                              .arg(value, QString(bad)),
+                          Failure::Kind::Settings);
         file += bytes;
         file += "\r\n";
     }
@@ -88,9 +148,11 @@ void saveSettingsFile(const QString& path, const SettingsLines& lines)
     const QByteArray bytes = encodeSettingsFile(lines);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        throw SettingsError(QStringLiteral("Cannot write the settings file %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()),
+                      Failure::Kind::File);
     if (file.write(bytes) != bytes.size() || !file.commit())
-        throw SettingsError(QStringLiteral("Cannot write the settings file %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()),
+                      Failure::Kind::File);
 }
 
 qint32 parseWorklistPort(const QString& text)
@@ -107,9 +169,11 @@ qint32 parseWorklistPort(const QString& text)
     bool ok = false;
     const qint32 value = digitsOnly ? number.toInt(&ok, 10) : 0;
     if (!ok)
-        throw SettingsError(QStringLiteral("The worklist port \"%1\" in line 12 of the settings file is not a number "
-                                           "from -2147483648 to 2147483647.")
-                                .arg(text));
+        throw Failure(QStringLiteral("The worklist port \"%1\" in line %2 of the settings file is not a number "
+                                     "from -2147483648 to 2147483647.")
+                          .arg(text)
+                          .arg(lineNumber(Setting::WorklistPort)),
+                      Failure::Kind::Settings);
     return value;
 }
 
@@ -117,7 +181,8 @@ void SettingsReader::open(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw SettingsError(QStringLiteral("Cannot open the settings file %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+        throw Failure(QStringLiteral("Cannot open the settings file %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()),
+                      Failure::Kind::File);
     m_path = path;
     m_bytes = file.readAll();
     m_pos = 0;
@@ -127,9 +192,11 @@ void SettingsReader::open(const QString& path)
 QString SettingsReader::readLine()
 {
     if (m_pos >= m_bytes.size())
-        throw SettingsError(QStringLiteral("The settings file %1 ends after line %2; it must hold 16 lines.")
-                                .arg(QDir::toNativeSeparators(m_path))
-                                .arg(m_linesRead));
+        throw Failure(QStringLiteral("The settings file %1 ends after line %2; it must hold %3 lines.")
+                          .arg(QDir::toNativeSeparators(m_path))
+                          .arg(m_linesRead)
+                          .arg(kSettingsLineCount),
+                      Failure::Kind::Settings);
     qsizetype end = m_pos;
     while (end < m_bytes.size() && m_bytes[end] != '\r' && m_bytes[end] != '\n')
         ++end;

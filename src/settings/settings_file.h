@@ -1,14 +1,16 @@
-// The settings file "Skiascan.ini": sixteen values, one per line, in a fixed order,
-// in the Windows-1252 code page so that files written by the Windows program keep
-// working. No window code lives here.
+// The settings file "Skiascan.ini": sixteen values, one per line, in a fixed
+// order, in the Windows-1252 code page with CR LF line ends. No window code
+// lives here.
+//
+// The one table of the sixteen lines is settingsTable(): the codec, the load
+// steps of the main window, the preferences dialog and the tests all go by it.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 
 #include <array>
-#include <stdexcept>
-#include <string>
+#include <initializer_list>
 
 namespace skiascan {
 
@@ -33,43 +35,89 @@ struct Settings {
     QString ScheduledModality;
 };
 
-/// The sixteen lines of the file, in file order: ScanApp, Parameters, ImageFolder,
-/// TestApp, LocalAET, WindowCenter, WindowWidth, Remote0, Remote1, Remote2,
-/// WorklistIP, WorklistPort, WorklistAET, ScheduledModality, ScheduledAET,
-/// ScheduledStation.
-using SettingsLines = std::array<QString, 16>;
-
-/// A settings file that cannot be read, parsed or written. what() is a description
-/// for the operator, in UTF-8.
-class SettingsError : public std::runtime_error {
-public:
-    explicit SettingsError(const QString& description)
-        : std::runtime_error(description.toStdString()) {}
+/// The settings in the order of the file's lines (line 1 first).
+enum class Setting {
+    ScanApp,
+    Parameters,
+    ImageFolder,
+    TestApp,
+    LocalAET,
+    WindowCenter,
+    WindowWidth,
+    Remote0,
+    Remote1,
+    Remote2,
+    WorklistIP,
+    WorklistPort,
+    WorklistAET,
+    ScheduledModality,
+    ScheduledAET,
+    ScheduledStation,
 };
+inline constexpr int kSettingsLineCount = 16;
+
+/// One line of the file: which setting it holds and where the main window keeps
+/// it. `text` is null for WorklistPort, the one number among them.
+struct SettingsLineDef {
+    Setting setting;
+    const char* name;
+    QString Settings::*text;
+    bool trimmedOnSave; // written without the blanks at its ends (Parameters)
+};
+
+/// The sixteen lines, in file order.
+const std::array<SettingsLineDef, kSettingsLineCount>& settingsTable();
+
+/// The line number (1 to 16) of a setting.
+int lineNumber(Setting setting);
+
+/// The setting a name ("ScanApp", ...) stands for; false when it is no name of
+/// the table.
+bool settingNamed(const QString& name, Setting& setting);
+
+/// The sixteen texts of the file, indexed by setting.
+class SettingsLines {
+public:
+    SettingsLines() = default;
+    /// The texts in file order; missing ones stay empty.
+    SettingsLines(std::initializer_list<QString> inFileOrder);
+
+    QString& operator[](Setting setting) { return m_lines[static_cast<std::size_t>(setting)]; }
+    const QString& operator[](Setting setting) const { return m_lines[static_cast<std::size_t>(setting)]; }
+    auto begin() const { return m_lines.begin(); }
+    auto end() const { return m_lines.end(); }
+
+private:
+    std::array<QString, kSettingsLineCount> m_lines;
+};
+
+/// The texts that hold these settings (the port as its decimal text).
+SettingsLines linesOf(const Settings& settings);
 
 /// "Skiascan.ini" in the given folder.
 QString settingsFilePath(const QString& programFolder);
 
 /// Decodes Windows-1252 bytes. Never fails: the five bytes the code page leaves
-/// undefined become the control characters of the same number, as Windows does.
+/// undefined become the control characters of the same number, so that every
+/// byte reads back as it was.
 QString fromWindows1252(const QByteArray& bytes);
 
 /// Encodes to Windows-1252. Returns false (and leaves `out` unspecified) when a
 /// character has no place in the code page; `bad` then holds the first such one.
 bool toWindows1252(const QString& text, QByteArray& out, QChar* bad = nullptr);
 
-/// The file's bytes for these lines: each value followed by CR LF, nothing trimmed.
-/// Throws SettingsError when a value holds a line end or a character that
-/// Windows-1252 cannot hold.
+/// The file's bytes for these lines: each value followed by CR LF, nothing
+/// trimmed. Throws Failure (kind Settings) when a value holds a line end or a
+/// character that Windows-1252 cannot hold.
 QByteArray encodeSettingsFile(const SettingsLines& lines);
 
 /// Writes the file through a temporary file renamed over the old one, so that a
-/// failed write leaves the old file as it was. Throws SettingsError on failure.
+/// failed write leaves the old file as it was. Throws Failure (kind File).
 void saveSettingsFile(const QString& path, const SettingsLines& lines);
 
 /// Converts the text of line 12 into the worklist port: empty gives 0; a decimal
 /// integer (spaces around it allowed) within the signed 32-bit range gives its
-/// value; anything else throws SettingsError.
+/// value; anything else throws Failure (kind Settings).
 qint32 parseWorklistPort(const QString& text);
 
 /// Reads the file line by line. A line ends at CR, CR LF or LF; the last line end
@@ -77,11 +125,11 @@ qint32 parseWorklistPort(const QString& text);
 /// can be tried again from the same place.
 class SettingsReader {
 public:
-    /// Reads the file. Throws SettingsError when it cannot be opened.
+    /// Reads the file. Throws Failure (kind File) when it cannot be opened.
     void open(const QString& path);
 
-    /// The next line, decoded. Throws SettingsError when the file has no more
-    /// lines; the position stays where it was.
+    /// The next line, decoded. Throws Failure (kind Settings) when the file has no
+    /// more lines; the position stays where it was.
     QString readLine();
 
 private:

@@ -1,15 +1,13 @@
 #include "worklist/worklist_dialog.h"
 
-#include "app/main_window.h"
-#include "app/window_helpers.h"
-#include "worklist/worklist_entries.h"
-#include "worklist/worklist_query.h"
+#include "common/background.h"
+#include "common/failure.h"
+#include "common/text.h"
 
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHeaderView>
-#include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
@@ -42,9 +40,11 @@ public:
 
 } // namespace
 
-fWorklist::fWorklist(fSkiascan& main)
-    : QDialog(&main)
-    , m_main(main)
+fWorklist::fWorklist(const WorklistStation& station, const QString& programFolder, QWidget* mainWindow)
+    : QDialog(mainWindow)
+    , m_station(station)
+    , m_programFolder(programFolder)
+    , m_main(mainWindow)
 {
     setObjectName(QStringLiteral("fWorklist"));
     setWindowTitle(kCaption);
@@ -85,7 +85,7 @@ fWorklist::fWorklist(fSkiascan& main)
 // list and its columns from it.
 void fWorklist::Form_Load()
 {
-    const QSize size = m_main.size();
+    const QSize size = m_main->size();
     setFixedSize(size);
     const WorklistLayout layout = worklistLayout(size.width() * kTwipsPerPixel, size.height() * kTwipsPerPixel);
     cmdOK->setGeometry(pixels(layout.buttonLeft), pixels(120), pixels(855), pixels(495));
@@ -93,7 +93,7 @@ void fWorklist::Form_Load()
     lvWorklist->setGeometry(pixels(layout.listLeft), pixels(120), pixels(layout.listWidth), pixels(layout.listHeight));
     for (int column = 0; column < 9; ++column)
         lvWorklist->setColumnWidth(column, pixels(layout.columnWidths[static_cast<std::size_t>(column)]));
-    move(m_main.frameGeometry().center() - QPoint(size.width() / 2, size.height() / 2));
+    move(m_main->frameGeometry().center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
 void fWorklist::showEvent(QShowEvent* event)
@@ -123,10 +123,10 @@ void fWorklist::Form_Activate()
     if (!results || m_closed)
         return;
     SaveData(*results);
-    appendWorklistLog(m_main.programFolder(), QStringLiteral("C-FIND %1 (%2:%3): %4 entries")
-                                                  .arg(m_main.settings.WorklistAET, m_main.settings.WorklistIP)
-                                                  .arg(m_main.settings.WorklistPort)
-                                                  .arg(results->count()));
+    appendWorklistLog(m_programFolder, QStringLiteral("C-FIND %1 (%2:%3): %4 entries")
+                                           .arg(m_station.calledAETitle, m_station.host)
+                                           .arg(m_station.port)
+                                           .arg(results->count()));
     if (m_closed)
         return;
     if (lvWorklist->topLevelItemCount() > 0) {
@@ -143,16 +143,17 @@ std::optional<dicom::DataSetCollection> fWorklist::QueryWorklist()
 {
     try {
         dicom::DataSetCollection results;
-        const Settings settings = m_main.settings;
+        const WorklistStation station = m_station;
         const QDate today = QDate::currentDate();
-        runWhileRepainting([&] { results = queryWorklist(settings, today); });
+        runWhileRepainting([&] { results = queryWorklist(station, today); });
         for (int i = 0; i < 3; ++i)
             QCoreApplication::processEvents();
         return results;
     } catch (const std::exception& e) {
-        appendWorklistLog(m_main.programFolder(), QStringLiteral("C-FIND failed: %1").arg(QString::fromUtf8(e.what())));
-        showMessage(this, QMessageBox::Critical, m_main.windowTitle(),
-                    failureText(QString::fromUtf8(e.what()), QStringLiteral("Worklist-Query failed.")));
+        appendWorklistLog(m_programFolder, QStringLiteral("C-FIND failed: %1").arg(describe(e)));
+        QMessageBox box(QMessageBox::Critical, m_main->windowTitle(),
+                        failureText(describe(e), QStringLiteral("Worklist-Query failed.")), QMessageBox::Ok, this);
+        box.exec();
         reject();
         return std::nullopt;
     }
@@ -160,7 +161,7 @@ std::optional<dicom::DataSetCollection> fWorklist::QueryWorklist()
 
 void fWorklist::SaveData(const dicom::DataSetCollection& results)
 {
-    LogDay = tidyWorklistLog(m_main.programFolder(), LogDay, QDate::currentDate());
+    LogDay = tidyWorklistLog(m_programFolder, LogDay, QDate::currentDate());
     const QLocale locale;
     // Events are processed between rows, but not more often than every few
     // milliseconds: a repaint per row would make a long list fill slowly.
@@ -212,16 +213,10 @@ void fWorklist::cmdOK_Click()
     QTreeWidgetItem* item = lvWorklist->currentItem();
     if (!item || !item->isSelected())
         return;
-    m_main.NewStudy();
-    m_main.PATNachname->setText(item->text(kLastName));
-    m_main.PATVorname->setText(item->text(kFirstName));
-    m_main.PAT2Vorname->setText(item->text(kMiddleInitial));
-    m_main.PATGebDatum->setText(item->text(kBirthdate));
-    m_main.PATID1->setText(item->text(kId));
-    m_main.Sex->setEditText(item->text(kSex));
-    m_main.AccessionNumber->setText(item->text(kAccessionNumber));
-    const QString bodyPart = item->text(kBodypart);
-    m_main.Bodypart->setText(bodyPart.isEmpty() ? QStringLiteral("Unknown") : bodyPart);
+    WorklistRow row;
+    for (int column = 0; column < 9; ++column)
+        row[static_cast<std::size_t>(column)] = item->text(column);
+    m_chosen = row;
     accept();
 }
 

@@ -1,8 +1,11 @@
 // fWorklist, the worklist dialog: today's scheduled procedure steps at this
-// station, sortable by any column; OK copies the chosen one into the main window.
+// station, sortable by any column; OK (or a double-click) picks one, which the
+// main window then copies into its study fields.
 #pragma once
 
-#include "dicom/dicom_toolkit.h"
+#include "dicom/data_set.h"
+#include "worklist/worklist_entries.h"
+#include "worklist/worklist_query.h"
 
 #include <QDialog>
 
@@ -13,13 +16,17 @@ class QTreeWidget;
 
 namespace skiascan {
 
-class fSkiascan;
-
 class fWorklist : public QDialog {
     Q_OBJECT
 
 public:
-    explicit fWorklist(fSkiascan& main);
+    /// A dialog over `mainWindow` (its size, place and caption), asking the
+    /// station's worklist server; the log folder is in `programFolder`.
+    fWorklist(const WorklistStation& station, const QString& programFolder, QWidget* mainWindow);
+
+    /// The row the operator picked with OK or a double-click; nothing when the
+    /// dialog was cancelled or the query failed.
+    const std::optional<WorklistRow>& chosen() const { return m_chosen; }
 
     /// Lists the answers, one row each, after tidying the log folder. Events are
     /// processed after every row, so the dialog answers while a long list fills.
@@ -52,7 +59,10 @@ private:
     void sortBy(int column, bool ascending);
     void cmdOK_Click();
 
-    fSkiascan& m_main;
+    WorklistStation m_station;
+    QString m_programFolder;
+    QWidget* m_main;
+    std::optional<WorklistRow> m_chosen;
     bool m_activated = false;
     bool m_closed = false;
 };

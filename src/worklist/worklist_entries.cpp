@@ -1,6 +1,8 @@
 #include "worklist/worklist_entries.h"
 
-#include "app/study_entry.h"
+#include "common/dates.h"
+#include "common/failure.h"
+#include "common/text.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -57,7 +59,7 @@ void fillWorklistRow(const dicom::DataSet& answer, WorklistRow& row, const QLoca
 
     const auto steps = answer.sequence(0x0040, 0x0100);
     if (!steps || steps->count() < 1)
-        throw dicom::DicomError(QStringLiteral("The worklist entry of %1 has no scheduled procedure step.")
+        throw Failure(QStringLiteral("The worklist entry of %1 has no scheduled procedure step.")
                                     .arg(answer.patientName()));
     row[kTime] = worklistTime(steps->item(1).text(0x0040, 0x0003).value_or(QString()));
 

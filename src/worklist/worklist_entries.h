@@ -1,7 +1,7 @@
 // Worklist answers as list rows, and the worklist log folder.
 #pragma once
 
-#include "dicom/dicom_toolkit.h"
+#include "dicom/data_set.h"
 
 #include <QDate>
 #include <QLocale>
@@ -47,7 +47,7 @@ QString worklistTime(const QString& dicomTime);
 /// components (apostrophes shown as the acute accent), the time of the first
 /// scheduled procedure step, the body part (first requested procedure code,
 /// trimmed), the birth date in the locale's short format with a four-digit
-/// year, ID and sex, the accession number. Throws dicom::DicomError for an
+/// year, ID and sex, the accession number. Throws Failure for an
 /// answer without a scheduled procedure step; the cells set before stay.
 void fillWorklistRow(const dicom::DataSet& answer, WorklistRow& row, const QLocale& locale);
 

@@ -1,5 +1,7 @@
 #include "worklist/worklist_query.h"
 
+#include "dicom/network.h"
+
 namespace skiascan {
 
 using dicom::DataSet;
@@ -11,7 +13,7 @@ QString dicomDayRange(const QDate& day)
     return d + QLatin1Char('-') + d;
 }
 
-DataSet worklistIdentifier(const Settings& s, const QDate& today)
+DataSet worklistIdentifier(const WorklistStation& s, const QDate& today)
 {
     const QString none;
     DataSetCollection referencedStudy;
@@ -56,16 +58,16 @@ DataSet worklistIdentifier(const Settings& s, const QDate& today)
     id.addAttribute(0x0038, 0x0300, none); // Current Patient Location
     id.addAttribute(0x0038, 0x0400, none); // Patient's Institution Residence
     id.addAttribute(0x0038, 0x0500, none); // Patient State
-    step.addAttribute(0x0008, 0x0060, s.ScheduledModality);            // Modality
+    step.addAttribute(0x0008, 0x0060, s.scheduledModality);            // Modality
     step.addAttribute(0x0032, 0x1070, none);                           // Requested Contrast Agent
-    step.addAttribute(0x0040, 0x0001, s.ScheduledAET);                 // Scheduled Station AE Title
+    step.addAttribute(0x0040, 0x0001, s.scheduledAETitle);                 // Scheduled Station AE Title
     step.addAttribute(0x0040, 0x0002, dicomDayRange(today));           // Scheduled Procedure Step Start Date
     step.addAttribute(0x0040, 0x0003, QStringLiteral("000000-235959")); // Scheduled Procedure Step Start Time
     step.addAttribute(0x0040, 0x0006, none);                           // Scheduled Performing Physician's Name
     step.addAttribute(0x0040, 0x0007, none);                           // Scheduled Procedure Step Description
     step.addAttribute(0x0040, 0x0008, scheduledProtocolCode);
     step.addAttribute(0x0040, 0x0009, none);                           // Scheduled Procedure Step ID
-    step.addAttribute(0x0040, 0x0010, s.ScheduledStation);             // Scheduled Station Name
+    step.addAttribute(0x0040, 0x0010, s.scheduledStationName);             // Scheduled Station Name
     step.addAttribute(0x0040, 0x0011, none);                           // Scheduled Procedure Step Location
     step.addAttribute(0x0040, 0x0012, none);                           // Pre-Medication
     id.addAttribute(0x0040, 0x0100, scheduledStep);
@@ -76,13 +78,13 @@ DataSet worklistIdentifier(const Settings& s, const QDate& today)
     return id;
 }
 
-DataSetCollection queryWorklist(const Settings& s, const QDate& today)
+DataSetCollection queryWorklist(const WorklistStation& s, const QDate& today)
 {
     dicom::WorklistQuery query;
-    query.host = s.WorklistIP;
-    query.port = s.WorklistPort;
-    query.calledAETitle = s.WorklistAET;
-    query.callingAETitle = s.LocalAET;
+    query.host = s.host;
+    query.port = s.port;
+    query.calledAETitle = s.calledAETitle;
+    query.callingAETitle = s.callingAETitle;
     query.root = QStringLiteral("WORKLIST");
     return query.run(worklistIdentifier(s, today));
 }

@@ -2,12 +2,25 @@
 // this station, and the query that sends it.
 #pragma once
 
-#include "dicom/dicom_toolkit.h"
-#include "settings/settings_file.h"
+#include "dicom/data_set.h"
 
 #include <QDate>
+#include <QString>
 
 namespace skiascan {
+
+/// Where the worklist is asked, and for which station: the server, this
+/// station's AE title, and the three station keys the query matches on (empty
+/// matches any).
+struct WorklistStation {
+    QString host;
+    qint32 port = 0;
+    QString calledAETitle;  // the server's
+    QString callingAETitle; // this station's (Local AET)
+    QString scheduledModality;
+    QString scheduledAETitle;
+    QString scheduledStationName;
+};
 
 /// "YYYYMMDD-YYYYMMDD" for one day: the date range that matches that day.
 QString dicomDayRange(const QDate& day);
@@ -16,10 +29,9 @@ QString dicomDayRange(const QDate& day);
 /// station settings as they stand, `today` as the start date and the whole day
 /// as the start time; four sequences of one item each, attributes in ascending
 /// tag order.
-dicom::DataSet worklistIdentifier(const Settings& settings, const QDate& today);
+dicom::DataSet worklistIdentifier(const WorklistStation& station, const QDate& today);
 
-/// Runs the query for `today` at the worklist server of the settings, with the
-/// local AE title as calling AE title. Throws dicom::DicomError.
-dicom::DataSetCollection queryWorklist(const Settings& settings, const QDate& today);
+/// Runs the query for `today` at the station's worklist server. Throws Failure.
+dicom::DataSetCollection queryWorklist(const WorklistStation& station, const QDate& today);
 
 } // namespace skiascan

@@ -27,8 +27,8 @@ protected:
     std::unique_ptr<fSkiascan> start(const QString& remote0, const QString& remote1 = "||")
     {
         SettingsLines lines = ProgramFolder::defaultLines();
-        lines[7] = remote0;
-        lines[8] = remote1;
+        lines[Setting::Remote0] = remote0;
+        lines[Setting::Remote1] = remote1;
         folder.writeSettings(lines);
         auto w = std::make_unique<fSkiascan>(folder.path());
         EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
@@ -200,8 +200,8 @@ TEST_F(ImageImportTest, ANodeThatFailsIsNamedAndTheImageWaitsInTheOutbox)
     w.reset();
     StoreScp back("PACS2");
     SettingsLines lines = ProgramFolder::defaultLines();
-    lines[7] = pacs.setting();
-    lines[8] = back.setting();
+    lines[Setting::Remote0] = pacs.setting();
+    lines[Setting::Remote1] = back.setting();
     folder.writeSettings(lines);
     fSkiascan again(folder.path());
     ASSERT_TRUE(again.startUp(QString()));

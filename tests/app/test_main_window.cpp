@@ -1,3 +1,4 @@
+#include "common/failure.h"
 #include "app/main_window.h"
 #include "app/window_helpers.h"
 #include "settings/prefs_dialog.h"
@@ -139,7 +140,11 @@ TEST_F(MainWindowTest, SettingsAreLoadedInFileOrder)
 {
     SettingsLines lines = {"/opt/SCANFILE.EXE", "/R:150", "/scans/", "/opt/acr", "SKIA", "2048", "4096",
                            "PACS|10.0.0.5|104", "AE|", "||", "10.0.0.7", "104", "WLSRV", "CR", "SKIA1", "Room 2"};
-    auto w = started(lines);
+    // Lines after the sixteenth are left in the file and never read.
+    folder.writeSettingsBytes(encodeSettingsFile(lines) + "Room 3\r\nextra\r\n");
+    fSkiascan window(folder.path());
+    ASSERT_TRUE(window.startUp(QString()));
+    auto* w = &window;
     const Settings& s = w->settings;
     EXPECT_EQ(s.ScanApp, "/opt/SCANFILE.EXE");
     EXPECT_EQ(s.Parameters, "/R:150");
@@ -159,13 +164,13 @@ TEST_F(MainWindowTest, SettingsAreLoadedInFileOrder)
 TEST_F(MainWindowTest, ScannerTestAndWorklistNeedMoreThanThreeCharacters)
 {
     SettingsLines lines = ProgramFolder::defaultLines();
-    lines[3] = "abc";
-    lines[10] = "abc";
+    lines[Setting::TestApp] = "abc";
+    lines[Setting::WorklistIP] = "abc";
     auto three = started(lines);
     EXPECT_FALSE(three->cmdTest->isEnabled());
     EXPECT_FALSE(three->cmdWorklist->isEnabled());
-    lines[3] = "abcd";
-    lines[10] = "abcd";
+    lines[Setting::TestApp] = "abcd";
+    lines[Setting::WorklistIP] = "abcd";
     auto four = started(lines);
     EXPECT_TRUE(four->cmdTest->isEnabled());
     EXPECT_TRUE(four->cmdWorklist->isEnabled());
@@ -237,7 +242,7 @@ TEST_F(MainWindowTest, RetryAfterAFailureReadsOnFromTheSamePlace)
     // A port that is not a number fails; the dialog fixes the file, but the
     // retried conversion still sees the text read before, so the program ends.
     SettingsLines lines = ProgramFolder::defaultLines();
-    lines[11] = "eleven";
+    lines[Setting::WorklistPort] = "eleven";
     folder.writeSettings(lines);
     fSkiascan w(folder.path());
     modals.then([&](QWidget* dialog) {
@@ -265,8 +270,8 @@ TEST_F(MainWindowTest, RetryAfterAFailureReadsOnFromTheSamePlace)
 TEST_F(MainWindowTest, EmptyPortLineGivesZero)
 {
     SettingsLines lines = ProgramFolder::defaultLines();
-    lines[11] = "";
-    lines[12] = "WLSRV";
+    lines[Setting::WorklistPort] = "";
+    lines[Setting::WorklistAET] = "WLSRV";
     auto w = started(lines);
     EXPECT_EQ(w->settings.WorklistPort, 0);
     EXPECT_EQ(w->settings.WorklistAET, "WLSRV");
@@ -445,7 +450,7 @@ TEST_F(MainWindowTest, PreferencesCancelReloadsTheFileAndDropsUnsavedEdits)
 {
     auto w = started();
     SettingsLines changed = ProgramFolder::defaultLines();
-    changed[10] = "10.1.1.1";
+    changed[Setting::WorklistIP] = "10.1.1.1";
     folder.writeSettings(changed);
     bool topMostMeanwhile = true;
     modals.then([&](QWidget* dialog) {

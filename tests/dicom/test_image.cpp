@@ -1,5 +1,6 @@
+#include "common/failure.h"
 #include "dicom/dicom_toolkit.h"
-#include "dicom/image_import.h"
+#include "dicom/image_attributes.h"
 #include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/qt_printers.h"
@@ -18,14 +19,14 @@ namespace {
 class ImageTest : public ::testing::Test {
 protected:
     TestConditions conditions;
-    static ImageRecord record()
+    static dicom::ImageRecord record()
     {
         return {"Smith", "John", "", "4711", "01.02.1960", "M", "07.12.2026", "Chest PA", "Film 1", "ACC-99",
                 "CHEST", "1500", "3000"};
     }
 
     // Builds an image as the import does and writes it out for DCMTK to read.
-    DicomFile build(const ImageRecord& r, const TiffShape& shape = {},
+    DicomFile build(const dicom::ImageRecord& r, const TiffShape& shape = {},
                     const std::function<uint32_t(uint32_t, uint32_t)>& pixels = [](uint32_t x, uint32_t y) {
                         return (x * 7 + y) % 4096;
                     })
@@ -33,10 +34,10 @@ protected:
         writeTiff(dir.filePath("scan.tif"), shape, pixels);
         Image image;
         image.importFile(dir.filePath("scan.tif"), "TIF");
-        setImageProperties(image, r);
-        const ImageNumbering numbering{"2.25.1", "14:30:05", "2.25.2", "2.25.3", 7};
+        dicom::setImageProperties(image, r);
+        const dicom::ImageNumbering numbering{"2.25.1", "14:30:05", "2.25.2", "2.25.3", 7};
         int calls = 0;
-        addImageAttributes(image, r, numbering, QDate(2026, 12, 8), [&] { return QTime(9, 0, ++calls); });
+        dicom::addImageAttributes(image, r, numbering, QDate(2026, 12, 8), [&] { return QTime(9, 0, ++calls); });
         image.saveFile(dir.filePath("image.dcm"));
         return DicomFile(dir.filePath("image.dcm"));
     }
@@ -89,17 +90,17 @@ TEST_F(ImageTest, CarriesTheRecordTheUidsAndTheEighteenAttributes)
 
 TEST_F(ImageTest, NameHasAMiddlePartOnlyWhenThereIsOne)
 {
-    ImageRecord r = record();
-    EXPECT_EQ(patientNameOf("Smith", "John", ""), "Smith^John");
-    EXPECT_EQ(patientNameOf("Smith", "John", "Q"), "Smith^John^Q");
-    EXPECT_EQ(patientNameOf(" smith", "", ""), " smith^");
+    dicom::ImageRecord r = record();
+    EXPECT_EQ(dicom::patientNameOf("Smith", "John", ""), "Smith^John");
+    EXPECT_EQ(dicom::patientNameOf("Smith", "John", "Q"), "Smith^John^Q");
+    EXPECT_EQ(dicom::patientNameOf(" smith", "", ""), " smith^");
     r.middleName = "Q";
     EXPECT_EQ(build(r).text(DCM_PatientName), "Smith^John^Q");
 }
 
 TEST_F(ImageTest, EmptyDescriptionsAreAbsentAndAnEmptyAccessionNumberIsEmpty)
 {
-    ImageRecord r = record();
+    dicom::ImageRecord r = record();
     r.studyDescription.clear();
     r.seriesDescription.clear();
     r.accessionNumber.clear();
@@ -113,7 +114,7 @@ TEST_F(ImageTest, EmptyDescriptionsAreAbsentAndAnEmptyAccessionNumberIsEmpty)
 
 TEST_F(ImageTest, TextGoesOutAsLatin1WhenItFitsAndAsUtf8Otherwise)
 {
-    ImageRecord r = record();
+    dicom::ImageRecord r = record();
     r.lastName = QString::fromUtf8("Müller");
     r.firstName = QString::fromUtf8("Ødegård");
     DicomFile latin = build(r);
@@ -141,14 +142,14 @@ TEST_F(ImageTest, PixelRepresentationStaysUnsignedWhenAPixelWouldReadNegative)
 TEST_F(ImageTest, DatesAndTimesInRegionalFormsBecomeDicom)
 {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    ImageRecord r = record();
+    dicom::ImageRecord r = record();
     r.studyDate = "12/7/2026";
     r.birthDate = "Monday, February 1, 1960";
     writeTiff(dir.filePath("scan.tif"), TiffShape{});
     Image image;
     image.importFile(dir.filePath("scan.tif"), "TIF");
-    setImageProperties(image, r);
-    addImageAttributes(image, r, {"2.25.1", "2:30:05 PM", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
+    dicom::setImageProperties(image, r);
+    dicom::addImageAttributes(image, r, {"2.25.1", "2:30:05 PM", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
                        [] { return QTime(23, 59, 58); });
     EXPECT_EQ(image.text(0x0008, 0x0020), "20261207");
     EXPECT_EQ(image.text(0x0010, 0x0030), "19600201");
@@ -156,9 +157,9 @@ TEST_F(ImageTest, DatesAndTimesInRegionalFormsBecomeDicom)
     EXPECT_EQ(image.text(0x0008, 0x0033), "235958");
 
     r.studyDate = "tomorrow";
-    EXPECT_THROW(addImageAttributes(image, r, {"2.25.1", "", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
+    EXPECT_THROW(dicom::addImageAttributes(image, r, {"2.25.1", "", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
                                     [] { return QTime(1, 2, 3); }),
-                 dicom::DicomError);
+                 Failure);
 }
 
 TEST_F(ImageTest, IsAValidSecondaryCaptureImageForEveryKindOfBodyPart)
@@ -175,7 +176,7 @@ TEST_F(ImageTest, IsAValidSecondaryCaptureImageForEveryKindOfBodyPart)
     shape.xResolution = 254;
     shape.yResolution = 254;
     for (const auto& c : cases) {
-        ImageRecord r = record();
+        dicom::ImageRecord r = record();
         r.bodyPart = c.bodyPart;
         r.accessionNumber.clear();
         DicomFile dcm = build(r, shape);

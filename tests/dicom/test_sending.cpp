@@ -1,5 +1,6 @@
+#include "common/failure.h"
 #include "dicom/dicom_toolkit.h"
-#include "dicom/image_import.h"
+#include "dicom/image_attributes.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
 #include "support/qt_printers.h"
@@ -12,7 +13,6 @@
 
 using namespace skiascan;
 using namespace skiascan::test;
-using dicom::DicomError;
 using dicom::Image;
 
 namespace {
@@ -24,22 +24,22 @@ protected:
         dicom::setNetworkTimeouts({5, 5, 5});
         writeFilmTiff(dir.filePath("scan.tif"));
         image.importFile(dir.filePath("scan.tif"), "TIF");
-        const ImageRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
-        setImageProperties(image, r);
-        addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
+        const dicom::ImageRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
+        dicom::setImageProperties(image, r);
+        dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
                            [] { return QTime(10, 0, 1); });
     }
     void TearDown() override { dicom::setNetworkTimeouts({}); }
 
     // The description of the failure of sending to 127.0.0.1:port, and its kind.
-    std::pair<QString, DicomError::Kind> sendFailure(int port, const QString& aet = "STORE")
+    std::pair<QString, Failure::Kind> sendFailure(int port, const QString& aet = "STORE")
     {
         try {
             image.send("127.0.0.1", port, aet, "SKIASCAN");
-        } catch (const DicomError& e) {
+        } catch (const Failure& e) {
             return {e.description(), e.kind()};
         }
-        return {"(delivered)", DicomError::Kind::General};
+        return {"(delivered)", Failure::Kind::General};
     }
 
     QTemporaryDir dir;
@@ -71,7 +71,7 @@ TEST_F(SendingTest, VerifyAnswersWithEchoOrTheReason)
     try {
         dicom::verify("127.0.0.1", down, "PACS1", "SKIASCAN");
         ADD_FAILURE() << "verification of a node that is down succeeded";
-    } catch (const DicomError& e) {
+    } catch (const Failure& e) {
         EXPECT_TRUE(e.description().startsWith(QString("Cannot connect to PACS1 (127.0.0.1:%1)").arg(down)))
             << e.description().toStdString();
         EXPECT_TRUE(e.description().contains("refused", Qt::CaseInsensitive)) << e.description().toStdString();
@@ -81,7 +81,7 @@ TEST_F(SendingTest, VerifyAnswersWithEchoOrTheReason)
 TEST_F(SendingTest, NodeDownIsUnreachable)
 {
     const auto [why, kind] = sendFailure(freePort());
-    EXPECT_EQ(kind, DicomError::Kind::Unreachable) << why.toStdString();
+    EXPECT_EQ(kind, Failure::Kind::Unreachable) << why.toStdString();
     EXPECT_TRUE(why.contains("C-STORE")) << why.toStdString();
 }
 
@@ -89,13 +89,13 @@ TEST_F(SendingTest, RefusedAssociationsSayWhy)
 {
     StoreScp refusing("STORE", {"--refuse"});
     const auto [why, kind] = sendFailure(refusing.port());
-    EXPECT_EQ(kind, DicomError::Kind::Rejected) << why.toStdString();
+    EXPECT_EQ(kind, Failure::Kind::Rejected) << why.toStdString();
     EXPECT_TRUE(why.startsWith(QString("Association rejected by STORE (127.0.0.1:%1)").arg(refusing.port())))
         << why.toStdString();
 
     StatusScp strict(0x0000, "PACS1");
     const auto [wrongAe, wrongKind] = sendFailure(strict.port(), "PACS2");
-    EXPECT_EQ(wrongKind, DicomError::Kind::Rejected);
+    EXPECT_EQ(wrongKind, Failure::Kind::Rejected);
     EXPECT_TRUE(wrongAe.endsWith("called AE title not recognised")) << wrongAe.toStdString();
 }
 
@@ -103,7 +103,7 @@ TEST_F(SendingTest, AbortAndSilenceAreFailuresNotSuccess)
 {
     StoreScp aborting("STORE", {"--abort-during"});
     const auto [abortWhy, abortKind] = sendFailure(aborting.port());
-    EXPECT_EQ(abortKind, DicomError::Kind::Unreachable) << abortWhy.toStdString();
+    EXPECT_EQ(abortKind, Failure::Kind::Unreachable) << abortWhy.toStdString();
 
     dicom::setNetworkTimeouts({5, 5, 1});
     StoreScp sleepy("STORE", {"--sleep-during", "4"});
@@ -111,7 +111,7 @@ TEST_F(SendingTest, AbortAndSilenceAreFailuresNotSuccess)
     clock.start();
     const auto [silentWhy, silentKind] = sendFailure(sleepy.port());
     EXPECT_LT(clock.elapsed(), 3500);
-    EXPECT_EQ(silentKind, DicomError::Kind::Unreachable);
+    EXPECT_EQ(silentKind, Failure::Kind::Unreachable);
     EXPECT_TRUE(silentWhy.contains("no answer within 1 seconds")) << silentWhy.toStdString();
 }
 
@@ -126,8 +126,8 @@ TEST_F(SendingTest, FailureStatusesFailAndWarningsDeliver)
         try {
             image.send("127.0.0.1", peer.port(), "STATUS", "SKIASCAN");
             ADD_FAILURE() << "status " << f.status << " counted as delivered";
-        } catch (const DicomError& e) {
-            EXPECT_EQ(e.kind(), DicomError::Kind::Status);
+        } catch (const Failure& e) {
+            EXPECT_EQ(e.kind(), Failure::Kind::Status);
             EXPECT_TRUE(e.description().contains(f.meaning)) << e.description().toStdString();
         }
     }
@@ -140,8 +140,8 @@ TEST_F(SendingTest, FailureStatusesFailAndWarningsDeliver)
 
 TEST_F(SendingTest, BadAeTitlesAndPortsAreCaughtBeforeConnecting)
 {
-    EXPECT_THROW(image.send("127.0.0.1", 104, "A_VERY_LONG_AE_TITLE", "SKIASCAN"), DicomError);
-    EXPECT_THROW(image.send("127.0.0.1", 104, "PACS", ""), DicomError);
-    EXPECT_THROW(image.send("127.0.0.1", 0, "PACS", "SKIASCAN"), DicomError);
-    EXPECT_THROW(image.send("", 104, "PACS", "SKIASCAN"), DicomError);
+    EXPECT_THROW(image.send("127.0.0.1", 104, "A_VERY_LONG_AE_TITLE", "SKIASCAN"), Failure);
+    EXPECT_THROW(image.send("127.0.0.1", 104, "PACS", ""), Failure);
+    EXPECT_THROW(image.send("127.0.0.1", 0, "PACS", "SKIASCAN"), Failure);
+    EXPECT_THROW(image.send("", 104, "PACS", "SKIASCAN"), Failure);
 }

@@ -1,3 +1,4 @@
+#include "common/failure.h"
 #include "dicom/dicom_toolkit.h"
 #include "support/dicom_file.h"
 #include "support/qt_printers.h"
@@ -13,7 +14,6 @@
 
 using namespace skiascan;
 using namespace skiascan::test;
-using dicom::DicomError;
 using dicom::Image;
 
 namespace {
@@ -35,7 +35,7 @@ QString refusal(const QString& tiff)
     try {
         Image image;
         image.importFile(tiff, "TIF");
-    } catch (const DicomError& e) {
+    } catch (const Failure& e) {
         return e.description();
     }
     return "(imported)";

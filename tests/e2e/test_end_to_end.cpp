@@ -124,9 +124,20 @@ TEST(EndToEnd, APersonScansTypedAndWorklistPatientsIntoTwoNodes)
     QFile::setPermissions(folder.filePath("skiascan"), QFile::ReadOwner | QFile::ExeOwner);
     QFile::setPermissions(folder.filePath("SCANFILE.EXE"), QFile::ReadOwner | QFile::ExeOwner);
     QDir(folder.path()).mkdir("images");
-    folder.writeSettings({folder.filePath("SCANFILE.EXE"), "", folder.filePath("images") + "/", "", "SKIASCAN", "2048",
-                          "4096", pacs.setting(), archive.setting(), "||", "127.0.0.1",
-                          QString::number(worklist.port()), worklist.aeTitle(), "CR", "SKIA1", "ROOM1"});
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[Setting::ScanApp] = folder.filePath("SCANFILE.EXE");
+    lines[Setting::ImageFolder] = folder.filePath("images") + "/";
+    lines[Setting::WindowCenter] = "2048";
+    lines[Setting::WindowWidth] = "4096";
+    lines[Setting::Remote0] = pacs.setting();
+    lines[Setting::Remote1] = archive.setting();
+    lines[Setting::WorklistIP] = "127.0.0.1";
+    lines[Setting::WorklistPort] = QString::number(worklist.port());
+    lines[Setting::WorklistAET] = worklist.aeTitle();
+    lines[Setting::ScheduledModality] = "CR";
+    lines[Setting::ScheduledAET] = "SKIA1";
+    lines[Setting::ScheduledStation] = "ROOM1";
+    folder.writeSettings(lines);
 
     QProcess skiascan;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -1,5 +1,6 @@
 // Faults of the image folder and of the worklist server, as the operator meets them.
 
+#include "common/failure.h"
 #include "app/main_window.h"
 #include "dicom/dicom_toolkit.h"
 #include "support/conditions.h"
@@ -14,6 +15,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcuid.h>
 
 #include <QApplication>
 #include <QDir>
@@ -37,11 +39,11 @@ protected:
     std::unique_ptr<fSkiascan> start(const QString& imageFolder, int worklistPort = 104)
     {
         SettingsLines lines = ProgramFolder::defaultLines();
-        lines[0] = QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE";
-        lines[2] = imageFolder;
-        lines[10] = "127.0.0.1";
-        lines[11] = QString::number(worklistPort);
-        lines[12] = "WLSRV";
+        lines[Setting::ScanApp] = QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE";
+        lines[Setting::ImageFolder] = imageFolder;
+        lines[Setting::WorklistIP] = "127.0.0.1";
+        lines[Setting::WorklistPort] = QString::number(worklistPort);
+        lines[Setting::WorklistAET] = "WLSRV";
         folder.writeSettings(lines);
         auto w = std::make_unique<fSkiascan>(folder.path());
         EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
@@ -134,6 +136,10 @@ TEST_F(FaultTest, AVeryLongWorklistListsEveryEntry)
     for (int i = 0; i < entries; ++i) {
         DcmFileFormat file;
         DcmDataset* ds = file.getDataset();
+        // An instance UID of its own, so that saving makes none up (which asks
+        // the host's name, slow where the name does not resolve).
+        ds->putAndInsertString(DCM_SOPClassUID, UID_FINDModalityWorklistInformationModel);
+        ds->putAndInsertString(DCM_SOPInstanceUID, ("1.2.3." + QByteArray::number(i)).constData());
         ds->putAndInsertString(DCM_PatientName, ("Patient" + QByteArray::number(i) + "^Many").constData());
         ds->putAndInsertString(DCM_PatientID, ("ID" + QByteArray::number(i)).constData());
         DcmItem* step = nullptr;

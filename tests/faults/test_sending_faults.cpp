@@ -2,6 +2,7 @@
 // and that no film is ever lost: after each fault the scanned film is either
 // still in the image folder or kept in the outbox, and the window goes on.
 
+#include "common/failure.h"
 #include "app/main_window.h"
 #include "dicom/dicom_toolkit.h"
 #include "settings/prefs_dialog.h"
@@ -45,9 +46,9 @@ protected:
     std::unique_ptr<fSkiascan> start(const QString& secondNode)
     {
         SettingsLines lines = ProgramFolder::defaultLines();
-        lines[2] = images.filePath("scans") + "/";
-        lines[7] = good.setting();
-        lines[8] = secondNode;
+        lines[Setting::ImageFolder] = images.filePath("scans") + "/";
+        lines[Setting::Remote0] = good.setting();
+        lines[Setting::Remote1] = secondNode;
         folder.writeSettings(lines);
         auto w = std::make_unique<fSkiascan>(folder.path());
         EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
@@ -178,8 +179,8 @@ TEST_F(SendingFaultTest, ReadOnlyProgramFolderKeepsTheFilmWhereItIs)
 {
     const int port = freePort();
     SettingsLines lines = ProgramFolder::defaultLines();
-    lines[2] = images.filePath("scans") + "/";
-    lines[7] = QString("DOWN|127.0.0.1|%1").arg(port);
+    lines[Setting::ImageFolder] = images.filePath("scans") + "/";
+    lines[Setting::Remote0] = QString("DOWN|127.0.0.1|%1").arg(port);
     folder.writeSettings(lines);
     const ReadOnlyFolder readOnly(folder.path());
     fSkiascan w(folder.path());
@@ -222,8 +223,8 @@ TEST_F(SendingFaultTest, DiskFullDuringTheOutboxWriteKeepsTheFilm)
         GTEST_SKIP() << "mounting a small file system needs root";
     const int port = freePort();
     SettingsLines lines = ProgramFolder::defaultLines();
-    lines[2] = images.filePath("scans") + "/";
-    lines[7] = QString("DOWN|127.0.0.1|%1").arg(port);
+    lines[Setting::ImageFolder] = images.filePath("scans") + "/";
+    lines[Setting::Remote0] = QString("DOWN|127.0.0.1|%1").arg(port);
     saveSettingsFile(settingsFilePath(program), lines);
     fSkiascan w(program);
     ASSERT_TRUE(w.startUp("Smith^John|4711|01.02.1960"));

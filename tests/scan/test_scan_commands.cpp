@@ -1,3 +1,4 @@
+#include "common/failure.h"
 #include "scan/program_runner.h"
 #include "scan/scan_commands.h"
 #include "support/qt_printers.h"
@@ -75,9 +76,9 @@ TEST(ProgramRunner, AProgramThatCannotBeStartedIsAFailure)
     try {
         RunAndWait("/nonexistent/SCANFILE.EXE /TIF /LUT:I /F:/tmp/x.tif", 0);
         ADD_FAILURE() << "no failure";
-    } catch (const RunError& e) {
+    } catch (const Failure& e) {
         EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("The program /nonexistent/SCANFILE.EXE cannot be started"))
             << e.what();
     }
-    EXPECT_THROW(RunAndWait("", 0), RunError);
+    EXPECT_THROW(RunAndWait("", 0), Failure);
 }

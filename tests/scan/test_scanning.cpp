@@ -47,10 +47,10 @@ protected:
     std::unique_ptr<fSkiascan> start(const QString& scanApp, const QString& remote0, const QString& parameters = "")
     {
         SettingsLines lines = ProgramFolder::defaultLines();
-        lines[0] = scanApp;
-        lines[1] = parameters;
-        lines[2] = images();
-        lines[7] = remote0;
+        lines[Setting::ScanApp] = scanApp;
+        lines[Setting::Parameters] = parameters;
+        lines[Setting::ImageFolder] = images();
+        lines[Setting::Remote0] = remote0;
         folder.writeSettings(lines);
         auto w = std::make_unique<fSkiascan>(folder.path());
         EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
@@ -316,7 +316,7 @@ TEST_F(ScanningTest, ScannerTestStartsTheTestApplicationInItsFolderAndEnds)
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     SettingsLines lines = ProgramFolder::defaultLines();
-    lines[3] = script;
+    lines[Setting::TestApp] = script;
     folder.writeSettings(lines);
     fSkiascan w(folder.path());
     ASSERT_TRUE(w.startUp(QString()));
@@ -333,7 +333,7 @@ TEST_F(ScanningTest, ScannerTestStartsTheTestApplicationInItsFolderAndEnds)
 TEST_F(ScanningTest, ScannerTestWithoutAFolderIsAnInvalidArgumentAndTheProgramGoesOn)
 {
     SettingsLines lines = ProgramFolder::defaultLines();
-    lines[3] = "acrtest";
+    lines[Setting::TestApp] = "acrtest";
     folder.writeSettings(lines);
     fSkiascan w(folder.path());
     ASSERT_TRUE(w.startUp(QString()));

@@ -1,3 +1,4 @@
+#include "common/failure.h"
 #include "settings/settings_file.h"
 #include "support/unprivileged.h"
 
@@ -58,13 +59,14 @@ TEST(SettingsFile, WritesSixteenLinesWithCrLfAndReadsThemBackByteForByte)
     EXPECT_TRUE(bytes.endsWith("SKIA1\r\n R\xF6ntgen 2 \r\n")) << bytes.toStdString();
     EXPECT_EQ(bytes.count("\r\n"), 16);
 
-    const QStringList lines = readAllLines(path, 16);
-    for (int i = 0; i < 16; ++i)
-        EXPECT_EQ(lines[i], sampleLines()[i]) << "line " << i + 1;
+    const QStringList lines = readAllLines(path, kSettingsLineCount);
+    SettingsLines again;
+    for (const SettingsLineDef& line : settingsTable()) {
+        EXPECT_EQ(lines[lineNumber(line.setting) - 1], sampleLines()[line.setting]) << line.name;
+        again[line.setting] = lines[lineNumber(line.setting) - 1];
+    }
 
     // Saving what was read gives the same bytes again.
-    SettingsLines again;
-    std::copy(lines.begin(), lines.end(), again.begin());
     saveSettingsFile(path, again);
     EXPECT_EQ(readBytes(path), bytes);
 }
@@ -90,11 +92,11 @@ TEST(SettingsFile, RefusesToSaveWhatTheFileCannotHold)
     const QByteArray before = readBytes(path);
 
     SettingsLines chinese = sampleLines();
-    chinese[2] = QString::fromUtf8("/data/扫描/");
-    EXPECT_THROW(saveSettingsFile(path, chinese), SettingsError);
+    chinese[Setting::ImageFolder] = QString::fromUtf8("/data/扫描/");
+    EXPECT_THROW(saveSettingsFile(path, chinese), Failure);
     SettingsLines broken = sampleLines();
-    broken[1] = "a\nb";
-    EXPECT_THROW(saveSettingsFile(path, broken), SettingsError);
+    broken[Setting::Parameters] = "a\nb";
+    EXPECT_THROW(saveSettingsFile(path, broken), Failure);
     EXPECT_EQ(readBytes(path), before);
 }
 
@@ -104,7 +106,7 @@ TEST(SettingsFile, SaveThatCannotBeWrittenIsReported)
     try {
         saveSettingsFile(settingsFilePath(dir.filePath("gone")), sampleLines());
         ADD_FAILURE() << "save into a missing folder reported success";
-    } catch (const SettingsError& e) {
+    } catch (const Failure& e) {
         EXPECT_NE(std::string(e.what()).find("gone/Skiascan.ini"), std::string::npos) << e.what();
     }
 }
@@ -118,11 +120,11 @@ TEST(SettingsFile, SaveIntoAReadOnlyFolderFailsAndKeepsTheOldFile)
     QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     const int outcome = test::runUnprivileged([&] {
         SettingsLines changed = sampleLines();
-        changed[0] = "/elsewhere/SCANFILE.EXE";
+        changed[Setting::ScanApp] = "/elsewhere/SCANFILE.EXE";
         try {
             saveSettingsFile(path, changed);
             return 1;
-        } catch (const SettingsError& e) {
+        } catch (const Failure& e) {
             return std::string(e.what()).find("Skiascan.ini") != std::string::npos ? 0 : 2;
         }
     });
@@ -151,10 +153,10 @@ TEST(SettingsReader, FailsAtTheEndOfTheFileAndStaysThere)
     reader.open(path);
     EXPECT_EQ(reader.readLine(), "a");
     EXPECT_EQ(reader.readLine(), "b");
-    EXPECT_THROW(reader.readLine(), SettingsError);
-    EXPECT_THROW(reader.readLine(), SettingsError);
+    EXPECT_THROW(reader.readLine(), Failure);
+    EXPECT_THROW(reader.readLine(), Failure);
 
-    EXPECT_THROW(reader.open(dir.filePath("missing.ini")), SettingsError);
+    EXPECT_THROW(reader.open(dir.filePath("missing.ini")), Failure);
 }
 
 TEST(SettingsReader, LinesAfterTheSixteenthAreLeftUnread)
@@ -182,5 +184,5 @@ TEST(WorklistPort, ConvertsDecimalIntegersAndRefusesEverythingElse)
     EXPECT_EQ(parseWorklistPort("-1"), -1);
     EXPECT_EQ(parseWorklistPort("2147483647"), 2147483647);
     for (const char* bad : {"abc", "10 4", "104a", "2147483648", "-2147483649", "1e3", "0x68", " ", "104.5"})
-        EXPECT_THROW(parseWorklistPort(bad), SettingsError) << bad;
+        EXPECT_THROW(parseWorklistPort(bad), Failure) << bad;
 }

@@ -13,7 +13,11 @@ ProgramFolder::ProgramFolder()
 
 SettingsLines ProgramFolder::defaultLines()
 {
-    return {"", "", "", "", "SKIASCAN", "1500", "3000", "||", "||", "||", "", "0", "", "", "", ""};
+    SettingsLines lines = linesOf(Settings{});
+    lines[Setting::LocalAET] = "SKIASCAN";
+    for (Setting remote : {Setting::Remote0, Setting::Remote1, Setting::Remote2})
+        lines[remote] = "||";
+    return lines;
 }
 
 void ProgramFolder::writeSettings(const SettingsLines& lines) const

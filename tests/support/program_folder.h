@@ -15,7 +15,8 @@ public:
     QString filePath(const QString& name) const { return m_dir.filePath(name); }
     QString settingsPath() const { return settingsFilePath(path()); }
 
-    /// Sixteen lines that make a usable configuration (no remote nodes).
+    /// The lines of a usable configuration: local AE title SKIASCAN, no remote
+    /// nodes, everything else as a new installation has it.
     static SettingsLines defaultLines();
 
     /// Writes the settings file from these lines.

@@ -26,6 +26,10 @@ void writeWorklistFile(const QString& path, const WorklistEntry& e, const QStrin
     };
     if (!e.charset.isEmpty())
         line("(0008,0005) CS", e.charset);
+    // With its own instance UID the file needs none made up when it is written
+    // (DCMTK would ask the host's name for one, which can take seconds).
+    line("(0008,0016) UI", QStringLiteral("1.2.840.10008.5.1.4.31"));
+    line("(0008,0018) UI", uid + QStringLiteral(".1"));
     line("(0008,0050) SH", e.accession);
     line("(0010,0010) PN", e.name);
     line("(0010,0020) LO", e.patientId);

@@ -1,3 +1,4 @@
+#include "common/failure.h"
 #include "app/main_window.h"
 #include "app/window_helpers.h"
 #include "dicom/dicom_toolkit.h"
@@ -63,14 +64,14 @@ protected:
     std::unique_ptr<fSkiascan> start(int port, const QString& aet = "WLSRV", const QString& remote0 = "||")
     {
         SettingsLines lines = ProgramFolder::defaultLines();
-        lines[4] = "SKIASCAN";
-        lines[7] = remote0;
-        lines[10] = "127.0.0.1";
-        lines[11] = QString::number(port);
-        lines[12] = aet;
-        lines[13] = "CR";
-        lines[14] = "SKIA1";
-        lines[15] = "ROOM1";
+        lines[Setting::LocalAET] = "SKIASCAN";
+        lines[Setting::Remote0] = remote0;
+        lines[Setting::WorklistIP] = "127.0.0.1";
+        lines[Setting::WorklistPort] = QString::number(port);
+        lines[Setting::WorklistAET] = aet;
+        lines[Setting::ScheduledModality] = "CR";
+        lines[Setting::ScheduledAET] = "SKIA1";
+        lines[Setting::ScheduledStation] = "ROOM1";
         folder.writeSettings(lines);
         auto w = std::make_unique<fSkiascan>(folder.path());
         EXPECT_TRUE(w->startUp(QString()));
@@ -385,7 +386,7 @@ TEST_F(WorklistDialogTest, FillingStopsAtAnEntryItCannotListAndWhenTheDialogClos
     answers.addNewItem() = entry("Broken^B", false);
     answers.addNewItem() = entry("Third^C", true);
     {
-        fWorklist dialog(*w);
+        fWorklist dialog(WorklistStation{}, folder.path(), w.get());
         dialog.SaveData(answers);
         ASSERT_EQ(dialog.lvWorklist->topLevelItemCount(), 2);
         EXPECT_EQ(dialog.lvWorklist->topLevelItem(0)->text(0), "10:15:00");
@@ -395,7 +396,7 @@ TEST_F(WorklistDialogTest, FillingStopsAtAnEntryItCannotListAndWhenTheDialogClos
     dicom::DataSetCollection many;
     for (int i = 0; i < 200; ++i)
         many.addNewItem() = entry(QString("P%1^X").arg(i), true);
-    fWorklist dialog(*w);
+    fWorklist dialog(WorklistStation{}, folder.path(), w.get());
     QTimer::singleShot(0, &dialog, [&] { dialog.cmdCancel->click(); });
     dialog.SaveData(many);
     EXPECT_LT(dialog.lvWorklist->topLevelItemCount(), 200) << "Cancel ends the filling";

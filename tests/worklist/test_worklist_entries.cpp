@@ -1,3 +1,4 @@
+#include "common/failure.h"
 #include "worklist/worklist_entries.h"
 #include "worklist/worklist_query.h"
 #include "support/qt_printers.h"
@@ -49,11 +50,10 @@ WorklistRow rowOf(const DataSet& a)
 
 TEST(WorklistIdentifier, HoldsEveryKeyTheFourSequencesAndTheStationsKeys)
 {
-    Settings s;
-    s.ScheduledModality = "CR";
-    s.ScheduledAET = "SKIA1";
-    s.ScheduledStation = "";
-    const DataSet id = worklistIdentifier(s, QDate(2005, 3, 5));
+    WorklistStation station;
+    station.scheduledModality = "CR";
+    station.scheduledAETitle = "SKIA1";
+    const DataSet id = worklistIdentifier(station, QDate(2005, 3, 5));
     EXPECT_EQ(dicomDayRange(QDate(2005, 3, 5)), "20050305-20050305");
     EXPECT_EQ(id.text(0x0008, 0x0005), "");
     EXPECT_EQ(id.text(0x0010, 0x21C0), "") << "Pregnancy Status is returned, not matched";
@@ -121,7 +121,7 @@ TEST(WorklistRows, CellsComeFromTheirAttributes)
 TEST(WorklistRows, AnEntryWithoutAScheduledStepKeepsItsNamesAndFails)
 {
     WorklistRow row;
-    EXPECT_THROW(fillWorklistRow(answer("Smith^John", QString()), row, QLocale()), dicom::DicomError);
+    EXPECT_THROW(fillWorklistRow(answer("Smith^John", QString()), row, QLocale()), Failure);
     EXPECT_EQ(row[kLastName], "Smith");
     EXPECT_EQ(row[kTime], "");
     EXPECT_EQ(row[kId], "");

@@ -1,13 +1,11 @@
-// Associations with DICOM peers: connect and negotiate, C-ECHO, C-STORE and
-// C-FIND, each with timeouts, and descriptions of every way they can fail.
+// Associations with DICOM peers: connect and negotiate, release or abort, and
+// descriptions of every way that can fail.
 
 #include "dicom/dcmtk_internal.h"
 
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/dul.h>
-
-#include <cstring>
 
 namespace skiascan::dicom {
 
@@ -63,6 +61,21 @@ QString innermostReason(const OFCondition& condition)
     return last;
 }
 
+void checkAETitle(const QString& title, const QString& role)
+{
+    if (title.trimmed().isEmpty())
+        throw Failure(QStringLiteral("The %1 AE title is empty.").arg(role));
+    if (title.size() > 16)
+        throw Failure(QStringLiteral("The %1 AE title \"%2\" is longer than 16 characters.").arg(role, title));
+    for (QChar c : title)
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('\\'))
+            throw Failure(QStringLiteral("The %1 AE title \"%2\" holds a character that AE titles cannot hold.").arg(role, title));
+}
+
+} // namespace
+
+namespace {
+
 QString statusMeaning(Uint16 status)
 {
     switch (status) {
@@ -96,6 +109,8 @@ QString statusMeaning(Uint16 status)
     return QStringLiteral("failure");
 }
 
+} // namespace
+
 QString statusText(Uint16 status, DcmDataset* detail)
 {
     QString text = QStringLiteral("status 0x%1 (%2)").arg(status, 4, 16, QLatin1Char('0')).arg(statusMeaning(status));
@@ -104,24 +119,6 @@ QString statusText(Uint16 status, DcmDataset* detail)
         text += QStringLiteral(": ") + QString::fromLatin1(comment.c_str()).trimmed();
     return text;
 }
-
-void checkAETitle(const QString& title, const QString& role)
-{
-    if (title.trimmed().isEmpty())
-        throw DicomError(QStringLiteral("The %1 AE title is empty.").arg(role));
-    if (title.size() > 16)
-        throw DicomError(QStringLiteral("The %1 AE title \"%2\" is longer than 16 characters.").arg(role, title));
-    for (QChar c : title)
-        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('\\'))
-            throw DicomError(QStringLiteral("The %1 AE title \"%2\" holds a character that AE titles cannot hold.").arg(role, title));
-}
-
-struct DetailGuard {
-    DcmDataset* detail = nullptr;
-    ~DetailGuard() { delete detail; }
-};
-
-} // namespace
 
 Association::Association(const QString& host, qint32 port, const QString& calledAETitle,
                          const QString& callingAETitle, const std::vector<Context>& contexts,
@@ -133,9 +130,9 @@ Association::Association(const QString& host, qint32 port, const QString& called
     checkAETitle(calledAETitle, QStringLiteral("called"));
     checkAETitle(callingAETitle, QStringLiteral("calling (Local AET)"));
     if (host.trimmed().isEmpty())
-        throw DicomError(QStringLiteral("No address is set for %1.").arg(m_peer));
+        throw Failure(QStringLiteral("No address is set for %1.").arg(m_peer));
     if (port < 1 || port > 65535)
-        throw DicomError(QStringLiteral("The port of %1 is not a port number from 1 to 65535.").arg(m_peer));
+        throw Failure(QStringLiteral("The port of %1 is not a port number from 1 to 65535.").arg(m_peer));
 
     const NetworkTimeouts timeouts = networkTimeouts();
     // Process-wide in DCMTK: the connect timeout, and socket timeouts that end a
@@ -145,13 +142,13 @@ Association::Association(const QString& host, qint32 port, const QString& called
     dcmSocketReceiveTimeout.set(timeouts.dimseSeconds);
     OFCondition c = ASC_initializeNetwork(NET_REQUESTOR, 0, timeouts.acseSeconds, &m_net);
     if (c.bad())
-        throw DicomError(QStringLiteral("Cannot start networking for %1: %2").arg(operation, innermostReason(c)));
+        throw Failure(QStringLiteral("Cannot start networking for %1: %2").arg(operation, innermostReason(c)));
 
     T_ASC_Parameters* params = nullptr;
     c = ASC_createAssociationParameters(&params, ASC_MAXIMUMPDUSIZE);
     if (c.bad()) {
         ASC_dropNetwork(&m_net);
-        throw DicomError(QStringLiteral("Cannot prepare the association with %1: %2").arg(m_peer, innermostReason(c)));
+        throw Failure(QStringLiteral("Cannot prepare the association with %1: %2").arg(m_peer, innermostReason(c)));
     }
     const QByteArray calling = callingAETitle.toLatin1();
     const QByteArray called = calledAETitle.toLatin1();
@@ -169,12 +166,12 @@ Association::Association(const QString& host, qint32 port, const QString& called
     c = ASC_requestAssociation(m_net, params, &m_assoc);
     if (c.bad()) {
         QString description;
-        DicomError::Kind kind = DicomError::Kind::Unreachable;
+        Failure::Kind kind = Failure::Kind::Unreachable;
         if (c == DUL_ASSOCIATIONREJECTED) {
             T_ASC_RejectParameters rejection;
             ASC_getRejectParameters(params, &rejection);
             description = QStringLiteral("Association rejected by %1: %2").arg(m_peer, rejectReason(rejection));
-            kind = DicomError::Kind::Rejected;
+            kind = Failure::Kind::Rejected;
         } else {
             description = QStringLiteral("Cannot connect to %1 for %2: %3").arg(m_peer, operation, innermostReason(c));
         }
@@ -183,14 +180,14 @@ Association::Association(const QString& host, qint32 port, const QString& called
         else
             ASC_destroyAssociationParameters(&params);
         ASC_dropNetwork(&m_net);
-        throw DicomError(description, kind);
+        throw Failure(description, kind);
     }
     if (ASC_countAcceptedPresentationContexts(m_assoc->params) == 0) {
         m_broken = true;
         const QString description = QStringLiteral("%1 accepted the association but none of what it is for (%2).")
                                         .arg(m_peer, operation);
         close();
-        throw DicomError(description, DicomError::Kind::Rejected);
+        throw Failure(description, Failure::Kind::Rejected);
     }
 }
 
@@ -230,7 +227,7 @@ void Association::fail(const OFCondition& condition, const QString& what)
     QString reason = innermostReason(condition);
     if (condition == DIMSE_NODATAAVAILABLE)
         reason = QStringLiteral("no answer within %1 seconds").arg(networkTimeouts().dimseSeconds);
-    throw DicomError(QStringLiteral("%1 to %2 failed: %3").arg(what, m_peer, reason), DicomError::Kind::Unreachable);
+    throw Failure(QStringLiteral("%1 to %2 failed: %3").arg(what, m_peer, reason), Failure::Kind::Unreachable);
 }
 
 T_ASC_PresentationContextID Association::contextFor(const char* abstractSyntax) const
@@ -238,108 +235,10 @@ T_ASC_PresentationContextID Association::contextFor(const char* abstractSyntax) 
     const T_ASC_PresentationContextID id = ASC_findAcceptedPresentationContextID(m_assoc, abstractSyntax);
     if (id == 0) {
         const char* name = dcmFindNameOfUID(abstractSyntax, abstractSyntax);
-        throw DicomError(QStringLiteral("%1 does not accept %2.").arg(m_peer, QString::fromLatin1(name)),
-                         DicomError::Kind::Rejected);
+        throw Failure(QStringLiteral("%1 does not accept %2.").arg(m_peer, QString::fromLatin1(name)),
+                         Failure::Kind::Rejected);
     }
     return id;
-}
-
-void Association::echo()
-{
-    const T_ASC_PresentationContextID id = contextFor(UID_VerificationSOPClass);
-    (void)id;
-    DIC_US status = 0;
-    DetailGuard detail;
-    const OFCondition c = DIMSE_echoUser(m_assoc, m_assoc->nextMsgID++, DIMSE_NONBLOCKING,
-                                         networkTimeouts().dimseSeconds, &status, &detail.detail);
-    if (c.bad())
-        fail(c, QStringLiteral("C-ECHO"));
-    if (status != STATUS_Success)
-        throw DicomError(QStringLiteral("%1 answered the verification with %2.").arg(m_peer, statusText(status, detail.detail)),
-                         DicomError::Kind::Status);
-}
-
-void Association::store(DcmDataset& dataset)
-{
-    OFString sopClass;
-    OFString sopInstance;
-    dataset.findAndGetOFString(DCM_SOPClassUID, sopClass);
-    dataset.findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
-    const T_ASC_PresentationContextID id = contextFor(sopClass.c_str());
-
-    T_DIMSE_C_StoreRQ request;
-    std::memset(&request, 0, sizeof request);
-    request.MessageID = m_assoc->nextMsgID++;
-    OFStandard::strlcpy(request.AffectedSOPClassUID, sopClass.c_str(), sizeof request.AffectedSOPClassUID);
-    OFStandard::strlcpy(request.AffectedSOPInstanceUID, sopInstance.c_str(), sizeof request.AffectedSOPInstanceUID);
-    request.DataSetType = DIMSE_DATASET_PRESENT;
-    request.Priority = DIMSE_PRIORITY_MEDIUM;
-
-    T_DIMSE_C_StoreRSP response;
-    std::memset(&response, 0, sizeof response);
-    DetailGuard detail;
-    const OFCondition c = DIMSE_storeUser(m_assoc, id, &request, nullptr, &dataset, nullptr, nullptr,
-                                          DIMSE_NONBLOCKING, networkTimeouts().dimseSeconds, &response,
-                                          &detail.detail, nullptr, 0);
-    if (c.bad())
-        fail(c, QStringLiteral("C-STORE"));
-    const Uint16 status = response.DimseStatus;
-    // Success, and the warnings under which the image is stored (PS3.4 B.2.3).
-    if (status == STATUS_Success || status == 0xB000 || status == 0xB006 || status == 0xB007)
-        return;
-    throw DicomError(QStringLiteral("%1 refused the image: %2.").arg(m_peer, statusText(status, detail.detail)),
-                     DicomError::Kind::Status);
-}
-
-namespace {
-
-struct FindContext {
-    const std::function<void(DcmDataset&)>* onMatch;
-    std::exception_ptr failure;
-};
-
-void onFindResponse(void* data, T_DIMSE_C_FindRQ*, int, T_DIMSE_C_FindRSP*, DcmDataset* identifier)
-{
-    auto* context = static_cast<FindContext*>(data);
-    if (!identifier || context->failure)
-        return;
-    try {
-        (*context->onMatch)(*identifier);
-    } catch (...) {
-        context->failure = std::current_exception();
-    }
-}
-
-} // namespace
-
-void Association::find(const char* abstractSyntax, DcmDataset& identifier,
-                       const std::function<void(DcmDataset&)>& onMatch)
-{
-    const T_ASC_PresentationContextID id = contextFor(abstractSyntax);
-    T_DIMSE_C_FindRQ request;
-    std::memset(&request, 0, sizeof request);
-    request.MessageID = m_assoc->nextMsgID++;
-    OFStandard::strlcpy(request.AffectedSOPClassUID, abstractSyntax, sizeof request.AffectedSOPClassUID);
-    request.DataSetType = DIMSE_DATASET_PRESENT;
-    request.Priority = DIMSE_PRIORITY_MEDIUM;
-
-    T_DIMSE_C_FindRSP response;
-    std::memset(&response, 0, sizeof response);
-    DetailGuard detail;
-    FindContext context{&onMatch, nullptr};
-    int responses = 0;
-    const OFCondition c = DIMSE_findUser(m_assoc, id, &request, &identifier, responses, onFindResponse, &context,
-                                         DIMSE_NONBLOCKING, networkTimeouts().dimseSeconds, &response,
-                                         &detail.detail);
-    if (context.failure) {
-        m_broken = true;
-        std::rethrow_exception(context.failure);
-    }
-    if (c.bad())
-        fail(c, QStringLiteral("C-FIND"));
-    if (response.DimseStatus != STATUS_Success)
-        throw DicomError(QStringLiteral("%1 answered the query with %2.").arg(m_peer, statusText(response.DimseStatus, detail.detail)),
-                         DicomError::Kind::Status);
 }
 
 } // namespace skiascan::dicom

@@ -2,7 +2,7 @@
 // properties, the UIDs and the eighteen attributes, in their order.
 #pragma once
 
-#include "dicom/dicom_toolkit.h"
+#include "dicom/image.h"
 
 #include <QDate>
 #include <QString>
@@ -10,7 +10,7 @@
 
 #include <functional>
 
-namespace skiascan {
+namespace skiascan::dicom {
 
 /// The texts of the study record and the settings that an image carries, as
 /// they stand in the main window's fields.
@@ -43,18 +43,15 @@ struct ImageNumbering {
 /// are used as they stand.
 QString patientNameOf(const QString& last, const QString& first, const QString& middle);
 
-/// The time as the image's times are written: "hh:mm:ss", 24-hour.
-QString imageTimeText(const QTime& time);
-
 /// Sets the patient and description properties. The descriptions are set only
-/// when they are not empty. Throws dicom::DicomError.
-void setImageProperties(dicom::Image& image, const ImageRecord& record);
+/// when they are not empty. Throws Failure.
+void setImageProperties(Image& image, const ImageRecord& record);
 
 /// Sets the study, series and instance UIDs, adds the eighteen attributes in
 /// their order and sets the SOP class. `now` is read once for each of the three
 /// current times. Pixel Representation is "1" unless a pixel would then read as
-/// negative. Throws dicom::DicomError.
-void addImageAttributes(dicom::Image& image, const ImageRecord& record, const ImageNumbering& numbering,
+/// negative. Throws Failure.
+void addImageAttributes(Image& image, const ImageRecord& record, const ImageNumbering& numbering,
                         const QDate& today, const std::function<QTime()>& now);
 
-} // namespace skiascan
+} // namespace skiascan::dicom

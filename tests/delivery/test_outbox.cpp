@@ -1,5 +1,6 @@
-#include "dicom/image_import.h"
-#include "dicom/outbox.h"
+#include "common/failure.h"
+#include "dicom/image_attributes.h"
+#include "delivery/delivery.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
 #include "support/qt_printers.h"
@@ -31,9 +32,9 @@ protected:
     {
         Image image;
         image.importFile(program.filePath("scan.tif"), "TIF");
-        const ImageRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
-        setImageProperties(image, r);
-        addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", instanceUid, 1}, QDate(2026, 12, 7),
+        const dicom::ImageRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
+        dicom::setImageProperties(image, r);
+        dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", instanceUid, 1}, QDate(2026, 12, 7),
                            [] { return QTime(10, 0, 1); });
         return image;
     }

@@ -1,8 +1,8 @@
-#include "dicom/image_import.h"
+#include "dicom/image_attributes.h"
 
-namespace skiascan {
+#include "common/dates.h"
 
-using dicom::Image;
+namespace skiascan::dicom {
 
 QString patientNameOf(const QString& last, const QString& first, const QString& middle)
 {
@@ -10,11 +10,6 @@ QString patientNameOf(const QString& last, const QString& first, const QString& 
     if (!middle.isEmpty())
         name += QLatin1Char('^') + middle;
     return name;
-}
-
-QString imageTimeText(const QTime& time)
-{
-    return time.toString(QStringLiteral("HH:mm:ss"));
 }
 
 void setImageProperties(Image& image, const ImageRecord& r)
@@ -42,9 +37,9 @@ void addImageAttributes(Image& image, const ImageRecord& r, const ImageNumbering
     image.addAttribute(0x0008, 0x0022, today);                // Acquisition Date
     image.addAttribute(0x0008, 0x0023, r.studyDate);          // Content Date
     image.addAttribute(0x0008, 0x0030, n.studyTime);          // Study Time
-    image.addAttribute(0x0008, 0x0031, imageTimeText(now())); // Series Time
-    image.addAttribute(0x0008, 0x0032, imageTimeText(now())); // Acquisition Time
-    image.addAttribute(0x0008, 0x0033, imageTimeText(now())); // Content Time
+    image.addAttribute(0x0008, 0x0031, clockTime(now())); // Series Time
+    image.addAttribute(0x0008, 0x0032, clockTime(now())); // Acquisition Time
+    image.addAttribute(0x0008, 0x0033, clockTime(now())); // Content Time
     if (!r.accessionNumber.isEmpty())
         image.addAttribute(0x0008, 0x0050, r.accessionNumber); // Accession Number
     image.addAttribute(0x0018, 0x0015, r.bodyPart);           // Body Part Examined
@@ -62,4 +57,4 @@ void addImageAttributes(Image& image, const ImageRecord& r, const ImageNumbering
     image.setProperty(Image::Property::SOPClassUID, QStringLiteral("1.2.840.10008.5.1.4.1.1.7"));
 }
 
-} // namespace skiascan
+} // namespace skiascan::dicom

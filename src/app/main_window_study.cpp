@@ -1,0 +1,187 @@
+// fSkiascan: the study record in its fields, the rule that enables scanning,
+// the counts, New Study, the worklist pick and the other window commands.
+
+#include "app/main_window.h"
+
+#include "app/study_entry.h"
+#include "app/window_helpers.h"
+#include "common/dates.h"
+#include "common/program_log.h"
+#include "dicom/uid_generator.h"
+#include "skiascan_version.h"
+#include "worklist/worklist_dialog.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+
+namespace skiascan {
+
+void fSkiascan::runEntryRule(bool multiScanToo)
+{
+    const StudyRecordTexts record{PATNachname->text(), PATVorname->text(), PATID1->text(), Sex->currentText(),
+                                  Bodypart->text(),    StudyDate->text(),  PATGebDatum->text()};
+    const bool complete = isRecordComplete(record, QLocale());
+    cmdScan->setEnabled(complete);
+    if (multiScanToo)
+        cmdMultiScan->setEnabled(complete);
+}
+
+void fSkiascan::PATNachname_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::PATVorname_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::PAT2Vorname_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::PATGebDatum_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::PATID1_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::Sex_Change()
+{
+    runEntryRule(true);
+    // If this change is part of a selection from the list, Sex_Click follows
+    // before control returns to the event loop and puts the study back.
+    m_studyUidBeforeSexChange = StudyUID;
+    m_sexChangePending = true;
+    QTimer::singleShot(0, this, [this] { m_sexChangePending = false; });
+    StudyUID.clear();
+}
+
+void fSkiascan::Sex_Click()
+{
+    if (m_sexChangePending) {
+        StudyUID = m_studyUidBeforeSexChange;
+        m_sexChangePending = false;
+    }
+    runEntryRule(true);
+}
+
+void fSkiascan::Bodypart_Change()
+{
+    runEntryRule(false);
+    StudyUID.clear();
+}
+
+void fSkiascan::StudyDate_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::StudyDescritpion_Change()
+{
+    runEntryRule(true);
+    StudyUID.clear();
+}
+
+void fSkiascan::SeriesDescription_Change()
+{
+    StudyUID.clear();
+}
+
+void fSkiascan::Images_Change()
+{
+    runEntryRule(true);
+}
+
+void fSkiascan::ScrollFilms_Change()
+{
+    Films->setText(QString::number(7 - ScrollFilms->value()));
+}
+
+void fSkiascan::ScrollImages_Change()
+{
+    Images->setText(QString::number(100 - ScrollImages->value()));
+    Images_Change();
+}
+
+void fSkiascan::NewStudy()
+{
+    const QLocale locale;
+    StudyTime = locale.toString(QTime::currentTime(), regionalTimeFormat(locale));
+    if (!UIDGenerator)
+        UIDGenerator = std::make_unique<dicom::UidGenerator>();
+    StudyUID = UIDGenerator->newUid();
+}
+
+void fSkiascan::cmdWorklist_Click()
+{
+    setTopMost(this, false);
+    std::optional<WorklistRow> chosen;
+    {
+        fWorklist dialog(worklistStation(), m_programFolder, this);
+        dialog.exec();
+        chosen = dialog.chosen();
+    }
+    if (chosen)
+        applyWorklistPick(*chosen);
+    setTopMost(this, true);
+    // Confirmed or cancelled, the next image starts its numbering at 1.
+    WorklistUsed = true;
+}
+
+WorklistStation fSkiascan::worklistStation() const
+{
+    return {settings.WorklistIP,        settings.WorklistPort, settings.WorklistAET,     settings.LocalAET,
+            settings.ScheduledModality, settings.ScheduledAET, settings.ScheduledStation};
+}
+
+// The transfer of a worklist entry: a new study, then the eight fields in their
+// order, each through its change handling as if typed.
+void fSkiascan::applyWorklistPick(const WorklistRow& row)
+{
+    NewStudy();
+    PATNachname->setText(row[kLastName]);
+    PATVorname->setText(row[kFirstName]);
+    PAT2Vorname->setText(row[kMiddleInitial]);
+    PATGebDatum->setText(row[kBirthdate]);
+    PATID1->setText(row[kId]);
+    Sex->setEditText(row[kSex]);
+    AccessionNumber->setText(row[kAccessionNumber]);
+    Bodypart->setText(row[kBodypart].isEmpty() ? QStringLiteral("Unknown") : row[kBodypart]);
+    programlog::event(QStringLiteral("worklist entry picked: %1^%2 (%3)").arg(row[kLastName], row[kFirstName], row[kId]));
+}
+
+void fSkiascan::cmdNew_Click()
+{
+    StudyUID.clear();
+}
+
+void fSkiascan::cmdCancel_Click()
+{
+    close();
+}
+
+void fSkiascan::mnuHelp_Click()
+{
+    showMessage(this, QMessageBox::Information, QStringLiteral("Skiascan"),
+                QStringLiteral("Skiascan Version %1.%2.%3")
+                    .arg(SKIASCAN_VERSION_MAJOR)
+                    .arg(SKIASCAN_VERSION_MINOR)
+                    .arg(SKIASCAN_VERSION_PATCH));
+}
+
+} // namespace skiascan

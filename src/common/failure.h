@@ -1,0 +1,45 @@
+// The one failure type of the program: a description an operator can act on,
+// and what kind of failure it was, so that callers can decide what to do next
+// (try a node again, move a file aside, tell the operator).
+#pragma once
+
+#include <QString>
+
+#include <stdexcept>
+
+namespace skiascan {
+
+class Failure : public std::runtime_error {
+public:
+    enum class Kind {
+        General,     ///< none of the kinds below
+        File,        ///< a file or folder could not be read, written or found
+        Damaged,     ///< a file could be read but its content is not what it must be
+        Settings,    ///< the settings file is missing a line or holds a bad value
+        Scanner,     ///< the scanner program or the scan file
+        Argument,    ///< a value handed over by the operator or a setting is unusable
+        Unreachable, ///< a network peer: no connection, connection lost, no answer in time
+        Rejected,    ///< a network peer refused the association or what it is for
+        Status,      ///< a network peer answered with a failure status
+        Limit,       ///< a peer or a file went beyond a bound (time, bytes, count)
+        Cancelled,   ///< the operator cancelled
+    };
+
+    explicit Failure(const QString& description, Kind kind = Kind::General);
+
+    /// The description, as shown to the operator.
+    QString description() const { return QString::fromUtf8(what()); }
+    Kind kind() const { return m_kind; }
+    /// True when a network peer failed the exchange: unreachable, rejected, or
+    /// a failure status.
+    bool isNetwork() const;
+
+private:
+    Kind m_kind;
+};
+
+/// The description of any exception: a Failure's own, "out of memory" for
+/// std::bad_alloc, otherwise what() as UTF-8.
+QString describe(const std::exception& e);
+
+} // namespace skiascan

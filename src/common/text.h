@@ -1,0 +1,19 @@
+// Rules for texts that every part of the program shares.
+#pragma once
+
+#include <QString>
+
+namespace skiascan {
+
+/// The text without the blanks at its ends (tabs and other white space stay, as
+/// they are part of what was typed).
+QString trimSpaces(const QString& text);
+
+/// A failure's description, two line breaks (CR LF each) and the sentence that
+/// names the consequence, as every failure message reads.
+QString failureText(const QString& description, const QString& consequence);
+
+/// "1 image" or "3 images": a count with its noun, for messages.
+QString countOf(int count, const QString& singular, const QString& plural);
+
+} // namespace skiascan

@@ -1,0 +1,33 @@
+// The files of a scan: the image folder the scanner writes into, the name of
+// each film's file, and the test image that stands in for a scanner.
+#pragma once
+
+#include <QString>
+
+namespace skiascan {
+
+/// Checks that the scanner can leave its file in the image folder: the folder
+/// exists and is writable. Throws Failure (kind Scanner) naming the folder.
+void checkImageFolder(const QString& imageFolder);
+
+/// Copies the test image, "Test.tif" in the program folder, to `target`. Throws
+/// Failure (kind File): "File not found: <path>" when there is no test image,
+/// or the reason the copy failed.
+void copyTestImage(const QString& programFolder, const QString& target);
+
+/// Names the scan files of one program run: the image folder followed by the
+/// local time "YYYYMMDDhhmmss" and ".tif". Two films within one second would
+/// get the same name: the second one waits for the next second instead (the
+/// event loop runs meanwhile, without the operator's input). A name whose file
+/// exists already is never given.
+class ScanFileNamer {
+public:
+    /// The file for a film starting now. Throws Failure (kind Scanner) when no
+    /// free name turns up within a few seconds.
+    QString next(const QString& imageFolder);
+
+private:
+    QString m_last;
+};
+
+} // namespace skiascan
