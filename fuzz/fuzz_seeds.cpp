@@ -155,10 +155,10 @@ int main(int argc, char** argv)
     const QString tiff = dir.filePath(QStringLiteral("tiff/gray1.tif"));
     skiascan::dicom::Image image;
     image.importFile(tiff, QStringLiteral("TIF"));
-    const skiascan::ImageRecord record{"Seed", "Film", "", "S-1", "19600201", "O", "20261207", "", "", "", "CHEST",
+    const skiascan::dicom::ImageRecord record{"Seed", "Film", "", "S-1", "19600201", "O", "20261207", "", "", "", "CHEST",
                                        "1500", "3000"};
-    skiascan::setImageProperties(image, record);
-    skiascan::addImageAttributes(image, record, {"2.25.1", "10:00:00", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
+    skiascan::dicom::setImageProperties(image, record);
+    skiascan::dicom::addImageAttributes(image, record, {"2.25.1", "10:00:00", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
                                  [] { return QTime(10, 0, 1); });
     const QString saved = dir.filePath(QStringLiteral("outbox/image.tmp"));
     image.saveFile(saved);

@@ -160,8 +160,9 @@ void fSkiascan::buildControls()
     cmdCancel = button(client, "cmdCancel", "Quit", 448, 248, 65, 41);
     lblOutbox = new QLabel(client);
     lblOutbox->setObjectName(QStringLiteral("lblOutbox"));
-    lblOutbox->setGeometry(376, 296, 137, 19);
+    lblOutbox->setGeometry(376, 291, 137, 32);
     lblOutbox->setAlignment(Qt::AlignCenter);
+    lblOutbox->setWordWrap(true);
 
     QWidget* tabOrder[] = {PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATID1, AccessionNumber,
                            Sex, Bodypart, StudyDate, StudyDescritpion, SeriesDescription, Films,
@@ -216,10 +217,11 @@ void fSkiascan::keyPressEvent(QKeyEvent* event)
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        // A focused button takes Enter itself; elsewhere Enter means Single Scan.
+        // A focused button takes Enter itself; elsewhere Enter means Single Scan,
+        // but never while a scan runs.
         if (auto* focused = qobject_cast<QPushButton*>(focusWidget()))
             focused->click();
-        else if (cmdScan->isEnabled())
+        else if (cmdScan->isEnabled() && !m_scanning)
             cmdScan->click();
         return;
     case Qt::Key_Escape:
@@ -232,11 +234,34 @@ void fSkiascan::keyPressEvent(QKeyEvent* event)
 
 void fSkiascan::closeEvent(QCloseEvent* event)
 {
+    // Quit, Esc or the close box while a film is in the scanner: the film is
+    // made safe first, the stack stops after it, then the program ends.
+    if (m_scanning && !m_programEnded && !m_closing) {
+        if (!filmWillNeverCome()) {
+            event->ignore();
+            if (!m_quitAfterFilm) {
+                m_quitAfterFilm = true;
+                if (m_stack)
+                    m_stack->stopAfterThisFilm();
+                programlog::event(QStringLiteral("Quit during a scan: Skiascan ends once the film is safe"));
+            }
+            showStatus(QStringLiteral("Skiascan ends once the film is safe"));
+            return;
+        }
+        // The scanner has ended without its file: there is nothing to finish
+        // now. The journal keeps the film, and a file that still comes is
+        // imported at the next start.
+        programlog::event(QStringLiteral("the scanner ended without its file %1; it is looked for at the next start")
+                              .arg(ScanFile));
+        m_scanning = false;
+        m_quitAfterFilm = false;
+    }
     m_closing = true;
     TimerScan->stop();
     TimerMultiScan->stop();
     if (m_filmWait)
         m_filmWait->quit();
+    programlog::event(QStringLiteral("Skiascan ends"));
     QMainWindow::closeEvent(event);
 }
 

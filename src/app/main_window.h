@@ -2,6 +2,8 @@
 // per-study state, and the buttons that start every activity.
 #pragma once
 
+#include "common/instance_lock.h"
+#include "scan/film_record.h"
 #include "scan/film_stack.h"
 #include "scan/scan_file_watch.h"
 #include "scan/scan_files.h"
@@ -31,6 +33,7 @@ class QTimer;
 namespace skiascan {
 
 namespace dicom {
+class Image;
 class UidGenerator;
 }
 struct DeliveryReport;
@@ -43,19 +46,23 @@ public:
     explicit fSkiascan(const QString& programFolder, QWidget* parent = nullptr);
     ~fSkiascan() override;
 
-    /// Runs the start-up: window load (settings, or the preferences dialog until a
-    /// settings file exists), the images count, the command line, then top-most and
-    /// shown. Returns false when the program must end (the settings could not be
-    /// loaded twice in a row); nothing is shown then.
+    /// Runs the start-up: the lock of the program folder, window load (settings,
+    /// or the preferences dialog until a settings file exists), the images count,
+    /// the command line, then top-most and shown; then the films a crash left in
+    /// the scan journal are recovered and the outbox is sent. Returns false when
+    /// the program must end (another Skiascan runs in the program folder, or the
+    /// settings could not be loaded twice in a row).
     bool startUp(const QString& argumentText);
 
     /// Gives the current study a fresh StudyUID and StudyTime (regional time format).
     void NewStudy();
 
     /// Turns the TIFF named by ScanFile into one DICOM image and delivers it to the
-    /// remote nodes; what a node does not confirm is kept in the outbox. Returns
-    /// false when the file was too small or the image could not be built (the
-    /// TIFF then stays and ScanAborted is set); true once the TIFF is safe to go.
+    /// remote nodes; what a node does not confirm is kept in the outbox. The film
+    /// in the scanner is imported with the record taken when its scan started;
+    /// without a scan, the record is taken from the fields now. Returns false when
+    /// the file was too small or the image could not be built (the TIFF then stays
+    /// and ScanAborted is set); true once the TIFF is safe to go.
     bool ImageImport();
 
     /// Sends the outbox again (see resendOutbox()), skipping nodes already known
@@ -99,7 +106,7 @@ public:
     QPushButton* cmdTest = nullptr;
     QPushButton* cmdCancel = nullptr;
     std::array<QLabel*, 13> Label1{};
-    QLabel* lblOutbox = nullptr; // how many images wait in the outbox
+    QLabel* lblOutbox = nullptr; // what a scan is doing, else how many images wait in the outbox
     QAction* mnuHelp = nullptr;
     QTimer* TimerScan = nullptr;
     QTimer* TimerMultiScan = nullptr;
@@ -135,7 +142,7 @@ private:
 
     // Import and delivery report (main_window_import.cpp).
     void showOutboxCount();
-    void reportDelivery(const DeliveryReport& report);
+    void reportDelivery(const DeliveryReport& report, const QString& scanFile);
 
     // The study record, its entry rule and the window commands (main_window_study.cpp).
     void runEntryRule(bool multiScanToo);
@@ -167,11 +174,32 @@ private:
     void cmdMultiScan_Click();
     void TimerMultiScan_Timer();
     void cmdTest_Click();
+    void beginScan();
+    void startFilm(int film, int films);
+    void runScanner(FilmPlace place);
+    bool filmWillNeverCome() const;
     void scanFailed(const std::exception& failure);
     void endScan();
+    void finishQuit();
+    void showStatus(const QString& text);
+    dicom::ImageRecord studyRecord() const;
+    StudyNumbering studyNumbering() const;
+    void recoverFilms();
+
+    // Import (main_window_import.cpp).
+    bool deliverFilm(dicom::Image& image, const FilmRecord& film);
 
     QString m_programFolder;
+    std::unique_ptr<InstanceLock> m_lock;
     bool m_programEnded = false;
+    // From the click of Single Scan or Multiple Scan until the scan has ended:
+    // nothing may start another scan or change the record under it.
+    bool m_scanning = false;
+    bool m_scannerRunning = false;
+    bool m_quitAfterFilm = false; // Quit came during a scan: end once the film is safe
+    dicom::ImageRecord m_scanStudy;  // the study record taken at the click
+    std::optional<FilmRecord> m_film; // the film in the scanner
+    FilmStack* m_stack = nullptr;     // the stack under way
     bool m_importing = false;
     bool m_closing = false;
     ScanFileNamer m_scanFileNames;

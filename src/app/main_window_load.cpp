@@ -6,6 +6,7 @@
 #include "app/study_entry.h"
 #include "app/window_helpers.h"
 #include "common/program_log.h"
+#include "common/text.h"
 #include "settings/prefs_dialog.h"
 #include "skiascan_version.h"
 
@@ -20,6 +21,16 @@ namespace skiascan {
 
 bool fSkiascan::startUp(const QString& argumentText)
 {
+    // Two Skiascans in one program folder would share its outbox and journal.
+    m_lock = std::make_unique<InstanceLock>(m_programFolder);
+    if (!m_lock->failure().isEmpty() && !m_lock->heldElsewhere())
+        programlog::event(m_lock->failure());
+    if (m_lock->heldElsewhere()) {
+        programlog::event(QStringLiteral("not started: %1").arg(m_lock->failure()));
+        showMessage(nullptr, QMessageBox::Warning, QStringLiteral("Skiascan"),
+                    failureText(m_lock->failure(), QStringLiteral("Only one Skiascan can work in a program folder at a time.")));
+        return false;
+    }
     programlog::event(QStringLiteral("Skiascan %1 started in %2").arg(QStringLiteral(SKIASCAN_VERSION), m_programFolder));
     if (!Form_Load()) {
         programlog::event(QStringLiteral("the settings could not be loaded; Skiascan ends"));
@@ -30,6 +41,9 @@ bool fSkiascan::startUp(const QString& argumentText)
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
     setTopMost(this, true);
+    recoverFilms();
+    if (m_closing)
+        return true;
     sendOutbox();
     return true;
 }

@@ -1,4 +1,5 @@
-// fSkiascan: the single scan, the stack from the feeder, and the scanner test.
+// fSkiascan: the single scan, the stack from the feeder, the films a crash left
+// in the scanner, and the scanner test.
 
 #include "app/main_window.h"
 
@@ -6,51 +7,177 @@
 #include "common/failure.h"
 #include "common/program_log.h"
 #include "common/text.h"
+#include "dicom/uid_generator.h"
 #include "scan/program_runner.h"
 #include "scan/scan_commands.h"
+#include "scan/scan_journal.h"
 
+#include <QComboBox>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTimer>
 
 namespace skiascan {
 
+dicom::ImageRecord fSkiascan::studyRecord() const
+{
+    return {PATNachname->text(),     PATVorname->text(),       PAT2Vorname->text(),   PATID1->text(),
+            PATGebDatum->text(),     Sex->currentText(),       StudyDate->text(),     StudyDescritpion->text(),
+            SeriesDescription->text(), AccessionNumber->text(), Bodypart->text(),      settings.WindowCenter,
+            settings.WindowWidth};
+}
+
+StudyNumbering fSkiascan::studyNumbering() const
+{
+    return {StudyUID, StudyTime, ImageCounter, WorklistUsed};
+}
+
+void fSkiascan::showStatus(const QString& text)
+{
+    lblOutbox->setText(text);
+    lblOutbox->setToolTip(QString());
+}
+
+// A scan begins: the record is taken now, and until the scan ends nothing can
+// start another one or change what will be sent.
+void fSkiascan::beginScan()
+{
+    setCursor(Qt::WaitCursor);
+    ScanAborted = false;
+    m_scanning = true;
+    m_quitAfterFilm = false;
+    m_scanStudy = studyRecord();
+    for (QPushButton* button : {cmdScan, cmdMultiScan, cmdWorklist, cmdNew, cmdPrefs, cmdTest})
+        button->setEnabled(false);
+    for (QLineEdit* field : {PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATID1, AccessionNumber, Bodypart,
+                             StudyDate, StudyDescritpion, SeriesDescription})
+        field->setReadOnly(true);
+    Sex->setEnabled(false);
+}
+
+void fSkiascan::endScan()
+{
+    programlog::event(QStringLiteral("scan ended"));
+    m_scanning = false;
+    m_film.reset();
+    unsetCursor();
+    for (QLineEdit* field : {PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATID1, AccessionNumber, Bodypart,
+                             StudyDate, StudyDescritpion, SeriesDescription})
+        field->setReadOnly(false);
+    Sex->setEnabled(true);
+    cmdScan->setEnabled(true);
+    cmdMultiScan->setEnabled(true);
+    cmdNew->setEnabled(true);
+    cmdPrefs->setEnabled(true);
+    cmdTest->setEnabled(settings.TestApp.size() > 3);
+    cmdWorklist->setEnabled(settings.WorklistIP.size() > 3);
+    showOutboxCount();
+    if (m_quitAfterFilm)
+        finishQuit();
+}
+
+// Quit came during a scan and nothing is left to wait for: the program ends.
+void fSkiascan::finishQuit()
+{
+    programlog::event(QStringLiteral("Skiascan ends after the scan"));
+    m_scanning = false;
+    m_quitAfterFilm = false;
+    close();
+}
+
+// A film whose scanner has ended without leaving its file: nothing to finish
+// for it now. Its journal entry stays, so that a file that still comes is
+// imported at the next start.
+bool fSkiascan::filmWillNeverCome() const
+{
+    return !m_scannerRunning && !m_importing && m_film && !QFileInfo::exists(m_film->scanFile);
+}
+
+// The next film: its file name and its identity, recorded in the scan journal
+// before the scanner starts, so that a crash cannot orphan it.
+void fSkiascan::startFilm(int film, int films)
+{
+    if (!UIDGenerator)
+        UIDGenerator = std::make_unique<dicom::UidGenerator>();
+    FilmRecord record;
+    record.scanFile = m_scanFileNames.next(settings.ImageFolder);
+    record.study = m_scanStudy;
+    record.numbering = numberFilm(studyNumbering(), *UIDGenerator, QTime::currentTime());
+    record.film = film;
+    record.films = films;
+    record.started = QDateTime::currentDateTime();
+    ScanJournal(m_programFolder).write(record);
+    m_film = record;
+    ScanFile = record.scanFile;
+    showStatus(films > 1 ? QStringLiteral("Scanning film %1 of %2").arg(film).arg(films)
+                         : QStringLiteral("Scanning film"));
+    programlog::event(QStringLiteral("film %1 of %2 for %3 (%4): %5")
+                          .arg(film)
+                          .arg(films)
+                          .arg(dicom::patientNameOf(record.study.lastName, record.study.firstName,
+                                                    record.study.middleName),
+                               record.study.patientId, record.scanFile));
+}
+
+// Runs the scanner for the film, or copies the test image in test mode.
+void fSkiascan::runScanner(FilmPlace place)
+{
+    if (!isScannerProgram(settings.ScanApp)) {
+        copyTestImage(m_programFolder, ScanFile);
+        return;
+    }
+    const QStringList arguments = scanArguments(place, ScanFile, settings.Parameters);
+    programlog::event(QStringLiteral("scanner started: %1").arg(commandLineText(settings.ScanApp, arguments)));
+    m_scannerRunning = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{m_scannerRunning};
+    RunAndWait(settings.ScanApp, arguments, [this](qint64 process) {
+        m_film->scannerProcess = process;
+        try {
+            ScanJournal(m_programFolder).write(*m_film);
+        } catch (const Failure& e) {
+            programlog::event(e.description()); // the entry without the process id stays
+        }
+    });
+    programlog::event(QStringLiteral("scanner ended: %1").arg(ScanFile));
+}
+
 void fSkiascan::scanFailed(const std::exception& failure)
 {
-    setTopMost(this, false);
     programlog::event(QStringLiteral("scan failed: %1").arg(describe(failure)));
+    if (m_film)
+        ScanJournal(m_programFolder).remove(*m_film);
+    m_quitAfterFilm = false;
+    setTopMost(this, false);
     showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
                 failureText(describe(failure), QStringLiteral("Please check Preferences")));
     endScan();
     setTopMost(this, true);
 }
 
-void fSkiascan::endScan()
-{
-    unsetCursor();
-    cmdScan->setEnabled(true);
-    cmdMultiScan->setEnabled(true);
-}
-
 void fSkiascan::cmdScan_Click()
 {
+    if (m_scanning)
+        return;
     try {
-        setCursor(Qt::WaitCursor);
-        ScanAborted = false;
-        cmdScan->setEnabled(false);
-        cmdMultiScan->setEnabled(false);
+        beginScan();
         checkImageFolder(settings.ImageFolder);
-        ScanFile = m_scanFileNames.next(settings.ImageFolder);
-        programlog::event(QStringLiteral("scan started: %1").arg(ScanFile));
-        if (isScannerProgram(settings.ScanApp))
-            RunAndWait(scanCommandLine(settings.ScanApp, FilmPlace::Single, ScanFile, settings.Parameters), 0);
-        else
-            copyTestImage(m_programFolder, ScanFile);
+        startFilm(1, 1);
+        runScanner(FilmPlace::Single);
         if (m_closing)
             return;
+        if (m_quitAfterFilm && filmWillNeverCome()) {
+            endScan();
+            return;
+        }
         m_scanWatch.watch(ScanFile);
         TimerScan->start();
     } catch (const std::exception& e) {
@@ -71,13 +198,10 @@ void fSkiascan::TimerScan_Timer()
 
 void fSkiascan::cmdMultiScan_Click()
 {
+    if (m_scanning)
+        return;
     try {
-        setCursor(Qt::WaitCursor);
-        ScanAborted = false;
-        // A scan started from these buttons in the middle of the stack would
-        // take over ScanFile and leave a film of the stack behind: they wait.
-        cmdScan->setEnabled(false);
-        cmdMultiScan->setEnabled(false);
+        beginScan();
         bool numeric = false;
         const int films = Films->text().toShort(&numeric);
         if (!numeric)
@@ -86,18 +210,19 @@ void fSkiascan::cmdMultiScan_Click()
         if (films > 0)
             checkImageFolder(settings.ImageFolder);
         FilmStack stack(films, isScannerProgram(settings.ScanApp));
+        m_stack = &stack;
+        struct Done {
+            FilmStack*& stack;
+            ~Done() { stack = nullptr; }
+        } done{m_stack};
         programlog::event(QStringLiteral("stack of %1 films started").arg(films));
         while (stack.next()) {
-            ScanFile = m_scanFileNames.next(settings.ImageFolder);
-            programlog::event(QStringLiteral("film %1 of %2: %3").arg(stack.film()).arg(stack.count()).arg(ScanFile));
-            if (stack.scanner()) {
-                const FilmPlace place = stack.place(Films->text().toShort());
-                RunAndWait(scanCommandLine(settings.ScanApp, place, ScanFile, settings.Parameters), 0);
-            } else {
-                copyTestImage(m_programFolder, ScanFile);
-            }
+            startFilm(stack.film(), stack.count());
+            runScanner(stack.place(Films->text().toShort()));
             if (m_closing)
                 return;
+            if (m_quitAfterFilm && filmWillNeverCome())
+                break;
             m_scanWatch.watch(ScanFile);
             TimerMultiScan->start();
             QEventLoop wait;

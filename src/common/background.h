@@ -4,11 +4,15 @@
 
 #include <functional>
 
+class QObject;
+
 namespace skiascan {
 
 /// Runs `work` on a worker thread and returns when it is done, rethrowing what it
-/// threw. Meanwhile the windows repaint and timers run, while the operator's
-/// input waits: a slow or silent network peer never leaves a frozen window.
-void runWhileRepainting(const std::function<void()>& work);
+/// threw. Meanwhile the windows repaint, timers run and windows may be closed,
+/// but the operator's clicks and keys are dropped, not kept for afterwards: what
+/// was clicked while the window was busy must not happen later out of context.
+/// Input for `allowed` and its children (a Cancel button) still reaches them.
+void runWhileRepainting(const std::function<void()>& work, QObject* allowed = nullptr);
 
 } // namespace skiascan

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <malloc.h>
 
@@ -74,6 +75,10 @@ void startToolkitLog(const QString& programFolder)
     setUpOnce();
     namespace log4cplus = dcmtk::log4cplus;
     QDir(programFolder).mkpath(QStringLiteral("Logs"));
+    // A log file that cannot be written is no reason to complain on stderr.
+    const QFileInfo logs(QDir(programFolder).filePath(QStringLiteral("Logs")));
+    if (!logs.isDir() || !logs.isWritable())
+        return;
     const QByteArray path = QFile::encodeName(QDir(programFolder).filePath(QStringLiteral("Logs/dcmtk.log")));
     log4cplus::SharedAppenderPtr appender(new log4cplus::RollingFileAppender(path.constData(), 1024 * 1024, 1));
     appender->setLayout(OFunique_ptr<log4cplus::Layout>(

@@ -8,16 +8,15 @@
 
 namespace skiascan {
 
-int RunAndWait(const QString& commandLine, int /*windowStyle*/)
+int RunAndWait(const QString& program, const QStringList& arguments,
+               const std::function<void(qint64 processId)>& started)
 {
-    QStringList words = QProcess::splitCommand(commandLine);
-    if (words.isEmpty())
-        throw Failure(QStringLiteral("No program to start: the command line is empty."), Failure::Kind::Scanner);
-    const QString program = words.takeFirst();
+    if (program.isEmpty())
+        throw Failure(QStringLiteral("No program to start: the scanning application is empty."), Failure::Kind::Scanner);
 
     auto* process = new QProcess;
     process->setProgram(program);
-    process->setArguments(words);
+    process->setArguments(arguments);
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
 
@@ -30,6 +29,8 @@ int RunAndWait(const QString& commandLine, int /*windowStyle*/)
             loop.quit();
         }
     });
+    if (started)
+        QObject::connect(process, &QProcess::started, &loop, [&] { started(process->processId()); });
     process->start();
     if (!failedToStart)
         loop.exec();

@@ -1,6 +1,7 @@
 #include "scan/scan_commands.h"
 
 #include <QDir>
+#include <QProcess>
 
 namespace skiascan {
 
@@ -14,17 +15,17 @@ QString scanFileName(const QString& imageFolder, const QDateTime& when)
     return imageFolder + when.toString(QStringLiteral("yyyyMMddHHmmss")) + QStringLiteral(".tif");
 }
 
-QString scanOptions(FilmPlace place)
+QStringList scanOptions(FilmPlace place)
 {
     switch (place) {
     case FilmPlace::Single:
-        return QStringLiteral(" /TIF /LUT:I /F:");
+        return {QStringLiteral("/TIF"), QStringLiteral("/LUT:I")};
     case FilmPlace::First:
-        return QStringLiteral(" /HR:OFF /TIF /LUT:I /F:");
+        return {QStringLiteral("/HR:OFF"), QStringLiteral("/TIF"), QStringLiteral("/LUT:I")};
     case FilmPlace::Middle:
-        return QStringLiteral(" /HR:OFF /FF /TIF /LUT:I /F:");
+        return {QStringLiteral("/HR:OFF"), QStringLiteral("/FF"), QStringLiteral("/TIF"), QStringLiteral("/LUT:I")};
     case FilmPlace::Last:
-        return QStringLiteral(" /FF /TIF /LUT:I /F:");
+        return {QStringLiteral("/FF"), QStringLiteral("/TIF"), QStringLiteral("/LUT:I")};
     }
     return {};
 }
@@ -36,12 +37,20 @@ FilmPlace filmPlace(int index, int filmsNow)
     return index == filmsNow ? FilmPlace::Last : FilmPlace::Middle;
 }
 
-QString scanCommandLine(const QString& scanApp, FilmPlace place, const QString& file, const QString& parameters)
+QStringList scanArguments(FilmPlace place, const QString& file, const QString& parameters)
 {
-    QString line = scanApp + scanOptions(place) + file;
-    if (!parameters.isEmpty())
-        line += QLatin1Char(' ') + parameters;
-    return line;
+    QStringList arguments = scanOptions(place);
+    arguments << QStringLiteral("/F:") + file;
+    arguments << QProcess::splitCommand(parameters);
+    return arguments;
+}
+
+QString commandLineText(const QString& program, const QStringList& arguments)
+{
+    QStringList words;
+    for (const QString& word : QStringList(program) + arguments)
+        words << (word.contains(QLatin1Char(' ')) ? QLatin1Char('"') + word + QLatin1Char('"') : word);
+    return words.join(QLatin1Char(' '));
 }
 
 QString testApplicationFolder(const QString& testApp)

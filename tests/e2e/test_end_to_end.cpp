@@ -3,6 +3,7 @@
 // of its window layout, with the scanner simulator, a worklist server and two
 // store nodes. Run under xvfb-run (see tests/CMakeLists.txt).
 
+#include "support/desktop.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
 #include "support/program_folder.h"
@@ -24,78 +25,16 @@
 using namespace skiascan;
 using namespace skiascan::test;
 
+
 namespace {
 
-// Runs xdotool and returns what it printed.
-QString xdotool(const QStringList& args, int timeoutMs = 15000)
+int scansEnded(const ProgramFolder& folder)
 {
-    QProcess p;
-    p.start(QStringLiteral("xdotool"), args);
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        ADD_FAILURE() << "xdotool " << args.join(' ').toStdString() << " did not finish";
-        return {};
-    }
-    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    QFile log(folder.filePath("Logs/skiascan.log"));
+    if (!log.open(QIODevice::ReadOnly))
+        return 0;
+    return QString::fromUtf8(log.readAll()).count(" scan ended\n");
 }
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
-
-QString windowNamed(const QString& name)
-{
-    return xdotool({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(name) + "$"}).section('\n', 0, 0);
-}
-
-// The main window on the screen, and clicks at positions of its client area.
-class Operator {
-public:
-    explicit Operator(const QString& window)
-        : m_window(window)
-    {
-        const QString shell = xdotool({"getwindowgeometry", "--shell", window});
-        int x = 0, y = 0, height = 0;
-        for (const QString& line : shell.split('\n')) {
-            if (line.startsWith("X="))
-                x = line.mid(2).toInt();
-            else if (line.startsWith("Y="))
-                y = line.mid(2).toInt();
-            else if (line.startsWith("HEIGHT="))
-                height = line.mid(7).toInt();
-        }
-        // The client area of 520 x 325 sits below the menu bar.
-        m_origin = QPoint(x, y + height - 325);
-    }
-
-    void click(int x, int y) const
-    {
-        // (No --sync: it waits for ever when the pointer is already there.)
-        xdotool({"mousemove", QString::number(m_origin.x() + x), QString::number(m_origin.y() + y), "click",
-                 "1"});
-    }
-    // Clicks into a field at its layout position and types.
-    void typeInto(int x, int y, const QString& text) const
-    {
-        click(x + 20, y + 9);
-        xdotool({"key", "ctrl+a"});
-        xdotool({"type", "--delay", "10", text});
-    }
-    void key(const QString& name) const { xdotool({"key", name}); }
-
-private:
-    QString m_window;
-    QPoint m_origin;
-};
 
 } // namespace
 
@@ -118,11 +57,7 @@ TEST(EndToEnd, APersonScansTypedAndWorklistPatientsIntoTwoNodes)
     later.time = "150000";
     worklist.add(later);
 
-    const QString bin = QString(SKIASCAN_PROGRAM_DIR);
-    for (const char* name : {"skiascan", "SCANFILE.EXE", "Test.tif"})
-        ASSERT_TRUE(QFile::copy(bin + "/" + name, folder.filePath(name))) << name;
-    QFile::setPermissions(folder.filePath("skiascan"), QFile::ReadOwner | QFile::ExeOwner);
-    QFile::setPermissions(folder.filePath("SCANFILE.EXE"), QFile::ReadOwner | QFile::ExeOwner);
+    installProgram(folder.path());
     QDir(folder.path()).mkdir("images");
     SettingsLines lines = ProgramFolder::defaultLines();
     lines[Setting::ScanApp] = folder.filePath("SCANFILE.EXE");
@@ -140,15 +75,7 @@ TEST(EndToEnd, APersonScansTypedAndWorklistPatientsIntoTwoNodes)
     folder.writeSettings(lines);
 
     QProcess skiascan;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("LC_ALL", "C.UTF-8");
-    env.insert("SCANFILE_SIZE", "512x640");
-    env.insert("SCANFILE_DELAY_MS", "200");
-    skiascan.setProcessEnvironment(env);
-    skiascan.setProcessChannelMode(QProcess::ForwardedChannels);
-    skiascan.start(folder.filePath("skiascan"), {});
-    ASSERT_TRUE(skiascan.waitForStarted(10000));
+    startProgram(skiascan, folder.path(), {}, {"SCANFILE_SIZE=512x640", "SCANFILE_DELAY_MS=200"});
 
     QString window;
     ASSERT_TRUE(waitUntil([&] { return !(window = windowNamed("X-Ray Skiascan")).isEmpty(); }, 20000))
@@ -166,6 +93,8 @@ TEST(EndToEnd, APersonScansTypedAndWorklistPatientsIntoTwoNodes)
     person.click(376 + 68, 56 + 20); // Single Scan
     EXPECT_TRUE(waitUntil([&] { return pacs.received().size() == 1 && archive.received().size() == 1; }, 30000))
         << "the single film did not arrive at both nodes";
+    // As a person waits until the window takes clicks again after a scan.
+    EXPECT_TRUE(waitUntil([&] { return scansEnded(folder) == 1; }, 30000)) << "the scan did not end";
 
     // Today's first scheduled patient from the worklist, three films.
     person.click(376 + 68, 8 + 20); // Worklist
@@ -183,6 +112,7 @@ TEST(EndToEnd, APersonScansTypedAndWorklistPatientsIntoTwoNodes)
     EXPECT_TRUE(waitUntil([&] { return pacs.received().size() == 4 && archive.received().size() == 4; }, 60000))
         << "the stack did not arrive at both nodes: " << pacs.received().size() << " and " << archive.received().size();
 
+    EXPECT_TRUE(waitUntil([&] { return scansEnded(folder) == 2; }, 30000)) << "the stack did not end";
     person.key("Escape"); // Quit
     EXPECT_TRUE(skiascan.waitForFinished(10000));
     if (skiascan.state() != QProcess::NotRunning)

@@ -26,14 +26,16 @@ TEST(ScanCommands, FileNamesAreTheTimeOfTheScanInTheImageFolder)
     EXPECT_EQ(scanFileName("/scans", QDateTime(QDate(2004, 1, 2), QTime(3, 4, 5))), "/scans20040102030405.tif");
 }
 
-TEST(ScanCommands, CommandLinesCarryThePlaceOfTheFilmAndTheParameters)
+TEST(ScanCommands, ArgumentsCarryThePlaceOfTheFilmThePathWholeAndTheParameters)
 {
-    EXPECT_EQ(scanCommandLine("/s/SCANFILE.EXE", FilmPlace::Single, "/i/1.tif", ""), "/s/SCANFILE.EXE /TIF /LUT:I /F:/i/1.tif");
-    EXPECT_EQ(scanCommandLine("/s/SCANFILE.EXE", FilmPlace::Single, "/i/1.tif", "/R:150"),
-              "/s/SCANFILE.EXE /TIF /LUT:I /F:/i/1.tif /R:150");
-    EXPECT_EQ(scanOptions(FilmPlace::First), " /HR:OFF /TIF /LUT:I /F:");
-    EXPECT_EQ(scanOptions(FilmPlace::Middle), " /HR:OFF /FF /TIF /LUT:I /F:");
-    EXPECT_EQ(scanOptions(FilmPlace::Last), " /FF /TIF /LUT:I /F:");
+    EXPECT_EQ(scanArguments(FilmPlace::Single, "/i/1.tif", ""), (QStringList{"/TIF", "/LUT:I", "/F:/i/1.tif"}));
+    EXPECT_EQ(scanArguments(FilmPlace::Single, "/home/op/Film Scans/1.tif", "/R:150  \"/NAME:Film Room\""),
+              (QStringList{"/TIF", "/LUT:I", "/F:/home/op/Film Scans/1.tif", "/R:150", "/NAME:Film Room"}));
+    EXPECT_EQ(scanOptions(FilmPlace::First), (QStringList{"/HR:OFF", "/TIF", "/LUT:I"}));
+    EXPECT_EQ(scanOptions(FilmPlace::Middle), (QStringList{"/HR:OFF", "/FF", "/TIF", "/LUT:I"}));
+    EXPECT_EQ(scanOptions(FilmPlace::Last), (QStringList{"/FF", "/TIF", "/LUT:I"}));
+    EXPECT_EQ(commandLineText("/opt/Scanner Software/SCANFILE.EXE", {"/TIF", "/F:/a b.tif"}),
+              "\"/opt/Scanner Software/SCANFILE.EXE\" /TIF \"/F:/a b.tif\"");
 
     EXPECT_EQ(filmPlace(1, 1), FilmPlace::First);
     EXPECT_EQ(filmPlace(1, 6), FilmPlace::First);
@@ -53,8 +55,10 @@ TEST(ScanCommands, TheTestApplicationFolderEndsWithItsSeparator)
 
 TEST(ProgramRunner, ReturnsTheExitCodeWhateverItIs)
 {
-    EXPECT_EQ(RunAndWait("true", 0), 0);
-    EXPECT_EQ(RunAndWait("sh -c \"exit 3\"", 0), 3);
+    EXPECT_EQ(RunAndWait("true", {}), 0);
+    qint64 process = 0;
+    EXPECT_EQ(RunAndWait("sh", {"-c", "exit 3"}, [&](qint64 id) { process = id; }), 3);
+    EXPECT_GT(process, 0);
 }
 
 TEST(ProgramRunner, TimersKeepTickingWhileTheProgramRuns)
@@ -66,7 +70,7 @@ TEST(ProgramRunner, TimersKeepTickingWhileTheProgramRuns)
     timer.start();
     QElapsedTimer clock;
     clock.start();
-    RunAndWait("sleep 0.4", 0);
+    RunAndWait("sleep", {"0.4"});
     EXPECT_GE(clock.elapsed(), 350);
     EXPECT_GE(ticks, 5);
 }
@@ -74,11 +78,11 @@ TEST(ProgramRunner, TimersKeepTickingWhileTheProgramRuns)
 TEST(ProgramRunner, AProgramThatCannotBeStartedIsAFailure)
 {
     try {
-        RunAndWait("/nonexistent/SCANFILE.EXE /TIF /LUT:I /F:/tmp/x.tif", 0);
+        RunAndWait("/nonexistent/SCANFILE.EXE", {"/TIF", "/LUT:I", "/F:/tmp/x.tif"});
         ADD_FAILURE() << "no failure";
     } catch (const Failure& e) {
         EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("The program /nonexistent/SCANFILE.EXE cannot be started"))
             << e.what();
     }
-    EXPECT_THROW(RunAndWait("", 0), Failure);
+    EXPECT_THROW(RunAndWait("", {}), Failure);
 }

@@ -4,6 +4,7 @@
 #include "scan/film_stack.h"
 #include "scan/scan_file_watch.h"
 #include "scan/scan_files.h"
+#include "scan/scan_journal.h"
 #include "support/qt_printers.h"
 
 #include <QFile>
@@ -112,4 +113,32 @@ TEST(FilmStack, TellsEachFilmsPlaceAndStopsAfterAFailedFilmInScannerModeOnly)
     EXPECT_EQ(films, 4);
 
     EXPECT_FALSE(FilmStack(0, true).next());
+}
+
+TEST(ScanJournal, KeepsEachFilmsRecordAndMovesWhatCannotBeReadAside)
+{
+    QTemporaryDir program;
+    ScanJournal journal(program.path());
+    FilmRecord film;
+    film.scanFile = "/scans/Film Scans/20261207101500.tif";
+    film.study = {"Müller", "Jürgen", "", "PID-4711", "14.03.1958", "M", "07.12.2026", "Thorax", "", "A1", "CHEST",
+                  "1500", "3000"};
+    film.numbering = {"2.25.1", "10:14:59", "2.25.2", "2.25.3", 4};
+    film.film = 2;
+    film.films = 6;
+    film.started = QDateTime(QDate(2026, 12, 7), QTime(10, 15));
+    film.scannerProcess = 4242;
+    journal.write(film);
+    write(program.filePath("Journal/2.25.9.json"), "{\"scanFile\": \"/x.tif\"");
+    write(program.filePath("Journal/.writing-2.25.8.json"), "{");
+
+    const std::vector<FilmRecord> films = journal.films();
+    ASSERT_EQ(films.size(), 1u);
+    EXPECT_EQ(ScanJournal::toJson(films[0]), ScanJournal::toJson(film));
+    EXPECT_TRUE(QFile::exists(program.filePath("Journal/damaged/2.25.9.json")));
+    EXPECT_FALSE(QFile::exists(program.filePath("Journal/.writing-2.25.8.json")));
+
+    journal.remove(film);
+    EXPECT_TRUE(journal.films().empty());
+    EXPECT_FALSE(scannerStillWorksOn(film)) << "no process of that id works on that file";
 }

@@ -1,106 +1,9 @@
-#include "app/main_window.h"
-#include "dicom/dicom_toolkit.h"
-#include "support/conditions.h"
-#include "support/dicom_file.h"
-#include "support/modal.h"
-#include "support/peers.h"
-#include "support/program_folder.h"
-#include "support/qt_printers.h"
+#include "scan/scanning_fixture.h"
 
-#include <QDir>
-#include <QFile>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QScrollBar>
-#include <QTest>
 #include <QTimer>
-
-#include <gtest/gtest.h>
 
 using namespace skiascan;
 using namespace skiascan::test;
-
-namespace {
-
-const char* const kSimulatorVariables[] = {"SCANFILE_DELAY_MS", "SCANFILE_EXIT", "SCANFILE_MODE", "SCANFILE_SIZE",
-                                           "SCANFILE_LOG",      "SCANFILE_PAUSE_MS"};
-
-class ScanningTest : public ::testing::Test {
-protected:
-    TestConditions conditions;
-    void SetUp() override
-    {
-        for (const char* name : kSimulatorVariables)
-            qunsetenv(name);
-        qputenv("SCANFILE_LOG", folder.filePath("scanner.log").toLocal8Bit());
-        qputenv("SCANFILE_SIZE", "256x320");
-        QDir(folder.path()).mkdir("images");
-    }
-    void TearDown() override
-    {
-        for (const char* name : kSimulatorVariables)
-            qunsetenv(name);
-    }
-
-    static QString simulator() { return QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE"; }
-
-    std::unique_ptr<fSkiascan> start(const QString& scanApp, const QString& remote0, const QString& parameters = "")
-    {
-        SettingsLines lines = ProgramFolder::defaultLines();
-        lines[Setting::ScanApp] = scanApp;
-        lines[Setting::Parameters] = parameters;
-        lines[Setting::ImageFolder] = images();
-        lines[Setting::Remote0] = remote0;
-        folder.writeSettings(lines);
-        auto w = std::make_unique<fSkiascan>(folder.path());
-        EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
-        w->StudyDate->setText("07.12.2026");
-        EXPECT_TRUE(w->cmdScan->isEnabled());
-        return w;
-    }
-
-    QString images() const { return folder.filePath("images") + "/"; }
-    QStringList imageFiles() const { return QDir(images()).entryList(QDir::Files); }
-
-    QStringList scannerCalls() const
-    {
-        QFile log(folder.filePath("scanner.log"));
-        if (!log.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromLocal8Bit(log.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-
-    // The options of each scanner call, without the file name.
-    QStringList scannerOptions() const
-    {
-        QStringList options;
-        for (const QString& call : scannerCalls())
-            options << call.left(call.indexOf("/F:"));
-        return options;
-    }
-
-    // Waits (running the event loop) until the single scan is over.
-    bool singleScanDone(fSkiascan& w, int timeoutMs = 20000)
-    {
-        return QTest::qWaitFor([&] { return !w.TimerScan->isActive() && w.cmdScan->isEnabled(); }, timeoutMs);
-    }
-
-    void setFilms(fSkiascan& w, int films) { w.ScrollFilms->setValue(7 - films); }
-
-    ProgramFolder folder;
-    ModalDriver modals;
-};
-
-QStringList instanceNumbers(const StoreScp& node)
-{
-    QStringList numbers;
-    for (const QString& file : node.received())
-        numbers << DicomFile(file).text(DCM_InstanceNumber);
-    numbers.sort();
-    return numbers;
-}
-
-} // namespace
 
 TEST_F(ScanningTest, SingleScanRunsTheScannerAndDeliversTheFilm)
 {
@@ -114,9 +17,9 @@ TEST_F(ScanningTest, SingleScanRunsTheScannerAndDeliversTheFilm)
     EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
     EXPECT_TRUE(w->cmdMultiScan->isEnabled());
 
-    const QStringList calls = scannerCalls();
+    const QList<QStringList> calls = scannerCalls();
     ASSERT_EQ(calls.size(), 1);
-    EXPECT_EQ(calls[0], "/TIF /LUT:I /F:" + w->ScanFile + " /R:150");
+    EXPECT_EQ(calls[0], (QStringList{"/TIF", "/LUT:I", "/F:" + w->ScanFile, "/R:150"}));
     EXPECT_TRUE(QRegularExpression("/images/\\d{14}\\.tif$").match(w->ScanFile).hasMatch()) << w->ScanFile.toStdString();
     EXPECT_FALSE(QFile::exists(w->ScanFile));
     ASSERT_EQ(pacs.received().size(), 1);
@@ -186,9 +89,9 @@ TEST_F(ScanningTest, StacksOfOneTwoAndSixFilmsTellTheScannerEachFilmsPlace)
 {
     StoreScp pacs;
     auto w = start(simulator(), pacs.setting());
-    const QString first = " /HR:OFF /TIF /LUT:I ";
-    const QString middle = " /HR:OFF /FF /TIF /LUT:I ";
-    const QString last = " /FF /TIF /LUT:I ";
+    const QString first = "/HR:OFF /TIF /LUT:I";
+    const QString middle = "/HR:OFF /FF /TIF /LUT:I";
+    const QString last = "/FF /TIF /LUT:I";
     const struct {
         int films;
         QStringList options;
@@ -202,11 +105,7 @@ TEST_F(ScanningTest, StacksOfOneTwoAndSixFilmsTellTheScannerEachFilmsPlace)
         setFilms(*w, stack.films);
         w->cmdNew->click();
         w->cmdMultiScan->click(); // returns when the stack is done
-        const QStringList options = scannerOptions().mid(calls);
-        QStringList trimmed;
-        for (const QString& o : options)
-            trimmed << " " + o;
-        EXPECT_EQ(trimmed, stack.options) << stack.films << " films";
+        EXPECT_EQ(scannerOptions().mid(calls), stack.options) << stack.films << " films";
         calls += stack.films;
         EXPECT_TRUE(w->cmdScan->isEnabled());
         EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
@@ -216,8 +115,8 @@ TEST_F(ScanningTest, StacksOfOneTwoAndSixFilmsTellTheScannerEachFilmsPlace)
 
     // Every film got a file of its own, although they came within a second.
     QSet<QString> files;
-    for (const QString& call : scannerCalls())
-        files.insert(call.mid(call.indexOf("/F:")));
+    for (const QStringList& call : scannerCalls())
+        files.insert(call.filter("/F:").join(""));
     EXPECT_EQ(files.size(), 9);
 }
 
@@ -239,10 +138,10 @@ TEST_F(ScanningTest, LoweringFilmsDuringTheStackMakesThatFilmTheLastButTheStackG
     w->cmdMultiScan->click();
     const QStringList options = scannerOptions();
     ASSERT_EQ(options.size(), 6);
-    EXPECT_EQ(options[1], "/HR:OFF /FF /TIF /LUT:I ");
-    EXPECT_EQ(options[2], "/FF /TIF /LUT:I ");
-    EXPECT_EQ(options[3], "/HR:OFF /FF /TIF /LUT:I ");
-    EXPECT_EQ(options[5], "/HR:OFF /FF /TIF /LUT:I ");
+    EXPECT_EQ(options[1], "/HR:OFF /FF /TIF /LUT:I");
+    EXPECT_EQ(options[2], "/FF /TIF /LUT:I");
+    EXPECT_EQ(options[3], "/HR:OFF /FF /TIF /LUT:I");
+    EXPECT_EQ(options[5], "/HR:OFF /FF /TIF /LUT:I");
     EXPECT_EQ(instanceNumbers(pacs), (QStringList{"1", "2", "3", "4", "5", "6"}));
 }
 

@@ -17,7 +17,8 @@
 //                                              the rest from a child process after
 //                                              SCANFILE_PAUSE_MS (default 700)
 //   /SIM:SIZE=<w>x<h>   SCANFILE_SIZE       image size (default 2048x2500)
-//   /SIM:LOG=<file>     SCANFILE_LOG        append each command line to <file>
+//   /SIM:LOG=<file>     SCANFILE_LOG        append each call's arguments to <file>,
+//                                           one line per call, each in [brackets]
 //
 //   SCANFILE.EXE --test-image <path>   writes the test image for test mode.
 
@@ -48,6 +49,7 @@ struct Options {
     int exitCode = 0;
     std::string mode; // "", "nofile", "small", "rename", "twostep"
     int pauseMs = 700;
+    std::string splitPath; // what followed /F:<path> when the path was split
     uint32_t width = 2048;
     uint32_t height = 2500;
     std::string log;
@@ -93,10 +95,10 @@ Options parse(int argc, char** argv)
         const std::string a = argv[i];
         if (startsWithNoCase(a, "/F:")) {
             o.file = a.substr(3);
-            // A path with blanks arrives in pieces; the pieces up to the next
-            // option belong to it.
-            while (i + 1 < argc && argv[i + 1][0] != '/')
-                o.file += std::string(" ") + argv[++i];
+            // The path is one argument, blanks and all. A piece after it that is
+            // no option is a path split by whoever started this program.
+            if (i + 1 < argc && argv[i + 1][0] != '/')
+                o.splitPath = argv[i + 1];
         } else if (startsWithNoCase(a, "/SIM:DELAY=")) {
             o.delayMs = std::atoi(a.c_str() + 11);
         } else if (startsWithNoCase(a, "/SIM:EXIT=")) {
@@ -271,7 +273,7 @@ int main(int argc, char** argv)
     if (!o.log.empty()) {
         std::ofstream log(o.log, std::ios::app);
         for (int i = 1; i < argc; ++i)
-            log << (i > 1 ? " " : "") << argv[i];
+            log << (i > 1 ? " [" : "[") << argv[i] << ']';
         log << '\n';
     }
     if (o.delayMs > 0)
@@ -279,6 +281,11 @@ int main(int argc, char** argv)
     if (o.file.empty()) {
         std::fprintf(stderr, "SCANFILE: no /F:<file> given\n");
         return o.exitCode ? o.exitCode : 2;
+    }
+    if (!o.splitPath.empty()) {
+        std::fprintf(stderr, "SCANFILE: the path after /F: arrived split at a blank (\"%s\", then \"%s\")\n",
+                     o.file.c_str(), o.splitPath.c_str());
+        return 4;
     }
     if (o.mode == "nofile")
         return o.exitCode;

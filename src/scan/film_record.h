@@ -1,0 +1,46 @@
+// What a film is imported with, fixed when its scan starts: the study record as
+// it stood at the click, and the film's identity (its study, series and SOP
+// Instance UIDs and its number). A film carries the patient it was scanned for,
+// whatever is typed or picked while the scanner runs, and keeps its UIDs when it
+// is recovered after a crash.
+#pragma once
+
+#include "dicom/image_attributes.h"
+#include "dicom/uid_generator.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QTime>
+
+namespace skiascan {
+
+struct FilmRecord {
+    QString scanFile;                // the TIFF the scanner writes
+    dicom::ImageRecord study;        // the study record and window settings at the click
+    dicom::ImageNumbering numbering; // the film's study, UIDs and number
+    int film = 1;                    // its place in the stack, from 1
+    int films = 1;                   // the films of the stack (1 for a single scan)
+    QDateTime started;               // when its scan started
+    qint64 scannerProcess = 0;       // the scanner's process id, 0 until it runs
+};
+
+/// The state of the main window that numbers the films of a study.
+struct StudyNumbering {
+    QString studyUid;  // StudyUID: empty means the next film opens a new study
+    QString studyTime; // StudyTime
+    qint16 imageCounter = 0;
+    bool worklistUsed = false;
+};
+
+/// The identity the next film gets if it imports well: a new study (new UID,
+/// `now` as its time, number 1) when `state` has none, else the next number of
+/// the study (from 1 again after a worklist pick); a series and an instance UID
+/// of its own in either case. A film numbered past 32767 cannot be imported;
+/// its number then stays 32767 and the import refuses it.
+dicom::ImageNumbering numberFilm(const StudyNumbering& state, const dicom::UidGenerator& uids, const QTime& now);
+
+/// True while the film's scanner program (by its process id) is still at work
+/// on the film's file: a scanner a crash left running is waited for.
+bool scannerStillWorksOn(const FilmRecord& film);
+
+} // namespace skiascan

@@ -1,0 +1,206 @@
+// A film carries its patient: what the operator does while the scanner runs
+// changes nothing about the film in it, Quit finishes the film first, and a
+// film a crash left in the scanner is recovered at the next start.
+#include "scan/scan_journal.h"
+#include "scan/scanning_fixture.h"
+#include "support/tiff_writer.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QTimer>
+
+using namespace skiascan;
+using namespace skiascan::test;
+
+namespace {
+
+class ScanSafetyTest : public ScanningTest {
+protected:
+    // What the operator saw and could do at one moment during a scan.
+    struct Moment {
+        bool seen = false;
+        QString status;
+        bool anyButtonEnabled = true;
+        bool fieldsWritable = true;
+        QString patientId;
+    };
+
+    // While the scan runs: tries to type another patient ID and press Enter,
+    // and notes what the window looked like.
+    void meddleAfter(fSkiascan& w, int ms, Moment& moment)
+    {
+        QTimer::singleShot(ms, &w, [&w, &moment] {
+            moment.seen = true;
+            moment.status = w.lblOutbox->text();
+            moment.anyButtonEnabled = w.cmdScan->isEnabled() || w.cmdMultiScan->isEnabled() || w.cmdWorklist->isEnabled()
+                || w.cmdNew->isEnabled() || w.cmdPrefs->isEnabled() || w.cmdTest->isEnabled();
+            moment.fieldsWritable = !w.PATID1->isReadOnly() || w.Sex->isEnabled();
+            w.PATID1->setFocus();
+            QTest::keyClicks(w.PATID1, "OTHER");
+            QTest::keyClick(w.PATID1, Qt::Key_Return);
+            w.cmdWorklist->click();
+            w.cmdNew->click();
+            moment.patientId = w.PATID1->text();
+        });
+    }
+
+    QStringList patientIds(const StoreScp& node)
+    {
+        QStringList ids;
+        for (const QString& file : node.received())
+            ids << DicomFile(file).text(DCM_PatientID);
+        return ids;
+    }
+
+    QStringList journalEntries() const
+    {
+        return QDir(folder.filePath("Journal")).entryList({"*.json"}, QDir::Files);
+    }
+};
+
+} // namespace
+
+TEST_F(ScanSafetyTest, EditsEnterAndPicksDuringASingleScanChangeNothing)
+{
+    StoreScp pacs;
+    qputenv("SCANFILE_DELAY_MS", "1500");
+    auto w = start(simulator(), pacs.setting());
+    w->PATID1->setText("RP1");
+    Moment during;
+    meddleAfter(*w, 300, during);
+    w->cmdScan->click();
+    ASSERT_TRUE(singleScanDone(*w));
+    ASSERT_TRUE(during.seen);
+    EXPECT_EQ(during.status, "Scanning film");
+    EXPECT_FALSE(during.anyButtonEnabled);
+    EXPECT_FALSE(during.fieldsWritable);
+    EXPECT_EQ(during.patientId, "RP1");
+    EXPECT_EQ(scannerCalls().size(), 1) << "Enter started no second scan";
+    EXPECT_EQ(patientIds(pacs), QStringList{"RP1"});
+    EXPECT_TRUE(imageFiles().isEmpty());
+    EXPECT_TRUE(journalEntries().isEmpty());
+    EXPECT_FALSE(w->PATID1->isReadOnly()) << "the fields are the operator's again";
+    EXPECT_EQ(w->lblOutbox->text(), "");
+}
+
+TEST_F(ScanSafetyTest, EditsEnterAndPicksDuringAStackChangeNothing)
+{
+    StoreScp pacs;
+    qputenv("SCANFILE_DELAY_MS", "400");
+    auto w = start(simulator(), pacs.setting());
+    w->PATID1->setText("RP1");
+    setFilms(*w, 3);
+    Moment during;
+    meddleAfter(*w, 1300, during);
+    w->cmdMultiScan->click();
+    ASSERT_TRUE(during.seen);
+    EXPECT_TRUE(during.status.startsWith("Scanning film ") || during.status.startsWith("Sending film "))
+        << during.status.toStdString();
+    EXPECT_TRUE(during.status.endsWith(" of 3"));
+    EXPECT_FALSE(during.anyButtonEnabled);
+    EXPECT_FALSE(during.fieldsWritable);
+    EXPECT_EQ(scannerCalls().size(), 3);
+    EXPECT_EQ(patientIds(pacs), (QStringList{"RP1", "RP1", "RP1"}));
+    EXPECT_EQ(instanceNumbers(pacs), (QStringList{"1", "2", "3"}));
+    EXPECT_TRUE(imageFiles().isEmpty());
+    EXPECT_TRUE(journalEntries().isEmpty());
+}
+
+TEST_F(ScanSafetyTest, QuitDuringAScanEndsOnceTheFilmIsSafe)
+{
+    StoreScp pacs;
+    qputenv("SCANFILE_DELAY_MS", "1000");
+    auto w = start(simulator(), pacs.setting());
+    QString status;
+    bool visibleAfterQuit = false;
+    QTimer::singleShot(300, w.get(), [&] {
+        w->cmdCancel->click();
+        visibleAfterQuit = w->isVisible();
+        status = w->lblOutbox->text();
+    });
+    w->cmdScan->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 20000));
+    EXPECT_TRUE(visibleAfterQuit);
+    EXPECT_EQ(status, "Skiascan ends once the film is safe");
+    EXPECT_EQ(pacs.received().size(), 1);
+    EXPECT_TRUE(imageFiles().isEmpty());
+    EXPECT_TRUE(journalEntries().isEmpty());
+}
+
+TEST_F(ScanSafetyTest, QuitDuringAStackEndsAfterTheFilmInTheScanner)
+{
+    StoreScp pacs;
+    qputenv("SCANFILE_DELAY_MS", "800");
+    auto w = start(simulator(), pacs.setting());
+    setFilms(*w, 4);
+    QTimer::singleShot(300, w.get(), [&] { QTest::keyClick(w->PATNachname, Qt::Key_Escape); });
+    w->cmdMultiScan->click();
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(scannerCalls().size(), 1);
+    EXPECT_EQ(pacs.received().size(), 1);
+    EXPECT_TRUE(imageFiles().isEmpty());
+    EXPECT_TRUE(journalEntries().isEmpty());
+}
+
+TEST_F(ScanSafetyTest, PathsWithBlanksAndAQuotedParameterArriveWhole)
+{
+    StoreScp pacs;
+    QDir(folder.path()).mkpath("Scanner Software");
+    QDir(folder.path()).mkpath("Film Scans");
+    const QString scanner = folder.filePath("Scanner Software/SCANFILE.EXE");
+    ASSERT_TRUE(QFile::copy(simulator(), scanner));
+    QFile::setPermissions(scanner, QFile::ReadOwner | QFile::ExeOwner);
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[Setting::ScanApp] = scanner;
+    lines[Setting::Parameters] = "/R:150 \"/NAME:Film Room\"";
+    lines[Setting::ImageFolder] = folder.filePath("Film Scans") + "/";
+    lines[Setting::Remote0] = pacs.setting();
+    folder.writeSettings(lines);
+    fSkiascan w(folder.path());
+    ASSERT_TRUE(w.startUp("Smith^John|4711|01.02.1960"));
+    w.StudyDate->setText("07.12.2026");
+    w.cmdScan->click();
+    ASSERT_TRUE(singleScanDone(w));
+    ASSERT_EQ(scannerCalls().size(), 1);
+    EXPECT_EQ(scannerCalls()[0], (QStringList{"/TIF", "/LUT:I", "/F:" + w.ScanFile, "/R:150", "/NAME:Film Room"}));
+    EXPECT_TRUE(w.ScanFile.startsWith(folder.filePath("Film Scans") + "/"));
+    EXPECT_EQ(pacs.received().size(), 1);
+    EXPECT_TRUE(QDir(folder.filePath("Film Scans")).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(ScanSafetyTest, FilmsACrashLeftInTheScannerAreImportedWithTheirRecordAtTheNextStart)
+{
+    // What a crash leaves: journal entries, one with its film, one whose file
+    // never came.
+    StoreScp pacs;
+    ScanJournal journal(folder.path());
+    FilmRecord film;
+    film.scanFile = images() + "20261207101500.tif";
+    film.study = {"Crash", "Carl", "", "RP1", "01.02.1960", "M", "07.12.2026", "", "", "ACC1", "CHEST", "1500", "3000"};
+    film.numbering = {"2.25.11", "10:14:59", "2.25.12", "2.25.13", 2};
+    film.film = 2;
+    film.films = 3;
+    film.started = QDateTime::currentDateTime();
+    writeFilmTiff(film.scanFile);
+    journal.write(film);
+    FilmRecord lost = film;
+    lost.scanFile = images() + "20261207101600.tif";
+    lost.numbering.instanceUid = "2.25.14";
+    lost.started = film.started.addSecs(60);
+    journal.write(lost);
+
+    SeenMessage told;
+    modals.then(recordMessage(told));
+    auto w = start(simulator(), pacs.setting()); // another patient is on the command line
+    ASSERT_EQ(pacs.received().size(), 1);
+    DicomFile image(pacs.received().first());
+    EXPECT_EQ(image.text(DCM_PatientName), "Crash^Carl");
+    EXPECT_EQ(image.text(DCM_PatientID), "RP1");
+    EXPECT_EQ(image.text(DCM_SOPInstanceUID), "2.25.13");
+    EXPECT_EQ(image.text(DCM_InstanceNumber), "2");
+    EXPECT_EQ(told.icon, QMessageBox::Information);
+    EXPECT_TRUE(told.text.contains("film 2 of 3 of Crash^Carl (RP1)")) << told.text.toStdString();
+    EXPECT_TRUE(imageFiles().isEmpty());
+    EXPECT_TRUE(journalEntries().isEmpty());
+    EXPECT_TRUE(w->StudyUID.isEmpty()) << "the window's own study is untouched";
+}
