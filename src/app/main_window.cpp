@@ -158,11 +158,12 @@ void fSkiascan::buildControls()
     cmdNew = button(client, "cmdNew", "New Study", 376, 200, 137, 41);
     cmdTest = button(client, "cmdTest", "Scanner Test", 376, 248, 65, 41);
     cmdCancel = button(client, "cmdCancel", "Quit", 448, 248, 65, 41);
-    lblOutbox = new QLabel(client);
+    lblOutbox = new ClickableLabel(client);
     lblOutbox->setObjectName(QStringLiteral("lblOutbox"));
     lblOutbox->setGeometry(376, 291, 137, 32);
     lblOutbox->setAlignment(Qt::AlignCenter);
     lblOutbox->setWordWrap(true);
+    lblOutbox->setCursor(Qt::PointingHandCursor);
 
     QWidget* tabOrder[] = {PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATID1, AccessionNumber,
                            Sex, Bodypart, StudyDate, StudyDescritpion, SeriesDescription, Films,
@@ -210,6 +211,7 @@ void fSkiascan::connectHandlers()
     connect(cmdCancel, &QPushButton::clicked, this, &fSkiascan::cmdCancel_Click);
     connect(cmdPrefs, &QPushButton::clicked, this, &fSkiascan::cmdPrefs_Click);
     connect(mnuHelp, &QAction::triggered, this, &fSkiascan::mnuHelp_Click);
+    connect(lblOutbox, &ClickableLabel::clicked, this, &fSkiascan::lblOutbox_Click);
 }
 
 void fSkiascan::keyPressEvent(QKeyEvent* event)

@@ -2,7 +2,9 @@
 // per-study state, and the buttons that start every activity.
 #pragma once
 
+#include "app/window_helpers.h"
 #include "common/instance_lock.h"
+#include "delivery/destinations.h"
 #include "scan/film_record.h"
 #include "scan/film_stack.h"
 #include "scan/scan_file_watch.h"
@@ -12,6 +14,7 @@
 #include "worklist/worklist_query.h"
 
 #include <QMainWindow>
+#include <QSet>
 #include <QString>
 
 #include <array>
@@ -36,7 +39,12 @@ namespace dicom {
 class Image;
 class UidGenerator;
 }
-struct DeliveryReport;
+class DeliveryProgress;
+struct FilmDelivery;
+struct RoundReport;
+
+/// Why a round through the outbox runs; what the operator is told depends on it.
+enum class RoundCause { AtStart, AfterImport, AfterPreferences, Operator };
 
 class fSkiascan : public QMainWindow {
     Q_OBJECT
@@ -65,9 +73,11 @@ public:
     /// and ScanAborted is set); true once the TIFF is safe to go.
     bool ImageImport();
 
-    /// Sends the outbox again (see resendOutbox()), skipping nodes already known
-    /// to be unreachable, and shows how many images still wait.
-    void sendOutbox(const std::set<int>& unreachable = {});
+    /// Sends what the outbox owes (a round, see runRound()), leaving out the nodes
+    /// in `skip` (found unreachable a moment ago), tells the operator what went
+    /// wrong once, and shows how many images still wait. A round asked for while
+    /// one runs is merged into it.
+    void sendOutbox(RoundCause cause, const QSet<QString>& skip = {});
 
     /// The folder of the program: settings file, outbox, logs, test image.
     QString programFolder() const { return m_programFolder; }
@@ -106,7 +116,7 @@ public:
     QPushButton* cmdTest = nullptr;
     QPushButton* cmdCancel = nullptr;
     std::array<QLabel*, 13> Label1{};
-    QLabel* lblOutbox = nullptr; // what a scan is doing, else how many images wait in the outbox
+    ClickableLabel* lblOutbox = nullptr; // what a scan is doing, else how many images wait (click: the outbox)
     QAction* mnuHelp = nullptr;
     QTimer* TimerScan = nullptr;
     QTimer* TimerMultiScan = nullptr;
@@ -140,9 +150,14 @@ private:
     void applyCommandLine(const QString& argumentText);
     void cmdPrefs_Click();
 
-    // Import and delivery report (main_window_import.cpp).
+    // Network work, rounds and the outbox window (main_window_delivery.cpp).
+    RemoteSettings remotes() const;
+    void runNetworkWork(const std::function<void(DeliveryProgress&)>& work);
     void showOutboxCount();
-    void reportDelivery(const DeliveryReport& report, const QString& scanFile);
+    void reportDelivery(const FilmDelivery& delivery, const QString& scanFile);
+    void reportRound(const RoundReport& report, RoundCause cause);
+    void lblOutbox_Click();
+    void sendImagesNow(const QSet<QString>& images);
 
     // The study record, its entry rule and the window commands (main_window_study.cpp).
     void runEntryRule(bool multiScanToo);
@@ -184,7 +199,7 @@ private:
     void showStatus(const QString& text);
     dicom::ImageRecord studyRecord() const;
     StudyNumbering studyNumbering() const;
-    void recoverFilms();
+    QString recoverFilms();
 
     // Import (main_window_import.cpp).
     bool deliverFilm(dicom::Image& image, const FilmRecord& film);
@@ -197,6 +212,8 @@ private:
     bool m_scanning = false;
     bool m_scannerRunning = false;
     bool m_quitAfterFilm = false; // Quit came during a scan: end once the film is safe
+    bool m_roundRunning = false;
+    bool m_roundAgain = false;    // a round was asked for while one ran
     dicom::ImageRecord m_scanStudy;  // the study record taken at the click
     std::optional<FilmRecord> m_film; // the film in the scanner
     FilmStack* m_stack = nullptr;     // the stack under way

@@ -1,10 +1,9 @@
-// fSkiascan: the import of a scanned film, its delivery, the report of what a
-// node did not take, and the outbox.
+// fSkiascan: the import of a scanned film, and the films a crash left in the
+// scanner.
 
 #include "app/main_window.h"
 
 #include "app/window_helpers.h"
-#include "common/background.h"
 #include "common/dates.h"
 #include "common/failure.h"
 #include "common/program_log.h"
@@ -101,8 +100,9 @@ bool fSkiascan::ImageImport()
     return true;
 }
 
-// Delivers a built film and, once it is safe (at every node or in the outbox),
-// removes its scan file and its journal entry. Returns whether it is safe.
+// Delivers a built film and, once it is safe (written ahead into the outbox, or
+// confirmed by every node), removes its scan file and its journal entry.
+// Returns whether it is safe.
 bool fSkiascan::deliverFilm(dicom::Image& image, const FilmRecord& film)
 {
     programlog::event(QStringLiteral("film imported: %1 as image %2 of %3 (%4)")
@@ -113,37 +113,48 @@ bool fSkiascan::deliverFilm(dicom::Image& image, const FilmRecord& film)
     if (m_scanning && !m_quitAfterFilm)
         showStatus(film.films > 1 ? QStringLiteral("Sending film %1 of %2").arg(film.film).arg(film.films)
                                   : QStringLiteral("Sending film"));
-    const RemoteSettings remotes{settings.Remote0, settings.Remote1, settings.Remote2};
+    OutboxEntry described;
+    described.instanceUid = film.numbering.instanceUid;
+    described.patientName = dicom::patientNameOf(film.study.lastName, film.study.firstName, film.study.middleName);
+    described.patientId = film.study.patientId;
+    described.number = film.numbering.number;
+    described.scanned = film.started.isValid() ? film.started : QDateTime::currentDateTime();
+    const std::vector<Node> nodes = configuredNodes(remotes());
+    const QString localAET = settings.LocalAET;
     Outbox outbox(m_programFolder);
-    DeliveryReport report;
-    runWhileRepainting([&] { report = deliverImage(image, remotes, settings.LocalAET, outbox); });
-    if (report.safe()) {
+    FilmDelivery delivery;
+    runNetworkWork([&](DeliveryProgress& progress) {
+        delivery = skiascan::deliverFilm(image, described, nodes, localAET, outbox, &progress);
+    });
+    if (delivery.safe()) {
         if (QFile::remove(film.scanFile))
             programlog::event(QStringLiteral("scan file removed, the image is safe: %1").arg(film.scanFile));
         ScanJournal(m_programFolder).remove(film);
     }
     if (m_scanning && !m_quitAfterFilm)
         showStatus(status);
-    reportDelivery(report, film.scanFile);
+    reportDelivery(delivery, film.scanFile);
 
-    std::set<int> unreachable;
-    for (const NodeFailure& failure : report.failures)
-        if (failure.unreachable)
-            unreachable.insert(failure.slot);
-    sendOutbox(unreachable);
-    return report.safe();
+    // The round that follows leaves out the nodes that failed this film a
+    // moment ago: the operator has just been told of them.
+    QSet<QString> failed;
+    for (const NodeResult& failure : delivery.failures())
+        failed.insert(failure.node.aeTitle);
+    sendOutbox(RoundCause::AfterImport, failed);
+    return delivery.safe();
 }
 
 // The films a crash or a power cut left in the scanner: each one whose file is
 // there is imported with the record and the identity it was scanned with; one
-// whose file never came is forgotten (and logged). The operator is told which
-// films were recovered.
-void fSkiascan::recoverFilms()
+// whose file never came is forgotten (and logged). Returns what the operator is
+// to be told of them (empty when nothing was recovered), once the outbox has
+// had its round.
+QString fSkiascan::recoverFilms()
 {
     ScanJournal journal(m_programFolder);
     const std::vector<FilmRecord> films = journal.films();
     if (films.empty())
-        return;
+        return {};
     m_scanning = true;
     QStringList recovered;
     QStringList lost;
@@ -175,6 +186,14 @@ void fSkiascan::recoverFilms()
             journal.remove(film);
             continue;
         }
+        // Written ahead before the crash: the film is safe, only its scan file
+        // and its journal entry are left to remove.
+        if (Outbox(m_programFolder).holds(film.numbering.instanceUid)) {
+            QFile::remove(film.scanFile);
+            journal.remove(film);
+            recovered << QStringLiteral("%1, scanned %2").arg(which, film.started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            continue;
+        }
         dicom::Image image;
         try {
             if (QFileInfo(film.scanFile).size() < 10240)
@@ -196,10 +215,8 @@ void fSkiascan::recoverFilms()
     showOutboxCount();
     if (m_quitAfterFilm) {
         finishQuit();
-        return;
+        return {};
     }
-    if (recovered.isEmpty() && lost.isEmpty())
-        return;
     QString text;
     if (!recovered.isEmpty())
         text += QStringLiteral("These films were in the scanner when Skiascan last ended and have been imported now:\r\n")
@@ -208,66 +225,7 @@ void fSkiascan::recoverFilms()
         text += QStringLiteral("%1These films were in the scanner when Skiascan last ended but could not be imported:\r\n")
                     .arg(text.isEmpty() ? QString() : QStringLiteral("\r\n\r\n"))
             + lost.join(QStringLiteral("\r\n"));
-    showMessage(this, lost.isEmpty() ? QMessageBox::Information : QMessageBox::Warning, QStringLiteral("Skiascan"), text);
-}
-
-void fSkiascan::reportDelivery(const DeliveryReport& report, const QString& scanFile)
-{
-    if (!report.keepFailure.isEmpty()) {
-        QString text = report.keepFailure;
-        for (const NodeFailure& failure : report.failures)
-            text += QStringLiteral("\r\n") + failure.description;
-        showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
-                    failureText(text, QStringLiteral("The scanned file stays at %1; nothing is lost, but it will not "
-                                                     "be sent again by itself.")
-                                          .arg(QDir::toNativeSeparators(scanFile))));
-        return;
-    }
-    if (report.noNodeConfigured) {
-        showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
-                    failureText(QStringLiteral("No destination is set in the Preferences (\"Image send to:\")."),
-                                QStringLiteral("The image is kept in the outbox and will be sent once a "
-                                               "destination is set.")));
-        return;
-    }
-    if (report.failures.empty())
-        return;
-    QStringList lines;
-    for (const NodeFailure& failure : report.failures)
-        lines << failure.description;
-    showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
-                failureText(lines.join(QStringLiteral("\r\n")),
-                            QStringLiteral("The image is kept in the outbox and will be sent again.")));
-}
-
-void fSkiascan::sendOutbox(const std::set<int>& unreachable)
-{
-    Outbox outbox(m_programFolder);
-    if (outbox.count() > 0) {
-        const RemoteSettings remotes{settings.Remote0, settings.Remote1, settings.Remote2};
-        const QString localAET = settings.LocalAET;
-        OutboxRound round;
-        runWhileRepainting([&] { round = resendOutbox(outbox, remotes, localAET, unreachable); });
-        programlog::event(QStringLiteral("outbox round: %1 confirmed, %2 failed, %3 waiting")
-                              .arg(round.delivered)
-                              .arg(round.failures.size())
-                              .arg(outbox.count()));
-        for (const NodeFailure& failure : round.failures)
-            programlog::event(QStringLiteral("outbox round: %1").arg(failure.description));
-    }
-    showOutboxCount();
-}
-
-void fSkiascan::showOutboxCount()
-{
-    const int waiting = Outbox(m_programFolder).count();
-    lblOutbox->setText(waiting == 0       ? QString()
-                           : waiting == 1 ? QStringLiteral("Outbox: 1 image")
-                                          : QStringLiteral("Outbox: %1 images").arg(waiting));
-    lblOutbox->setToolTip(waiting == 0 ? QString()
-                                       : QStringLiteral("Images that a destination has not confirmed yet. They are "
-                                                        "sent again at start-up, after each scan and after the "
-                                                        "Preferences."));
+    return text;
 }
 
 } // namespace skiascan

@@ -7,6 +7,7 @@
 #include "app/window_helpers.h"
 #include "common/program_log.h"
 #include "common/text.h"
+#include "delivery/outbox.h"
 #include "settings/prefs_dialog.h"
 #include "skiascan_version.h"
 
@@ -41,10 +42,15 @@ bool fSkiascan::startUp(const QString& argumentText)
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
     setTopMost(this, true);
-    recoverFilms();
+    Outbox(m_programFolder).tidy(remotes());
+    const QString recovered = recoverFilms();
     if (m_closing)
         return true;
-    sendOutbox();
+    sendOutbox(RoundCause::AtStart);
+    if (!recovered.isEmpty())
+        showMessage(this, recovered.contains(QLatin1String("could not be imported")) ? QMessageBox::Warning
+                                                                                      : QMessageBox::Information,
+                    QStringLiteral("Skiascan"), recovered);
     return true;
 }
 
@@ -163,7 +169,7 @@ void fSkiascan::cmdPrefs_Click()
         endProgram(EXIT_FAILURE);
         return;
     }
-    sendOutbox();
+    sendOutbox(RoundCause::AfterPreferences);
 }
 
 } // namespace skiascan

@@ -34,4 +34,10 @@ void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title, 
     box.exec();
 }
 
+void ClickableLabel::mousePressEvent(QMouseEvent* event)
+{
+    QLabel::mousePressEvent(event);
+    emit clicked();
+}
+
 } // namespace skiascan

@@ -1,5 +1,6 @@
 // The remote nodes images are sent to, as the settings name them: up to three
-// rows of "AET|address|port".
+// rows of "AET|address|port". A node is known by its AE title: an image kept
+// for a node is owed to that AE title, wherever it stands in the rows.
 #pragma once
 
 #include "dicom/network.h"
@@ -13,20 +14,23 @@ namespace skiascan {
 
 using RemoteSettings = std::array<QString, 3>; // Remote0, Remote1, Remote2
 
-/// A remote node from its setting "AET|address|port".
-struct Destination {
-    int slot = 0;
+/// A configured remote node.
+struct Node {
+    int row = 0;      // 0 to 2: which of Remote0..Remote2
     QString aeTitle;
     QString host;
     qint32 port = 0;
+    QString problem;  // why the row cannot be used (no port, a port that is no number); empty when it can
     QString name() const { return dicom::nodeName(aeTitle, host, port); }
 };
 
-/// The nodeSlots whose setting is longer than 2 characters (so "||" is no node).
-std::vector<int> configuredSlots(const RemoteSettings& remotes);
+/// The configured nodes, in row order: rows longer than 2 characters ("||" is
+/// no node). A row that cannot be parsed is a node with a problem, which every
+/// send to it reports. A second row with an AE title already listed is left
+/// out: images are owed to AE titles.
+std::vector<Node> configuredNodes(const RemoteSettings& remotes);
 
-/// Parses the setting of a slot. Throws Failure when it has fewer than
-/// three fields or its port is not a number; fields after the third are ignored.
-Destination parseDestination(int slot, const QString& setting);
+/// The configured node of an AE title; null when none is.
+const Node* nodeWithTitle(const std::vector<Node>& nodes, const QString& aeTitle);
 
 } // namespace skiascan

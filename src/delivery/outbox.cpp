@@ -2,11 +2,14 @@
 
 #include "common/durable_file.h"
 #include "common/failure.h"
+#include "common/program_log.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -15,120 +18,342 @@ namespace skiascan {
 
 namespace {
 
-const QString kTemporaryName = QLatin1String(kTemporaryPrefix);
+const QString kImageSuffix = QStringLiteral(".dcm");
+const QString kEntrySuffix = QStringLiteral(".entry");
+
+bool isUid(const QString& text)
+{
+    static const QRegularExpression form(QStringLiteral("^[0-9.]{1,64}$"));
+    return form.match(text).hasMatch();
+}
+
+QString fileError(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.errorString();
+}
 
 } // namespace
+
+const OwedNode* OutboxEntry::owedTo(const QString& aeTitle) const
+{
+    for (const OwedNode& node : owed)
+        if (node.aeTitle == aeTitle)
+            return &node;
+    return nullptr;
+}
 
 Outbox::Outbox(const QString& programFolder)
     : m_folder(QDir(programFolder).filePath(QStringLiteral("Outbox")))
 {
 }
 
-QString Outbox::entryName(const QString& keptAt, const QString& sopInstanceUid, const std::vector<int>& owed,
-                          bool anyNode)
+QByteArray Outbox::toJson(const OutboxEntry& e)
 {
-    QString nodes;
-    if (anyNode) {
-        nodes = QStringLiteral("any");
-    } else {
-        nodes = QStringLiteral("n");
-        for (int slot : owed)
-            nodes += QString::number(slot);
-    }
-    return QStringLiteral("%1-%2-%3.dcm").arg(keptAt, sopInstanceUid, nodes);
+    QJsonArray owed;
+    for (const OwedNode& node : e.owed)
+        owed.append(QJsonObject{{QStringLiteral("aeTitle"), node.aeTitle},
+                                {QStringLiteral("host"), node.host},
+                                {QStringLiteral("port"), node.port},
+                                {QStringLiteral("lastFailure"), node.lastFailure},
+                                {QStringLiteral("lastTried"), node.lastTried.toString(Qt::ISODateWithMs)}});
+    const QJsonObject object{{QStringLiteral("instanceUid"), e.instanceUid},
+                             {QStringLiteral("patientName"), e.patientName},
+                             {QStringLiteral("patientId"), e.patientId},
+                             {QStringLiteral("number"), e.number},
+                             {QStringLiteral("scanned"), e.scanned.toString(Qt::ISODateWithMs)},
+                             {QStringLiteral("kept"), e.kept.toString(Qt::ISODateWithMs)},
+                             {QStringLiteral("anyNode"), e.anyNode},
+                             {QStringLiteral("owed"), owed}};
+    return QJsonDocument(object).toJson();
 }
 
-bool Outbox::parseName(const QString& name, Entry& entry)
+bool Outbox::fromJson(const QByteArray& bytes, OutboxEntry& entry)
 {
-    static const QRegularExpression form(QStringLiteral("^(\\d{17})-([0-9.]{1,64})-(any|n0?1?2?)\\.dcm$"));
-    const auto match = form.match(name);
-    if (!match.hasMatch() || match.captured(3) == QLatin1String("n"))
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
         return false;
-    entry.sopInstanceUid = match.captured(2);
-    entry.owed.clear();
-    entry.anyNode = match.captured(3) == QLatin1String("any");
-    if (!entry.anyNode)
-        for (QChar c : match.captured(3).mid(1))
-            entry.owed.push_back(c.digitValue());
+    const QJsonObject o = document.object();
+    OutboxEntry e;
+    e.instanceUid = o.value(QStringLiteral("instanceUid")).toString();
+    e.patientName = o.value(QStringLiteral("patientName")).toString();
+    e.patientId = o.value(QStringLiteral("patientId")).toString();
+    e.number = o.value(QStringLiteral("number")).toInt();
+    e.scanned = QDateTime::fromString(o.value(QStringLiteral("scanned")).toString(), Qt::ISODateWithMs);
+    e.kept = QDateTime::fromString(o.value(QStringLiteral("kept")).toString(), Qt::ISODateWithMs);
+    e.anyNode = o.value(QStringLiteral("anyNode")).toBool();
+    if (!isUid(e.instanceUid) || !o.value(QStringLiteral("owed")).isArray())
+        return false;
+    for (const QJsonValue& value : o.value(QStringLiteral("owed")).toArray()) {
+        const QJsonObject n = value.toObject();
+        OwedNode node;
+        node.aeTitle = n.value(QStringLiteral("aeTitle")).toString();
+        node.host = n.value(QStringLiteral("host")).toString();
+        node.port = n.value(QStringLiteral("port")).toInt();
+        node.lastFailure = n.value(QStringLiteral("lastFailure")).toString();
+        node.lastTried = QDateTime::fromString(n.value(QStringLiteral("lastTried")).toString(), Qt::ISODateWithMs);
+        if (node.aeTitle.isEmpty())
+            return false;
+        e.owed.push_back(node);
+    }
+    if (e.owed.empty() && !e.anyNode)
+        return false;
+    entry = e;
     return true;
 }
 
-void Outbox::add(dicom::Image& image, const std::vector<int>& owed)
+void Outbox::write(const OutboxEntry& entry)
 {
-    const QString uid = image.text(0x0008, 0x0018).value_or(QString());
-    const QString keptAt = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmsszzz"));
-    const QString finalPath = QDir(m_folder).filePath(entryName(keptAt, uid, owed, owed.empty()));
-    const QString temporary = QDir(m_folder).filePath(kTemporaryName + uid + QStringLiteral(".dcm"));
+    writeFileDurably(entry.entryPath, toJson(entry));
+}
+
+void Outbox::keep(dicom::Image& image, OutboxEntry& entry)
+{
+    const QDir dir(m_folder);
+    entry.imagePath = dir.filePath(entry.instanceUid + kImageSuffix);
+    entry.entryPath = dir.filePath(entry.instanceUid + kEntrySuffix);
+    const QString temporary = dir.filePath(QLatin1String(kTemporaryPrefix) + entry.instanceUid + kImageSuffix);
     try {
         if (!QDir().mkpath(m_folder))
-            throw Failure(QStringLiteral("the folder cannot be created"));
+            throw Failure(QStringLiteral("the folder cannot be created"), Failure::Kind::File);
         image.saveFile(temporary);
         if (!syncToDisk(temporary))
-            throw Failure(QStringLiteral("Cannot flush %1 to the disk.").arg(temporary));
-        if (!renameDurably(temporary, finalPath))
-            throw Failure(QStringLiteral("Cannot rename %1 into the outbox.").arg(temporary));
+            throw Failure(QStringLiteral("Cannot flush %1 to the disk.").arg(temporary), Failure::Kind::File);
+        if (!renameDurably(temporary, entry.imagePath))
+            throw Failure(QStringLiteral("Cannot rename %1 into the outbox.").arg(temporary), Failure::Kind::File);
+        const std::lock_guard lock(m_mutex);
+        write(entry);
     } catch (const Failure& e) {
         QFile::remove(temporary);
+        QFile::remove(entry.imagePath);
         throw Failure(QStringLiteral("The image could not be kept in the outbox (%1): %2").arg(m_folder, e.description()),
                       Failure::Kind::File);
     }
+    QStringList nodes;
+    for (const OwedNode& node : entry.owed)
+        nodes << node.aeTitle;
+    programlog::event(QStringLiteral("outbox: image %1 of %2 kept for %3")
+                          .arg(entry.instanceUid, entry.patientName,
+                               entry.anyNode ? QStringLiteral("the first node configured") : nodes.join(QStringLiteral(", "))));
 }
 
-std::vector<Outbox::Entry> Outbox::entries() const
+std::vector<OutboxEntry> Outbox::read(const QString& folder, QStringList* unreadable, bool moveDamaged) const
 {
-    std::vector<Entry> list;
-    const QDir dir(m_folder);
-    const QStringList names = dir.entryList({QStringLiteral("*.dcm")}, QDir::Files, QDir::Name);
-    for (const QString& name : names) {
-        Entry entry;
-        if (!parseName(name, entry))
+    std::vector<OutboxEntry> list;
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList({QLatin1Char('*') + kEntrySuffix}, QDir::Files, QDir::Name)) {
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            // The disk or its rights, not the entry: it waits for the next round.
+            if (unreadable)
+                unreadable->append(QStringLiteral("%1: %2").arg(path, file.errorString()));
             continue;
-        entry.path = dir.filePath(name);
-        list.push_back(std::move(entry));
+        }
+        const QByteArray bytes = file.readAll();
+        OutboxEntry entry;
+        const QString uid = name.chopped(kEntrySuffix.size());
+        const bool parsed = fromJson(bytes, entry) && entry.instanceUid == uid;
+        entry.instanceUid = uid;
+        entry.entryPath = path;
+        entry.imagePath = dir.filePath(uid + kImageSuffix);
+        if (!parsed || !QFileInfo::exists(entry.imagePath)) {
+            entry.damage = !parsed ? QStringLiteral("its entry cannot be read") : QStringLiteral("its image is missing");
+            if (moveDamaged) {
+                moveAside(entry, entry.damage);
+                continue;
+            }
+        }
+        list.push_back(entry);
     }
+    std::stable_sort(list.begin(), list.end(), [](const OutboxEntry& a, const OutboxEntry& b) { return a.kept < b.kept; });
     return list;
+}
+
+std::vector<OutboxEntry> Outbox::entries(QStringList* unreadable) const
+{
+    return read(m_folder, unreadable, true);
 }
 
 int Outbox::count() const
 {
-    return static_cast<int>(entries().size());
+    return static_cast<int>(QDir(m_folder).entryList({QLatin1Char('*') + kEntrySuffix}, QDir::Files).size());
 }
 
-void Outbox::renameEntry(Entry& entry, const std::vector<int>& owed, bool anyNode)
+std::vector<OutboxEntry> Outbox::damaged() const
 {
-    const QString name = QFileInfo(entry.path).fileName();
-    const QString newPath = QDir(m_folder).filePath(entryName(name.left(17), entry.sopInstanceUid, owed, anyNode));
-    if (!renameDurably(entry.path, newPath))
-        throw Failure(QStringLiteral("Cannot update the outbox entry %1.").arg(entry.path), Failure::Kind::File);
-    entry.path = newPath;
-    entry.owed = owed;
-    entry.anyNode = anyNode;
-}
-
-void Outbox::strikeOff(Entry& entry, int slot)
-{
-    std::vector<int> owed = entry.owed;
-    owed.erase(std::remove(owed.begin(), owed.end(), slot), owed.end());
-    if (!owed.empty()) {
-        renameEntry(entry, owed, false);
-        return;
+    std::vector<OutboxEntry> list;
+    const QDir dir(QDir(m_folder).filePath(QStringLiteral("damaged")));
+    for (const QString& name : dir.entryList({QLatin1Char('*') + kImageSuffix}, QDir::Files, QDir::Name)) {
+        OutboxEntry entry;
+        entry.instanceUid = name.chopped(kImageSuffix.size());
+        entry.imagePath = dir.filePath(name);
+        entry.entryPath = dir.filePath(entry.instanceUid + kEntrySuffix);
+        QFile file(entry.entryPath);
+        if (file.open(QIODevice::ReadOnly)) {
+            OutboxEntry parsed;
+            if (fromJson(file.readAll(), parsed)) {
+                parsed.imagePath = entry.imagePath;
+                parsed.entryPath = entry.entryPath;
+                entry = parsed;
+            }
+        }
+        entry.damage = QStringLiteral("damaged");
+        list.push_back(entry);
     }
-    if (!QFile::remove(entry.path))
-        throw Failure(QStringLiteral("Cannot remove the delivered image %1 from the outbox.").arg(entry.path),
+    return list;
+}
+
+int Outbox::damagedCount() const
+{
+    return static_cast<int>(
+        QDir(QDir(m_folder).filePath(QStringLiteral("damaged"))).entryList({QLatin1Char('*') + kImageSuffix}, QDir::Files).size());
+}
+
+bool Outbox::holds(const QString& instanceUid) const
+{
+    return QFileInfo::exists(QDir(m_folder).filePath(instanceUid + kEntrySuffix));
+}
+
+void Outbox::save(const OutboxEntry& entry)
+{
+    const std::lock_guard lock(m_mutex);
+    write(entry);
+}
+
+bool Outbox::strikeOff(OutboxEntry& entry, const QString& aeTitle)
+{
+    const std::lock_guard lock(m_mutex);
+    // Another node's thread may have changed the entry meanwhile: go by the file.
+    QFile file(entry.entryPath);
+    OutboxEntry current;
+    if (file.open(QIODevice::ReadOnly) && fromJson(file.readAll(), current)) {
+        current.entryPath = entry.entryPath;
+        current.imagePath = entry.imagePath;
+        entry = current;
+    }
+    file.close();
+    entry.owed.erase(std::remove_if(entry.owed.begin(), entry.owed.end(),
+                                    [&](const OwedNode& node) { return node.aeTitle == aeTitle; }),
+                     entry.owed.end());
+    entry.anyNode = false;
+    programlog::event(QStringLiteral("outbox: %1 confirmed image %2").arg(aeTitle, entry.instanceUid));
+    if (!entry.owed.empty()) {
+        write(entry);
+        return false;
+    }
+    // The entry first: an image left without it is tidied away at the next start.
+    if (!QFile::remove(entry.entryPath))
+        throw Failure(QStringLiteral("Cannot remove the delivered image %1 from the outbox: %2")
+                          .arg(entry.entryPath, fileError(entry.entryPath)),
                       Failure::Kind::File);
-    entry.owed.clear();
+    QFile::remove(entry.imagePath);
+    programlog::event(QStringLiteral("outbox: image %1 delivered to every node, removed from the outbox").arg(entry.instanceUid));
+    return true;
 }
 
-void Outbox::assign(Entry& entry, const std::vector<int>& nodeSlots)
+void Outbox::noteFailure(OutboxEntry& entry, const QString& aeTitle, const QString& failure)
 {
-    renameEntry(entry, nodeSlots, false);
+    const std::lock_guard lock(m_mutex);
+    QFile file(entry.entryPath);
+    OutboxEntry current;
+    if (file.open(QIODevice::ReadOnly) && fromJson(file.readAll(), current)) {
+        current.entryPath = entry.entryPath;
+        current.imagePath = entry.imagePath;
+        entry = current;
+    }
+    file.close();
+    for (OwedNode& node : entry.owed) {
+        if (node.aeTitle == aeTitle) {
+            node.lastFailure = failure;
+            node.lastTried = QDateTime::currentDateTime();
+        }
+    }
+    try {
+        write(entry);
+    } catch (const Failure& e) {
+        programlog::event(e.description()); // the failure is in the log at least
+    }
 }
 
-void Outbox::moveAside(const Entry& entry)
+void Outbox::moveAside(const OutboxEntry& entry, const QString& why) const
 {
-    const QDir damaged(QDir(m_folder).filePath(QStringLiteral("damaged")));
-    QDir().mkpath(damaged.path());
-    renameDurably(entry.path, damaged.filePath(QFileInfo(entry.path).fileName()));
+    const bool removed = why == QLatin1String("removed");
+    const QDir target(QDir(m_folder).filePath(removed ? QStringLiteral("removed") : QStringLiteral("damaged")));
+    QDir().mkpath(target.path());
+    // The entry file goes last, so that a crash halfway leaves the image where
+    // the next start finds it.
+    renameDurably(entry.imagePath, target.filePath(QFileInfo(entry.imagePath).fileName()));
+    renameDurably(entry.entryPath, target.filePath(QFileInfo(entry.entryPath).fileName()));
+    programlog::event(QStringLiteral("outbox: image %1 moved to %2: %3").arg(entry.instanceUid, target.path(), why));
+}
+
+void Outbox::remove(const OutboxEntry& entry)
+{
+    const std::lock_guard lock(m_mutex);
+    moveAside(entry, QStringLiteral("removed"));
+}
+
+dicom::Image Outbox::loadImage(const OutboxEntry& entry) const
+{
+    return dicom::Image::loadFile(entry.imagePath);
+}
+
+void Outbox::tidy(const RemoteSettings& remotes)
+{
+    const QDir dir(m_folder);
+    if (!dir.exists())
+        return;
+    for (const QString& name : dir.entryList({QLatin1String(kTemporaryPrefix) + QLatin1Char('*')}, QDir::Files | QDir::Hidden)) {
+        QFile::remove(dir.filePath(name));
+        programlog::event(QStringLiteral("outbox: removed %1, a write cut short").arg(name));
+    }
+    // Entries of the earlier form: "<kept>-<uid>-n02.dcm", owed to rows 0 and 2.
+    static const QRegularExpression earlier(QStringLiteral("^(\\d{17})-([0-9.]{1,64})-(any|n0?1?2?)\\.dcm$"));
+    for (const QString& name : dir.entryList({QStringLiteral("*.dcm")}, QDir::Files, QDir::Name)) {
+        const auto match = earlier.match(name);
+        if (!match.hasMatch() || match.captured(3) == QLatin1String("n"))
+            continue;
+        OutboxEntry entry;
+        entry.instanceUid = match.captured(2);
+        entry.kept = QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMddHHmmsszzz"));
+        entry.scanned = entry.kept;
+        entry.anyNode = match.captured(3) == QLatin1String("any");
+        for (QChar c : match.captured(3).mid(1)) {
+            const QString setting = remotes[static_cast<std::size_t>(c.digitValue())];
+            const QStringList fields = setting.split(QLatin1Char('|'));
+            if (setting.size() > 2)
+                entry.owed.push_back({fields.value(0), fields.value(1), fields.value(2).toInt(), {}, {}});
+        }
+        if (entry.owed.empty())
+            entry.anyNode = true;
+        entry.imagePath = dir.filePath(entry.instanceUid + kImageSuffix);
+        entry.entryPath = dir.filePath(entry.instanceUid + kEntrySuffix);
+        try {
+            const dicom::Image image = dicom::Image::loadFile(dir.filePath(name));
+            entry.patientName = image.text(0x0010, 0x0010).value_or(QString());
+            entry.patientId = image.text(0x0010, 0x0020).value_or(QString());
+            entry.number = image.text(0x0020, 0x0013).value_or(QString()).toInt();
+        } catch (const Failure&) {
+            // Converted all the same; a round finds out what is wrong with it.
+        }
+        if (renameDurably(dir.filePath(name), entry.imagePath)) {
+            const std::lock_guard lock(m_mutex);
+            write(entry);
+            programlog::event(QStringLiteral("outbox: %1 converted to an entry of its own").arg(name));
+        }
+    }
+    // An image without an entry is a write-ahead a crash cut short: its scan
+    // file and its journal entry are still there, and the film is imported anew.
+    for (const QString& name : dir.entryList({QLatin1Char('*') + kImageSuffix}, QDir::Files)) {
+        const QString uid = name.chopped(kImageSuffix.size());
+        if (isUid(uid) && !QFileInfo::exists(dir.filePath(uid + kEntrySuffix))) {
+            QFile::remove(dir.filePath(name));
+            programlog::event(QStringLiteral("outbox: removed %1, kept without its entry when Skiascan ended").arg(name));
+        }
+    }
 }
 
 } // namespace skiascan

@@ -109,6 +109,17 @@ QString statusMeaning(Uint16 status)
     return QStringLiteral("failure");
 }
 
+// The socket under a DCMTK connection, which the guard shuts down to stop a
+// blocked read or write. DCMTK keeps getSocket() protected; a pointer to it
+// taken in a derived class reaches it without touching DCMTK's objects.
+struct SocketOf : DcmTransportConnection {
+    static DcmNativeSocketType connection(DcmTransportConnection* c)
+    {
+        const auto get = &SocketOf::getSocket;
+        return (c->*get)();
+    }
+};
+
 } // namespace
 
 QString statusText(Uint16 status, DcmDataset* detail)
@@ -122,9 +133,10 @@ QString statusText(Uint16 status, DcmDataset* detail)
 
 Association::Association(const QString& host, qint32 port, const QString& calledAETitle,
                          const QString& callingAETitle, const std::vector<Context>& contexts,
-                         const QString& operation)
+                         const QString& operation, NetworkGuard* guard)
     : m_peer(nodeName(calledAETitle, host, port))
     , m_operation(operation)
+    , m_guard(guard)
 {
     ensureToolkitReady();
     checkAETitle(calledAETitle, QStringLiteral("called"));
@@ -182,6 +194,9 @@ Association::Association(const QString& host, qint32 port, const QString& called
         ASC_dropNetwork(&m_net);
         throw Failure(description, kind);
     }
+    if (m_guard)
+        if (DcmTransportConnection* connection = DUL_getTransportConnection(m_assoc->DULassociation))
+            m_guard->attach(static_cast<int>(SocketOf::connection(connection)));
     if (ASC_countAcceptedPresentationContexts(m_assoc->params) == 0) {
         m_broken = true;
         const QString description = QStringLiteral("%1 accepted the association but none of what it is for (%2).")
@@ -198,6 +213,8 @@ Association::~Association()
 
 void Association::close()
 {
+    if (m_guard)
+        m_guard->detach();
     if (m_assoc) {
         // After a network failure the peer is in no state for a polite goodbye:
         // an abort would wait for it to close the connection, so just close it.
@@ -224,6 +241,9 @@ void Association::release()
 void Association::fail(const OFCondition& condition, const QString& what)
 {
     m_broken = true;
+    // A guard that fired cut the connection: say why, not how the cut looked.
+    if (m_guard && m_guard->fired())
+        throw Failure(QStringLiteral("%1 to %2 stopped: %3").arg(what, m_peer, m_guard->reason()), m_guard->kind());
     QString reason = innermostReason(condition);
     if (condition == DIMSE_NODATAAVAILABLE)
         reason = QStringLiteral("no answer within %1 seconds").arg(networkTimeouts().dimseSeconds);

@@ -75,9 +75,10 @@ public:
     };
 
     /// Connects and negotiates. `operation` names what the association is for in
-    /// failure descriptions ("C-STORE"). Throws Failure.
+    /// failure descriptions ("C-STORE"). `guard`, when given, bounds everything
+    /// the association does from then on. Throws Failure.
     Association(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-                const std::vector<Context>& contexts, const QString& operation);
+                const std::vector<Context>& contexts, const QString& operation, NetworkGuard* guard = nullptr);
     ~Association();
     Association(const Association&) = delete;
     Association& operator=(const Association&) = delete;
@@ -98,6 +99,7 @@ public:
     void release();
 
     QString peer() const { return m_peer; }
+    NetworkGuard* guard() const { return m_guard; }
 
 private:
     [[noreturn]] void fail(const OFCondition& condition, const QString& what);
@@ -107,6 +109,7 @@ private:
     T_ASC_Association* m_assoc = nullptr;
     QString m_peer;
     QString m_operation;
+    NetworkGuard* m_guard = nullptr;
     bool m_broken = false;
 };
 

@@ -5,6 +5,11 @@
 
 #include "dicom/body_parts.h"
 
+#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcvrobow.h>
+
+#include <QFile>
+
 namespace skiascan::dicom {
 
 namespace {
@@ -148,14 +153,90 @@ void Image::saveFile(const QString& path)
 Image Image::loadFile(const QString& path)
 {
     ensureToolkitReady();
+    // A file that cannot be opened is a matter of the disk or its rights, not
+    // of the file's content: told apart from a damaged file.
+    QFile probe(path);
+    if (!probe.open(QIODevice::ReadOnly))
+        throw Failure(QStringLiteral("Cannot read the image %1: %2").arg(path, probe.errorString()), Failure::Kind::File);
+    const qint64 size = probe.size();
+    probe.close();
     Image image;
-    check(image.m_impl->file.loadFile(path.toLocal8Bit().constData()), QStringLiteral("Cannot read the image %1").arg(path));
+    const OFCondition loaded = image.m_impl->file.loadFile(path.toLocal8Bit().constData());
+    if (loaded.bad())
+        throw Failure(QStringLiteral("Cannot read the image %1: %2").arg(path, conditionText(loaded)),
+                      QFile(path).open(QIODevice::ReadOnly) ? Failure::Kind::Damaged : Failure::Kind::File);
+    DcmDataset& ds = image.m_impl->dataset();
     OFString sopClass;
-    image.m_impl->dataset().findAndGetOFString(DCM_SOPClassUID, sopClass);
-    if (sopClass != UID_SecondaryCaptureImageStorage || !image.m_impl->dataset().tagExists(DCM_PixelData))
-        throw Failure(QStringLiteral("%1 is not a Secondary Capture image.").arg(path));
-    image.m_impl->file.getDataset()->loadAllDataIntoMemory();
+    ds.findAndGetOFString(DCM_SOPClassUID, sopClass);
+    DcmElement* pixels = nullptr;
+    // The pixels stay in the file until they are sent; a file cut short must
+    // be found out now, not in the middle of a send.
+    if (sopClass != UID_SecondaryCaptureImageStorage || ds.findAndGetElement(DCM_PixelData, pixels).bad() || !pixels
+        || qint64(pixels->getLength()) > size)
+        throw Failure(QStringLiteral("%1 is not a complete Secondary Capture image.").arg(path), Failure::Kind::Damaged);
     return image;
+}
+
+namespace {
+
+// Hands out the one pixel buffer of an image as a stream, for as many copies as
+// send or save it at once; nothing is copied.
+class SharedBufferFactory : public DcmInputStreamFactory {
+public:
+    SharedBufferFactory(const void* bytes, Uint32 length)
+        : m_bytes(bytes)
+        , m_length(length)
+    {
+    }
+    DcmInputStream* create() const override
+    {
+        auto* stream = new DcmInputBufferStream;
+        stream->setBuffer(m_bytes, m_length);
+        stream->setEos();
+        return stream;
+    }
+    DcmInputStreamFactory* clone() const override { return new SharedBufferFactory(m_bytes, m_length); }
+    DcmInputStreamFactoryType ident() const override { return DFT_DcmInputTempFileStreamFactory; }
+
+private:
+    const void* m_bytes;
+    Uint32 m_length;
+};
+
+} // namespace
+
+Image Image::sharedCopy() const
+{
+    Image copy;
+    copy.m_impl->fitsSigned = m_impl->fitsSigned;
+    DcmDataset& from = m_impl->dataset();
+    DcmDataset& to = copy.m_impl->dataset();
+    for (unsigned long i = 0; i < from.card(); ++i) {
+        DcmElement* element = from.getElement(i);
+        Uint16* words = nullptr;
+        if (element->getTag() == DCM_PixelData && element->valueLoaded() && element->getLength() > 0
+            && element->getUint16Array(words).good() && words) {
+            auto pixels = std::make_unique<DcmOtherByteOtherWord>(DcmTag(DCM_PixelData, EVR_OW));
+            const Uint32 length = element->getLength();
+            check(pixels->createValueFromTempFile(new SharedBufferFactory(words, length), length, gLocalByteOrder),
+                  QStringLiteral("Cannot share the pixels"));
+            check(to.insert(pixels.get(), true), QStringLiteral("Cannot share the pixels"));
+            pixels.release();
+            continue;
+        }
+        auto clone = std::unique_ptr<DcmElement>(static_cast<DcmElement*>(element->clone()));
+        check(to.insert(clone.get(), true), QStringLiteral("Cannot copy the image"));
+        clone.release();
+    }
+    return copy;
+}
+
+qint64 Image::pixelBytes() const
+{
+    DcmElement* pixels = nullptr;
+    if (m_impl->dataset().findAndGetElement(DCM_PixelData, pixels).bad() || !pixels)
+        return 0;
+    return pixels->getLength();
 }
 
 } // namespace skiascan::dicom

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "dicom/data_set.h"
+#include "dicom/network.h"
 
 #include <QDate>
 #include <QString>
@@ -57,14 +58,29 @@ public:
     /// Stores the image on a remote node over one association (Secondary Capture
     /// storage, Explicit and Implicit VR Little Endian proposed). Returns only when
     /// the node has confirmed it with a success or warning status; any other
-    /// outcome throws Failure (kind Unreachable, Rejected or Status).
-    void send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle);
+    /// outcome throws Failure (kind Unreachable, Rejected or Status; Cancelled or
+    /// Limit when `guard` stopped it). `guard`, when given, bounds the send and
+    /// counts its bytes.
+    void send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
+              NetworkGuard* guard = nullptr);
 
     /// Writes the image as a DICOM file (Explicit VR Little Endian). The caller
     /// makes the write atomic. Throws Failure.
     void saveFile(const QString& path);
-    /// Reads an image written by saveFile(). Throws Failure.
+    /// Reads an image written by saveFile(). Its pixels stay in the file and are
+    /// read in pieces while the image is sent, so that an image waiting in the
+    /// outbox costs no memory. Throws Failure: kind File when the file cannot be
+    /// read, kind Damaged when it is not a Secondary Capture image.
     static Image loadFile(const QString& path);
+
+    /// A copy for one send or one save on a thread of its own: its own
+    /// attributes, the pixels read from this image's buffer (or file) without
+    /// copying them. This image must outlive the copy and stay unchanged while
+    /// copies exist; make the copies in the thread that owns this image.
+    Image sharedCopy() const;
+
+    /// The bytes of the pixel data.
+    qint64 pixelBytes() const;
 
     struct Impl;
 

@@ -2,23 +2,91 @@
 // the timeouts of every association. Storage is Image::send().
 #pragma once
 
+#include "common/failure.h"
 #include "dicom/data_set.h"
 
 #include <QString>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace skiascan::dicom {
 
 /// Timeouts of every association, in seconds. Defaults: connect 10, ACSE 30, DIMSE 60.
+/// A send as a whole gets `sendBaseSeconds` and one more second for every
+/// `sendBytesPerSecond` bytes of the image, so that a node that reads slowly
+/// cannot hold a film for ever.
 struct NetworkTimeouts {
     int connectSeconds = 10;
     int acseSeconds = 30;
     int dimseSeconds = 60;
+    int sendBaseSeconds = 30;
+    qint64 sendBytesPerSecond = 512 * 1024;
 };
 
 /// Changes the timeouts of associations opened from now on (tests make them short).
 void setNetworkTimeouts(const NetworkTimeouts& timeouts);
 NetworkTimeouts networkTimeouts();
 
+/// The overall deadline of sending an image of `bytes` bytes.
+std::chrono::milliseconds sendDeadline(qint64 bytes);
+
+/// Bounds one network operation and lets other threads watch and stop it: an
+/// overall deadline, a cancel switch, and a trip for limits the operation
+/// checks itself (bytes received). When one of them fires, the guard shuts the
+/// operation's connection down, so that every read and write blocked in DCMTK
+/// returns at once; the operation then fails with a Failure of kind Cancelled
+/// or Limit whose description says what happened. One guard serves one
+/// operation at a time. Thread-safe.
+class NetworkGuard {
+public:
+    /// A guard whose deadline is `deadline` from now.
+    explicit NetworkGuard(std::chrono::milliseconds deadline);
+    ~NetworkGuard();
+    NetworkGuard(const NetworkGuard&) = delete;
+    NetworkGuard& operator=(const NetworkGuard&) = delete;
+
+    /// Stops the operation as soon as possible, from any thread.
+    void cancel();
+    /// Stops the operation because it went beyond a bound, which `reason` names.
+    void trip(const QString& reason);
+    /// Gives the operation more time: a new deadline from now.
+    void extend(std::chrono::milliseconds deadline);
+
+    /// True once the guard has fired (cancelled, tripped, or past its deadline).
+    bool fired() const { return m_fired.load(); }
+    /// Why it fired, and the kind of failure that makes; empty while it has not.
+    QString reason() const;
+    Failure::Kind kind() const;
+
+    /// The bytes moved so far and the bytes expected, for a progress bar.
+    std::atomic<qint64> bytesDone{0};
+    std::atomic<qint64> bytesExpected{0};
+
+    /// The connection to shut down when the guard fires (-1: none). Set by the
+    /// association once it is connected; a guard that has already fired shuts
+    /// it down at once.
+    void attach(int socket);
+    void detach();
+
+private:
+    void fire(const QString& reason, Failure::Kind kind);
+    void watch();
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::chrono::steady_clock::time_point m_deadline;
+    std::chrono::milliseconds m_allowed;
+    int m_socket = -1;
+    bool m_stop = false;
+    std::atomic<bool> m_fired{false};
+    QString m_reason;
+    Failure::Kind m_kind = Failure::Kind::Limit;
+    std::thread m_watchdog;
+};
 /// A query of a worklist server (Modality Worklist Information Model, C-FIND).
 /// Its properties are set before run().
 class WorklistQuery {
@@ -39,8 +107,9 @@ public:
 };
 
 /// Sends a C-ECHO to a node and returns when it has answered with success.
-/// Throws Failure otherwise.
-void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle);
+/// Throws Failure otherwise. `guard`, when given, bounds the whole exchange.
+void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
+            NetworkGuard* guard = nullptr);
 
 /// "AET (host:port)", the name a node goes by in messages.
 QString nodeName(const QString& aeTitle, const QString& host, qint32 port);

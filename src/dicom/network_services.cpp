@@ -14,6 +14,15 @@ struct DetailGuard {
     ~DetailGuard() { delete detail; }
 };
 
+// Keeps the guard's byte counts up to date while a C-STORE sends.
+void onStoreProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreRQ*)
+{
+    if (auto* guard = static_cast<NetworkGuard*>(data)) {
+        guard->bytesExpected = progress->totalBytes;
+        guard->bytesDone = progress->progressBytes;
+    }
+}
+
 } // namespace
 
 void Association::echo()
@@ -50,7 +59,7 @@ void Association::store(DcmDataset& dataset)
     T_DIMSE_C_StoreRSP response;
     std::memset(&response, 0, sizeof response);
     DetailGuard detail;
-    const OFCondition c = DIMSE_storeUser(m_assoc, id, &request, nullptr, &dataset, nullptr, nullptr,
+    const OFCondition c = DIMSE_storeUser(m_assoc, id, &request, nullptr, &dataset, onStoreProgress, m_guard,
                                           DIMSE_NONBLOCKING, networkTimeouts().dimseSeconds, &response,
                                           &detail.detail, nullptr, 0);
     if (c.bad())
@@ -114,14 +123,15 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier,
                          Failure::Kind::Status);
 }
 
-void Image::send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle)
+void Image::send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
+                 NetworkGuard* guard)
 {
     ensureToolkitReady();
     prepareForTransfer(*m_impl);
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_SecondaryCaptureImageStorage,
                               {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-STORE"));
+                            QStringLiteral("C-STORE"), guard);
     association.store(m_impl->dataset());
     association.release();
 }
@@ -149,12 +159,13 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier) const
     return results;
 }
 
-void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle)
+void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
+            NetworkGuard* guard)
 {
     ensureToolkitReady();
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-ECHO"));
+                            QStringLiteral("C-ECHO"), guard);
     association.echo();
     association.release();
 }

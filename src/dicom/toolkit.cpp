@@ -25,6 +25,8 @@ namespace {
 std::atomic<int> g_connectTimeout{10};
 std::atomic<int> g_acseTimeout{30};
 std::atomic<int> g_dimseTimeout{60};
+std::atomic<int> g_sendBaseSeconds{30};
+std::atomic<qint64> g_sendBytesPerSecond{512 * 1024};
 
 } // namespace
 
@@ -33,11 +35,14 @@ void setNetworkTimeouts(const NetworkTimeouts& timeouts)
     g_connectTimeout = timeouts.connectSeconds;
     g_acseTimeout = timeouts.acseSeconds;
     g_dimseTimeout = timeouts.dimseSeconds;
+    g_sendBaseSeconds = timeouts.sendBaseSeconds;
+    g_sendBytesPerSecond = timeouts.sendBytesPerSecond;
 }
 
 NetworkTimeouts networkTimeouts()
 {
-    return {g_connectTimeout.load(), g_acseTimeout.load(), g_dimseTimeout.load()};
+    return {g_connectTimeout.load(), g_acseTimeout.load(), g_dimseTimeout.load(), g_sendBaseSeconds.load(),
+            g_sendBytesPerSecond.load()};
 }
 
 namespace {

@@ -1,6 +1,8 @@
+// The delivery engine and its outbox, against real nodes: write-ahead, images
+// owed to nodes by AE title, rounds, concurrent sends, deadlines and Cancel.
 #include "common/failure.h"
-#include "dicom/image_attributes.h"
 #include "delivery/delivery.h"
+#include "dicom/image_attributes.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
 #include "support/qt_printers.h"
@@ -8,10 +10,13 @@
 #include "support/unprivileged.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using namespace skiascan;
 using namespace skiascan::test;
@@ -35,8 +40,26 @@ protected:
         const dicom::ImageRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
         dicom::setImageProperties(image, r);
         dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", instanceUid, 1}, QDate(2026, 12, 7),
-                           [] { return QTime(10, 0, 1); });
+                                  [] { return QTime(10, 0, 1); });
         return image;
+    }
+
+    static OutboxEntry film(const QString& instanceUid)
+    {
+        OutboxEntry entry;
+        entry.instanceUid = instanceUid;
+        entry.patientName = "Smith^John";
+        entry.patientId = "4711";
+        entry.number = 1;
+        entry.scanned = QDateTime::currentDateTime();
+        return entry;
+    }
+
+    FilmDelivery deliver(const QString& uid, const RemoteSettings& remotes, Outbox& outbox,
+                         DeliveryProgress* progress = nullptr)
+    {
+        const Image image = makeImage(uid);
+        return deliverFilm(image, film(uid), configuredNodes(remotes), "SKIASCAN", outbox, progress);
     }
 
     QTemporaryDir program;
@@ -47,156 +70,230 @@ QStringList instanceUids(const StoreScp& node)
     QStringList uids;
     for (const QString& file : node.received())
         uids << DicomFile(file).text(DCM_SOPInstanceUID);
+    uids.sort();
     return uids;
+}
+
+QStringList owedTitles(const OutboxEntry& entry)
+{
+    QStringList titles;
+    for (const OwedNode& owed : entry.owed)
+        titles << owed.aeTitle;
+    return titles;
 }
 
 } // namespace
 
-TEST_F(OutboxTest, EntryNamesCarryTimeImageAndOwedNodes)
-{
-    EXPECT_EQ(Outbox::entryName("20261207101530123", "2.25.9", {0, 2}, false), "20261207101530123-2.25.9-n02.dcm");
-    EXPECT_EQ(Outbox::entryName("20261207101530123", "2.25.9", {}, true), "20261207101530123-2.25.9-any.dcm");
-    Outbox::Entry entry;
-    ASSERT_TRUE(Outbox::parseName("20261207101530123-2.25.9-n12.dcm", entry));
-    EXPECT_EQ(entry.owed, (std::vector<int>{1, 2}));
-    EXPECT_FALSE(entry.anyNode);
-    ASSERT_TRUE(Outbox::parseName("20261207101530123-2.25.9-any.dcm", entry));
-    EXPECT_TRUE(entry.anyNode);
-    for (const char* bad : {"2026-2.25.9-n1.dcm", "20261207101530123-2.25.9-n.dcm", "20261207101530123-2.25.9-n3.dcm",
-                            "20261207101530123-2.25.9-n1.tmp", ".writing-2.25.9.dcm"})
-        EXPECT_FALSE(Outbox::parseName(bad, entry)) << bad;
-}
-
-TEST_F(OutboxTest, NodeTwoFailingKeepsTheImageForNodeTwoOnly)
+TEST_F(OutboxTest, AFilmIsWrittenAheadAndStruckOffNodeByNode)
 {
     StoreScp first("FIRST");
     StoreScp third("THIRD");
     const int down = freePort();
-    const RemoteSettings remotes{first.setting(), QString("SECOND|127.0.0.1|%1").arg(down), third.setting()};
     Outbox outbox(program.path());
-    Image image = makeImage("2.25.100");
-    const DeliveryReport report = deliverImage(image, remotes, "SKIASCAN", outbox);
-    ASSERT_EQ(report.failures.size(), 1u);
-    EXPECT_EQ(report.failures[0].slot, 1);
-    EXPECT_TRUE(report.failures[0].unreachable);
-    EXPECT_TRUE(report.failures[0].description.contains(QString("SECOND (127.0.0.1:%1)").arg(down)));
-    EXPECT_TRUE(report.kept);
-    EXPECT_TRUE(report.safe());
+    const FilmDelivery delivery =
+        deliver("2.25.100", {first.setting(), QString("SECOND|127.0.0.1|%1").arg(down), third.setting()}, outbox);
+    ASSERT_EQ(delivery.failures().size(), 1u);
+    EXPECT_EQ(delivery.failures()[0].node.aeTitle, "SECOND");
+    EXPECT_TRUE(delivery.failures()[0].stopsTheRound);
+    EXPECT_TRUE(delivery.kept);
+    EXPECT_TRUE(delivery.safe());
     EXPECT_EQ(instanceUids(first), QStringList{"2.25.100"});
     EXPECT_EQ(instanceUids(third), QStringList{"2.25.100"});
 
-    const auto entries = outbox.entries();
+    const std::vector<OutboxEntry> entries = outbox.entries();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].owed, std::vector<int>{1});
-    EXPECT_EQ(entries[0].sopInstanceUid, "2.25.100");
+    EXPECT_EQ(owedTitles(entries[0]), QStringList{"SECOND"});
+    EXPECT_EQ(entries[0].owed[0].port, down);
+    EXPECT_TRUE(entries[0].owed[0].lastFailure.contains("SECOND")) << entries[0].owed[0].lastFailure.toStdString();
+    EXPECT_EQ(entries[0].patientName, "Smith^John");
 
-    // The node comes back: the next round delivers it there, and only there.
-    StoreScp second("SECOND");
-    const RemoteSettings fixed{first.setting(), second.setting(), third.setting()};
-    const OutboxRound round = resendOutbox(outbox, fixed, "SKIASCAN");
-    EXPECT_EQ(round.delivered, 1);
-    EXPECT_EQ(instanceUids(second), QStringList{"2.25.100"});
-    EXPECT_EQ(first.received().size(), 1);
-    EXPECT_EQ(outbox.count(), 0);
+    // Every node confirming leaves nothing behind.
+    StoreScp only("ONLY");
+    EXPECT_TRUE(deliver("2.25.101", {only.setting(), "||", ""}, outbox).safe());
+    EXPECT_FALSE(outbox.holds("2.25.101"));
+    EXPECT_FALSE(QFile::exists(QDir(outbox.folder()).filePath("2.25.101.dcm")));
 }
 
-TEST_F(OutboxTest, AllNodesConfirmingLeavesNothingBehind)
-{
-    StoreScp node;
-    Outbox outbox(program.path());
-    Image image = makeImage("2.25.101");
-    const DeliveryReport report = deliverImage(image, {node.setting(), "||", ""}, "SKIASCAN", outbox);
-    EXPECT_TRUE(report.failures.empty());
-    EXPECT_FALSE(report.kept);
-    EXPECT_TRUE(report.safe());
-    EXPECT_EQ(outbox.count(), 0);
-}
-
-TEST_F(OutboxTest, WithNoNodeConfiguredTheImageWaitsForTheFirstOne)
+TEST_F(OutboxTest, WithoutNodesTheImageWaitsForTheFirstOneConfigured)
 {
     Outbox outbox(program.path());
-    Image image = makeImage("2.25.102");
-    const DeliveryReport report = deliverImage(image, {"||", "", "AB"}, "SKIASCAN", outbox);
-    EXPECT_TRUE(report.noNodeConfigured);
-    EXPECT_TRUE(report.kept);
-    ASSERT_EQ(outbox.count(), 1);
-    EXPECT_TRUE(outbox.entries()[0].anyNode);
-
-    resendOutbox(outbox, {"||", "||", "||"}, "SKIASCAN");
-    EXPECT_EQ(outbox.count(), 1) << "still no node";
-
-    StoreScp node;
-    const OutboxRound round = resendOutbox(outbox, {"||", node.setting(), "||"}, "SKIASCAN");
-    EXPECT_EQ(round.delivered, 1);
+    const FilmDelivery delivery = deliver("2.25.102", {"||", "", "AB"}, outbox);
+    EXPECT_TRUE(delivery.noNodeConfigured);
+    EXPECT_TRUE(delivery.safe());
+    const RoundReport nothing = runRound(outbox, configuredNodes({"||", "||", "||"}), "SKIASCAN");
+    EXPECT_EQ(nothing.confirmed, 0);
+    StoreScp node("LATER");
+    const RoundReport round = runRound(outbox, configuredNodes({"||", node.setting(), "||"}), "SKIASCAN");
+    EXPECT_EQ(round.confirmed, 1);
     EXPECT_EQ(instanceUids(node), QStringList{"2.25.102"});
     EXPECT_EQ(outbox.count(), 0);
 }
 
-TEST_F(OutboxTest, ANodeNoLongerConfiguredKeepsItsImagesWaiting)
+TEST_F(OutboxTest, AnImageIsOwedToItsNodeWhereverTheNodeNowStands)
 {
+    // A's image waits; B takes A's row: B never gets it, and the operator hears
+    // that A is gone. A in another row gets it.
+    const int downA = freePort();
     Outbox outbox(program.path());
-    Image image = makeImage("2.25.103");
-    deliverImage(image, {QString("GONE|127.0.0.1|%1").arg(freePort()), "||", "||"}, "SKIASCAN", outbox);
+    deliver("2.25.103", {"||", QString("NODEA|127.0.0.1|%1").arg(downA), "||"}, outbox);
     ASSERT_EQ(outbox.count(), 1);
-    StoreScp other;
-    const OutboxRound round = resendOutbox(outbox, {"||", other.setting(), "||"}, "SKIASCAN");
-    EXPECT_EQ(round.delivered, 0);
-    EXPECT_TRUE(other.received().isEmpty());
-    EXPECT_EQ(outbox.entries()[0].owed, std::vector<int>{0});
+    StoreScp b("NODEB");
+    const RoundReport swapped = runRound(outbox, configuredNodes({"||", b.setting(), "||"}), "SKIASCAN");
+    EXPECT_TRUE(b.received().isEmpty());
+    EXPECT_EQ(swapped.waitingForGone, (std::map<QString, int>{{"NODEA", 1}}));
+    EXPECT_EQ(outbox.count(), 1);
+
+    StoreScp a("NODEA");
+    const RoundReport moved = runRound(outbox, configuredNodes({"||", b.setting(), a.setting()}), "SKIASCAN");
+    EXPECT_EQ(moved.confirmed, 1);
+    EXPECT_EQ(instanceUids(a), QStringList{"2.25.103"});
+    EXPECT_TRUE(b.received().isEmpty());
+    EXPECT_EQ(outbox.count(), 0);
 }
 
-TEST_F(OutboxTest, ADeadNodeCostsOneTimeoutPerRound)
+TEST_F(OutboxTest, ADeadNodeCostsOneTryPerRoundAndARefusedImageDoesNotStopTheOthers)
 {
     SilentPeer silent;
-    StoreScp alive;
+    StoreScp alive("ALIVE");
     Outbox outbox(program.path());
+    const RemoteSettings both{silent.setting(), alive.setting(), "||"};
     for (const char* uid : {"2.25.104", "2.25.105", "2.25.106"}) {
         Image image = makeImage(uid);
-        outbox.add(image, {0, 1});
+        OutboxEntry entry = film(uid);
+        entry.kept = QDateTime::currentDateTime();
+        entry.owed = {{"SILENT", "127.0.0.1", 0, {}, {}}, {"ALIVE", "127.0.0.1", 0, {}, {}}};
+        outbox.keep(image, entry);
     }
-    const OutboxRound round = resendOutbox(outbox, {silent.setting(), alive.setting(), "||"}, "SKIASCAN");
+    const RoundReport round = runRound(outbox, configuredNodes(both), "SKIASCAN");
     EXPECT_EQ(silent.connections(), 1);
-    EXPECT_EQ(round.delivered, 3);
+    EXPECT_EQ(round.confirmed, 3);
     EXPECT_EQ(instanceUids(alive).size(), 3);
-    for (const Outbox::Entry& entry : outbox.entries())
-        EXPECT_EQ(entry.owed, std::vector<int>{0});
+    ASSERT_EQ(round.failures.size(), 1u);
+    EXPECT_EQ(round.failures[0].node.aeTitle, "SILENT");
+    for (const OutboxEntry& entry : outbox.entries())
+        EXPECT_EQ(owedTitles(entry), QStringList{"SILENT"});
 
-    // Images refused one by one with a failure status do not stop the others.
-    StatusScp refusing(0xA700);
-    const OutboxRound refused = resendOutbox(outbox, {refusing.setting(), "||", "||"}, "SKIASCAN");
+    StatusScp refusing(0xA700, "SILENT");
+    const RoundReport refused = runRound(outbox, configuredNodes({refusing.setting(), "||", "||"}), "SKIASCAN");
     EXPECT_EQ(refusing.storeRequests(), 3);
-    EXPECT_EQ(refused.failures.size(), 3u);
+    EXPECT_EQ(refused.confirmed, 0);
     EXPECT_EQ(outbox.count(), 3);
 }
 
-TEST_F(OutboxTest, UnreadableEntriesAreMovedAsideNeverDeleted)
+TEST_F(OutboxTest, NodesAreSentToAtTheSameTimeAndASlowOneCannotHoldTheFilm)
+{
+    // The first row reads slowly: the other rows are done long before, and the
+    // slow one is cut at the deadline. Failures are told in row order.
+    dicom::setNetworkTimeouts({5, 5, 30, 2, qint64(1) << 40});
+    StoreScp slow("SLOW", {"--sleep-during", "30"});
+    const int down = freePort();
+    StoreScp fast("FAST");
+    Outbox outbox(program.path());
+    QElapsedTimer clock;
+    clock.start();
+    const FilmDelivery delivery =
+        deliver("2.25.107", {slow.setting(), QString("DOWN|127.0.0.1|%1").arg(down), fast.setting()}, outbox);
+    EXPECT_LT(clock.elapsed(), 10000) << "the slow node held the film";
+    EXPECT_EQ(instanceUids(fast), QStringList{"2.25.107"});
+    const std::vector<NodeResult> failures = delivery.failures();
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].node.aeTitle, "SLOW");
+    EXPECT_TRUE(failures[0].failure.contains("no end within 2 seconds")) << failures[0].failure.toStdString();
+    EXPECT_EQ(failures[1].node.aeTitle, "DOWN");
+    EXPECT_EQ(owedTitles(outbox.entries().at(0)), (QStringList{"SLOW", "DOWN"}));
+}
+
+TEST_F(OutboxTest, CancelStopsEverySendAndTheImageStaysOwed)
+{
+    StoreScp slow("SLOW", {"--sleep-during", "30"});
+    Outbox outbox(program.path());
+    DeliveryProgress progress;
+    std::thread canceller([&] {
+        while (progress.rows().empty() || progress.rows()[0].done == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        progress.cancel();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    const FilmDelivery delivery = deliver("2.25.108", {slow.setting(), "||", "||"}, outbox, &progress);
+    canceller.join();
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_TRUE(delivery.cancelled);
+    EXPECT_TRUE(delivery.safe());
+    ASSERT_EQ(delivery.failures().size(), 1u);
+    EXPECT_TRUE(delivery.failures()[0].failure.contains("cancelled by the operator"));
+    EXPECT_EQ(progress.rows().at(0).state, "failed");
+    EXPECT_EQ(owedTitles(outbox.entries().at(0)), QStringList{"SLOW"});
+}
+
+TEST_F(OutboxTest, WhatCannotBeParsedGoesAsideWhatCannotBeReadWaits)
 {
     Outbox outbox(program.path());
-    QDir().mkpath(outbox.folder());
-    const QString name = "20261207101530123-2.25.107-n0.dcm";
-    QFile damaged(QDir(outbox.folder()).filePath(name));
-    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
-    damaged.write("not a DICOM file");
-    damaged.close();
-    StoreScp node;
-    resendOutbox(outbox, {node.setting(), "||", "||"}, "SKIASCAN");
+    StoreScp node("NODE");
+    deliver("2.25.109", {QString("NODE|127.0.0.1|%1").arg(freePort()), "||", "||"}, outbox);
+    deliver("2.25.110", {QString("NODE|127.0.0.1|%1").arg(freePort()), "||", "||"}, outbox);
+    const QDir dir(outbox.folder());
+    QFile broken(dir.filePath("2.25.109.entry"));
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    broken.write("{ not an entry");
+    broken.close();
+    EXPECT_EQ(outbox.entries().size(), 1u);
+    EXPECT_TRUE(QFile::exists(dir.filePath("damaged/2.25.109.entry")));
+    EXPECT_TRUE(QFile::exists(dir.filePath("damaged/2.25.109.dcm")));
+    EXPECT_EQ(outbox.damagedCount(), 1);
+
+    // An image the round may not read (its rights) waits and is named.
+    QFile::setPermissions(dir.filePath("2.25.110.dcm"), QFile::WriteOwner);
+    QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    const int outcome = runUnprivileged([&] {
+        const RoundReport round = runRound(outbox, configuredNodes({node.setting(), "||", "||"}), "SKIASCAN");
+        return round.confirmed == 0 && round.unreadable.size() == 1 && round.unreadable[0].contains("2.25.110") ? 0 : 1;
+    });
+    QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(dir.filePath("2.25.110.dcm"), QFile::ReadOwner | QFile::WriteOwner);
+    EXPECT_EQ(outcome, 0);
+    EXPECT_EQ(outbox.count(), 1) << "an image that cannot be read now is not moved aside";
+
+    // Removing keeps the image, out of the way.
+    outbox.remove(outbox.entries().at(0));
     EXPECT_EQ(outbox.count(), 0);
-    EXPECT_TRUE(QFile::exists(QDir(outbox.folder()).filePath("damaged/" + name)));
+    EXPECT_TRUE(QFile::exists(dir.filePath("removed/2.25.110.dcm")));
+}
+
+TEST_F(OutboxTest, TidyingAfterACrashKeepsWhatCountsAndConvertsEntriesOfTheEarlierForm)
+{
+    Outbox outbox(program.path());
+    deliver("2.25.111", {"||", "||", "||"}, outbox); // waits with its entry
+    const QDir dir(outbox.folder());
+    // A write-ahead cut short, a temporary file, and an entry of the earlier form.
+    ASSERT_TRUE(QFile::copy(dir.filePath("2.25.111.dcm"), dir.filePath("2.25.112.dcm")));
+    ASSERT_TRUE(QFile::copy(dir.filePath("2.25.111.dcm"), dir.filePath(".writing-2.25.113.dcm")));
+    ASSERT_TRUE(QFile::copy(dir.filePath("2.25.111.dcm"), dir.filePath("20261207101530123-2.25.111-n1.dcm")));
+    QFile::remove(dir.filePath("2.25.111.entry"));
+    QFile::remove(dir.filePath("2.25.111.dcm"));
+    outbox.tidy({"||", "OLD|10.0.0.9|104", "||"});
+    EXPECT_EQ(dir.entryList(QDir::Files | QDir::Hidden), (QStringList{"2.25.111.dcm", "2.25.111.entry"}));
+    const std::vector<OutboxEntry> entries = outbox.entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(owedTitles(entries[0]), QStringList{"OLD"});
+    EXPECT_EQ(entries[0].owed[0].host, "10.0.0.9");
+    EXPECT_EQ(entries[0].patientId, "4711");
 }
 
 TEST_F(OutboxTest, AnOutboxThatCannotBeWrittenIsReportedAndTheScanIsNotSafe)
 {
-    Image image = makeImage("2.25.108");
     QDir(program.path()).mkdir("readonly");
     const QString folder = program.filePath("readonly");
     QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    const Image image = makeImage("2.25.114");
     const int outcome = runUnprivileged([&] {
         Outbox outbox(folder);
-        const DeliveryReport report = deliverImage(image, {"||", "||", "||"}, "SKIASCAN", outbox);
-        if (report.kept || report.safe())
+        const FilmDelivery delivery = deliverFilm(image, film("2.25.114"), {}, "SKIASCAN", outbox);
+        if (delivery.kept || delivery.safe())
             return 1;
-        return report.keepFailure.contains("could not be kept in the outbox") ? 0 : 2;
+        return delivery.keepFailure.contains("could not be kept in the outbox") ? 0 : 2;
     });
     EXPECT_EQ(outcome, 0);
     EXPECT_FALSE(QDir(folder).exists("Outbox"));
