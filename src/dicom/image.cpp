@@ -5,8 +5,6 @@
 
 #include "dicom/body_parts.h"
 
-#include <dcmtk/dcmdata/dcistrmb.h>
-#include <dcmtk/dcmdata/dcvrobow.h>
 
 #include <QFile>
 
@@ -177,53 +175,16 @@ Image Image::loadFile(const QString& path)
     return image;
 }
 
-namespace {
-
-// Hands out the one pixel buffer of an image as a stream, for as many copies as
-// send or save it at once; nothing is copied.
-class SharedBufferFactory : public DcmInputStreamFactory {
-public:
-    SharedBufferFactory(const void* bytes, Uint32 length)
-        : m_bytes(bytes)
-        , m_length(length)
-    {
-    }
-    DcmInputStream* create() const override
-    {
-        auto* stream = new DcmInputBufferStream;
-        stream->setBuffer(m_bytes, m_length);
-        stream->setEos();
-        return stream;
-    }
-    DcmInputStreamFactory* clone() const override { return new SharedBufferFactory(m_bytes, m_length); }
-    DcmInputStreamFactoryType ident() const override { return DFT_DcmInputTempFileStreamFactory; }
-
-private:
-    const void* m_bytes;
-    Uint32 m_length;
-};
-
-} // namespace
-
 Image Image::sharedCopy() const
 {
     Image copy;
     copy.m_impl->fitsSigned = m_impl->fitsSigned;
     DcmDataset& from = m_impl->dataset();
     DcmDataset& to = copy.m_impl->dataset();
+    // The pixel data is never in memory here: it is read from the image's one
+    // buffer, or from its file, and its clone reads the same.
     for (unsigned long i = 0; i < from.card(); ++i) {
         DcmElement* element = from.getElement(i);
-        Uint16* words = nullptr;
-        if (element->getTag() == DCM_PixelData && element->valueLoaded() && element->getLength() > 0
-            && element->getUint16Array(words).good() && words) {
-            auto pixels = std::make_unique<DcmOtherByteOtherWord>(DcmTag(DCM_PixelData, EVR_OW));
-            const Uint32 length = element->getLength();
-            check(pixels->createValueFromTempFile(new SharedBufferFactory(words, length), length, gLocalByteOrder),
-                  QStringLiteral("Cannot share the pixels"));
-            check(to.insert(pixels.get(), true), QStringLiteral("Cannot share the pixels"));
-            pixels.release();
-            continue;
-        }
         auto clone = std::unique_ptr<DcmElement>(static_cast<DcmElement*>(element->clone()));
         check(to.insert(clone.get(), true), QStringLiteral("Cannot copy the image"));
         clone.release();

@@ -75,8 +75,8 @@ public:
 
     /// A copy for one send or one save on a thread of its own: its own
     /// attributes, the pixels read from this image's buffer (or file) without
-    /// copying them. This image must outlive the copy and stay unchanged while
-    /// copies exist; make the copies in the thread that owns this image.
+    /// copying them; the buffer lives as long as any copy. Make the copies in
+    /// the thread that owns this image.
     Image sharedCopy() const;
 
     /// The bytes of the pixel data.

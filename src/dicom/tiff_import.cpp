@@ -3,7 +3,9 @@
 
 #include "dicom/dcmtk_internal.h"
 
-#include <dcmtk/dcmdata/dcpixel.h>
+#include "dicom/pixel_buffer.h"
+
+#include <dcmtk/dcmdata/dcvrobow.h>
 #include <dcmtk/dcmdata/dcuid.h>
 
 #include <tiffio.h>
@@ -147,10 +149,13 @@ void importTiff(const QString& path, Image::Impl& image)
         refuse(QStringLiteral("its size of %1 x %2 pixels is too large.").arg(width).arg(height));
 
     DcmDataset& ds = image.dataset();
-    auto pixelData = std::make_unique<DcmPixelData>(DCM_PixelData);
-    Uint16* words = nullptr;
-    if (pixelData->createUint16Array(static_cast<Uint32>(pixelCount), words).bad() || !words)
+    std::shared_ptr<PixelBuffer> buffer;
+    try {
+        buffer = std::make_shared<PixelBuffer>(static_cast<std::size_t>(pixelCount * 2));
+    } catch (const Failure&) {
         refuse(QStringLiteral("there is not enough memory for %1 x %2 pixels.").arg(width).arg(height));
+    }
+    auto* words = static_cast<Uint16*>(buffer->data());
 
     const std::size_t bytesPerSample = bits / 8;
     auto readError = [&](const QString& where) {
@@ -245,7 +250,12 @@ void importTiff(const QString& path, Image::Impl& image)
         ds.findAndDeleteElement(DCM_NominalScannedPixelSpacing);
     }
 
-    if (ds.insert(pixelData.get(), true).bad())
+    // The pixel data element reads the buffer in pieces whenever the image is
+    // written or sent: the pixels exist once, however many copies send them.
+    const Uint32 length = static_cast<Uint32>(pixelCount * 2);
+    auto pixelData = std::make_unique<DcmOtherByteOtherWord>(DcmTag(DCM_PixelData, EVR_OW));
+    if (pixelData->createValueFromTempFile(new PixelBufferFactory(buffer), length, gLocalByteOrder).bad()
+        || ds.insert(pixelData.get(), true).bad())
         refuse(QStringLiteral("the pixels cannot be stored."));
     pixelData.release(); // owned by the data set now
 }
