@@ -132,9 +132,15 @@ int main(int argc, char** argv)
     QDir().mkpath(images);
     Node steady(QStringLiteral("STEADY"), work.filePath(QStringLiteral("steady")));
     Node flaky(QStringLiteral("FLAKY"), work.filePath(QStringLiteral("flaky")));
-    skiascan::saveSettingsFile(skiascan::settingsFilePath(program),
-                               {QString::fromLocal8Bit(argv[1]), "", images, "", "SKIASCAN", "2048", "4096",
-                                steady.setting(), flaky.setting(), "||", "", "0", "", "", "", ""});
+    using skiascan::Setting;
+    skiascan::SettingsLines lines = skiascan::linesOf({});
+    lines[Setting::ScanApp] = QString::fromLocal8Bit(argv[1]);
+    lines[Setting::ImageFolder] = images;
+    lines[Setting::LocalAET] = QStringLiteral("SKIASCAN");
+    lines[Setting::Remote0] = steady.setting();
+    lines[Setting::Remote1] = flaky.setting();
+    lines[Setting::Remote2] = QStringLiteral("||");
+    skiascan::saveSettingsFile(skiascan::settingsFilePath(program), lines);
     skiascan::fSkiascan window(program);
     if (!window.startUp(QStringLiteral("Soak^Patient|SOAK-1|1960-02-01")))
         return 1;
@@ -163,7 +169,7 @@ int main(int argc, char** argv)
         if (stack == 16 || stack == 36)
             flaky.up();
         window.cmdMultiScan->click(); // six films; returns when the stack is done
-        outboxHighWater = std::max(outboxHighWater, int(QDir(program + "/Outbox").entryList({"*.dcm"}, QDir::Files).size()));
+        outboxHighWater = std::max(outboxHighWater, int(QDir(program + "/Outbox").entryList({"*.entry"}, QDir::Files).size()));
         if (stack == 1)
             afterFirstStack = residentKilobytes();
         if (stack % 10 == 0)
@@ -178,7 +184,7 @@ int main(int argc, char** argv)
     const QSet<QString> setA(a.begin(), a.end());
     const QSet<QString> setB(b.begin(), b.end());
     const int films = stacks * 6;
-    const int outbox = int(QDir(program + "/Outbox").entryList({"*.dcm"}, QDir::Files).size());
+    const int outbox = int(QDir(program + "/Outbox").entryList({"*.entry"}, QDir::Files).size());
     const int left = int(QDir(images).entryList(QDir::Files).size());
     const double growth = afterFirstStack ? double(atEnd - afterFirstStack) / afterFirstStack : 0;
 

@@ -18,7 +18,8 @@
 //                                              SCANFILE_PAUSE_MS (default 700)
 //   /SIM:SIZE=<w>x<h>   SCANFILE_SIZE       image size (default 2048x2500)
 //   /SIM:LOG=<file>     SCANFILE_LOG        append each call's arguments to <file>,
-//                                           one line per call, each in [brackets]
+//                                           one line per call, each in [brackets],
+//                       SCANFILE_TAG        and this text in {braces} after them
 //
 //   SCANFILE.EXE --test-image <path>   writes the test image for test mode.
 
@@ -274,6 +275,8 @@ int main(int argc, char** argv)
         std::ofstream log(o.log, std::ios::app);
         for (int i = 1; i < argc; ++i)
             log << (i > 1 ? " [" : "[") << argv[i] << ']';
+        if (const char* tag = std::getenv("SCANFILE_TAG"))
+            log << " {" << tag << '}';
         log << '\n';
     }
     if (o.delayMs > 0)

@@ -1,0 +1,311 @@
+// Chaos run: films through the simulator in stacks, Skiascan killed with SIGKILL
+// (as a power cut would) at random moments during scans, imports, sends and
+// rounds, and started again; one of the two nodes goes down and comes back
+// meanwhile. At the end every film must be at both nodes, each with one SOP
+// Instance UID and the patient of the stack it was scanned for, and the outbox,
+// the journal and the image folder must be empty.
+//
+//   bench_chaos SIMULATOR [FILMS] [KILLS]       (default 100 films, 30 kills)
+//
+// Skiascan runs in a child process of this program (the same executable, in
+// worker mode), which plays the operator: it types a patient for each stack,
+// clicks Multiple Scan and answers every message with OK.
+
+#include "app/main_window.h"
+#include "settings/settings_file.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+
+#include <cstdio>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A storescp node that can go down and come back on the same port.
+class Node {
+public:
+    Node(const QString& aeTitle, const QString& folder)
+        : m_aeTitle(aeTitle)
+        , m_folder(folder)
+        , m_port(freePort())
+    {
+        QDir().mkpath(folder);
+        up();
+    }
+    ~Node() { down(); }
+    void up()
+    {
+        if (m_process.state() != QProcess::NotRunning)
+            return;
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_process.start(QStringLiteral("storescp"),
+                        {QStringLiteral("-aet"), m_aeTitle, QStringLiteral("-od"), m_folder, QString::number(m_port)});
+        m_process.waitForStarted();
+        QThread::msleep(200);
+    }
+    void down()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    QString setting() const { return QStringLiteral("%1|127.0.0.1|%2").arg(m_aeTitle).arg(m_port); }
+    // SOP Instance UID -> Patient ID of every image received (files are named after the UID).
+    QHash<QString, QString> received() const
+    {
+        QHash<QString, QString> images;
+        const QDir dir(m_folder);
+        for (const QString& name : dir.entryList(QDir::Files)) {
+            DcmFileFormat file;
+            OFString id;
+            if (file.loadFile(dir.filePath(name).toLocal8Bit().constData()).good())
+                file.getDataset()->findAndGetOFString(DCM_PatientID, id);
+            images.insert(name.section(QLatin1Char('.'), 1), QString::fromLatin1(id.c_str()));
+        }
+        return images;
+    }
+
+private:
+    QString m_aeTitle;
+    QString m_folder;
+    int m_port;
+    QProcess m_process;
+};
+
+// The films the scanner was started for, with the patient of their stack.
+QStringList scannedTags(const QString& log)
+{
+    QFile file(log);
+    QStringList tags;
+    if (!file.open(QIODevice::ReadOnly))
+        return tags;
+    static const QRegularExpression tag(QStringLiteral("\\{([^}]*)\\}$"));
+    for (const QString& line : QString::fromLocal8Bit(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        tags << tag.match(line).captured(1);
+    return tags;
+}
+
+int filesIn(const QString& folder, const QString& pattern)
+{
+    return static_cast<int>(QDir(folder).entryList({pattern}, QDir::Files).size());
+}
+
+// ------------------------------------------------------------------- worker
+
+// Plays the operator until `films` films have been scanned; with `drain`, only
+// starts and waits until the outbox and the journal are empty.
+int worker(const QString& work, int films, bool drain)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int argc = 1;
+    char name[] = "bench_chaos";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QTimer answer;
+    answer.setInterval(50);
+    QObject::connect(&answer, &QTimer::timeout, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
+    });
+    answer.start();
+
+    const QString program = work + QStringLiteral("/program");
+    const QString log = work + QStringLiteral("/scanner.log");
+    skiascan::fSkiascan window(program);
+    if (!window.startUp(QString()))
+        return 1;
+    if (drain) {
+        QElapsedTimer clock;
+        clock.start();
+        while ((filesIn(program + QStringLiteral("/Outbox"), QStringLiteral("*.entry")) > 0
+                || filesIn(program + QStringLiteral("/Journal"), QStringLiteral("*.json")) > 0)
+               && clock.elapsed() < 120000) {
+            window.sendOutbox(skiascan::RoundCause::Operator);
+            QThread::msleep(500);
+            QApplication::processEvents();
+        }
+        return 0;
+    }
+    while (scannedTags(log).size() < films) {
+        // A stack of its own patient; the scanner logs whose film it scans.
+        QFile plan(work + QStringLiteral("/stacks"));
+        plan.open(QIODevice::ReadWrite | QIODevice::Append);
+        const int stack = static_cast<int>(plan.size() / 2) + 1;
+        plan.write("s\n");
+        plan.close();
+        const QString patient = QStringLiteral("S%1").arg(stack);
+        qputenv("SCANFILE_TAG", patient.toLatin1());
+        window.PATNachname->setText(QStringLiteral("Chaos"));
+        window.PATVorname->setText(QStringLiteral("Stack%1").arg(stack));
+        window.PATID1->setText(patient);
+        window.PATGebDatum->setText(QStringLiteral("1960-02-01"));
+        window.StudyDate->setText(QDate::currentDate().toString(Qt::ISODate));
+        const int left = films - static_cast<int>(scannedTags(log).size());
+        window.ScrollFilms->setValue(7 - std::clamp(left, 1, 6));
+        window.cmdMultiScan->click();
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 4 && QByteArray(argv[1]) == "--worker")
+        return worker(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt(), argc > 4);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s SIMULATOR [FILMS] [KILLS]\n", argv[0]);
+        return 2;
+    }
+    QCoreApplication app(argc, argv);
+    const QString simulator = QString::fromLocal8Bit(argv[1]);
+    const int films = argc > 2 ? QByteArray(argv[2]).toInt() : 100;
+    const int kills = argc > 3 ? QByteArray(argv[3]).toInt() : 30;
+
+    QTemporaryDir work;
+    const QString program = work.filePath(QStringLiteral("program"));
+    const QString images = work.filePath(QStringLiteral("images")) + QLatin1Char('/');
+    QDir().mkpath(program);
+    QDir().mkpath(images);
+    Node steady(QStringLiteral("STEADY"), work.filePath(QStringLiteral("steady")));
+    Node flaky(QStringLiteral("FLAKY"), work.filePath(QStringLiteral("flaky")));
+    using skiascan::Setting;
+    skiascan::SettingsLines lines = skiascan::linesOf({});
+    lines[Setting::ScanApp] = simulator;
+    lines[Setting::ImageFolder] = images;
+    lines[Setting::LocalAET] = QStringLiteral("SKIASCAN");
+    lines[Setting::Remote0] = steady.setting();
+    lines[Setting::Remote1] = flaky.setting();
+    lines[Setting::Remote2] = QStringLiteral("||");
+    skiascan::saveSettingsFile(skiascan::settingsFilePath(program), lines);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("SCANFILE_LOG"), work.filePath(QStringLiteral("scanner.log")));
+    env.insert(QStringLiteral("SCANFILE_SIZE"), QStringLiteral("1024x1280"));
+    env.insert(QStringLiteral("SCANFILE_DELAY_MS"), QStringLiteral("300"));
+    auto run = [&](QProcess& skiascan, bool drain) {
+        skiascan.setProcessEnvironment(env);
+        skiascan.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        skiascan.setStandardOutputFile(QProcess::nullDevice());
+        QStringList args{QStringLiteral("--worker"), work.path(), QString::number(films)};
+        if (drain)
+            args << QStringLiteral("--drain");
+        skiascan.start(QCoreApplication::applicationFilePath(), args);
+        skiascan.waitForStarted();
+    };
+    // What Skiascan was doing when it was killed: the last event of its log.
+    QHash<QString, int> moments;
+    auto momentOf = [&] {
+        QFile log(program + QStringLiteral("/Logs/skiascan.log"));
+        log.open(QIODevice::ReadOnly);
+        const QString last = QString::fromUtf8(log.readAll()).trimmed().section(QLatin1Char('\n'), -1).mid(24);
+        if (last.startsWith(QLatin1String("scanner started")))
+            return QStringLiteral("while scanning");
+        if (last.startsWith(QLatin1String("scanner ended")))
+            return QStringLiteral("while importing");
+        if (last.startsWith(QLatin1String("film imported")) || last.startsWith(QLatin1String("outbox: image"))
+            || last.startsWith(QLatin1String("sen")) || last.contains(QLatin1String("confirmed image")))
+            return QStringLiteral("while sending");
+        if (last.contains(QLatin1String("round")))
+            return QStringLiteral("in a round");
+        return QStringLiteral("at start-up or between films");
+    };
+
+    QElapsedTimer clock;
+    clock.start();
+    auto* random = QRandomGenerator::global();
+    for (int kill = 1; kill <= kills; ++kill) {
+        if (kill == kills / 3)
+            flaky.down();
+        if (kill == 2 * kills / 3)
+            flaky.up();
+        QProcess skiascan;
+        run(skiascan, false);
+        if (skiascan.waitForFinished(500 + static_cast<int>(random->bounded(5000))))
+            break; // all films scanned before this kill
+        ++moments[momentOf()];
+        ::kill(static_cast<pid_t>(skiascan.processId()), SIGKILL);
+        skiascan.waitForFinished();
+    }
+    flaky.up();
+    QProcess rest;
+    run(rest, false);
+    rest.waitForFinished(-1);
+    QThread::sleep(3); // a scanner left running by the last kill ends its film
+    QProcess drain;
+    run(drain, true);
+    drain.waitForFinished(-1);
+
+    const QStringList tags = scannedTags(work.filePath(QStringLiteral("scanner.log")));
+    QHash<QString, int> expected;
+    for (const QString& tag : tags)
+        ++expected[tag];
+    bool ok = true;
+    for (const Node* node : {&steady, &flaky}) {
+        const QHash<QString, QString> images = node->received();
+        QHash<QString, int> perPatient;
+        for (const QString& patient : images)
+            ++perPatient[patient];
+        const bool right = images.size() == tags.size() && perPatient == expected;
+        std::printf("%s: %d images, one SOP Instance UID each, patients as scanned: %s\n",
+                    qPrintable(node == &steady ? QStringLiteral("steady node") : QStringLiteral("flaky node")),
+                    int(images.size()), right ? "yes" : "NO");
+        ok = ok && right;
+    }
+    const int outbox = filesIn(program + QStringLiteral("/Outbox"), QStringLiteral("*.entry"));
+    const int journal = filesIn(program + QStringLiteral("/Journal"), QStringLiteral("*.json"));
+    const int left = filesIn(images, QStringLiteral("*"));
+    int killed = 0;
+    QStringList when;
+    for (auto it = moments.begin(); it != moments.end(); ++it) {
+        killed += it.value();
+        when << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
+    }
+    std::printf("films scanned: %d, kills: %d (%s), time %.0f s\n", int(tags.size()), killed,
+                qPrintable(when.join(QStringLiteral(", "))), clock.elapsed() / 1000.0);
+    std::printf("left behind: outbox %d, journal %d, image folder %d\n", outbox, journal, left);
+    ok = ok && tags.size() >= films && outbox == 0 && journal == 0 && left == 0 && killed >= kills;
+    std::printf("%s\n", ok ? "CHAOS PASSED" : "CHAOS FAILED");
+    return ok ? 0 : 1;
+}
