@@ -189,6 +189,7 @@ private:
     void cmdMultiScan_Click();
     void TimerMultiScan_Timer();
     void cmdTest_Click();
+    bool recordFitsTheImage();
     void beginScan();
     void startFilm(int film, int films);
     void runScanner(FilmPlace place);

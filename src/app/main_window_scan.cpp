@@ -7,6 +7,7 @@
 #include "common/failure.h"
 #include "common/program_log.h"
 #include "common/text.h"
+#include "dicom/image_attributes.h"
 #include "dicom/uid_generator.h"
 #include "scan/program_runner.h"
 #include "scan/scan_commands.h"
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMessageBox>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -42,6 +44,44 @@ void fSkiascan::showStatus(const QString& text)
 {
     lblOutbox->setText(text);
     lblOutbox->setToolTip(QString());
+}
+
+// A value the image cannot carry (a backslash in the patient ID, a control
+// character, "^" in a name, ...) is refused at the click, naming the field,
+// before the scanner runs. Dates have rules of their own.
+bool fSkiascan::recordFitsTheImage()
+{
+    using dicom::ValueKind;
+    const struct {
+        QWidget* field;
+        QString text;
+        int label;
+        ValueKind kind;
+    } fields[] = {
+        {PATNachname, PATNachname->text(), 0, ValueKind::NamePart},
+        {PATVorname, PATVorname->text(), 1, ValueKind::NamePart},
+        {PAT2Vorname, PAT2Vorname->text(), 2, ValueKind::NamePart},
+        {PATID1, PATID1->text(), 4, ValueKind::Text},
+        {AccessionNumber, AccessionNumber->text(), 12, ValueKind::Text},
+        {Bodypart, Bodypart->text(), 6, ValueKind::Text},
+        {StudyDescritpion, StudyDescritpion->text(), 8, ValueKind::Text},
+        {SeriesDescription, SeriesDescription->text(), 9, ValueKind::Text},
+    };
+    for (const auto& f : fields) {
+        const QString why = dicom::whyNotCarried(f.text, f.kind);
+        if (why.isEmpty())
+            continue;
+        const QString caption = Label1[static_cast<std::size_t>(f.label)]->text().remove(QLatin1Char(':'));
+        programlog::event(QStringLiteral("scan refused: %1 %2").arg(caption, why));
+        setTopMost(this, false);
+        showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
+                    failureText(QStringLiteral("The %1 \"%2\" cannot go into the image: %3.").arg(caption, f.text, why),
+                                QStringLiteral("Please correct it. Nothing was scanned.")));
+        setTopMost(this, true);
+        f.field->setFocus();
+        return false;
+    }
+    return true;
 }
 
 // A scan begins: the record is taken now, and until the scan ends nothing can
@@ -165,7 +205,7 @@ void fSkiascan::scanFailed(const std::exception& failure)
 
 void fSkiascan::cmdScan_Click()
 {
-    if (m_scanning)
+    if (m_scanning || !recordFitsTheImage())
         return;
     try {
         beginScan();
@@ -198,7 +238,7 @@ void fSkiascan::TimerScan_Timer()
 
 void fSkiascan::cmdMultiScan_Click()
 {
-    if (m_scanning)
+    if (m_scanning || !recordFitsTheImage())
         return;
     try {
         beginScan();

@@ -7,6 +7,7 @@
 #include "app/window_helpers.h"
 #include "common/dates.h"
 #include "common/program_log.h"
+#include "common/text.h"
 #include "dicom/uid_generator.h"
 #include "skiascan_version.h"
 #include "worklist/worklist_dialog.h"
@@ -131,13 +132,21 @@ void fSkiascan::cmdWorklist_Click()
 {
     setTopMost(this, false);
     std::optional<WorklistRow> chosen;
+    QStringList unreadable;
     {
         fWorklist dialog(worklistStation(), m_programFolder, this);
         dialog.exec();
         chosen = dialog.chosen();
+        unreadable = dialog.chosenUnreadable();
     }
     if (chosen)
         applyWorklistPick(*chosen);
+    if (chosen && !unreadable.isEmpty())
+        showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
+                    failureText(QStringLiteral("The worklist entry's %1 could not be read in its character set and was "
+                                               "left empty.")
+                                    .arg(unreadable.join(QStringLiteral(", "))),
+                                QStringLiteral("Please type it in before scanning.")));
     setTopMost(this, true);
     // Confirmed or cancelled, the next image starts its numbering at 1.
     WorklistUsed = true;

@@ -64,11 +64,21 @@ private:
 
 } // namespace
 
+InputBlock::InputBlock(QObject* allowed)
+    : m_dropper(new InputDropper(allowed))
+{
+}
+
+InputBlock::~InputBlock()
+{
+    delete m_dropper;
+}
+
 void runWhileRepainting(const std::function<void()>& work, QObject* allowed)
 {
     std::exception_ptr failure;
     QEventLoop loop;
-    const InputDropper dropper(allowed);
+    const InputBlock block(allowed);
     std::thread worker([&] {
         try {
             work();

@@ -102,12 +102,15 @@ DataSet::DataSet(const DataSet& other)
     : m_impl(std::make_unique<Impl>())
 {
     m_impl->item = std::make_unique<DcmItem>(*other.m_impl->item);
+    m_impl->undecodable = other.m_impl->undecodable;
 }
 
 DataSet& DataSet::operator=(const DataSet& other)
 {
-    if (this != &other)
+    if (this != &other) {
         m_impl->item = std::make_unique<DcmItem>(*other.m_impl->item);
+        m_impl->undecodable = other.m_impl->undecodable;
+    }
     return *this;
 }
 
@@ -140,6 +143,14 @@ std::optional<DataSetCollection> DataSet::sequence(quint16 group, quint16 elemen
     for (unsigned long i = 0; i < sequence->card(); ++i)
         items.addNewItem().impl().item = std::make_unique<DcmItem>(*sequence->getItem(i));
     return items;
+}
+
+std::vector<std::pair<quint16, quint16>> DataSet::undecodable() const
+{
+    std::vector<std::pair<quint16, quint16>> tags;
+    for (const DcmTagKey& key : m_impl->undecodable)
+        tags.emplace_back(key.getGroup(), key.getElement());
+    return tags;
 }
 
 QString DataSet::patientName() const

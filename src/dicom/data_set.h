@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace skiascan::dicom {
@@ -39,6 +40,10 @@ public:
     std::optional<QString> text(quint16 group, quint16 element) const;
     /// The items of a sequence attribute; std::nullopt when absent or no sequence.
     std::optional<DataSetCollection> sequence(quint16 group, quint16 element) const;
+
+    /// The text attributes (group, element) that could not be decoded in the
+    /// data set's character set; they read as empty text.
+    std::vector<std::pair<quint16, quint16>> undecodable() const;
 
     /// Patient's Name, Patient ID and Patient's Sex; empty text when absent.
     QString patientName() const;

@@ -18,6 +18,7 @@ namespace skiascan::dicom {
 
 struct DataSet::Impl {
     std::unique_ptr<DcmItem> item;
+    std::vector<DcmTagKey> undecodable; // texts that could not be decoded (now empty)
 };
 
 struct Image::Impl {
@@ -51,6 +52,17 @@ std::optional<QString> getText(DcmItem& item, const DcmTagKey& key);
 /// A worklist answer as the program holds it: a copy whose text has been decoded
 /// by its own Specific Character Set into UTF-8 (see WorklistQuery::run()).
 DataSet answerDataSet(const DcmItem& answer);
+
+/// Decodes an answer's text into UTF-8 in place; the texts that cannot be
+/// decoded are emptied and named in `undecodable`.
+void decodeAnswer(DcmItem& answer, std::vector<DcmTagKey>& undecodable);
+
+/// A worklist answer as received: parsed from its encoded bytes without
+/// reserving memory for lengths beyond them, cut down to the attributes that
+/// `request` asks for, and decoded. Throws Failure (kind Limit) for an answer
+/// that cannot be parsed, or one whose values claim more than it holds.
+DataSet parseAnswer(const unsigned char* data, std::size_t size, E_TransferSyntax transferSyntax,
+                    const DcmItem& request);
 
 /// Chooses ISO_IR 100 or ISO_IR 192 for the text in `item` (stored as UTF-8 until
 /// now), converts the text to it and records it in (0008,0005). With `onlyIfNeeded`,
@@ -91,9 +103,12 @@ public:
     void echo();
     /// C-STORE of a data set; throws unless the status is success or a warning.
     void store(DcmDataset& dataset);
-    /// C-FIND; `onMatch` receives each pending answer's identifier. Throws unless
-    /// the final status is success.
-    void find(const char* abstractSyntax, DcmDataset& identifier, const std::function<void(DcmDataset&)>& onMatch);
+    /// C-FIND held to `limits` (the association's guard is needed for them): each
+    /// answer's bytes are counted as they arrive, then parsed with parseAnswer();
+    /// `onMatch` receives each answer, decoded. Throws unless the final
+    /// status is success.
+    void find(const char* abstractSyntax, DcmDataset& identifier, const QueryLimits& limits,
+              const std::function<void(DataSet&&)>& onMatch);
 
     /// Releases the association; after a failure the destructor aborts instead.
     void release();

@@ -54,7 +54,25 @@ void reopenForChanges(Image::Impl& image)
     DcmDataset& ds = image.dataset();
     if (!ds.tagExists(DCM_SpecificCharacterSet))
         return;
+    OFString charset;
+    ds.findAndGetOFString(DCM_SpecificCharacterSet, charset);
     check(ds.convertToUTF8(), QStringLiteral("Cannot convert the image's text"));
+    if (charset == "ISO_IR 100") {
+        // Code strings were converted by hand (see applyCharacterSet()): back too.
+        DcmStack stack;
+        while (ds.nextObject(stack, OFTrue).good()) {
+            DcmObject* object = stack.top();
+            if (!object->isLeaf() || !DcmVR(object->getVR()).isaString() || object->isAffectedBySpecificCharacterSet())
+                continue;
+            auto* element = static_cast<DcmElement*>(object);
+            OFString value;
+            if (element->getOFStringArray(value).bad())
+                continue;
+            const QByteArray utf8 = QString::fromLatin1(value.c_str(), static_cast<qsizetype>(value.length())).toUtf8();
+            check(element->putString(utf8.constData(), static_cast<Uint32>(utf8.size())),
+                  QStringLiteral("Cannot convert the image's text"));
+        }
+    }
     ds.findAndDeleteElement(DCM_SpecificCharacterSet);
 }
 
@@ -94,7 +112,12 @@ void Image::importFile(const QString& path, const QString& format)
     ensureToolkitReady();
     if (format.compare(QLatin1String("TIF"), Qt::CaseInsensitive) != 0)
         throw Failure(QStringLiteral("Cannot import files of format \"%1\"; only TIF is known.").arg(format));
-    importTiff(path, *m_impl);
+    try {
+        importTiff(path, *m_impl);
+    } catch (const std::bad_alloc&) {
+        throw Failure(QStringLiteral("The scanned file %1 cannot be imported: there is not enough memory for it.").arg(path),
+                      Failure::Kind::Limit);
+    }
 }
 
 void Image::setProperty(Property property, const QString& text)

@@ -4,6 +4,24 @@
 
 namespace skiascan::dicom {
 
+QString whyNotCarried(const QString& value, ValueKind kind)
+{
+    for (QChar c : value) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+            return QStringLiteral("it holds a control character (code %1), which a DICOM text cannot hold").arg(int(u));
+        if (c == QLatin1Char('\\'))
+            return QStringLiteral("it holds a backslash (\\), which DICOM reads as the start of a second value");
+    }
+    if (kind == ValueKind::NamePart) {
+        if (value.contains(QLatin1Char('^')))
+            return QStringLiteral("it holds \"^\", which DICOM reads as the start of another part of the name");
+        if (value.contains(QLatin1Char('=')))
+            return QStringLiteral("it holds \"=\", which DICOM reads as the start of another form of the name");
+    }
+    return {};
+}
+
 QString patientNameOf(const QString& last, const QString& first, const QString& middle)
 {
     QString name = last + QLatin1Char('^') + first;

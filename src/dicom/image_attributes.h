@@ -39,6 +39,18 @@ struct ImageNumbering {
     qint16 number = 1; // Series, Acquisition and Instance Number
 };
 
+/// What a field of the study record is in the image, for what it may hold.
+enum class ValueKind {
+    NamePart, ///< one component of a person name: no "^" or "=" either
+    Text,     ///< a single-valued text (ID, accession number, code, description)
+};
+
+/// Why a value typed into a field cannot go into the image as it stands: a
+/// backslash (which DICOM reads as the start of a second value), a control
+/// character, or "^" or "=" in a part of a name (which DICOM reads as further
+/// parts and groups of the name). Empty when the value can go in.
+QString whyNotCarried(const QString& value, ValueKind kind);
+
 /// "last^first", or "last^first^middle" when there is a middle name. The texts
 /// are used as they stand.
 QString patientNameOf(const QString& last, const QString& first, const QString& middle);

@@ -31,6 +31,23 @@ struct NetworkTimeouts {
 void setNetworkTimeouts(const NetworkTimeouts& timeouts);
 NetworkTimeouts networkTimeouts();
 
+/// What a worklist server may do in one query: an overall deadline, and how
+/// many answers of what size it may send. Defaults: 2 minutes, 20,000 answers,
+/// 64 KB each, 64 MB in all.
+struct QueryLimits {
+    int deadlineSeconds = 120;
+    int answers = 20000;
+    qint64 answerBytes = 64 * 1024;
+    qint64 totalBytes = 64 * 1024 * 1024;
+};
+
+/// Changes the limits of queries started from now on (tests make them small).
+void setQueryLimits(const QueryLimits& limits);
+QueryLimits queryLimits();
+
+/// The overall deadline of a verification (C-ECHO).
+inline constexpr std::chrono::seconds kVerifyDeadline{30};
+
 /// The overall deadline of sending an image of `bytes` bytes.
 std::chrono::milliseconds sendDeadline(qint64 bytes);
 
@@ -101,9 +118,14 @@ public:
     /// server sent them. Each answer's text is decoded by its own Specific
     /// Character Set (Latin-1, UTF-8, and the other sets DCMTK can convert); an
     /// answer without one is read as UTF-8 when it is valid UTF-8, else as
-    /// Latin-1. Throws Failure when the server cannot be reached, refuses the
-    /// query, does not answer in time or ends it with a failure status.
-    DataSetCollection run(const DataSet& identifier) const;
+    /// Latin-1; what cannot be decoded is named by DataSet::undecodable(). The
+    /// query is held to queryLimits(), checked while the answers arrive, so that
+    /// no server can hold the workstation or fill its memory. `guard`, when given,
+    /// lets another thread cancel the query (its deadline is that of the limits).
+    /// Throws Failure when the server cannot be reached, refuses the query, does
+    /// not answer in time, goes beyond the limits (kind Limit), is cancelled
+    /// (kind Cancelled) or ends the query with a failure status.
+    DataSetCollection run(const DataSet& identifier, NetworkGuard* guard = nullptr) const;
 };
 
 /// Sends a C-ECHO to a node and returns when it has answered with success.

@@ -3,6 +3,8 @@
 
 #include "dicom/dcmtk_internal.h"
 
+#include <dcmtk/dcmdata/dcostrmb.h>
+
 #include <cstring>
 
 namespace skiascan::dicom {
@@ -74,53 +76,100 @@ void Association::store(DcmDataset& dataset)
 
 namespace {
 
-struct FindContext {
-    const std::function<void(DcmDataset&)>* onMatch;
-    std::exception_ptr failure;
+// What the answer on its way may still take: checked with every piece that
+// arrives, so that the guard stops a server going beyond it at once, before
+// DCMTK has the rest in memory.
+struct AnswerBudget {
+    NetworkGuard* guard;
+    qint64 answerBytes; // the most one answer may have
+    qint64 leftInAll;   // what the answers may have together, less what came so far
+    qint64 received = 0;
 };
 
-void onFindResponse(void* data, T_DIMSE_C_FindRQ*, int, T_DIMSE_C_FindRSP*, DcmDataset* identifier)
+void onAnswerProgress(void* data, unsigned long bytes)
 {
-    auto* context = static_cast<FindContext*>(data);
-    if (!identifier || context->failure)
-        return;
-    try {
-        (*context->onMatch)(*identifier);
-    } catch (...) {
-        context->failure = std::current_exception();
-    }
+    auto* budget = static_cast<AnswerBudget*>(data);
+    budget->received = static_cast<qint64>(bytes);
+    if (budget->received > budget->answerBytes)
+        budget->guard->trip(QStringLiteral("the server sent an answer of more than %1 KB, far more than a worklist "
+                                           "entry holds")
+                                .arg(budget->answerBytes / 1024));
+    else if (budget->received > budget->leftInAll)
+        budget->guard->trip(QStringLiteral("the server sent more than %1 MB of answers")
+                                .arg((budget->leftInAll + budget->received) / (1024 * 1024)));
 }
 
 } // namespace
 
-void Association::find(const char* abstractSyntax, DcmDataset& identifier,
-                       const std::function<void(DcmDataset&)>& onMatch)
+void Association::find(const char* abstractSyntax, DcmDataset& identifier, const QueryLimits& limits,
+                       const std::function<void(DataSet&&)>& onMatch)
 {
     const T_ASC_PresentationContextID id = contextFor(abstractSyntax);
-    T_DIMSE_C_FindRQ request;
+    T_DIMSE_Message request;
     std::memset(&request, 0, sizeof request);
-    request.MessageID = m_assoc->nextMsgID++;
-    OFStandard::strlcpy(request.AffectedSOPClassUID, abstractSyntax, sizeof request.AffectedSOPClassUID);
-    request.DataSetType = DIMSE_DATASET_PRESENT;
-    request.Priority = DIMSE_PRIORITY_MEDIUM;
-
-    T_DIMSE_C_FindRSP response;
-    std::memset(&response, 0, sizeof response);
-    DetailGuard detail;
-    FindContext context{&onMatch, nullptr};
-    int responses = 0;
-    const OFCondition c = DIMSE_findUser(m_assoc, id, &request, &identifier, responses, onFindResponse, &context,
-                                         DIMSE_NONBLOCKING, networkTimeouts().dimseSeconds, &response,
-                                         &detail.detail);
-    if (context.failure) {
-        m_broken = true;
-        std::rethrow_exception(context.failure);
-    }
+    request.CommandField = DIMSE_C_FIND_RQ;
+    T_DIMSE_C_FindRQ& find = request.msg.CFindRQ;
+    find.MessageID = m_assoc->nextMsgID++;
+    OFStandard::strlcpy(find.AffectedSOPClassUID, abstractSyntax, sizeof find.AffectedSOPClassUID);
+    find.DataSetType = DIMSE_DATASET_PRESENT;
+    find.Priority = DIMSE_PRIORITY_MEDIUM;
+    OFCondition c = DIMSE_sendMessageUsingMemoryData(m_assoc, id, &request, nullptr, &identifier, nullptr, nullptr);
     if (c.bad())
         fail(c, QStringLiteral("C-FIND"));
-    if (response.DimseStatus != STATUS_Success)
-        throw Failure(QStringLiteral("%1 answered the query with %2.").arg(m_peer, statusText(response.DimseStatus, detail.detail)),
-                         Failure::Kind::Status);
+
+    // One answer at most, and one PDU more (the guard stops the one after it).
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(limits.answerBytes) + ASC_MAXIMUMPDUSIZE + 1024);
+    const int timeout = networkTimeouts().dimseSeconds;
+    int answers = 0;
+    qint64 received = 0;
+    for (;;) {
+        T_DIMSE_Message response;
+        std::memset(&response, 0, sizeof response);
+        T_ASC_PresentationContextID answerContext = 0;
+        DetailGuard detail;
+        c = DIMSE_receiveCommand(m_assoc, DIMSE_NONBLOCKING, timeout, &answerContext, &response, &detail.detail);
+        if (c.bad())
+            fail(c, QStringLiteral("C-FIND"));
+        if (response.CommandField != DIMSE_C_FIND_RSP
+            || response.msg.CFindRSP.MessageIDBeingRespondedTo != find.MessageID) {
+            m_broken = true;
+            throw Failure(QStringLiteral("%1 answered the query with a message that is no answer to it.").arg(m_peer),
+                          Failure::Kind::Status);
+        }
+        const Uint16 status = response.msg.CFindRSP.DimseStatus;
+        if (status == STATUS_Success)
+            return;
+        if (!DICOM_PENDING_STATUS(status))
+            throw Failure(QStringLiteral("%1 answered the query with %2.").arg(m_peer, statusText(status, detail.detail)),
+                          Failure::Kind::Status);
+        if (++answers > limits.answers) {
+            m_broken = true;
+            throw Failure(QStringLiteral("C-FIND to %1 stopped: the server sent more than %2 answers, far more than a "
+                                         "day's worklist holds.")
+                              .arg(m_peer)
+                              .arg(limits.answers),
+                          Failure::Kind::Limit);
+        }
+        AnswerBudget budget{m_guard, limits.answerBytes, limits.totalBytes - received};
+        DcmOutputBufferStream out(buffer.data(), static_cast<offile_off_t>(buffer.size()));
+        c = DIMSE_receiveDataSetInFile(m_assoc, DIMSE_NONBLOCKING, timeout, &answerContext, &out, onAnswerProgress,
+                                       &budget);
+        if (c.bad() || m_guard->fired())
+            fail(c.bad() ? c : OFCondition(DIMSE_READPDVFAILED), QStringLiteral("C-FIND"));
+        received += budget.received;
+        T_ASC_PresentationContext context;
+        if (ASC_findAcceptedPresentationContext(m_assoc->params, answerContext, &context).bad()) {
+            m_broken = true;
+            throw Failure(QStringLiteral("%1 sent an answer outside the query.").arg(m_peer), Failure::Kind::Status);
+        }
+        try {
+            onMatch(parseAnswer(buffer.data(), static_cast<std::size_t>(out.filled()),
+                                DcmXfer(context.acceptedTransferSyntax).getXfer(), identifier));
+        } catch (const Failure& e) {
+            m_broken = true;
+            throw Failure(QStringLiteral("C-FIND to %1 stopped: %2").arg(m_peer, e.description()), e.kind());
+        }
+    }
 }
 
 void Image::send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
@@ -136,11 +185,17 @@ void Image::send(const QString& host, qint32 port, const QString& calledAETitle,
     association.release();
 }
 
-DataSetCollection WorklistQuery::run(const DataSet& identifier) const
+DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* guard) const
 {
     ensureToolkitReady();
     if (root.compare(QLatin1String("WORKLIST"), Qt::CaseInsensitive) != 0)
         throw Failure(QStringLiteral("The query root \"%1\" is not known; only WORKLIST is.").arg(root));
+    const QueryLimits limits = queryLimits();
+    std::unique_ptr<NetworkGuard> own;
+    if (!guard) {
+        own = std::make_unique<NetworkGuard>(std::chrono::seconds(limits.deadlineSeconds));
+        guard = own.get();
+    }
     DcmDataset request;
     DcmItem& source = *identifier.impl().item;
     for (unsigned long i = 0; i < source.card(); ++i)
@@ -151,10 +206,10 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier) const
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_FINDModalityWorklistInformationModel,
                               {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-FIND"));
+                            QStringLiteral("C-FIND"), guard);
     DataSetCollection results;
-    association.find(UID_FINDModalityWorklistInformationModel, request,
-                     [&](DcmDataset& answer) { results.addNewItem() = answerDataSet(answer); });
+    association.find(UID_FINDModalityWorklistInformationModel, request, limits,
+                     [&](DataSet&& answer) { results.addNewItem() = std::move(answer); });
     association.release();
     return results;
 }
@@ -163,6 +218,11 @@ void verify(const QString& host, qint32 port, const QString& calledAETitle, cons
             NetworkGuard* guard)
 {
     ensureToolkitReady();
+    std::unique_ptr<NetworkGuard> own;
+    if (!guard) {
+        own = std::make_unique<NetworkGuard>(kVerifyDeadline);
+        guard = own.get();
+    }
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}}},
                             QStringLiteral("C-ECHO"), guard);

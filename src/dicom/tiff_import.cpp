@@ -104,7 +104,9 @@ void importTiff(const QString& path, Image::Impl& image)
     std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), onError, &messages);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), onWarning, nullptr);
-    TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), 256 * 1024 * 1024);
+    // What libtiff allocates for itself (a compressed strip or tile) is bounded
+    // by the file's size, checked below; this is the last line of defence.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), 128 * 1024 * 1024);
 
     if (!QFileInfo::exists(path))
         refuse(QStringLiteral("the file does not exist."));
@@ -148,6 +150,57 @@ void importTiff(const QString& path, Image::Impl& image)
     if (pixelCount * 2 > kMaxPixelBytes)
         refuse(QStringLiteral("its size of %1 x %2 pixels is too large.").arg(width).arg(height));
 
+    // Every size below is the file's claim: it is checked against the image and
+    // the file, in 64 bits, before anything is allocated for it.
+    const std::size_t bytesPerSample = bits / 8;
+    const uint64_t imageBytes = pixelCount * bytesPerSample;
+    const uint64_t fileSize = static_cast<uint64_t>(QFileInfo(path).size());
+    const bool tiled = TIFFIsTiled(t);
+    const uint32_t parts = tiled ? TIFFNumberOfTiles(t) : TIFFNumberOfStrips(t);
+    uint32_t rowsPerStrip = 0;
+    uint32_t tileWidth = 0;
+    uint32_t tileHeight = 0;
+    if (!tiled) {
+        rowsPerStrip = std::min(field<uint32_t>(t, TIFFTAG_ROWSPERSTRIP, height), height);
+        if (rowsPerStrip == 0 || parts != (uint64_t(height) + rowsPerStrip - 1) / rowsPerStrip)
+            refuse(QStringLiteral("its strips do not cover the image."));
+    } else {
+        tileWidth = field<uint32_t>(t, TIFFTAG_TILEWIDTH, 0);
+        tileHeight = field<uint32_t>(t, TIFFTAG_TILELENGTH, 0);
+        // Tiles come in multiples of 16 pixels and may overhang the image, but
+        // a tile larger than the image rounded up so is no film's.
+        auto roundUp16 = [](uint64_t n) { return (n + 15) / 16 * 16; };
+        if (tileWidth == 0 || tileHeight == 0 || tileWidth > roundUp16(width) || tileHeight > roundUp16(height))
+            refuse(QStringLiteral("its tiles of %1 x %2 pixels do not fit an image of %3 x %4.")
+                       .arg(tileWidth)
+                       .arg(tileHeight)
+                       .arg(width)
+                       .arg(height));
+        const uint64_t across = (uint64_t(width) + tileWidth - 1) / tileWidth;
+        const uint64_t down = (uint64_t(height) + tileHeight - 1) / tileHeight;
+        if (parts != across * down
+            || uint64_t(TIFFTileSize64(t)) != uint64_t(tileWidth) * tileHeight * bytesPerSample)
+            refuse(QStringLiteral("its tiles are not laid out as a grayscale image."));
+    }
+
+    uint64_t* byteCounts = nullptr;
+    if (TIFFGetField(t, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &byteCounts) != 1 || !byteCounts
+        || parts == 0)
+        refuse(QStringLiteral("it does not say where its pixels are."));
+    uint64_t storedBytes = 0;
+    for (uint32_t i = 0; i < parts; ++i) {
+        if (byteCounts[i] > fileSize)
+            refuse(QStringLiteral("it claims %1 bytes for one %2, more than the whole file holds.")
+                       .arg(byteCounts[i])
+                       .arg(tiled ? QStringLiteral("tile") : QStringLiteral("strip")));
+        storedBytes += byteCounts[i]; // at most parts * fileSize: no overflow
+    }
+    // Uncompressed pixels take their full room; compressed ones at most a few
+    // thousand times less (more than any scanner's film compresses).
+    constexpr uint64_t kMostCompression = 4096;
+    if (compression == COMPRESSION_NONE ? storedBytes < imageBytes : storedBytes * kMostCompression < imageBytes)
+        refuse(QStringLiteral("it claims %1 x %2 pixels but holds far too few bytes for them.").arg(width).arg(height));
+
     DcmDataset& ds = image.dataset();
     std::shared_ptr<PixelBuffer> buffer;
     try {
@@ -157,17 +210,12 @@ void importTiff(const QString& path, Image::Impl& image)
     }
     auto* words = static_cast<Uint16*>(buffer->data());
 
-    const std::size_t bytesPerSample = bits / 8;
     auto readError = [&](const QString& where) {
         refuse(QStringLiteral("%1 is damaged or cut short%2").arg(where, messages.firstError.isEmpty() ? QStringLiteral(".") : QStringLiteral(" (%1).").arg(messages.firstError)));
     };
 
-    if (!TIFFIsTiled(t)) {
-        const uint32_t rowsPerStrip = std::min(field<uint32_t>(t, TIFFTAG_ROWSPERSTRIP, height), height);
-        const tstrip_t strips = TIFFNumberOfStrips(t);
-        if (rowsPerStrip == 0 || strips != (height + rowsPerStrip - 1) / rowsPerStrip)
-            refuse(QStringLiteral("its strips do not cover the image."));
-        for (tstrip_t s = 0; s < strips; ++s) {
+    if (!tiled) {
+        for (tstrip_t s = 0; s < parts; ++s) {
             const uint32_t firstRow = s * rowsPerStrip;
             const uint32_t rows = std::min(rowsPerStrip, height - firstRow);
             const std::size_t samplesInStrip = std::size_t(rows) * width;
@@ -179,11 +227,7 @@ void importTiff(const QString& path, Image::Impl& image)
                 widenInPlace(target, samplesInStrip);
         }
     } else {
-        const uint32_t tileWidth = field<uint32_t>(t, TIFFTAG_TILEWIDTH, 0);
-        const uint32_t tileHeight = field<uint32_t>(t, TIFFTAG_TILELENGTH, 0);
-        const tmsize_t tileBytes = TIFFTileSize(t);
-        if (tileWidth == 0 || tileHeight == 0 || tileBytes != tmsize_t(tileWidth) * tileHeight * tmsize_t(bytesPerSample))
-            refuse(QStringLiteral("its tiles are not laid out as a grayscale image."));
+        const tmsize_t tileBytes = static_cast<tmsize_t>(uint64_t(tileWidth) * tileHeight * bytesPerSample);
         // One tile of scratch space: tiles overhang the image at its right and
         // bottom edges and must be clipped.
         std::vector<unsigned char> tile(static_cast<std::size_t>(tileBytes));

@@ -27,6 +27,8 @@ std::atomic<int> g_acseTimeout{30};
 std::atomic<int> g_dimseTimeout{60};
 std::atomic<int> g_sendBaseSeconds{30};
 std::atomic<qint64> g_sendBytesPerSecond{512 * 1024};
+std::mutex g_limitsMutex;
+QueryLimits g_queryLimits;
 
 } // namespace
 
@@ -65,6 +67,18 @@ void setUpOnce()
 }
 
 } // namespace
+
+void setQueryLimits(const QueryLimits& limits)
+{
+    const std::lock_guard lock(g_limitsMutex);
+    g_queryLimits = limits;
+}
+
+QueryLimits queryLimits()
+{
+    const std::lock_guard lock(g_limitsMutex);
+    return g_queryLimits;
+}
 
 void ensureToolkitReady()
 {

@@ -3,14 +3,20 @@
 #include "common/background.h"
 #include "common/failure.h"
 #include "common/text.h"
+#include "dicom/network.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
 #include <QTimer>
 #include <QTreeWidget>
+
+#include <atomic>
+#include <thread>
 
 namespace skiascan {
 
@@ -139,16 +145,59 @@ void fWorklist::Form_Activate()
     unsetCursor();
 }
 
+namespace {
+
+// A query on a thread of its own. The dialog may go away while it runs
+// (Cancel): the thread then finishes with this object alone, which it shares.
+struct PendingQuery {
+    PendingQuery()
+        : guard(std::chrono::seconds(dicom::queryLimits().deadlineSeconds))
+    {
+    }
+    dicom::NetworkGuard guard;
+    dicom::DataSetCollection results;
+    std::exception_ptr failure;
+    std::atomic<bool> done{false};
+};
+
+} // namespace
+
 std::optional<dicom::DataSetCollection> fWorklist::QueryWorklist()
 {
+    auto query = std::make_shared<PendingQuery>();
+    std::thread([query, station = m_station, today = QDate::currentDate()] {
+        try {
+            query->results = queryWorklist(station, today, &query->guard);
+        } catch (...) {
+            query->failure = std::current_exception();
+        }
+        query->done = true;
+    }).detach();
+    {
+        // The dialog stays alive meanwhile: Cancel, Esc and the close box end
+        // the query at once; input elsewhere is dropped.
+        const InputBlock block(this);
+        QEventLoop wait;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &wait, [&] {
+            if (query->done)
+                wait.quit();
+        });
+        connect(this, &QDialog::finished, &wait, &QEventLoop::quit);
+        poll.start(20);
+        wait.exec();
+    }
+    if (m_closed) {
+        query->guard.cancel();
+        appendWorklistLog(m_programFolder, QStringLiteral("C-FIND cancelled"));
+        return std::nullopt;
+    }
     try {
-        dicom::DataSetCollection results;
-        const WorklistStation station = m_station;
-        const QDate today = QDate::currentDate();
-        runWhileRepainting([&] { results = queryWorklist(station, today); });
+        if (query->failure)
+            std::rethrow_exception(query->failure);
         for (int i = 0; i < 3; ++i)
             QCoreApplication::processEvents();
-        return results;
+        return std::move(query->results);
     } catch (const std::exception& e) {
         appendWorklistLog(m_programFolder, QStringLiteral("C-FIND failed: %1").arg(describe(e)));
         QMessageBox box(QMessageBox::Critical, m_main->windowTitle(),
@@ -178,6 +227,15 @@ void fWorklist::SaveData(const dicom::DataSetCollection& results)
         }
         for (int column = 0; column < 9; ++column)
             item->setText(column, row[static_cast<std::size_t>(column)]);
+        // An entry with text that cannot be read is marked, and says which.
+        const QStringList unreadable = unreadableFields(results.item(i));
+        if (!unreadable.isEmpty()) {
+            item->setIcon(kLastName, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+            for (int column = 0; column < 9; ++column)
+                item->setToolTip(column, QStringLiteral("Cannot be read in its character set: %1")
+                                             .arg(unreadable.join(QStringLiteral(", "))));
+            item->setData(0, Qt::UserRole, unreadable);
+        }
         if (!complete)
             return;
         if (i == 1 || sinceEvents.hasExpired(kEventInterval)) {
@@ -217,6 +275,7 @@ void fWorklist::cmdOK_Click()
     for (int column = 0; column < 9; ++column)
         row[static_cast<std::size_t>(column)] = item->text(column);
     m_chosen = row;
+    m_chosenUnreadable = item->data(0, Qt::UserRole).toStringList();
     accept();
 }
 

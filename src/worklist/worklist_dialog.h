@@ -27,6 +27,8 @@ public:
     /// The row the operator picked with OK or a double-click; nothing when the
     /// dialog was cancelled or the query failed.
     const std::optional<WorklistRow>& chosen() const { return m_chosen; }
+    /// The fields of the chosen entry that could not be read (left empty).
+    QStringList chosenUnreadable() const { return m_chosenUnreadable; }
 
     /// Lists the answers, one row each, after tidying the log folder. Events are
     /// processed after every row, so the dialog answers while a long list fills.
@@ -63,6 +65,7 @@ private:
     QString m_programFolder;
     QWidget* m_main;
     std::optional<WorklistRow> m_chosen;
+    QStringList m_chosenUnreadable;
     bool m_activated = false;
     bool m_closed = false;
 };

@@ -50,7 +50,16 @@ QString worklistTime(const QString& dicomTime)
 
 void fillWorklistRow(const dicom::DataSet& answer, WorklistRow& row, const QLocale& locale)
 {
-    const QStringList name = answer.patientName().split(QLatin1Char('^'));
+    // A name may come in component groups ("Yamada^Tarou=山田^太郎"): the first
+    // one with anything in it is the patient's name here.
+    QString fullName;
+    for (const QString& group : answer.patientName().split(QLatin1Char('='))) {
+        if (!group.isEmpty()) {
+            fullName = group;
+            break;
+        }
+    }
+    const QStringList name = fullName.split(QLatin1Char('^'));
     for (int i = 0; i < 3 && i < name.size(); ++i) {
         QString part = name[i];
         part.replace(QLatin1Char('\''), QChar(0x00B4)); // shown as the acute accent
@@ -73,6 +82,25 @@ void fillWorklistRow(const dicom::DataSet& answer, WorklistRow& row, const QLoca
     row[kId] = answer.patientId();
     row[kSex] = answer.patientSex();
     row[kAccessionNumber] = answer.text(0x0008, 0x0050).value_or(QString());
+}
+
+QStringList unreadableFields(const dicom::DataSet& answer)
+{
+    QStringList fields;
+    for (const auto& [group, element] : answer.undecodable()) {
+        QString field;
+        if (group == 0x0010 && element == 0x0010)
+            field = QStringLiteral("patient name");
+        else if (group == 0x0010 && element == 0x0020)
+            field = QStringLiteral("patient ID");
+        else if (group == 0x0008 && element == 0x0050)
+            field = QStringLiteral("accession number");
+        else if (group == 0x0008 && element == 0x0100)
+            field = QStringLiteral("body part");
+        if (!field.isEmpty() && !fields.contains(field))
+            fields << field;
+    }
+    return fields;
 }
 
 int tidyWorklistLog(const QString& programFolder, int logDay, const QDate& today)

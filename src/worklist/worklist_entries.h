@@ -6,6 +6,7 @@
 #include <QDate>
 #include <QLocale>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 
@@ -44,12 +45,17 @@ WorklistLayout worklistLayout(int dialogWidthTwips, int dialogHeightTwips);
 QString worklistTime(const QString& dicomTime);
 
 /// Fills the cells of a row from one answer, in this order: the three name
-/// components (apostrophes shown as the acute accent), the time of the first
+/// components (of the first name group that is not empty, when the name has
+/// several; apostrophes shown as the acute accent), the time of the first
 /// scheduled procedure step, the body part (first requested procedure code,
 /// trimmed), the birth date in the locale's short format with a four-digit
 /// year, ID and sex, the accession number. Throws Failure for an
 /// answer without a scheduled procedure step; the cells set before stay.
 void fillWorklistRow(const dicom::DataSet& answer, WorklistRow& row, const QLocale& locale);
+
+/// The fields of a row that could not be read in the answer's character set
+/// ("patient name", "patient ID", ...); they are left empty in the row.
+QStringList unreadableFields(const dicom::DataSet& answer);
 
 /// Keeps the log folder "Logs" of the program folder and clears its file
 /// "wlscu.log" on the first query of a day (by day of the month, as `logDay`

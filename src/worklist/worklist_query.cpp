@@ -1,6 +1,5 @@
 #include "worklist/worklist_query.h"
 
-#include "dicom/network.h"
 
 namespace skiascan {
 
@@ -78,7 +77,7 @@ DataSet worklistIdentifier(const WorklistStation& s, const QDate& today)
     return id;
 }
 
-DataSetCollection queryWorklist(const WorklistStation& s, const QDate& today)
+DataSetCollection queryWorklist(const WorklistStation& s, const QDate& today, dicom::NetworkGuard* guard)
 {
     dicom::WorklistQuery query;
     query.host = s.host;
@@ -86,7 +85,7 @@ DataSetCollection queryWorklist(const WorklistStation& s, const QDate& today)
     query.calledAETitle = s.calledAETitle;
     query.callingAETitle = s.callingAETitle;
     query.root = QStringLiteral("WORKLIST");
-    return query.run(worklistIdentifier(s, today));
+    return query.run(worklistIdentifier(s, today), guard);
 }
 
 } // namespace skiascan

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dicom/data_set.h"
+#include "dicom/network.h"
 
 #include <QDate>
 #include <QString>
@@ -31,7 +32,9 @@ QString dicomDayRange(const QDate& day);
 /// tag order.
 dicom::DataSet worklistIdentifier(const WorklistStation& station, const QDate& today);
 
-/// Runs the query for `today` at the station's worklist server. Throws Failure.
-dicom::DataSetCollection queryWorklist(const WorklistStation& station, const QDate& today);
+/// Runs the query for `today` at the station's worklist server, held to the
+/// toolkit's query limits; `guard`, when given, can cancel it. Throws Failure.
+dicom::DataSetCollection queryWorklist(const WorklistStation& station, const QDate& today,
+                                       dicom::NetworkGuard* guard = nullptr);
 
 } // namespace skiascan

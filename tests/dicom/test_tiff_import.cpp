@@ -1,5 +1,6 @@
 #include "common/failure.h"
 #include "dicom/dicom_toolkit.h"
+#include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/qt_printers.h"
 #include "support/tiff_writer.h"
@@ -199,4 +200,36 @@ TEST(TiffImport, RefusesWhatIsNoGrayscaleFilmWithAReasonAndNoNoise)
     EXPECT_TRUE(garbageWhy.contains("not a TIFF file")) << garbageWhy.toStdString();
     EXPECT_TRUE(missingWhy.contains("does not exist")) << missingWhy.toStdString();
     EXPECT_EQ(noise, "");
+}
+
+TEST(TiffImport, SizesTheFileClaimsAreCheckedBeforeAnythingIsAllocated)
+{
+    // A small file claiming huge tiles, a huge image, or strips larger than
+    // itself is refused without the memory it claims.
+    QTemporaryDir dir;
+    const long before = peakResidentKilobytes();
+    TiffShape tiled;
+    tiled.tileSize = 16;
+    const QString tiles = dir.filePath("tiles.tif");
+    writeTiff(tiles, tiled);
+    patchTiffTag(tiles, 322, 32768); // TileWidth
+    patchTiffTag(tiles, 323, 16384); // TileLength
+    EXPECT_TRUE(refusal(tiles).contains("its tiles of 32768 x 16384 pixels do not fit an image of 64 x 48"))
+        << refusal(tiles).toStdString();
+
+    const QString image = dir.filePath("image.tif");
+    writeTiff(image, TiffShape{});
+    patchTiffTag(image, 256, 30000); // ImageWidth
+    patchTiffTag(image, 257, 30000); // ImageLength
+    patchTiffTag(image, 278, 30000); // RowsPerStrip: one strip
+    EXPECT_TRUE(refusal(image).contains("holds far too few bytes") || refusal(image).contains("more than the whole file"))
+        << refusal(image).toStdString();
+
+    const QString strip = dir.filePath("strip.tif");
+    writeTiff(strip, TiffShape{});
+    patchTiffTag(strip, 279, 0xFFFFFFF0u, 1); // StripByteCounts of the second strip
+    EXPECT_TRUE(refusal(strip).contains("more than the whole file holds") || refusal(strip).contains("far too few bytes"))
+        << refusal(strip).toStdString();
+
+    EXPECT_LT(peakResidentKilobytes() - before, 50 * 1024) << "memory was allocated for the claims";
 }

@@ -9,6 +9,7 @@
 #include "support/peers.h"
 #include "support/program_folder.h"
 #include "support/qt_printers.h"
+#include "support/worklist_server.h"
 #include "support/volume.h"
 #include "worklist/worklist_dialog.h"
 
@@ -24,6 +25,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTest>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -122,6 +124,90 @@ TEST_F(FaultTest, WorklistServerEndingWithAFailureStatus)
         EXPECT_TRUE(seen.text.contains(QString("answered the query with status 0x%1").arg(status, 4, 16, QChar('0'))))
             << seen.text.toStdString();
     }
+}
+
+namespace {
+
+// A worklist server of bad faith, and what the failure message says it did.
+struct Hostility {
+    const char* name;
+    QStringList mode;
+    const char* says;
+};
+
+void PrintTo(const Hostility& hostility, std::ostream* out)
+{
+    *out << hostility.name;
+}
+
+class HostileWorklistTest : public FaultTest, public ::testing::WithParamInterface<Hostility> {};
+
+} // namespace
+
+// Whatever the server does, the query ends within its bounds in the failure
+// message, the memory stays bounded and the window is usable afterwards.
+TEST_P(HostileWorklistTest, EndsWithinItsBoundsAndLeavesTheWindowUsable)
+{
+    dicom::QueryLimits limits;
+    limits.deadlineSeconds = 4;
+    limits.answers = volume(20000);
+    dicom::setQueryLimits(limits);
+    QStringList mode = GetParam().mode;
+    if (mode == QStringList{"count"})
+        mode << QString::number(limits.answers + 1);
+    HostileWorklist server(mode);
+    auto w = start(folder.path() + "/", server.port());
+    const long memoryBefore = peakResidentKilobytes();
+    QElapsedTimer clock;
+    clock.start();
+    const SeenMessage seen = worklistFailure(*w);
+    EXPECT_LT(clock.elapsed(), (limits.deadlineSeconds + 3) * 1000);
+    EXPECT_TRUE(seen.text.startsWith("C-FIND to WLSRV (127.0.0.1:")) << seen.text.toStdString();
+    EXPECT_TRUE(seen.text.contains(QString(GetParam().says).replace("%1", QString::number(limits.answers))))
+        << seen.text.toStdString();
+    EXPECT_LT(peakResidentKilobytes() - memoryBefore, 100 * 1024) << "kilobytes more at the peak";
+    EXPECT_EQ(server.queries(), 1);
+
+    QTest::keyClicks(w->PATVorname, "Anna");
+    EXPECT_EQ(w->PATVorname->text(), "JohnAnna");
+    EXPECT_TRUE(w->cmdScan->isEnabled() && w->cmdWorklist->isEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, HostileWorklistTest,
+    ::testing::Values(Hostility{"Dripping", {"drip", "1000"}, "stopped: no end within 4 seconds"},
+                      Hostility{"Endless", {"endless"}, "more than %1 answers"},
+                      Hostility{"OneAnswerTooMany", {"count"}, "more than %1 answers"},
+                      Hostility{"OneHugeAnswer", {"huge", "600"}, "an answer of more than 64 KB"},
+                      Hostility{"ClaimingMoreThanItSends", {"claim"}, "it claims more bytes than it holds"},
+                      Hostility{"SendingGarbage", {"garbage"}, "failed: "},
+                      Hostility{"ClosingMidAnswer", {"close"}, "failed: "}),
+    [](const ::testing::TestParamInfo<Hostility>& info) { return std::string(info.param.name); });
+
+// Cancel ends a query that is still waiting for its answers at once, and
+// without a message.
+TEST_F(FaultTest, CancelEndsARunningQueryAtOnce)
+{
+    HostileWorklist server({"drip", "1000"});
+    auto w = start(folder.path() + "/", server.port());
+    qint64 cancelToEnd = -1;
+    QElapsedTimer clock;
+    modals.then(
+        [&](QWidget* d) {
+            auto* dialog = static_cast<fWorklist*>(d);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return server.queries() == 1; }, 10000));
+            EXPECT_TRUE(dialog->windowTitle().endsWith("(querying, please wait ...)"));
+            clock.start();
+            dialog->cmdCancel->click();
+        },
+        [](QWidget* d) { return d->windowTitle().startsWith(fWorklist::kCaption); });
+    w->cmdWorklist->click();
+    cancelToEnd = clock.elapsed();
+    EXPECT_GE(cancelToEnd, 0);
+    EXPECT_LT(cancelToEnd, 1000);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(w->PATNachname->text(), "Smith");
+    EXPECT_TRUE(w->cmdWorklist->isEnabled());
 }
 
 TEST_F(FaultTest, AVeryLongWorklistListsEveryEntry)

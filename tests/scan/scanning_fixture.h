@@ -45,13 +45,15 @@ protected:
 
     static QString simulator() { return QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE"; }
 
-    std::unique_ptr<fSkiascan> start(const QString& scanApp, const QString& remote0, const QString& parameters = "")
+    std::unique_ptr<fSkiascan> start(const QString& scanApp, const QString& remote0, const QString& parameters = "",
+                                     const QString& remote1 = "")
     {
         SettingsLines lines = ProgramFolder::defaultLines();
         lines[Setting::ScanApp] = scanApp;
         lines[Setting::Parameters] = parameters;
         lines[Setting::ImageFolder] = images();
         lines[Setting::Remote0] = remote0;
+        lines[Setting::Remote1] = remote1;
         folder.writeSettings(lines);
         auto w = std::make_unique<fSkiascan>(folder.path());
         EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));

@@ -1,11 +1,17 @@
 // A film carries its patient: what the operator does while the scanner runs
-// changes nothing about the film in it, Quit finishes the film first, and a
-// film a crash left in the scanner is recovered at the next start.
+// changes nothing about the film in it, Quit finishes the film first, a film a
+// crash left in the scanner is recovered at the next start, and what the
+// operator typed arrives as typed, or is refused before the scanner runs.
 #include "scan/scan_journal.h"
 #include "scan/scanning_fixture.h"
 #include "support/tiff_writer.h"
+#include "support/worklist_server.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QTimer>
 
@@ -203,4 +209,70 @@ TEST_F(ScanSafetyTest, FilmsACrashLeftInTheScannerAreImportedWithTheirRecordAtTh
     EXPECT_TRUE(imageFiles().isEmpty());
     EXPECT_TRUE(journalEntries().isEmpty());
     EXPECT_TRUE(w->StudyUID.isEmpty()) << "the window's own study is untouched";
+}
+
+TEST_F(ScanSafetyTest, ValuesTheImageCannotCarryAreRefusedAtTheClickNamingTheField)
+{
+    StoreScp pacs;
+    auto w = start(simulator(), pacs.setting());
+    const struct {
+        QLineEdit* field;
+        QString value;
+        QString says;
+    } cases[] = {
+        {w->PATID1, "4711\\2", "The Patient ID \"4711\\2\" cannot go into the image: it holds a backslash"},
+        {w->StudyDescritpion, "Chest\tPA", "The Study Description \"Chest\tPA\" cannot go into the image: it holds a "
+                                           "control character"},
+        {w->PATNachname, "Smith^Jr", "The Patient Lastname \"Smith^Jr\" cannot go into the image: it holds \"^\""},
+        {w->Bodypart, "CHEST\\ABDOMEN", "The Bodypart \"CHEST\\ABDOMEN\" cannot go into the image"},
+    };
+    for (const auto& c : cases) {
+        const QString before = c.field->text();
+        c.field->setText(c.value);
+        for (QPushButton* button : {w->cmdScan, w->cmdMultiScan}) {
+            SeenMessage seen;
+            modals.then(recordMessage(seen), isMessageBox);
+            button->click();
+            EXPECT_EQ(seen.icon, QMessageBox::Warning);
+            EXPECT_TRUE(seen.text.startsWith(c.says)) << seen.text.toStdString();
+            EXPECT_TRUE(seen.text.endsWith("Nothing was scanned.")) << seen.text.toStdString();
+            EXPECT_TRUE(c.field->hasFocus() || !QApplication::focusWidget());
+            EXPECT_TRUE(w->cmdScan->isEnabled());
+        }
+        c.field->setText(before);
+    }
+    EXPECT_TRUE(scannerCalls().isEmpty());
+    EXPECT_TRUE(pacs.received().isEmpty());
+}
+
+TEST_F(ScanSafetyTest, LettersBeyondAsciiArriveIntactAtStorescpAndOrthanc)
+{
+    StoreScp pacs;
+    OrthancServer orthanc;
+    auto w = start(simulator(), pacs.setting(), "", orthanc.setting());
+    w->PATNachname->setText(QString::fromUtf8("Müller"));
+    w->Bodypart->setText(QString::fromUtf8("SCHÄDEL"));
+    w->StudyDescritpion->setText(QString::fromUtf8("Röntgen Schädel"));
+    w->SeriesDescription->setText(QString::fromUtf8("Seitenansicht ÄÖÜß"));
+    w->cmdScan->click();
+    ASSERT_TRUE(singleScanDone(*w));
+
+    // storescp keeps the bytes as they came: in the set the image declares.
+    ASSERT_EQ(pacs.received().size(), 1);
+    DicomFile stored(pacs.received().first());
+    EXPECT_EQ(stored.text(DCM_SpecificCharacterSet), "ISO_IR 100");
+    EXPECT_EQ(stored.text(DCM_PatientName), QString::fromUtf8("Müller^John"));
+    EXPECT_EQ(stored.text(DCM_BodyPartExamined), QString::fromUtf8("SCHÄDEL"));
+    EXPECT_EQ(stored.text(DCM_StudyDescription), QString::fromUtf8("Röntgen Schädel"));
+    EXPECT_EQ(stored.text(DCM_SeriesDescription), QString::fromUtf8("Seitenansicht ÄÖÜß"));
+
+    // Orthanc reads them as a PACS shows them.
+    const QJsonArray instances = QJsonDocument::fromJson(orthanc.get("/instances")).array();
+    ASSERT_EQ(instances.size(), 1);
+    const QJsonObject tags =
+        QJsonDocument::fromJson(orthanc.get("/instances/" + instances[0].toString() + "/simplified-tags")).object();
+    EXPECT_EQ(tags["PatientName"].toString(), QString::fromUtf8("Müller^John"));
+    EXPECT_EQ(tags["BodyPartExamined"].toString(), QString::fromUtf8("SCHÄDEL"));
+    EXPECT_EQ(tags["StudyDescription"].toString(), QString::fromUtf8("Röntgen Schädel"));
+    EXPECT_EQ(tags["SeriesDescription"].toString(), QString::fromUtf8("Seitenansicht ÄÖÜß"));
 }

@@ -2,6 +2,8 @@
 
 #include <tiffio.h>
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -71,6 +73,32 @@ void writeTiff(const QString& path, const TiffShape& s, const std::function<uint
             }
     }
     TIFFClose(tif);
+}
+
+void patchTiffTag(const QString& path, uint16_t tag, uint32_t value, int index)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    ASSERT_TRUE(bytes.startsWith("II*")) << "little-endian TIFFs only";
+    auto u16 = [&](qsizetype at) { return uint16_t(uint8_t(bytes[at]) | uint8_t(bytes[at + 1]) << 8); };
+    auto u32 = [&](qsizetype at) { return uint32_t(u16(at)) | uint32_t(u16(at + 2)) << 16; };
+    const qsizetype ifd = u32(4);
+    for (uint16_t i = 0; i < u16(ifd); ++i) {
+        const qsizetype entry = ifd + 2 + i * 12;
+        if (u16(entry) != tag)
+            continue;
+        const uint16_t type = u16(entry + 2);
+        const int size = type == 3 ? 2 : 4;
+        // Values that do not fit in the entry lie at the offset it holds.
+        const qsizetype at = (u32(entry + 4) * size > 4 ? u32(entry + 8) : entry + 8) + index * size;
+        for (int b = 0; b < size; ++b)
+            bytes[at + b] = char((value >> (8 * b)) & 0xFF);
+        file.seek(0);
+        file.write(bytes);
+        return;
+    }
+    ADD_FAILURE() << "no tag " << tag << " in " << path.toStdString();
 }
 
 void writeFilmTiff(const QString& path, uint32_t width, uint32_t height)

@@ -30,6 +30,10 @@ uint32_t patternValue(const TiffShape& shape, uint32_t x, uint32_t y);
 void writeTiff(const QString& path, const TiffShape& shape,
                const std::function<uint32_t(uint32_t, uint32_t)>& value = {});
 
+/// Overwrites value `index` of a tag in the first directory of a little-endian
+/// TIFF (SHORT or LONG values), as a damaged or hostile file would claim.
+void patchTiffTag(const QString& path, uint16_t tag, uint32_t value, int index = 0);
+
 /// Writes an uncompressed 16-bit grayscale film of 12-bit values at 254 dpi.
 void writeFilmTiff(const QString& path, uint32_t width = 128, uint32_t height = 96);
 

@@ -7,6 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 namespace skiascan::test {
 
 namespace {
@@ -159,11 +165,62 @@ OrthancServer::~OrthancServer()
     }
 }
 
+QByteArray OrthancServer::get(const QString& path) const
+{
+    // HTTP/1.0 on loopback: the answer ends when Orthanc closes the connection.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(quint16(m_httpPort));
+    QByteArray response;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const QByteArray request = "GET " + path.toUtf8() + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (::write(fd, request.constData(), std::size_t(request.size())) == request.size()) {
+            char buffer[65536];
+            for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+                response.append(buffer, n);
+        }
+    }
+    ::close(fd);
+    const qsizetype body = response.indexOf("\r\n\r\n");
+    return body < 0 ? QByteArray() : response.mid(body + 4);
+}
+
 void OrthancServer::addWorklist(const WorklistEntry& entry)
 {
     ++m_count;
     writeWorklistFile(QDir(m_dir.path()).filePath(QStringLiteral("worklists/entry%1.wl").arg(m_count)), entry,
                       QStringLiteral("1.2.4.%1").arg(m_count));
+}
+
+// ----------------------------------------------------------- HostileWorklist
+
+HostileWorklist::HostileWorklist(const QStringList& mode)
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral(HOSTILE_WORKLIST), mode);
+    // It prints its port first.
+    if (m_process.waitForStarted() && m_process.waitForReadyRead(10000))
+        m_port = m_process.readLine().trimmed().toInt();
+    EXPECT_GT(m_port, 0) << "the hostile worklist server did not start";
+}
+
+HostileWorklist::~HostileWorklist()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+int HostileWorklist::queries()
+{
+    m_process.waitForReadyRead(0);
+    while (m_process.canReadLine())
+        if (m_process.readLine().trimmed() == "query")
+            ++m_queries;
+    return m_queries;
 }
 
 } // namespace skiascan::test

@@ -51,13 +51,19 @@ private:
     QProcess m_process;
 };
 
-/// Orthanc with its ModalityWorklists plugin, storage in a folder of its own.
+/// Orthanc with its ModalityWorklists plugin, storage in a folder of its own: a
+/// worklist server and a PACS.
 class OrthancServer {
 public:
     explicit OrthancServer(const QString& callingAETitle = QStringLiteral("SKIASCAN"));
     ~OrthancServer();
 
     void addWorklist(const WorklistEntry& entry);
+    /// The body of a GET of its REST interface (e.g. "/instances"); empty when
+    /// it does not answer.
+    QByteArray get(const QString& path) const;
+    /// The setting "ORTHANC|127.0.0.1|port" that names it as a node.
+    QString setting() const { return QStringLiteral("ORTHANC|127.0.0.1|%1").arg(m_dicomPort); }
     int dicomPort() const { return m_dicomPort; }
     int httpPort() const { return m_httpPort; }
     QString aeTitle() const { return QStringLiteral("ORTHANC"); }
@@ -69,6 +75,25 @@ private:
     int m_httpPort;
     int m_count = 0;
     QProcess m_process;
+};
+
+/// A worklist server that misbehaves on purpose (tests/support/hostile_worklist.cpp
+/// says how), as a process of its own, so that what it holds is not counted in
+/// the test's memory.
+class HostileWorklist {
+public:
+    /// `mode` and its argument, e.g. {"drip", "500"}, {"huge", "600"}.
+    explicit HostileWorklist(const QStringList& mode);
+    ~HostileWorklist();
+
+    int port() const { return m_port; }
+    /// The C-FIND requests it has read so far.
+    int queries();
+
+private:
+    QProcess m_process;
+    int m_port = 0;
+    int m_queries = 0;
 };
 
 } // namespace skiascan::test

@@ -187,6 +187,39 @@ TEST_F(WorklistDialogTest, NamesArriveAsTheOperatorShouldReadThem)
     EXPECT_EQ(seen.rows[0][4], "01.02.1960");
 }
 
+TEST_F(WorklistDialogTest, AnEntryThatCannotBeReadIsMarkedAndOkSaysWhichField)
+{
+    WlmScp server;
+    WorklistEntry broken; // Latin-1 bytes under a declared UTF-8
+    broken.name = QString::fromUtf8("Müller^Jürgen");
+    broken.charset = "ISO_IR 192";
+    broken.latin1 = true;
+    server.add(broken);
+    auto w = start(server.port());
+    QString tooltip;
+    bool marked = false;
+    modals.then(
+        [&](QWidget* d) {
+            auto* dialog = static_cast<fWorklist*>(d);
+            QTreeWidgetItem* row = dialog->lvWorklist->topLevelItem(0);
+            marked = !row->icon(1).isNull();
+            tooltip = row->toolTip(1);
+            dialog->cmdOK->click();
+        },
+        listed);
+    SeenMessage seen;
+    modals.then(recordMessage(seen), isMessageBox);
+    w->cmdWorklist->click();
+    EXPECT_TRUE(marked);
+    EXPECT_EQ(tooltip, "Cannot be read in its character set: patient name");
+    EXPECT_EQ(seen.icon, QMessageBox::Warning);
+    EXPECT_TRUE(seen.text.startsWith("The worklist entry's patient name could not be read in its character set and "
+                                     "was left empty."))
+        << seen.text.toStdString();
+    EXPECT_EQ(w->PATNachname->text(), "");
+    EXPECT_EQ(w->PATID1->text(), "4711") << "what could be read is taken";
+}
+
 TEST_F(WorklistDialogTest, OkCopiesTheEntryAndTheNextImageIsNumberedOne)
 {
     WlmScp server;

@@ -97,6 +97,13 @@ TEST(WorklistRows, NamesSplitIntoThreeColumnsWithApostrophesAsAcuteAccents)
     EXPECT_EQ(row[kBodypart], "D'X");
     row = rowOf(answer("Smith^John^Q^Dr^Jr"));
     EXPECT_EQ(row[kMiddleInitial], "Q");
+    // Of a name in component groups, the first group with anything in it.
+    row = rowOf(answer(QString::fromUtf8("Yamada^Tarou=山田^太郎=やまだ^たろう")));
+    EXPECT_EQ(row[kLastName], "Yamada");
+    EXPECT_EQ(row[kFirstName], "Tarou");
+    row = rowOf(answer(QString::fromUtf8("=山田^太郎")));
+    EXPECT_EQ(row[kLastName], QString::fromUtf8("山田"));
+    EXPECT_EQ(row[kFirstName], QString::fromUtf8("太郎"));
 }
 
 TEST(WorklistRows, CellsComeFromTheirAttributes)
