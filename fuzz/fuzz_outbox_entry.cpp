@@ -1,35 +1,48 @@
-// Fuzz target: an outbox entry as the resend finds it, a file name and a file,
-// read up to the point where it would be sent.
-#include "common/failure.h"
+// Fuzz target: an outbox entry as a round finds it after a crash or a bad disk,
+// its entry file and its image, read up to the point where it would be sent.
+//
+// The input is the entry file's bytes, a NUL byte, then the image file's bytes.
+#include "delivery/outbox.h"
 #include "dicom/dicom_toolkit.h"
-#include "delivery/delivery.h"
 #include "fuzz_support.h"
 
 #include <QDir>
 
+#include <cstdlib>
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace skiascan;
-    // The first line is taken for a file name, the rest for the file.
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
-    const qsizetype newline = bytes.indexOf('\n');
-    Outbox::Entry parsed;
-    Outbox::parseName(QString::fromLatin1(newline < 0 ? bytes : bytes.left(newline)), parsed);
+    const qsizetype split = bytes.indexOf('\0');
+    const QByteArray entryBytes = split < 0 ? bytes : bytes.left(split);
+    const QByteArray imageBytes = split < 0 ? QByteArray() : bytes.mid(split + 1);
+
+    // What the entry file says must come back the same from the bytes written for it.
+    OutboxEntry parsed;
+    if (Outbox::fromJson(entryBytes, parsed)) {
+        const QByteArray again = Outbox::toJson(parsed);
+        OutboxEntry reparsed;
+        if (!Outbox::fromJson(again, reparsed) || Outbox::toJson(reparsed) != again)
+            std::abort();
+    }
 
     const QString folder = fuzz::scratchPath("program");
     QDir(folder + "/Outbox").removeRecursively();
     QDir().mkpath(folder + "/Outbox");
-    const QByteArray file = newline < 0 ? bytes : bytes.mid(newline + 1);
-    fuzz::writeFile(folder + "/Outbox/20261207101530123-2.25.42-n01.dcm", file);
+    fuzz::writeFile(folder + "/Outbox/2.25.42.entry", entryBytes);
+    fuzz::writeFile(folder + "/Outbox/2.25.42.dcm", imageBytes);
     Outbox outbox(folder);
-    for (Outbox::Entry entry : outbox.entries()) {
-        try {
-            dicom::Image image = dicom::Image::loadFile(entry.path);
-            image.text(0x0008, 0x0018);
-            image.saveFile(fuzz::scratchPath("again.dcm")); // the form it would go out in
-        } catch (const Failure&) {
-            outbox.moveAside(entry);
-        }
+    for (const OutboxEntry& entry : outbox.entries()) {
+        fuzz::refusalsOnly([&] {
+            try {
+                dicom::Image image = outbox.loadImage(entry);
+                image.text(0x0008, 0x0018);
+                image.saveFile(fuzz::scratchPath("again.dcm")); // the form it would go out in
+            } catch (const Failure& e) {
+                outbox.moveAside(entry, e.description());
+            }
+        });
     }
     return 0;
 }

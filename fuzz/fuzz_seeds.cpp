@@ -1,8 +1,9 @@
 // Writes the seed corpora of the fuzz targets: small valid inputs of every kind
 // the program meets, and a few broken ones.
 //
-//   fuzz_seeds DIR     writes DIR/tiff, DIR/settings, DIR/worklist, DIR/outbox
+//   fuzz_seeds DIR     writes DIR/tiff, DIR/settings, DIR/worklist, DIR/answers, DIR/outbox
 
+#include "delivery/outbox.h"
 #include "dicom/dicom_toolkit.h"
 #include "dicom/image_attributes.h"
 #include "settings/settings_file.h"
@@ -73,12 +74,13 @@ void writeTiff(const QString& path, uint16_t bits, uint16_t samples, uint16_t ph
     TIFFClose(tif);
 }
 
-QByteArray encodeDataSet(DcmDataset& ds)
+QByteArray encodeDataSet(DcmDataset& ds, E_TransferSyntax syntax = EXS_LittleEndianExplicit,
+                         E_EncodingType encoding = EET_ExplicitLength)
 {
     std::vector<char> buffer(1 << 16);
     DcmOutputBufferStream stream(buffer.data(), buffer.size());
     ds.transferInit();
-    ds.write(stream, EXS_LittleEndianExplicit, EET_ExplicitLength, nullptr);
+    ds.write(stream, syntax, encoding, nullptr);
     ds.transferEnd();
     void* bytes = nullptr;
     offile_off_t length = 0;
@@ -86,9 +88,8 @@ QByteArray encodeDataSet(DcmDataset& ds)
     return QByteArray(static_cast<const char*>(bytes), static_cast<qsizetype>(length));
 }
 
-QByteArray worklistAnswer(const char* charset, const QByteArray& name, bool withStep, bool withCode)
+void fillAnswer(DcmDataset& ds, const char* charset, const QByteArray& name, bool withStep, bool withCode)
 {
-    DcmDataset ds;
     if (charset)
         ds.putAndInsertString(DCM_SpecificCharacterSet, charset);
     ds.putAndInsertString(DCM_PatientName, name.constData());
@@ -107,7 +108,23 @@ QByteArray worklistAnswer(const char* charset, const QByteArray& name, bool with
         step->putAndInsertString(DCM_ScheduledProcedureStepStartTime, "093000.5");
         step->putAndInsertString(DCM_Modality, "CR");
     }
+}
+
+QByteArray worklistAnswer(const char* charset, const QByteArray& name, bool withStep, bool withCode)
+{
+    DcmDataset ds;
+    fillAnswer(ds, charset, name, withStep, withCode);
     return encodeDataSet(ds);
+}
+
+// An answer as the C-FIND target reads it: a byte choosing explicit (0) or
+// implicit (1) VR, then the data set, sequences of defined or undefined length.
+QByteArray encodedAnswer(bool implicitVR, E_EncodingType encoding, const char* charset, const QByteArray& name)
+{
+    DcmDataset ds;
+    fillAnswer(ds, charset, name, true, true);
+    return QByteArray(1, implicitVR ? '\1' : '\0')
+        + encodeDataSet(ds, implicitVR ? EXS_LittleEndianImplicit : EXS_LittleEndianExplicit, encoding);
 }
 
 } // namespace
@@ -121,7 +138,7 @@ int main(int argc, char** argv)
     TIFFSetWarningHandler(nullptr);
     TIFFSetErrorHandler(nullptr);
     const QDir dir(QString::fromLocal8Bit(argv[1]));
-    for (const char* sub : {"tiff", "settings", "worklist", "outbox"})
+    for (const char* sub : {"tiff", "settings", "worklist", "answers", "outbox"})
         dir.mkpath(QLatin1String(sub));
 
     int n = 0;
@@ -151,20 +168,35 @@ int main(int argc, char** argv)
               worklistAnswer("ISO_IR 192", "\xC3\x98" "deg\xC3\xA5rd^\xC3\x85se", true, false));
     writeFile(dir.filePath(QStringLiteral("worklist/nostep.dcm")), worklistAnswer(nullptr, "O'Neil^Mary", false, true));
 
-    // An outbox entry: its name on the first line, then the image file.
+    for (bool implicitVR : {false, true})
+        for (E_EncodingType encoding : {EET_ExplicitLength, EET_UndefinedLength})
+            writeFile(dir.filePath(QStringLiteral("answers/%1%2.bin").arg(implicitVR).arg(int(encoding))),
+                      encodedAnswer(implicitVR, encoding, "ISO_IR 100", "M\xFCller^J\xFCrgen"));
+    writeFile(dir.filePath(QStringLiteral("answers/groups.bin")),
+              encodedAnswer(false, EET_ExplicitLength, "ISO_IR 192", "Yamada^Tarou=\xE5\xB1\xB1\xE7\x94\xB0^\xE5\xA4\xAA\xE9\x83\x8E"));
+
+    // An outbox entry: its entry file, a NUL byte, its image file.
     const QString tiff = dir.filePath(QStringLiteral("tiff/gray1.tif"));
     skiascan::dicom::Image image;
     image.importFile(tiff, QStringLiteral("TIF"));
     const skiascan::dicom::ImageRecord record{"Seed", "Film", "", "S-1", "19600201", "O", "20261207", "", "", "", "CHEST",
-                                       "1500", "3000"};
+                                              "1500", "3000"};
     skiascan::dicom::setImageProperties(image, record);
-    skiascan::dicom::addImageAttributes(image, record, {"2.25.1", "10:00:00", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
-                                 [] { return QTime(10, 0, 1); });
+    skiascan::dicom::addImageAttributes(image, record, {"2.25.1", "10:00:00", "2.25.2", "2.25.42", 1},
+                                        QDate(2026, 12, 7), [] { return QTime(10, 0, 1); });
     const QString saved = dir.filePath(QStringLiteral("outbox/image.tmp"));
     image.saveFile(saved);
-    writeFile(dir.filePath(QStringLiteral("outbox/entry.bin")),
-              QByteArray("20261207101530123-2.25.3-n01.dcm\n") + readFile(saved));
-    writeFile(dir.filePath(QStringLiteral("outbox/any.bin")), QByteArray("20261207101530123-2.25.3-any.dcm\nnot DICOM"));
+    skiascan::OutboxEntry entry;
+    entry.instanceUid = QStringLiteral("2.25.42");
+    entry.patientName = QStringLiteral("Seed^Film");
+    entry.patientId = QStringLiteral("S-1");
+    entry.number = 1;
+    entry.scanned = entry.kept = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 1));
+    entry.owed.push_back({"PACS1", "127.0.0.1", 104, "connection refused", entry.kept});
+    entry.owed.push_back({"PACS2", "10.0.0.9", 11112, "", {}});
+    const QByteArray json = skiascan::Outbox::toJson(entry);
+    writeFile(dir.filePath(QStringLiteral("outbox/entry.bin")), json + QByteArray(1, '\0') + readFile(saved));
+    writeFile(dir.filePath(QStringLiteral("outbox/notdicom.bin")), json + QByteArray(1, '\0') + "not DICOM");
     QFile::remove(saved);
     return 0;
 }

@@ -8,7 +8,12 @@
 #include <QFile>
 #include <QString>
 
+#include "common/failure.h"
+
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <unistd.h>
 
 namespace fuzz {
@@ -43,6 +48,24 @@ inline QString writeInput(const QString& name, const uint8_t* data, size_t size)
     const QString path = scratchPath(name);
     writeFile(path, QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
     return path;
+}
+
+// Runs `work`: a Failure is the program refusing the input with a description,
+// which is fine; any other exception (std::bad_alloc, a DCMTK or Qt throw) would
+// end the real program, so it is a finding.
+template <typename Work>
+void refusalsOnly(Work work)
+{
+    try {
+        work();
+    } catch (const skiascan::Failure&) {
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "FINDING: an exception other than Failure: %s\n", e.what());
+        std::abort();
+    } catch (...) {
+        std::fprintf(stderr, "FINDING: an exception other than Failure\n");
+        std::abort();
+    }
 }
 
 } // namespace fuzz
