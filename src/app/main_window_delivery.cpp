@@ -51,6 +51,14 @@ void fSkiascan::reportDelivery(const FilmDelivery& delivery, const QString& scan
                                           .arg(QDir::toNativeSeparators(scanFile))));
         return;
     }
+    // Quit came during the scan: the operator may have walked away, and the
+    // next start tells of the outbox, so a film kept there ends the program
+    // without a message that would hold it open.
+    if (m_quitAfterFilm) {
+        for (const QString& failure : failures)
+            programlog::event(QStringLiteral("film kept in the outbox at the end: %1").arg(failure));
+        return;
+    }
     if (delivery.cancelled && !failures.isEmpty()) {
         showMessage(this, QMessageBox::Information, QStringLiteral("Skiascan"),
                     failureText(QStringLiteral("Sending was cancelled."),
@@ -103,10 +111,10 @@ void fSkiascan::sendOutbox(RoundCause cause, const QSet<QString>& skip)
 void fSkiascan::reportRound(const RoundReport& report, RoundCause cause)
 {
     const int waiting = Outbox(m_programFolder).count();
-    programlog::event(QStringLiteral("outbox round: %1 confirmed, %2 nodes failed, %3 images waiting%4")
+    programlog::event(QStringLiteral("outbox round: %1 confirmed, %2 failed, %3 waiting%4")
                           .arg(report.confirmed)
-                          .arg(report.failures.size())
-                          .arg(waiting)
+                          .arg(countOf(static_cast<int>(report.failures.size()), QStringLiteral("node"), QStringLiteral("nodes")),
+                               countOf(waiting, QStringLiteral("image"), QStringLiteral("images")))
                           .arg(report.cancelled ? QStringLiteral(", cancelled") : QString()));
     QStringList lines;
     for (const NodeResult& failure : report.failures) {
@@ -126,10 +134,14 @@ void fSkiascan::reportRound(const RoundReport& report, RoundCause cause)
     }
     if (lines.isEmpty() || report.cancelled || m_closing)
         return;
+    // From the outbox window the images are in sight already.
+    QString consequence = waiting == 1 ? QStringLiteral("The image stays in the outbox.")
+                                       : QStringLiteral("The images stay in the outbox.");
+    if (cause != RoundCause::Operator)
+        consequence += waiting == 1 ? QStringLiteral(" Click the outbox count below the buttons to see it.")
+                                    : QStringLiteral(" Click the outbox count below the buttons to see them.");
     showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
-                failureText(lines.join(QStringLiteral("\r\n")),
-                            QStringLiteral("The images stay in the outbox. Click the outbox count below the buttons "
-                                           "to see them.")));
+                failureText(lines.join(QStringLiteral("\r\n")), consequence));
 }
 
 void fSkiascan::showOutboxCount()
@@ -172,6 +184,7 @@ void fSkiascan::sendImagesNow(const QSet<QString>& images)
     const QString localAET = settings.LocalAET;
     RoundReport report;
     runNetworkWork([&](DeliveryProgress& progress) { report = runRound(outbox, nodes, localAET, &progress, {}, images); });
+    showOutboxCount();
     reportRound(report, RoundCause::Operator);
 }
 

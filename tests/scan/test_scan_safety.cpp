@@ -2,6 +2,7 @@
 // changes nothing about the film in it, Quit finishes the film first, a film a
 // crash left in the scanner is recovered at the next start, and what the
 // operator typed arrives as typed, or is refused before the scanner runs.
+#include "delivery/outbox.h"
 #include "scan/scan_journal.h"
 #include "scan/scanning_fixture.h"
 #include "support/tiff_writer.h"
@@ -144,6 +145,21 @@ TEST_F(ScanSafetyTest, QuitDuringAStackEndsAfterTheFilmInTheScanner)
     EXPECT_FALSE(w->isVisible());
     EXPECT_EQ(scannerCalls().size(), 1);
     EXPECT_EQ(pacs.received().size(), 1);
+    EXPECT_TRUE(imageFiles().isEmpty());
+    EXPECT_TRUE(journalEntries().isEmpty());
+}
+
+// The operator may have walked away after Quit: a node that is down keeps the
+// film in the outbox without a message holding the program open.
+TEST_F(ScanSafetyTest, QuitDuringAScanWithTheNodeDownEndsWithTheFilmInTheOutbox)
+{
+    const ModalDriver noMessage;
+    qputenv("SCANFILE_DELAY_MS", "800");
+    auto w = start(simulator(), QStringLiteral("DOWN|127.0.0.1|%1").arg(freePort()));
+    QTimer::singleShot(300, w.get(), [&] { w->cmdCancel->click(); });
+    w->cmdScan->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 20000));
+    EXPECT_EQ(Outbox(folder.path()).count(), 1);
     EXPECT_TRUE(imageFiles().isEmpty());
     EXPECT_TRUE(journalEntries().isEmpty());
 }
