@@ -12,6 +12,7 @@
 // clicks Multiple Scan and answers every message with OK.
 
 #include "app/main_window.h"
+#include "bench_node.h"
 #include "settings/settings_file.h"
 
 #include <QAbstractButton>
@@ -38,79 +39,26 @@
 
 #include <cstdio>
 
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-int freePort()
+using bench::Node;
+
+// SOP Instance UID -> Patient ID of every image a node received.
+QHash<QString, QString> patientsByUid(const Node& node)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    QHash<QString, QString> images;
+    for (const QString& path : node.files()) {
+        DcmFileFormat file;
+        OFString id;
+        if (file.loadFile(path.toLocal8Bit().constData()).good())
+            file.getDataset()->findAndGetOFString(DCM_PatientID, id);
+        images.insert(Node::uidOf(path), QString::fromLatin1(id.c_str()));
+    }
+    return images;
 }
-
-// A storescp node that can go down and come back on the same port.
-class Node {
-public:
-    Node(const QString& aeTitle, const QString& folder)
-        : m_aeTitle(aeTitle)
-        , m_folder(folder)
-        , m_port(freePort())
-    {
-        QDir().mkpath(folder);
-        up();
-    }
-    ~Node() { down(); }
-    void up()
-    {
-        if (m_process.state() != QProcess::NotRunning)
-            return;
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.setStandardErrorFile(QProcess::nullDevice());
-        m_process.start(QStringLiteral("storescp"),
-                        {QStringLiteral("-aet"), m_aeTitle, QStringLiteral("-od"), m_folder, QString::number(m_port)});
-        m_process.waitForStarted();
-        QThread::msleep(200);
-    }
-    void down()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    QString setting() const { return QStringLiteral("%1|127.0.0.1|%2").arg(m_aeTitle).arg(m_port); }
-    // SOP Instance UID -> Patient ID of every image received (files are named after the UID).
-    QHash<QString, QString> received() const
-    {
-        QHash<QString, QString> images;
-        const QDir dir(m_folder);
-        for (const QString& name : dir.entryList(QDir::Files)) {
-            DcmFileFormat file;
-            OFString id;
-            if (file.loadFile(dir.filePath(name).toLocal8Bit().constData()).good())
-                file.getDataset()->findAndGetOFString(DCM_PatientID, id);
-            images.insert(name.section(QLatin1Char('.'), 1), QString::fromLatin1(id.c_str()));
-        }
-        return images;
-    }
-
-private:
-    QString m_aeTitle;
-    QString m_folder;
-    int m_port;
-    QProcess m_process;
-};
 
 // The films the scanner was started for, with the patient of their stack.
 QStringList scannedTags(const QString& log)
@@ -283,7 +231,7 @@ int main(int argc, char** argv)
         ++expected[tag];
     bool ok = true;
     for (const Node* node : {&steady, &flaky}) {
-        const QHash<QString, QString> images = node->received();
+        const QHash<QString, QString> images = patientsByUid(*node);
         QHash<QString, int> perPatient;
         for (const QString& patient : images)
             ++perPatient[patient];

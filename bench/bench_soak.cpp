@@ -7,6 +7,7 @@
 //   bench_soak SIMULATOR [STACKS]      (default 50 stacks of 6 films)
 
 #include "app/main_window.h"
+#include "bench_node.h"
 #include "dicom/dicom_toolkit.h"
 #include "settings/settings_file.h"
 
@@ -27,9 +28,6 @@
 
 #include <cstdio>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -42,75 +40,14 @@ long residentKilobytes()
     return status.readAll().split(' ').value(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-int freePort()
+// The SOP Instance UIDs a node received.
+QStringList uids(const bench::Node& node)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    QStringList list;
+    for (const QString& path : node.files())
+        list << bench::Node::uidOf(path);
+    return list;
 }
-
-// A storescp node that can go down and come back on the same port.
-class Node {
-public:
-    Node(const QString& aeTitle, const QString& folder)
-        : m_aeTitle(aeTitle)
-        , m_folder(folder)
-        , m_port(freePort())
-    {
-        QDir().mkpath(folder);
-        up();
-    }
-    ~Node() { down(); }
-
-    void up()
-    {
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.setStandardErrorFile(QProcess::nullDevice());
-        m_process.start(QStringLiteral("storescp"),
-                        {QStringLiteral("-aet"), m_aeTitle, QStringLiteral("-od"), m_folder, QString::number(m_port)});
-        m_process.waitForStarted();
-        for (int i = 0; i < 500; ++i) { // until it listens
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(static_cast<uint16_t>(m_port));
-            const bool listening = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            ::close(fd);
-            if (listening)
-                return;
-            QThread::msleep(10);
-        }
-    }
-    void down()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    QString setting() const { return QStringLiteral("%1|127.0.0.1|%2").arg(m_aeTitle).arg(m_port); }
-    // The SOP Instance UIDs received: storescp names its files after them.
-    QStringList uids() const
-    {
-        QStringList list;
-        for (const QString& name : QDir(m_folder).entryList(QDir::Files))
-            list << name.section(QLatin1Char('.'), 1);
-        return list;
-    }
-
-private:
-    QString m_aeTitle;
-    QString m_folder;
-    int m_port;
-    QProcess m_process;
-};
 
 } // namespace
 
@@ -130,8 +67,8 @@ int main(int argc, char** argv)
     const QString images = work.filePath(QStringLiteral("images")) + QLatin1Char('/');
     QDir().mkpath(program);
     QDir().mkpath(images);
-    Node steady(QStringLiteral("STEADY"), work.filePath(QStringLiteral("steady")));
-    Node flaky(QStringLiteral("FLAKY"), work.filePath(QStringLiteral("flaky")));
+    bench::Node steady(QStringLiteral("STEADY"), work.filePath(QStringLiteral("steady")));
+    bench::Node flaky(QStringLiteral("FLAKY"), work.filePath(QStringLiteral("flaky")));
     using skiascan::Setting;
     skiascan::SettingsLines lines = skiascan::linesOf({});
     lines[Setting::ScanApp] = QString::fromLocal8Bit(argv[1]);
@@ -174,13 +111,13 @@ int main(int argc, char** argv)
             afterFirstStack = residentKilobytes();
         if (stack % 10 == 0)
             std::printf("stack %d: %lld s, %ld kB resident, %d images at the steady node\n", stack,
-                        clock.elapsed() / 1000, residentKilobytes(), int(steady.uids().size()));
+                        clock.elapsed() / 1000, residentKilobytes(), int(uids(steady).size()));
         std::fflush(stdout);
     }
     const long atEnd = residentKilobytes();
 
-    const QStringList a = steady.uids();
-    const QStringList b = flaky.uids();
+    const QStringList a = uids(steady);
+    const QStringList b = uids(flaky);
     const QSet<QString> setA(a.begin(), a.end());
     const QSet<QString> setB(b.begin(), b.end());
     const int films = stacks * 6;
