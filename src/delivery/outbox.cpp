@@ -34,6 +34,19 @@ QString fileError(const QString& path)
     return file.errorString();
 }
 
+// Reads the entry file at entry.entryPath over entry, keeping its paths;
+// leaves entry as it is when the file cannot be read.
+void rereadEntry(OutboxEntry& entry)
+{
+    QFile file(entry.entryPath);
+    OutboxEntry current;
+    if (!file.open(QIODevice::ReadOnly) || !Outbox::fromJson(file.readAll(), current))
+        return;
+    current.entryPath = entry.entryPath;
+    current.imagePath = entry.imagePath;
+    entry = current;
+}
+
 } // namespace
 
 const OwedNode* OutboxEntry::owedTo(const QString& aeTitle) const
@@ -191,15 +204,7 @@ std::vector<OutboxEntry> Outbox::damaged() const
         entry.instanceUid = name.chopped(kImageSuffix.size());
         entry.imagePath = dir.filePath(name);
         entry.entryPath = dir.filePath(entry.instanceUid + kEntrySuffix);
-        QFile file(entry.entryPath);
-        if (file.open(QIODevice::ReadOnly)) {
-            OutboxEntry parsed;
-            if (fromJson(file.readAll(), parsed)) {
-                parsed.imagePath = entry.imagePath;
-                parsed.entryPath = entry.entryPath;
-                entry = parsed;
-            }
-        }
+        rereadEntry(entry);
         entry.damage = QStringLiteral("damaged");
         list.push_back(entry);
     }
@@ -227,14 +232,7 @@ bool Outbox::strikeOff(OutboxEntry& entry, const QString& aeTitle)
 {
     const std::lock_guard lock(m_mutex);
     // Another node's thread may have changed the entry meanwhile: go by the file.
-    QFile file(entry.entryPath);
-    OutboxEntry current;
-    if (file.open(QIODevice::ReadOnly) && fromJson(file.readAll(), current)) {
-        current.entryPath = entry.entryPath;
-        current.imagePath = entry.imagePath;
-        entry = current;
-    }
-    file.close();
+    rereadEntry(entry);
     entry.owed.erase(std::remove_if(entry.owed.begin(), entry.owed.end(),
                                     [&](const OwedNode& node) { return node.aeTitle == aeTitle; }),
                      entry.owed.end());
@@ -257,14 +255,7 @@ bool Outbox::strikeOff(OutboxEntry& entry, const QString& aeTitle)
 void Outbox::noteFailure(OutboxEntry& entry, const QString& aeTitle, const QString& failure)
 {
     const std::lock_guard lock(m_mutex);
-    QFile file(entry.entryPath);
-    OutboxEntry current;
-    if (file.open(QIODevice::ReadOnly) && fromJson(file.readAll(), current)) {
-        current.entryPath = entry.entryPath;
-        current.imagePath = entry.imagePath;
-        entry = current;
-    }
-    file.close();
+    rereadEntry(entry);
     for (OwedNode& node : entry.owed) {
         if (node.aeTitle == aeTitle) {
             node.lastFailure = failure;
