@@ -40,11 +40,7 @@ protected:
         lines[Setting::Remote0] = remotes[0];
         lines[Setting::Remote1] = remotes[1];
         lines[Setting::Remote2] = remotes[2];
-        folder.writeSettings(lines);
-        auto w = std::make_unique<fSkiascan>(folder.path());
-        EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
-        w->StudyDate->setText("07.12.2026");
-        return w;
+        return startWindow(folder, lines);
     }
 
     // Imports one film as a scan would and returns its instance UID.

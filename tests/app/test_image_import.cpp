@@ -29,11 +29,7 @@ protected:
         SettingsLines lines = ProgramFolder::defaultLines();
         lines[Setting::Remote0] = remote0;
         lines[Setting::Remote1] = remote1;
-        folder.writeSettings(lines);
-        auto w = std::make_unique<fSkiascan>(folder.path());
-        EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
-        w->StudyDate->setText("07.12.2026");
-        return w;
+        return startWindow(folder, lines);
     }
 
     // A scanned film of the given size in bytes (at least a small TIFF's size).

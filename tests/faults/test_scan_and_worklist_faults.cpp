@@ -46,11 +46,7 @@ protected:
         lines[Setting::WorklistIP] = "127.0.0.1";
         lines[Setting::WorklistPort] = QString::number(worklistPort);
         lines[Setting::WorklistAET] = "WLSRV";
-        folder.writeSettings(lines);
-        auto w = std::make_unique<fSkiascan>(folder.path());
-        EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
-        w->StudyDate->setText("07.12.2026");
-        return w;
+        return startWindow(folder, lines);
     }
 
     // The worklist failure message, after which nothing in the window changed.

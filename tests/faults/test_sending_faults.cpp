@@ -49,11 +49,7 @@ protected:
         lines[Setting::ImageFolder] = images.filePath("scans") + "/";
         lines[Setting::Remote0] = good.setting();
         lines[Setting::Remote1] = secondNode;
-        folder.writeSettings(lines);
-        auto w = std::make_unique<fSkiascan>(folder.path());
-        EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
-        w->StudyDate->setText("07.12.2026");
-        return w;
+        return startWindow(folder, lines);
     }
 
     Outcome importWith(const QString& secondNode)

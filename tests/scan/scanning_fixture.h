@@ -54,10 +54,7 @@ protected:
         lines[Setting::ImageFolder] = images();
         lines[Setting::Remote0] = remote0;
         lines[Setting::Remote1] = remote1;
-        folder.writeSettings(lines);
-        auto w = std::make_unique<fSkiascan>(folder.path());
-        EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
-        w->StudyDate->setText("07.12.2026");
+        auto w = startWindow(folder, lines);
         EXPECT_TRUE(w->cmdScan->isEnabled());
         return w;
     }

@@ -175,32 +175,24 @@ TEST_F(ScanningTest, ATooSmallFilmEndsTheStackInScannerModeOnly)
     EXPECT_EQ(imageFiles().size(), 3) << "the small files stay where they are";
 }
 
-TEST_F(ScanningTest, AFilmWrittenUnderATemporaryNameIsImportedOnceComplete)
+TEST_F(ScanningTest, AFilmIsImportedOnlyOnceTheScannerHasWrittenItWhole)
 {
-    StoreScp pacs;
-    qputenv("SCANFILE_MODE", "rename");
-    qputenv("SCANFILE_SIZE", "1024x1024");
-    auto w = start(simulator(), pacs.setting());
-    w->cmdScan->click();
-    ASSERT_TRUE(singleScanDone(*w));
-    ASSERT_EQ(pacs.received().size(), 1);
-    EXPECT_EQ(DicomFile(pacs.received().first()).pixels().size(), 1024u * 1024u);
-}
-
-TEST_F(ScanningTest, AFilmStillBeingWrittenIsImportedOnlyWhenALaterTickFindsItUnchanged)
-{
-    // The scanner program ends with half the file written; the rest follows
-    // between the first tick that sees the file and the next one.
-    StoreScp pacs;
-    qputenv("SCANFILE_MODE", "twostep");
-    qputenv("SCANFILE_PAUSE_MS", "750");
-    qputenv("SCANFILE_SIZE", "1024x1024");
-    auto w = start(simulator(), pacs.setting());
-    w->cmdScan->click();
-    ASSERT_TRUE(singleScanDone(*w));
-    ASSERT_EQ(pacs.received().size(), 1);
-    EXPECT_EQ(DicomFile(pacs.received().first()).pixels().size(), 1024u * 1024u);
-    EXPECT_TRUE(imageFiles().isEmpty());
+    // "rename": written under a temporary name, then renamed. "twostep": the
+    // scanner program ends with half the file written; the rest follows between
+    // the first tick that sees the file and the next one.
+    for (const char* mode : {"rename", "twostep"}) {
+        SCOPED_TRACE(mode);
+        StoreScp pacs;
+        qputenv("SCANFILE_MODE", mode);
+        qputenv("SCANFILE_PAUSE_MS", "750");
+        qputenv("SCANFILE_SIZE", "1024x1024");
+        auto w = start(simulator(), pacs.setting());
+        w->cmdScan->click();
+        ASSERT_TRUE(singleScanDone(*w));
+        ASSERT_EQ(pacs.received().size(), 1);
+        EXPECT_EQ(DicomFile(pacs.received().first()).pixels().size(), 1024u * 1024u);
+        EXPECT_TRUE(imageFiles().isEmpty());
+    }
 }
 
 TEST_F(ScanningTest, ScannerTestStartsTheTestApplicationInItsFolderAndEnds)

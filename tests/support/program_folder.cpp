@@ -1,6 +1,7 @@
 #include "support/program_folder.h"
 
 #include <QFile>
+#include <QLineEdit>
 
 #include <gtest/gtest.h>
 
@@ -38,6 +39,15 @@ QByteArray ProgramFolder::settingsBytes() const
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return f.readAll();
+}
+
+std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const SettingsLines& lines)
+{
+    folder.writeSettings(lines);
+    auto w = std::make_unique<fSkiascan>(folder.path());
+    EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
+    w->StudyDate->setText("07.12.2026");
+    return w;
 }
 
 } // namespace skiascan::test

@@ -1,9 +1,12 @@
 // A throw-away program folder with a settings file, for tests of the windows.
 #pragma once
 
+#include "app/main_window.h"
 #include "settings/settings_file.h"
 
 #include <QTemporaryDir>
+
+#include <memory>
 
 namespace skiascan::test {
 
@@ -28,5 +31,9 @@ public:
 private:
     QTemporaryDir m_dir;
 };
+
+/// Writes these settings into the folder and starts the main window there for
+/// the patient Smith^John (4711, born 01.02.1960), study date 07.12.2026.
+std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const SettingsLines& lines);
 
 } // namespace skiascan::test
