@@ -13,7 +13,6 @@
 
 #include "app/main_window.h"
 #include "bench_node.h"
-#include "settings/settings_file.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -152,21 +151,11 @@ int main(int argc, char** argv)
     const int kills = argc > 3 ? QByteArray(argv[3]).toInt() : 30;
 
     QTemporaryDir work;
-    const QString program = work.filePath(QStringLiteral("program"));
-    const QString images = work.filePath(QStringLiteral("images")) + QLatin1Char('/');
-    QDir().mkpath(program);
-    QDir().mkpath(images);
-    Node steady(QStringLiteral("STEADY"), work.filePath(QStringLiteral("steady")));
-    Node flaky(QStringLiteral("FLAKY"), work.filePath(QStringLiteral("flaky")));
-    using skiascan::Setting;
-    skiascan::SettingsLines lines = skiascan::linesOf({});
-    lines[Setting::ScanApp] = simulator;
-    lines[Setting::ImageFolder] = images;
-    lines[Setting::LocalAET] = QStringLiteral("SKIASCAN");
-    lines[Setting::Remote0] = steady.setting();
-    lines[Setting::Remote1] = flaky.setting();
-    lines[Setting::Remote2] = QStringLiteral("||");
-    skiascan::saveSettingsFile(skiascan::settingsFilePath(program), lines);
+    bench::Station station(work, simulator);
+    const QString& program = station.program;
+    const QString& images = station.images;
+    bench::Node& steady = station.steady;
+    bench::Node& flaky = station.flaky;
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SCANFILE_LOG"), work.filePath(QStringLiteral("scanner.log")));

@@ -1,12 +1,15 @@
-// A storescp node for the benchmarks that can go down and come back on the
-// same port, and a free loopback port to put it on.
+// For the benchmarks: a storescp node that can go down and come back on the
+// same port, and a station's program folder sending to two of them.
 #pragma once
+
+#include "settings/settings_file.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -91,6 +94,33 @@ private:
     QString m_folder;
     int m_port;
     QProcess m_process;
+};
+
+// A program folder and an image folder in `work`, with settings for scanning
+// with `scanApp` into two nodes, STEADY (which the run leaves up) and FLAKY.
+struct Station {
+    Station(const QTemporaryDir& work, const QString& scanApp)
+        : program(work.filePath(QStringLiteral("program")))
+        , images(work.filePath(QStringLiteral("images")) + QLatin1Char('/'))
+        , steady(QStringLiteral("STEADY"), work.filePath(QStringLiteral("steady")))
+        , flaky(QStringLiteral("FLAKY"), work.filePath(QStringLiteral("flaky")))
+    {
+        QDir().mkpath(program);
+        QDir().mkpath(images);
+        using skiascan::Setting;
+        skiascan::SettingsLines lines = skiascan::linesOf({});
+        lines[Setting::ScanApp] = scanApp;
+        lines[Setting::ImageFolder] = images;
+        lines[Setting::LocalAET] = QStringLiteral("SKIASCAN");
+        lines[Setting::Remote0] = steady.setting();
+        lines[Setting::Remote1] = flaky.setting();
+        lines[Setting::Remote2] = QStringLiteral("||");
+        skiascan::saveSettingsFile(skiascan::settingsFilePath(program), lines);
+    }
+    QString program;
+    QString images;
+    Node steady;
+    Node flaky;
 };
 
 } // namespace bench

@@ -9,7 +9,6 @@
 #include "app/main_window.h"
 #include "bench_node.h"
 #include "dicom/dicom_toolkit.h"
-#include "settings/settings_file.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -63,21 +62,11 @@ int main(int argc, char** argv)
     const int stacks = argc > 2 ? QByteArray(argv[2]).toInt() : 50;
 
     QTemporaryDir work;
-    const QString program = work.filePath(QStringLiteral("program"));
-    const QString images = work.filePath(QStringLiteral("images")) + QLatin1Char('/');
-    QDir().mkpath(program);
-    QDir().mkpath(images);
-    bench::Node steady(QStringLiteral("STEADY"), work.filePath(QStringLiteral("steady")));
-    bench::Node flaky(QStringLiteral("FLAKY"), work.filePath(QStringLiteral("flaky")));
-    using skiascan::Setting;
-    skiascan::SettingsLines lines = skiascan::linesOf({});
-    lines[Setting::ScanApp] = QString::fromLocal8Bit(argv[1]);
-    lines[Setting::ImageFolder] = images;
-    lines[Setting::LocalAET] = QStringLiteral("SKIASCAN");
-    lines[Setting::Remote0] = steady.setting();
-    lines[Setting::Remote1] = flaky.setting();
-    lines[Setting::Remote2] = QStringLiteral("||");
-    skiascan::saveSettingsFile(skiascan::settingsFilePath(program), lines);
+    bench::Station station(work, QString::fromLocal8Bit(argv[1]));
+    const QString& program = station.program;
+    const QString& images = station.images;
+    bench::Node& steady = station.steady;
+    bench::Node& flaky = station.flaky;
     skiascan::fSkiascan window(program);
     if (!window.startUp(QStringLiteral("Soak^Patient|SOAK-1|1960-02-01")))
         return 1;
