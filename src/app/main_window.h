@@ -196,6 +196,7 @@ private:
     bool filmWillNeverCome() const;
     void scanFailed(const std::exception& failure);
     void endScan();
+    void lockRecord(bool locked);
     void finishQuit();
     void showStatus(const QString& text);
     dicom::ImageRecord studyRecord() const;

@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -27,15 +28,19 @@
 
 namespace skiascan {
 
+namespace {
+
+// A scanned file smaller than this holds no film: the scan went wrong.
+constexpr qint64 kSmallestScanFile = 10240;
+
+} // namespace
+
 bool fSkiascan::ImageImport()
 {
     if (m_importing)
         return false;
     m_importing = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{m_importing};
+    const auto done = qScopeGuard([this] { m_importing = false; });
 
     // The film in the scanner carries the record taken when its scan started;
     // an import without a scan takes the record and the numbering now.
@@ -60,7 +65,7 @@ bool fSkiascan::ImageImport()
         const QFileInfo scan(ScanFile);
         if (!scan.exists())
             throw Failure(QStringLiteral("The scanned file %1 cannot be found.").arg(ScanFile), Failure::Kind::Scanner);
-        if (scan.size() < 10240) {
+        if (scan.size() < kSmallestScanFile) {
             programlog::event(QStringLiteral("scan file too small (%1 bytes), left where it is: %2").arg(scan.size()).arg(ScanFile));
             journal.remove(film);
             showMessage(this, QMessageBox::Information, QStringLiteral("Skiascan"),
@@ -165,6 +170,8 @@ QString fSkiascan::recoverFilms()
                                           film.study.patientId);
         const QString which = film.films > 1 ? QStringLiteral("film %1 of %2 of %3").arg(film.film).arg(film.films).arg(patient)
                                              : QStringLiteral("the film of %1").arg(patient);
+        const QString recoveredLine =
+            QStringLiteral("%1, scanned %2").arg(which, film.started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
         showStatus(QStringLiteral("Recovering %1").arg(which));
         // A scanner still at work on the film is waited for.
         QEventLoop wait;
@@ -191,12 +198,12 @@ QString fSkiascan::recoverFilms()
         if (Outbox(m_programFolder).holds(film.numbering.instanceUid)) {
             QFile::remove(film.scanFile);
             journal.remove(film);
-            recovered << QStringLiteral("%1, scanned %2").arg(which, film.started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            recovered << recoveredLine;
             continue;
         }
         dicom::Image image;
         try {
-            if (QFileInfo(film.scanFile).size() < 10240)
+            if (QFileInfo(film.scanFile).size() < kSmallestScanFile)
                 throw Failure(QStringLiteral("Importfile to small, scan may be failed!"), Failure::Kind::Scanner);
             image.importFile(film.scanFile, QStringLiteral("TIF"));
             dicom::setImageProperties(image, film.study);
@@ -209,7 +216,7 @@ QString fSkiascan::recoverFilms()
             continue;
         }
         deliverFilm(image, film);
-        recovered << QStringLiteral("%1, scanned %2").arg(which, film.started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        recovered << recoveredLine;
     }
     m_scanning = false;
     showOutboxCount();

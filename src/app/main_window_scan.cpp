@@ -1,5 +1,5 @@
-// fSkiascan: the single scan, the stack from the feeder, the films a crash left
-// in the scanner, and the scanner test.
+// fSkiascan: the record taken at the click, the single scan, the stack from
+// the feeder, and the scanner test.
 
 #include "app/main_window.h"
 
@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QTimer>
 
@@ -53,29 +54,24 @@ bool fSkiascan::recordFitsTheImage()
 {
     using dicom::ValueKind;
     const struct {
-        QWidget* field;
-        QString text;
+        QLineEdit* field;
         int label;
         ValueKind kind;
     } fields[] = {
-        {PATNachname, PATNachname->text(), 0, ValueKind::NamePart},
-        {PATVorname, PATVorname->text(), 1, ValueKind::NamePart},
-        {PAT2Vorname, PAT2Vorname->text(), 2, ValueKind::NamePart},
-        {PATID1, PATID1->text(), 4, ValueKind::Text},
-        {AccessionNumber, AccessionNumber->text(), 12, ValueKind::Text},
-        {Bodypart, Bodypart->text(), 6, ValueKind::Text},
-        {StudyDescritpion, StudyDescritpion->text(), 8, ValueKind::Text},
-        {SeriesDescription, SeriesDescription->text(), 9, ValueKind::Text},
+        {PATNachname, 0, ValueKind::NamePart},     {PATVorname, 1, ValueKind::NamePart},
+        {PAT2Vorname, 2, ValueKind::NamePart},     {PATID1, 4, ValueKind::Text},
+        {AccessionNumber, 12, ValueKind::Text},    {Bodypart, 6, ValueKind::Text},
+        {StudyDescritpion, 8, ValueKind::Text},    {SeriesDescription, 9, ValueKind::Text},
     };
     for (const auto& f : fields) {
-        const QString why = dicom::whyNotCarried(f.text, f.kind);
+        const QString why = dicom::whyNotCarried(f.field->text(), f.kind);
         if (why.isEmpty())
             continue;
         const QString caption = Label1[static_cast<std::size_t>(f.label)]->text().remove(QLatin1Char(':'));
         programlog::event(QStringLiteral("scan refused: %1 %2").arg(caption, why));
         setTopMost(this, false);
         showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
-                    failureText(QStringLiteral("The %1 \"%2\" cannot go into the image: %3.").arg(caption, f.text, why),
+                    failureText(QStringLiteral("The %1 \"%2\" cannot go into the image: %3.").arg(caption, f.field->text(), why),
                                 QStringLiteral("Please correct it. Nothing was scanned.")));
         setTopMost(this, true);
         f.field->setFocus();
@@ -95,10 +91,16 @@ void fSkiascan::beginScan()
     m_scanStudy = studyRecord();
     for (QPushButton* button : {cmdScan, cmdMultiScan, cmdWorklist, cmdNew, cmdPrefs, cmdTest})
         button->setEnabled(false);
+    lockRecord(true);
+}
+
+// The fields of the record are read-only while a scan runs.
+void fSkiascan::lockRecord(bool locked)
+{
     for (QLineEdit* field : {PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATID1, AccessionNumber, Bodypart,
                              StudyDate, StudyDescritpion, SeriesDescription})
-        field->setReadOnly(true);
-    Sex->setEnabled(false);
+        field->setReadOnly(locked);
+    Sex->setEnabled(!locked);
 }
 
 void fSkiascan::endScan()
@@ -107,10 +109,7 @@ void fSkiascan::endScan()
     m_scanning = false;
     m_film.reset();
     unsetCursor();
-    for (QLineEdit* field : {PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATID1, AccessionNumber, Bodypart,
-                             StudyDate, StudyDescritpion, SeriesDescription})
-        field->setReadOnly(false);
-    Sex->setEnabled(true);
+    lockRecord(false);
     cmdScan->setEnabled(true);
     cmdMultiScan->setEnabled(true);
     cmdNew->setEnabled(true);
@@ -175,10 +174,7 @@ void fSkiascan::runScanner(FilmPlace place)
     const QStringList arguments = scanArguments(place, ScanFile, settings.Parameters);
     programlog::event(QStringLiteral("scanner started: %1").arg(commandLineText(settings.ScanApp, arguments)));
     m_scannerRunning = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{m_scannerRunning};
+    const auto done = qScopeGuard([this] { m_scannerRunning = false; });
     RunAndWait(settings.ScanApp, arguments, [this](qint64 process) {
         m_film->scannerProcess = process;
         try {
@@ -251,10 +247,7 @@ void fSkiascan::cmdMultiScan_Click()
             checkImageFolder(settings.ImageFolder);
         FilmStack stack(films, isScannerProgram(settings.ScanApp));
         m_stack = &stack;
-        struct Done {
-            FilmStack*& stack;
-            ~Done() { stack = nullptr; }
-        } done{m_stack};
+        const auto done = qScopeGuard([this] { m_stack = nullptr; });
         programlog::event(QStringLiteral("stack of %1 films started").arg(films));
         while (stack.next()) {
             startFilm(stack.film(), stack.count());

@@ -29,8 +29,7 @@ void onStoreProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_Stor
 
 void Association::echo()
 {
-    const T_ASC_PresentationContextID id = contextFor(UID_VerificationSOPClass);
-    (void)id;
+    contextFor(UID_VerificationSOPClass); // throws when the peer did not accept verification
     DIC_US status = 0;
     DetailGuard detail;
     const OFCondition c = DIMSE_echoUser(m_assoc, m_assoc->nextMsgID++, DIMSE_NONBLOCKING,
