@@ -1,6 +1,6 @@
 // Skiascan killed at the worst moments (kill -9, as a power cut would), and a
 // second Skiascan started in the same program folder: the built program on a
-// virtual X server of its own (the program starts itself under xvfb-run), with
+// virtual X server of its own (see tests/support/test_main.cpp), with
 // the scanner simulator and storescp.
 
 #include "support/desktop.h"

@@ -1,7 +1,7 @@
 // The built program as a person uses it: a separate skiascan process on a
 // virtual X server, driven with xdotool by keyboard and mouse at the positions
 // of its window layout, with the scanner simulator, a worklist server and two
-// store nodes. It starts itself under xvfb-run (see tests/support/test_main.cpp).
+// store nodes. It starts an X server of its own (see tests/support/test_main.cpp).
 
 #include "support/desktop.h"
 #include "support/dicom_file.h"

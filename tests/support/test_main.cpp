@@ -4,27 +4,64 @@
 #include <gtest/gtest.h>
 
 #ifdef SKIASCAN_ON_VIRTUAL_DISPLAY
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
+
+namespace {
+
+// Starts an X server of this program's own and points DISPLAY at it. Xvfb
+// picks a free display itself and writes its number to the pipe once it
+// accepts connections, so that two of these programs can never take the same
+// one, and no test starts before the server is ready. It ends with the program.
+pid_t startVirtualDisplay()
+{
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return -1;
+    const pid_t server = ::fork();
+    if (server == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::close(pipeFds[0]);
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, STDOUT_FILENO);
+        ::dup2(quiet, STDERR_FILENO);
+        const std::string fd = std::to_string(pipeFds[1]);
+        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    std::string number;
+    char c = 0;
+    while (::read(pipeFds[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    ::close(pipeFds[0]);
+    if (server < 0 || number.empty()) {
+        std::fprintf(stderr, "Xvfb did not start (is it installed?)\n");
+        return -1;
+    }
+    ::setenv("DISPLAY", (":" + number).c_str(), 1);
+    ::unsetenv("XAUTHORITY");
+    return server;
+}
+
+} // namespace
 #endif
 
 int main(int argc, char** argv)
 {
 #ifdef SKIASCAN_ON_VIRTUAL_DISPLAY
-    // This program types into windows: it starts itself again on an X server
-    // of its own, never on the desktop of whoever runs it.
-    if (qEnvironmentVariableIsEmpty("SKIASCAN_VIRTUAL_DISPLAY")) {
-        ::setenv("SKIASCAN_VIRTUAL_DISPLAY", "1", 1);
-        std::vector<char*> command{const_cast<char*>("xvfb-run"), const_cast<char*>("-a"), const_cast<char*>("-s"),
-                                   const_cast<char*>("-screen 0 1024x768x24")};
-        command.insert(command.end(), argv, argv + argc);
-        command.push_back(nullptr);
-        ::execvp(command[0], command.data());
-        std::perror("xvfb-run");
+    // This program types into windows: it does so on an X server of its own,
+    // never on the desktop of whoever runs it.
+    const pid_t display = startVirtualDisplay();
+    if (display < 0)
         return 127;
-    }
 #endif
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -34,5 +71,10 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     // Closing the main window must not end the test program.
     QApplication::setQuitOnLastWindowClosed(false);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+#ifdef SKIASCAN_ON_VIRTUAL_DISPLAY
+    ::kill(display, SIGTERM);
+    ::waitpid(display, nullptr, 0);
+#endif
+    return result;
 }
