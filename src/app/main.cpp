@@ -21,7 +21,9 @@ int main(int argc, char** argv)
     QApplication::setApplicationVersion(QStringLiteral(SKIASCAN_VERSION));
 
     skiascan::fSkiascan window(QCoreApplication::applicationDirPath());
-    QObject::connect(&window, &skiascan::fSkiascan::ended, &app, &QCoreApplication::exit);
+    // Queued: an end decided during the start-up takes effect once the event
+    // loop runs.
+    QObject::connect(&window, &skiascan::fSkiascan::ended, &app, &QCoreApplication::exit, Qt::QueuedConnection);
     if (!window.startUp(skiascan::argumentText(arguments)))
         return EXIT_FAILURE;
     return app.exec();

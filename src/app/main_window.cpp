@@ -4,19 +4,18 @@
 
 #include "app/window_helpers.h"
 #include "common/program_log.h"
+#include "delivery/progress_dialog.h"
 #include "dicom/dicom_toolkit.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QEventLoop>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTimer>
 
 namespace skiascan {
 
@@ -63,7 +62,16 @@ fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
     setFont(face);
     programlog::open(programFolder);
     dicom::startToolkitLog(programFolder);
+    m_session = std::make_unique<ScanSession>(programFolder, static_cast<SessionOperator&>(*this));
     buildControls();
+    connect(m_session.get(), &ScanSession::stateChanged, this, &fSkiascan::showSessionState);
+    connect(m_session.get(), &ScanSession::outboxChanged, this, &fSkiascan::showSessionState);
+    connect(m_session.get(), &ScanSession::networkWorkChanged, this, &fSkiascan::showNetworkWork);
+    connect(m_session.get(), &ScanSession::readyToEnd, this, [this] {
+        // The session is done: the window closes, and with it the program.
+        if (!m_programEnded)
+            close();
+    });
 }
 
 fSkiascan::~fSkiascan() = default;
@@ -175,13 +183,6 @@ void fSkiascan::buildControls()
     mnuHelp = menuBar()->addAction(QStringLiteral("?"));
     mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
 
-    TimerScan = new QTimer(this);
-    TimerScan->setObjectName(QStringLiteral("TimerScan"));
-    TimerScan->setInterval(500);
-    TimerMultiScan = new QTimer(this);
-    TimerMultiScan->setObjectName(QStringLiteral("TimerMultiScan"));
-    TimerMultiScan->setInterval(500);
-
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
     connectHandlers();
 }
@@ -202,9 +203,7 @@ void fSkiascan::connectHandlers()
     connect(ScrollFilms, &QScrollBar::valueChanged, this, &fSkiascan::ScrollFilms_Change);
     connect(ScrollImages, &QScrollBar::valueChanged, this, &fSkiascan::ScrollImages_Change);
     connect(cmdScan, &QPushButton::clicked, this, &fSkiascan::cmdScan_Click);
-    connect(TimerScan, &QTimer::timeout, this, &fSkiascan::TimerScan_Timer);
     connect(cmdMultiScan, &QPushButton::clicked, this, &fSkiascan::cmdMultiScan_Click);
-    connect(TimerMultiScan, &QTimer::timeout, this, &fSkiascan::TimerMultiScan_Timer);
     connect(cmdTest, &QPushButton::clicked, this, &fSkiascan::cmdTest_Click);
     connect(cmdWorklist, &QPushButton::clicked, this, &fSkiascan::cmdWorklist_Click);
     connect(cmdNew, &QPushButton::clicked, this, &fSkiascan::cmdNew_Click);
@@ -223,7 +222,7 @@ void fSkiascan::keyPressEvent(QKeyEvent* event)
         // but never while a scan runs.
         if (auto* focused = qobject_cast<QPushButton*>(focusWidget()))
             focused->click();
-        else if (cmdScan->isEnabled() && !m_scanning)
+        else if (cmdScan->isEnabled() && m_session->idle())
             cmdScan->click();
         return;
     case Qt::Key_Escape:
@@ -234,36 +233,18 @@ void fSkiascan::keyPressEvent(QKeyEvent* event)
     }
 }
 
+// Quit, Esc or the close box. Idle, the program ends. During a scan it ends
+// once the film is safe; a second Quit, or a scanner that has not finished 30
+// seconds later, asks whether to end without the film.
 void fSkiascan::closeEvent(QCloseEvent* event)
 {
-    // Quit, Esc or the close box while a film is in the scanner: the film is
-    // made safe first, the stack stops after it, then the program ends.
-    if (m_scanning && !m_programEnded && !m_closing) {
-        if (!filmWillNeverCome()) {
-            event->ignore();
-            if (!m_quitAfterFilm) {
-                m_quitAfterFilm = true;
-                if (m_stack)
-                    m_stack->stopAfterThisFilm();
-                programlog::event(QStringLiteral("Quit during a scan: Skiascan ends once the film is safe"));
-            }
-            showStatus(QStringLiteral("Skiascan ends once the film is safe"));
-            return;
-        }
-        // The scanner has ended without its file: there is nothing to finish
-        // now. The journal keeps the film, and a file that still comes is
-        // imported at the next start.
-        programlog::event(QStringLiteral("the scanner ended without its file %1; it is looked for at the next start")
-                              .arg(ScanFile));
-        m_scanning = false;
-        m_quitAfterFilm = false;
+    if (!m_programEnded && !m_session->requestEnd()) {
+        event->ignore();
+        showSessionState();
+        return;
     }
-    m_closing = true;
-    TimerScan->stop();
-    TimerMultiScan->stop();
-    if (m_filmWait)
-        m_filmWait->quit();
-    programlog::event(QStringLiteral("Skiascan ends"));
+    if (m_progressDialog)
+        m_progressDialog->close();
     QMainWindow::closeEvent(event);
 }
 

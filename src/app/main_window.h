@@ -4,49 +4,33 @@
 
 #include "app/window_helpers.h"
 #include "common/instance_lock.h"
-#include "delivery/destinations.h"
-#include "scan/film_record.h"
-#include "scan/film_stack.h"
-#include "scan/scan_file_watch.h"
-#include "scan/scan_files.h"
+#include "session/scan_session.h"
 #include "settings/settings_file.h"
 #include "worklist/worklist_entries.h"
 #include "worklist/worklist_query.h"
 
 #include <QMainWindow>
-#include <QSet>
+#include <QPointer>
 #include <QString>
 
 #include <array>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <set>
 #include <vector>
 
 class QAction;
 class QComboBox;
-class QEventLoop;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollBar;
-class QTimer;
 
 namespace skiascan {
 
-namespace dicom {
-class Image;
-class UidGenerator;
-}
-class DeliveryProgress;
-struct FilmDelivery;
-struct RoundReport;
+class DeliveryProgressDialog;
+class OutboxDialog;
 
-/// Why a round through the outbox runs; what the operator is told depends on it.
-enum class RoundCause { AtStart, AfterImport, AfterPreferences, Operator };
-
-class fSkiascan : public QMainWindow {
+class fSkiascan : public QMainWindow, private SessionOperator {
     Q_OBJECT
 
 public:
@@ -62,22 +46,9 @@ public:
     /// settings could not be loaded twice in a row).
     bool startUp(const QString& argumentText);
 
-    /// Gives the current study a fresh StudyUID and StudyTime (regional time format).
-    void NewStudy();
-
-    /// Turns the TIFF named by ScanFile into one DICOM image and delivers it to the
-    /// remote nodes; what a node does not confirm is kept in the outbox. The film
-    /// in the scanner is imported with the record taken when its scan started;
-    /// without a scan, the record is taken from the fields now. Returns false when
-    /// the file was too small or the image could not be built (the TIFF then stays
-    /// and ScanAborted is set); true once the TIFF is safe to go.
-    bool ImageImport();
-
-    /// Sends what the outbox owes (a round, see runRound()), leaving out the nodes
-    /// in `skip` (found unreachable a moment ago), tells the operator what went
-    /// wrong once, and shows how many images still wait. A round asked for while
-    /// one runs is merged into it.
-    void sendOutbox(RoundCause cause, const QSet<QString>& skip = {});
+    /// The film's journey: the study, the scans, the outbox. The window shows
+    /// its state.
+    ScanSession& session() { return *m_session; }
 
     /// The folder of the program: settings file, outbox, logs, test image.
     QString programFolder() const { return m_programFolder; }
@@ -118,20 +89,9 @@ public:
     std::array<QLabel*, 13> Label1{};
     ClickableLabel* lblOutbox = nullptr; // what a scan is doing, else how many images wait (click: the outbox)
     QAction* mnuHelp = nullptr;
-    QTimer* TimerScan = nullptr;
-    QTimer* TimerMultiScan = nullptr;
 
     /// The sixteen settings, filled by the settings load.
     Settings settings;
-
-    // Per-study and scan state.
-    QString StudyUID;
-    QString StudyTime;
-    std::unique_ptr<dicom::UidGenerator> UIDGenerator;
-    bool WorklistUsed = false;
-    qint16 ImageCounter = 0;
-    QString ScanFile;
-    bool ScanAborted = false;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -150,14 +110,13 @@ private:
     void applyCommandLine(const QString& argumentText);
     void cmdPrefs_Click();
 
-    // Network work, rounds and the outbox window (main_window_delivery.cpp).
-    RemoteSettings remotes() const;
-    void runNetworkWork(const std::function<void(DeliveryProgress&)>& work);
-    void showOutboxCount();
-    void reportDelivery(const FilmDelivery& delivery, const QString& scanFile);
-    void reportRound(const RoundReport& report, RoundCause cause);
+    // The session's state on the window, the progress window and the outbox
+    // window (main_window_delivery.cpp).
+    void showSessionState();
+    void showNetworkWork(bool running);
     void lblOutbox_Click();
-    void sendImagesNow(const QSet<QString>& images);
+    void tell(Severity severity, const QString& text) override;
+    void askToEndNow(const QString& patient) override;
 
     // The study record, its entry rule and the window commands (main_window_study.cpp).
     void runEntryRule(bool multiScanToo);
@@ -185,45 +144,22 @@ private:
 
     // Scans (main_window_scan.cpp).
     void cmdScan_Click();
-    void TimerScan_Timer();
     void cmdMultiScan_Click();
-    void TimerMultiScan_Timer();
     void cmdTest_Click();
     bool recordFitsTheImage();
-    void beginScan();
-    void startFilm(int film, int films);
-    void runScanner(FilmPlace place);
-    bool filmWillNeverCome() const;
-    void scanFailed(const std::exception& failure);
-    void endScan();
     void lockRecord(bool locked);
-    void finishQuit();
-    void showStatus(const QString& text);
     dicom::ImageRecord studyRecord() const;
-    StudyNumbering studyNumbering() const;
-    QString recoverFilms();
-
-    // Import (main_window_import.cpp).
-    bool deliverFilm(dicom::Image& image, const FilmRecord& film);
 
     QString m_programFolder;
     std::unique_ptr<InstanceLock> m_lock;
+    std::unique_ptr<ScanSession> m_session;
     bool m_programEnded = false;
-    // From the click of Single Scan or Multiple Scan until the scan has ended:
-    // nothing may start another scan or change the record under it.
-    bool m_scanning = false;
-    bool m_scannerRunning = false;
-    bool m_quitAfterFilm = false; // Quit came during a scan: end once the film is safe
-    bool m_roundRunning = false;
-    bool m_roundAgain = false;    // a round was asked for while one ran
-    dicom::ImageRecord m_scanStudy;  // the study record taken at the click
-    std::optional<FilmRecord> m_film; // the film in the scanner
-    FilmStack* m_stack = nullptr;     // the stack under way
-    bool m_importing = false;
-    bool m_closing = false;
-    ScanFileNamer m_scanFileNames;
-    ScanFileWatch m_scanWatch;
-    QEventLoop* m_filmWait = nullptr; // a multiple scan waiting for its film
+    // What the entry rule decided for the scan buttons; they show it while the
+    // session is idle.
+    bool m_scanAllowed = false;
+    bool m_multiScanAllowed = false;
+    QPointer<DeliveryProgressDialog> m_progressDialog;
+    QPointer<OutboxDialog> m_outboxDialog;
     // A selection from the Sex list changes its text first and is reported as a
     // selection afterwards; the text change must then not close the study.
     QString m_studyUidBeforeSexChange;

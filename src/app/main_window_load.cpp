@@ -7,7 +7,6 @@
 #include "app/window_helpers.h"
 #include "common/program_log.h"
 #include "common/text.h"
-#include "delivery/outbox.h"
 #include "settings/prefs_dialog.h"
 #include "skiascan_version.h"
 
@@ -42,15 +41,9 @@ bool fSkiascan::startUp(const QString& argumentText)
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
     setTopMost(this, true);
-    Outbox(m_programFolder).tidy(remotes());
-    const QString recovered = recoverFilms();
-    if (m_closing)
-        return true;
-    sendOutbox(RoundCause::AtStart);
-    if (!recovered.isEmpty())
-        showMessage(this, recovered.contains(QLatin1String("could not be imported")) ? QMessageBox::Warning
-                                                                                      : QMessageBox::Information,
-                    QStringLiteral("Skiascan"), recovered);
+    // The films a crash left in the scanner, then the outbox: in the
+    // background, the window showing what is done.
+    m_session->startUp();
     return true;
 }
 
@@ -136,9 +129,9 @@ std::vector<std::function<bool()>> fSkiascan::loadSteps(SettingsReader& reader)
             return true;
         });
     }
-    steps.emplace_back([this, &s] {
-        cmdTest->setEnabled(s.TestApp.size() > 3);
-        cmdWorklist->setEnabled(s.WorklistIP.size() > 3);
+    steps.emplace_back([this] {
+        m_session->setSettings(settings);
+        showSessionState();
         return true;
     });
     return steps;
@@ -169,7 +162,7 @@ void fSkiascan::cmdPrefs_Click()
         endProgram(EXIT_FAILURE);
         return;
     }
-    sendOutbox(RoundCause::AfterPreferences);
+    m_session->sendOutbox(RoundCause::AfterPreferences);
 }
 
 } // namespace skiascan

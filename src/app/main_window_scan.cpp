@@ -1,5 +1,5 @@
-// fSkiascan: the record taken at the click, the single scan, the stack from
-// the feeder, and the scanner test.
+// fSkiascan: the record taken at the click and handed to the session for a
+// single scan or a stack, and the scanner test.
 
 #include "app/main_window.h"
 
@@ -8,23 +8,15 @@
 #include "common/program_log.h"
 #include "common/text.h"
 #include "dicom/image_attributes.h"
-#include "dicom/uid_generator.h"
-#include "scan/program_runner.h"
 #include "scan/scan_commands.h"
-#include "scan/scan_journal.h"
 
 #include <QComboBox>
-#include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QScopeGuard>
-#include <QScrollBar>
-#include <QTimer>
 
 namespace skiascan {
 
@@ -34,17 +26,6 @@ dicom::ImageRecord fSkiascan::studyRecord() const
             PATGebDatum->text(),     Sex->currentText(),       StudyDate->text(),     StudyDescritpion->text(),
             SeriesDescription->text(), AccessionNumber->text(), Bodypart->text(),      settings.WindowCenter,
             settings.WindowWidth};
-}
-
-StudyNumbering fSkiascan::studyNumbering() const
-{
-    return {StudyUID, StudyTime, ImageCounter, WorklistUsed};
-}
-
-void fSkiascan::showStatus(const QString& text)
-{
-    lblOutbox->setText(text);
-    lblOutbox->setToolTip(QString());
 }
 
 // A value the image cannot carry (a backslash in the patient ID, a control
@@ -80,20 +61,6 @@ bool fSkiascan::recordFitsTheImage()
     return true;
 }
 
-// A scan begins: the record is taken now, and until the scan ends nothing can
-// start another one or change what will be sent.
-void fSkiascan::beginScan()
-{
-    setCursor(Qt::WaitCursor);
-    ScanAborted = false;
-    m_scanning = true;
-    m_quitAfterFilm = false;
-    m_scanStudy = studyRecord();
-    for (QPushButton* button : {cmdScan, cmdMultiScan, cmdWorklist, cmdNew, cmdPrefs, cmdTest})
-        button->setEnabled(false);
-    lockRecord(true);
-}
-
 // The fields of the record are read-only while a scan runs.
 void fSkiascan::lockRecord(bool locked)
 {
@@ -103,186 +70,28 @@ void fSkiascan::lockRecord(bool locked)
     Sex->setEnabled(!locked);
 }
 
-void fSkiascan::endScan()
-{
-    programlog::event(QStringLiteral("scan ended"));
-    m_scanning = false;
-    m_film.reset();
-    unsetCursor();
-    lockRecord(false);
-    cmdScan->setEnabled(true);
-    cmdMultiScan->setEnabled(true);
-    cmdNew->setEnabled(true);
-    cmdPrefs->setEnabled(true);
-    cmdTest->setEnabled(settings.TestApp.size() > 3);
-    cmdWorklist->setEnabled(settings.WorklistIP.size() > 3);
-    showOutboxCount();
-    if (m_quitAfterFilm)
-        finishQuit();
-}
-
-// Quit came during a scan and nothing is left to wait for: the program ends.
-void fSkiascan::finishQuit()
-{
-    programlog::event(QStringLiteral("Skiascan ends after the scan"));
-    m_scanning = false;
-    m_quitAfterFilm = false;
-    close();
-}
-
-// A film whose scanner has ended without leaving its file: nothing to finish
-// for it now. Its journal entry stays, so that a file that still comes is
-// imported at the next start.
-bool fSkiascan::filmWillNeverCome() const
-{
-    return !m_scannerRunning && !m_importing && m_film && !QFileInfo::exists(m_film->scanFile);
-}
-
-// The next film: its file name and its identity, recorded in the scan journal
-// before the scanner starts, so that a crash cannot orphan it.
-void fSkiascan::startFilm(int film, int films)
-{
-    if (!UIDGenerator)
-        UIDGenerator = std::make_unique<dicom::UidGenerator>();
-    FilmRecord record;
-    record.scanFile = m_scanFileNames.next(settings.ImageFolder);
-    record.study = m_scanStudy;
-    record.numbering = numberFilm(studyNumbering(), *UIDGenerator, QTime::currentTime());
-    record.film = film;
-    record.films = films;
-    record.started = QDateTime::currentDateTime();
-    ScanJournal(m_programFolder).write(record);
-    m_film = record;
-    ScanFile = record.scanFile;
-    showStatus(films > 1 ? QStringLiteral("Scanning film %1 of %2").arg(film).arg(films)
-                         : QStringLiteral("Scanning film"));
-    programlog::event(QStringLiteral("film %1 of %2 for %3 (%4): %5")
-                          .arg(film)
-                          .arg(films)
-                          .arg(dicom::patientNameOf(record.study.lastName, record.study.firstName,
-                                                    record.study.middleName),
-                               record.study.patientId, record.scanFile));
-}
-
-// Runs the scanner for the film, or copies the test image in test mode.
-void fSkiascan::runScanner(FilmPlace place)
-{
-    if (!isScannerProgram(settings.ScanApp)) {
-        copyTestImage(m_programFolder, ScanFile);
-        return;
-    }
-    const QStringList arguments = scanArguments(place, ScanFile, settings.Parameters);
-    programlog::event(QStringLiteral("scanner started: %1").arg(commandLineText(settings.ScanApp, arguments)));
-    m_scannerRunning = true;
-    const auto done = qScopeGuard([this] { m_scannerRunning = false; });
-    RunAndWait(settings.ScanApp, arguments, [this](qint64 process) {
-        m_film->scannerProcess = process;
-        try {
-            ScanJournal(m_programFolder).write(*m_film);
-        } catch (const Failure& e) {
-            programlog::event(e.description()); // the entry without the process id stays
-        }
-    });
-    programlog::event(QStringLiteral("scanner ended: %1").arg(ScanFile));
-}
-
-void fSkiascan::scanFailed(const std::exception& failure)
-{
-    programlog::event(QStringLiteral("scan failed: %1").arg(describe(failure)));
-    if (m_film)
-        ScanJournal(m_programFolder).remove(*m_film);
-    m_quitAfterFilm = false;
-    setTopMost(this, false);
-    showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
-                failureText(describe(failure), QStringLiteral("Please check Preferences")));
-    endScan();
-    setTopMost(this, true);
-}
-
+// The record is taken now; the session scans it whatever the fields do later.
 void fSkiascan::cmdScan_Click()
 {
-    if (m_scanning || !recordFitsTheImage())
+    if (!m_session->idle() || !recordFitsTheImage())
         return;
-    try {
-        beginScan();
-        checkImageFolder(settings.ImageFolder);
-        startFilm(1, 1);
-        runScanner(FilmPlace::Single);
-        if (m_closing)
-            return;
-        if (m_quitAfterFilm && filmWillNeverCome()) {
-            endScan();
-            return;
-        }
-        m_scanWatch.watch(ScanFile);
-        TimerScan->start();
-    } catch (const std::exception& e) {
-        scanFailed(e);
-    }
-}
-
-void fSkiascan::TimerScan_Timer()
-{
-    if (!m_scanWatch.ready())
-        return;
-    // Stopped before the import, so that no tick can start a second one while
-    // the first still runs (its message boxes pump events).
-    TimerScan->stop();
-    ImageImport();
-    endScan();
+    m_session->scanSingle(studyRecord());
 }
 
 void fSkiascan::cmdMultiScan_Click()
 {
-    if (m_scanning || !recordFitsTheImage())
+    if (!m_session->idle() || !recordFitsTheImage())
         return;
-    try {
-        beginScan();
-        bool numeric = false;
-        const int films = Films->text().toShort(&numeric);
-        if (!numeric)
-            throw Failure(QStringLiteral("The number of films \"%1\" is not a number.").arg(Films->text()),
-                          Failure::Kind::Argument);
-        if (films > 0)
-            checkImageFolder(settings.ImageFolder);
-        FilmStack stack(films, isScannerProgram(settings.ScanApp));
-        m_stack = &stack;
-        const auto done = qScopeGuard([this] { m_stack = nullptr; });
-        programlog::event(QStringLiteral("stack of %1 films started").arg(films));
-        while (stack.next()) {
-            startFilm(stack.film(), stack.count());
-            runScanner(stack.place(Films->text().toShort()));
-            if (m_closing)
-                return;
-            if (m_quitAfterFilm && filmWillNeverCome())
-                break;
-            m_scanWatch.watch(ScanFile);
-            TimerMultiScan->start();
-            QEventLoop wait;
-            m_filmWait = &wait;
-            wait.exec();
-            m_filmWait = nullptr;
-            if (m_closing)
-                return;
-            if (ScanAborted)
-                stack.filmFailed();
-        }
-        endScan();
-    } catch (const std::exception& e) {
-        m_filmWait = nullptr;
-        TimerMultiScan->stop();
-        scanFailed(e);
+    bool numeric = false;
+    const int films = Films->text().toShort(&numeric);
+    if (!numeric) {
+        showMessage(this, QMessageBox::Critical, QStringLiteral("Skiascan"),
+                    failureText(QStringLiteral("The number of films \"%1\" is not a number.").arg(Films->text()),
+                                QStringLiteral("Please check Preferences")));
+        return;
     }
-}
-
-void fSkiascan::TimerMultiScan_Timer()
-{
-    if (!m_scanWatch.ready())
-        return;
-    TimerMultiScan->stop();
-    ImageImport();
-    if (m_filmWait)
-        m_filmWait->quit();
+    m_session->setFilmsInFeeder(films);
+    m_session->scanStack(studyRecord(), films);
 }
 
 void fSkiascan::cmdTest_Click()

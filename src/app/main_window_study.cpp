@@ -8,7 +8,6 @@
 #include "common/dates.h"
 #include "common/program_log.h"
 #include "common/text.h"
-#include "dicom/uid_generator.h"
 #include "skiascan_version.h"
 #include "worklist/worklist_dialog.h"
 
@@ -25,39 +24,40 @@ void fSkiascan::runEntryRule(bool multiScanToo)
     const StudyRecordTexts record{PATNachname->text(), PATVorname->text(), PATID1->text(), Sex->currentText(),
                                   Bodypart->text(),    StudyDate->text(),  PATGebDatum->text()};
     const bool complete = isRecordComplete(record, QLocale());
-    cmdScan->setEnabled(complete);
+    m_scanAllowed = complete;
     if (multiScanToo)
-        cmdMultiScan->setEnabled(complete);
+        m_multiScanAllowed = complete;
+    showSessionState();
 }
 
 void fSkiascan::PATNachname_Change()
 {
     runEntryRule(true);
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::PATVorname_Change()
 {
     runEntryRule(true);
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::PAT2Vorname_Change()
 {
     runEntryRule(true);
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::PATGebDatum_Change()
 {
     runEntryRule(true);
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::PATID1_Change()
 {
     runEntryRule(true);
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::Sex_Change()
@@ -65,16 +65,16 @@ void fSkiascan::Sex_Change()
     runEntryRule(true);
     // If this change is part of a selection from the list, Sex_Click follows
     // before control returns to the event loop and puts the study back.
-    m_studyUidBeforeSexChange = StudyUID;
+    m_studyUidBeforeSexChange = m_session->StudyUID();
     m_sexChangePending = true;
     QTimer::singleShot(0, this, [this] { m_sexChangePending = false; });
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::Sex_Click()
 {
     if (m_sexChangePending) {
-        StudyUID = m_studyUidBeforeSexChange;
+        m_session->restoreStudy(m_studyUidBeforeSexChange);
         m_sexChangePending = false;
     }
     runEntryRule(true);
@@ -83,24 +83,24 @@ void fSkiascan::Sex_Click()
 void fSkiascan::Bodypart_Change()
 {
     runEntryRule(false);
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::StudyDate_Change()
 {
     runEntryRule(true);
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::StudyDescritpion_Change()
 {
     runEntryRule(true);
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::SeriesDescription_Change()
 {
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::Images_Change()
@@ -111,21 +111,13 @@ void fSkiascan::Images_Change()
 void fSkiascan::ScrollFilms_Change()
 {
     Films->setText(QString::number(7 - ScrollFilms->value()));
+    m_session->setFilmsInFeeder(Films->text().toInt());
 }
 
 void fSkiascan::ScrollImages_Change()
 {
     Images->setText(QString::number(100 - ScrollImages->value()));
     Images_Change();
-}
-
-void fSkiascan::NewStudy()
-{
-    const QLocale locale;
-    StudyTime = locale.toString(QTime::currentTime(), regionalTimeFormat(locale));
-    if (!UIDGenerator)
-        UIDGenerator = std::make_unique<dicom::UidGenerator>();
-    StudyUID = UIDGenerator->newUid();
 }
 
 void fSkiascan::cmdWorklist_Click()
@@ -149,7 +141,7 @@ void fSkiascan::cmdWorklist_Click()
                                 QStringLiteral("Please type it in before scanning.")));
     setTopMost(this, true);
     // Confirmed or cancelled, the next image starts its numbering at 1.
-    WorklistUsed = true;
+    m_session->worklistClosed();
 }
 
 WorklistStation fSkiascan::worklistStation() const
@@ -162,7 +154,7 @@ WorklistStation fSkiascan::worklistStation() const
 // order, each through its change handling as if typed.
 void fSkiascan::applyWorklistPick(const WorklistRow& row)
 {
-    NewStudy();
+    m_session->NewStudy();
     PATNachname->setText(row[kLastName]);
     PATVorname->setText(row[kFirstName]);
     PAT2Vorname->setText(row[kMiddleInitial]);
@@ -176,7 +168,7 @@ void fSkiascan::applyWorklistPick(const WorklistRow& row)
 
 void fSkiascan::cmdNew_Click()
 {
-    StudyUID.clear();
+    m_session->closeStudy();
 }
 
 void fSkiascan::cmdCancel_Click()

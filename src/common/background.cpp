@@ -2,10 +2,8 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QEventLoop>
 
-#include <exception>
-#include <thread>
+#include <stdexcept>
 
 namespace skiascan {
 
@@ -74,23 +72,71 @@ InputBlock::~InputBlock()
     delete m_dropper;
 }
 
-void runWhileRepainting(const std::function<void()>& work, QObject* allowed)
+BackgroundTask::BackgroundTask(QObject* parent)
+    : QObject(parent)
 {
-    std::exception_ptr failure;
-    QEventLoop loop;
-    const InputBlock block(allowed);
-    std::thread worker([&] {
+}
+
+BackgroundTask::~BackgroundTask()
+{
+    stop();
+}
+
+void BackgroundTask::start(Job job, Done done, std::function<void()> onCancel)
+{
+    if (m_running)
+        throw std::logic_error("BackgroundTask::start while a job runs");
+    m_running = true;
+    m_done = std::move(done);
+    m_onCancel = std::move(onCancel);
+    m_failure = nullptr;
+    m_flag.m_cancelled = false;
+    const unsigned generation = ++m_generation;
+    m_thread = std::thread([this, generation, job = std::move(job)] {
         try {
-            work();
+            job(m_flag);
         } catch (...) {
-            failure = std::current_exception();
+            m_failure = std::current_exception();
         }
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        // Queued to this object: dropped by Qt if the task is gone by then.
+        QMetaObject::invokeMethod(this, [this, generation] { finish(generation); }, Qt::QueuedConnection);
     });
-    loop.exec();
-    worker.join();
-    if (failure)
-        std::rethrow_exception(failure);
+}
+
+void BackgroundTask::finish(unsigned generation)
+{
+    if (generation != m_generation || !m_thread.joinable())
+        return; // stopped meanwhile
+    // The join orders everything the job wrote before what `done` reads.
+    m_thread.join();
+    m_running = false;
+    Done done = std::move(m_done);
+    m_done = nullptr;
+    m_onCancel = nullptr;
+    const std::exception_ptr failure = m_failure;
+    m_failure = nullptr;
+    if (done)
+        done(failure);
+}
+
+void BackgroundTask::cancel()
+{
+    if (!m_running)
+        return;
+    m_flag.m_cancelled = true;
+    if (m_onCancel)
+        m_onCancel();
+}
+
+void BackgroundTask::stop()
+{
+    cancel();
+    if (m_thread.joinable())
+        m_thread.join();
+    m_running = false;
+    m_done = nullptr;
+    m_onCancel = nullptr;
+    m_failure = nullptr;
 }
 
 } // namespace skiascan

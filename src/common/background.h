@@ -1,8 +1,15 @@
-// Work that must not freeze the window: it runs on a worker thread while the
-// caller's thread keeps repainting and running its timers.
+// Work that must not hold the window: one shape for every background job. A
+// task runs a job on a worker thread of its own and reports on the thread that
+// started it, through that thread's event loop; it is joined before it reports
+// and before it is destroyed, so no job outlives its owner.
 #pragma once
 
+#include <QObject>
+
+#include <atomic>
+#include <exception>
 #include <functional>
+#include <thread>
 
 class QObject;
 
@@ -22,11 +29,64 @@ private:
     QObject* m_dropper;
 };
 
-/// Runs `work` on a worker thread and returns when it is done, rethrowing what it
-/// threw. Meanwhile the windows repaint, timers run and windows may be closed,
-/// but the operator's clicks and keys are dropped, not kept for afterwards: what
-/// was clicked while the window was busy must not happen later out of context.
-/// Input for `allowed` and its children (a Cancel button) still reaches them.
-void runWhileRepainting(const std::function<void()>& work, QObject* allowed = nullptr);
+/// Asked by a job, from its worker thread, whether it should stop early.
+class CancelFlag {
+public:
+    bool cancelled() const { return m_cancelled.load(); }
+
+private:
+    friend class BackgroundTask;
+    std::atomic<bool> m_cancelled{false};
+};
+
+/// One background job at a time. Not thread-safe: used from the thread that
+/// created it (in practice the window's thread).
+class BackgroundTask : public QObject {
+    Q_OBJECT
+
+public:
+    using Job = std::function<void(const CancelFlag&)>;
+    /// Told what the job threw, or null when it returned.
+    using Done = std::function<void(std::exception_ptr failure)>;
+
+    explicit BackgroundTask(QObject* parent = nullptr);
+    /// Cancels a running job and waits for its thread: the job must end soon
+    /// once cancelled (its cancel hook makes blocking work return). `done` is
+    /// not called then.
+    ~BackgroundTask() override;
+    BackgroundTask(const BackgroundTask&) = delete;
+    BackgroundTask& operator=(const BackgroundTask&) = delete;
+
+    /// Starts `job` on a worker thread. Once it has returned and its thread has
+    /// been joined, `done` runs on this object's thread, from its event loop
+    /// (never from inside start()). Everything the job wrote is visible to
+    /// `done`. `onCancel`, when given, runs on this thread when cancel() is
+    /// called, to make blocking work in the job return (shut a connection).
+    /// A task runs one job at a time: start() while running() is a programming
+    /// error and throws std::logic_error.
+    void start(Job job, Done done, std::function<void()> onCancel = {});
+
+    /// Asks the running job to stop: its flag turns and its cancel hook runs.
+    /// The job still reports through `done` (typically with a failure of kind
+    /// Cancelled).
+    void cancel();
+
+    /// True from start() until `done` has run.
+    bool running() const { return m_running; }
+
+    /// Cancels a running job and waits for it to end, without reporting.
+    void stop();
+
+private:
+    void finish(unsigned generation);
+
+    std::thread m_thread;
+    unsigned m_generation = 0; // which job a queued report belongs to
+    CancelFlag m_flag;
+    Done m_done;
+    std::function<void()> m_onCancel;
+    std::exception_ptr m_failure;
+    bool m_running = false;
+};
 
 } // namespace skiascan

@@ -26,6 +26,35 @@ dicom::ImageNumbering numberFilm(const StudyNumbering& state, const dicom::UidGe
     return numbering;
 }
 
+void StudyNumbering::importBegins()
+{
+    if (worklistUsed) {
+        worklistUsed = false;
+        imageCounter = 0;
+    }
+}
+
+bool StudyNumbering::full() const
+{
+    return imageCounter == std::numeric_limits<qint16>::max();
+}
+
+void StudyNumbering::buildFailed()
+{
+    if (!full())
+        ++imageCounter;
+}
+
+void StudyNumbering::imported(const dicom::ImageNumbering& film)
+{
+    if (studyUid.isEmpty()) {
+        studyUid = film.studyUid;
+        studyTime = film.studyTime;
+    }
+    imageCounter = film.number;
+    worklistUsed = false;
+}
+
 bool scannerStillWorksOn(const FilmRecord& film)
 {
     if (film.scannerProcess <= 0)

@@ -24,12 +24,24 @@ struct FilmRecord {
     qint64 scannerProcess = 0;       // the scanner's process id, 0 until it runs
 };
 
-/// The state of the main window that numbers the films of a study.
+/// The current study, which numbers its films: the one place where a film's
+/// study and number are decided.
 struct StudyNumbering {
     QString studyUid;  // StudyUID: empty means the next film opens a new study
     QString studyTime; // StudyTime
-    qint16 imageCounter = 0;
-    bool worklistUsed = false;
+    qint16 imageCounter = 0; // ImageCounter: the number of the last image of the study
+    bool worklistUsed = false; // WorklistUsed: the next image is numbered 1
+
+    /// The import of a film begins: after a worklist pick the counting starts
+    /// over.
+    void importBegins();
+    /// True when the study cannot take another image (its counter is at 32767).
+    bool full() const;
+    /// The image of a film could not be built: its number is used up.
+    void buildFailed();
+    /// The film's image is built: the study is the film's from now on, and its
+    /// number the last one given.
+    void imported(const dicom::ImageNumbering& film);
 };
 
 /// The identity the next film gets if it imports well: a new study (new UID,

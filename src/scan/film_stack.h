@@ -33,8 +33,6 @@ public:
     /// Ends the stack after the current film, whatever its outcome.
     void stopAfterThisFilm() { m_stopped = true; }
 
-    bool scanner() const { return m_scanner; }
-
 private:
     int m_count;
     bool m_scanner;

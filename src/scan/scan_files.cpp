@@ -5,10 +5,8 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QTimer>
 
 namespace skiascan {
 
@@ -33,20 +31,13 @@ void copyTestImage(const QString& programFolder, const QString& target)
                       Failure::Kind::File);
 }
 
-QString ScanFileNamer::next(const QString& imageFolder)
+QString ScanFileNamer::next(const QString& imageFolder, const QDateTime& now)
 {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const QDateTime now = QDateTime::currentDateTime();
-        const QString name = scanFileName(imageFolder, now);
-        if (name != m_last && !QFileInfo::exists(name)) {
-            m_last = name;
-            return name;
-        }
-        QEventLoop wait;
-        QTimer::singleShot(1001 - now.time().msec(), &wait, &QEventLoop::quit);
-        wait.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    throw Failure(QStringLiteral("No free file name for the scan in %1.").arg(imageFolder), Failure::Kind::Scanner);
+    const QString name = scanFileName(imageFolder, now);
+    if (name == m_last || QFileInfo::exists(name))
+        return {};
+    m_last = name;
+    return name;
 }
 
 } // namespace skiascan

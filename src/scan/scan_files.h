@@ -2,6 +2,7 @@
 // each film's file, and the test image that stands in for a scanner.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 namespace skiascan {
@@ -16,15 +17,14 @@ void checkImageFolder(const QString& imageFolder);
 void copyTestImage(const QString& programFolder, const QString& target);
 
 /// Names the scan files of one program run: the image folder followed by the
-/// local time "YYYYMMDDhhmmss" and ".tif". Two films within one second would
-/// get the same name: the second one waits for the next second instead (the
-/// event loop runs meanwhile, without the operator's input). A name whose file
-/// exists already is never given.
+/// local time "YYYYMMDDhhmmss" and ".tif". A name is given once, and never when
+/// its file exists already.
 class ScanFileNamer {
 public:
-    /// The file for a film starting now. Throws Failure (kind Scanner) when no
-    /// free name turns up within a few seconds.
-    QString next(const QString& imageFolder);
+    /// The file for a film starting at `now`, or an empty text when that name
+    /// is taken (two films within one second): the caller asks again in the
+    /// next second.
+    QString next(const QString& imageFolder, const QDateTime& now);
 
 private:
     QString m_last;

@@ -6,6 +6,7 @@
 #include "dicom/network.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -275,8 +276,23 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
             throw Failure(QStringLiteral("The port \"%1\" is not a number.").arg(port), Failure::Kind::Argument);
         const QString calling = AET->text();
         setCursor(Qt::WaitCursor);
-        runWhileRepainting([&] { dicom::verify(host, portNumber, aeTitle, calling); });
+        // In the background, the dialog repainting; the operator's input is
+        // dropped until the node has answered or its deadline has passed.
+        std::exception_ptr failure;
+        {
+            const InputBlock block;
+            QEventLoop wait;
+            BackgroundTask task;
+            task.start([=](const CancelFlag&) { dicom::verify(host, portNumber, aeTitle, calling); },
+                       [&](std::exception_ptr f) {
+                           failure = f;
+                           wait.quit();
+                       });
+            wait.exec();
+        }
         unsetCursor();
+        if (failure)
+            std::rethrow_exception(failure);
     } catch (const std::exception& e) {
         unsetCursor();
         showMessage(this, QMessageBox::Critical, failureText(describe(e), QStringLiteral("The verification failed.")));

@@ -15,8 +15,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include <atomic>
-#include <thread>
 
 namespace skiascan {
 
@@ -147,8 +145,7 @@ void fWorklist::Form_Activate()
 
 namespace {
 
-// A query on a thread of its own. The dialog may go away while it runs
-// (Cancel): the thread then finishes with this object alone, which it shares.
+// A query in the background: its guard lets Cancel end it at once.
 struct PendingQuery {
     PendingQuery()
         : guard(std::chrono::seconds(dicom::queryLimits().deadlineSeconds))
@@ -157,7 +154,7 @@ struct PendingQuery {
     dicom::NetworkGuard guard;
     dicom::DataSetCollection results;
     std::exception_ptr failure;
-    std::atomic<bool> done{false};
+    bool done = false;
 };
 
 } // namespace
@@ -165,30 +162,28 @@ struct PendingQuery {
 std::optional<dicom::DataSetCollection> fWorklist::QueryWorklist()
 {
     auto query = std::make_shared<PendingQuery>();
-    std::thread([query, station = m_station, today = QDate::currentDate()] {
-        try {
-            query->results = queryWorklist(station, today, &query->guard);
-        } catch (...) {
-            query->failure = std::current_exception();
-        }
-        query->done = true;
-    }).detach();
+    BackgroundTask task;
     {
         // The dialog stays alive meanwhile: Cancel, Esc and the close box end
         // the query at once; input elsewhere is dropped.
         const InputBlock block(this);
         QEventLoop wait;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, &wait, [&] {
-            if (query->done)
+        task.start(
+            [query, station = m_station, today = QDate::currentDate()](const CancelFlag&) {
+                query->results = queryWorklist(station, today, &query->guard);
+            },
+            [query, &wait](std::exception_ptr failure) {
+                query->failure = failure;
+                query->done = true;
                 wait.quit();
-        });
+            },
+            [query] { query->guard.cancel(); });
         connect(this, &QDialog::finished, &wait, &QEventLoop::quit);
-        poll.start(20);
         wait.exec();
     }
     if (m_closed) {
-        query->guard.cancel();
+        // Cut short at once; the task waits for its thread when it goes.
+        task.cancel();
         appendWorklistLog(m_programFolder, QStringLiteral("C-FIND cancelled"));
         return std::nullopt;
     }

@@ -1,0 +1,265 @@
+// The scan session: a film's journey from the click to the outbox, without a
+// window. It owns the study numbering, the record taken at the click, the scan
+// journal, the scanner program, the watch for its file, the import and the
+// hand-over to delivery, the films a crash left behind, and the rounds through
+// the outbox. Every step is asynchronous (process signals, timers, background
+// tasks reporting back here): nothing in it runs a nested event loop. The
+// window shows state() and activity() and answers what the session asks
+// through SessionOperator.
+#pragma once
+
+#include "common/background.h"
+#include "delivery/delivery.h"
+#include "dicom/image_attributes.h"
+#include "scan/film_record.h"
+#include "scan/film_stack.h"
+#include "scan/scan_file_watch.h"
+#include "scan/scan_files.h"
+#include "settings/settings_file.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+class QProcess;
+
+namespace skiascan {
+
+namespace dicom {
+class Image;
+class UidGenerator;
+} // namespace dicom
+
+/// Where a film's journey stands. One value at a time; `flow()` says what
+/// comes after the film.
+enum class SessionState {
+    Idle,           ///< nothing under way: a scan may start
+    Scanning,       ///< the scanner program runs for the film (or the test image is copied)
+    WaitingForFile, ///< the scanner has ended: its file is awaited until it stands still
+    Importing,      ///< the film's image is built, in the background
+    HandingOver,    ///< the image is written ahead into the outbox and sent, in the background
+    SendingOutbox,  ///< a round through the outbox, in the background
+    Ended,          ///< the program ends: nothing starts any more
+};
+
+/// What the film under way belongs to.
+enum class SessionFlow {
+    None,     ///< no film under way
+    Single,   ///< Single Scan
+    Stack,    ///< Multiple Scan: more films may follow
+    Recovery, ///< start-up: a film a crash left in the scanner
+};
+
+/// Why a round through the outbox runs; what the operator is told depends on it.
+enum class RoundCause { AtStart, AfterImport, AfterPreferences, Operator };
+
+/// What the session asks of and tells the operator. The window answers with
+/// message boxes; tests answer directly. Calls come from the session's event
+/// loop, never from inside a session step, so an implementation may show a
+/// modal box.
+class SessionOperator {
+public:
+    enum class Severity { Information, Warning, Critical };
+
+    virtual ~SessionOperator() = default;
+    /// A message; the session goes on meanwhile.
+    virtual void tell(Severity severity, const QString& text) = 0;
+    /// The operator has quit, but the scanner has not finished the film of
+    /// `patient`. The answer goes to ScanSession::answerEndNow().
+    virtual void askToEndNow(const QString& patient) = 0;
+};
+
+class ScanSession : public QObject {
+    Q_OBJECT
+
+public:
+    /// How long the session waits for what, changeable for tests.
+    struct Timing {
+        std::chrono::milliseconds tick{500};      ///< TimerScan: looks for the scan file
+        std::chrono::milliseconds noFile{5000};   ///< after the scanner ended, for a file that never comes
+        std::chrono::milliseconds askToEnd{30000}; ///< after Quit, before asking to end without the film
+    };
+
+    /// A session for the program folder (journal, outbox, test image). The
+    /// operator must outlive it.
+    ScanSession(const QString& programFolder, SessionOperator& op, QObject* parent = nullptr);
+    /// Stops what runs in the background (a film not yet safe stays in the
+    /// journal) and leaves a running scanner program alone.
+    ~ScanSession() override;
+
+    void setSettings(const Settings& settings);
+    void setTiming(const Timing& timing) { m_timing = timing; }
+
+    SessionState state() const { return m_state; }
+    SessionFlow flow() const { return m_flow; }
+    /// True while nothing is under way and a scan may start.
+    bool idle() const { return m_state == SessionState::Idle; }
+    /// True from the click of a scan (or the start of the recovery) until the
+    /// film or the stack has ended: the record must not change meanwhile.
+    bool scanning() const { return m_flow != SessionFlow::None; }
+    /// What the session does, for the line below the buttons ("Scanning film 2
+    /// of 6", "Sending film 1", ...); empty when idle.
+    QString activity() const;
+    /// What the outbox holds, for the same line when idle ("Outbox: 3 images").
+    QString outboxLine() const;
+
+    // ------------------------------------------------------------ the study
+    const QString& StudyUID() const { return m_study.studyUid; }
+    const QString& StudyTime() const { return m_study.studyTime; }
+    qint16 ImageCounter() const { return m_study.imageCounter; }
+    bool WorklistUsed() const { return m_study.worklistUsed; }
+    /// True when the last film of a scan could not be imported.
+    bool ScanAborted() const { return m_aborted; }
+    /// The file of the film under way (or the last one).
+    QString ScanFile() const { return m_film ? m_film->scanFile : m_lastScanFile; }
+
+    /// A fresh StudyUID and StudyTime (the regional time format), before a
+    /// worklist pick is applied.
+    void NewStudy();
+    /// The study ends: the next film opens a new one.
+    void closeStudy() { m_study.studyUid.clear(); }
+    /// The study as a text field change found it before and puts it back (a
+    /// selection from the Sex list).
+    void restoreStudy(const QString& studyUid) { m_study.studyUid = studyUid; }
+    /// The worklist dialog has closed: the next image is numbered 1.
+    void worklistClosed() { m_study.worklistUsed = true; }
+
+    // ------------------------------------------------------------ scanning
+    /// Starts a single scan of `record` (taken now: the film carries it
+    /// whatever happens to the fields). False when the session is not idle.
+    bool scanSingle(const dicom::ImageRecord& record);
+    /// Starts a stack of `films` films of `record`. False when not idle.
+    bool scanStack(const dicom::ImageRecord& record, int films);
+    /// The Films field as it reads now: the film of that number is told to the
+    /// scanner as the last one.
+    void setFilmsInFeeder(int films) { m_filmsInFeeder = films; }
+
+    /// Start-up: tidies the outbox, imports the films a crash left in the
+    /// scanner, then sends what the outbox owes. The operator is told of the
+    /// recovered films at the end.
+    void startUp();
+
+    // ------------------------------------------------------------ delivery
+    /// Sends what the outbox owes, in the background. Asked for while the
+    /// session is busy, it runs once the session is idle again.
+    void sendOutbox(RoundCause cause);
+    /// Sends these images of the outbox now (the outbox window's Send now).
+    void sendImagesNow(const QSet<QString>& images);
+    /// The network work under way (for its progress window); null when none.
+    DeliveryProgress* networkProgress() const { return m_progress.get(); }
+    /// Cancels the network work under way: what was not confirmed stays owed.
+    void cancelNetwork();
+
+    // ------------------------------------------------------------ ending
+    /// The operator quits. True when the program may end now. During a scan
+    /// the session ends after the film (signal readyToEnd); a second request,
+    /// or 30 seconds of a scanner that does not finish, asks the operator.
+    bool requestEnd();
+    /// The operator's answer to askToEndNow: end now (the journal keeps the
+    /// film, the scanner is left alone) or wait on.
+    void answerEndNow(bool endNow);
+
+signals:
+    /// state(), flow() or activity() changed.
+    void stateChanged();
+    /// Network work began (networkProgress() is set) or ended.
+    void networkWorkChanged(bool running);
+    /// The outbox may hold other images now.
+    void outboxChanged();
+    /// The operator quit earlier and the session is done: end the program.
+    void readyToEnd();
+
+private:
+    // The scan flows (scan_session.cpp).
+    void setState(SessionState state);
+    bool beginScan(const dicom::ImageRecord& record, SessionFlow flow);
+    void startFilm(int film, int films);
+    void startScanner();
+    void scannerStarted();
+    void scannerFinished(int exitCode);
+    void scannerFailedToStart();
+    void waitForFile();
+    void TimerScan_Timer();
+    void noFilmCame();
+    void ImageImport();
+    void imageBuilt(std::shared_ptr<dicom::Image> image, std::exception_ptr failure);
+    void filmDone(bool imported);
+    void scanFailed(const std::exception& failure);
+    void endScan();
+    void askToEnd();
+    void endNow();
+    void releaseScanner();
+    QString patientOf(const FilmRecord& film) const;
+
+    // The films a crash left (session_recovery.cpp).
+    void recoverNext();
+    bool recoveryFilmReady();
+    void recoveryFilmDone(bool imported, const QString& failure);
+    void recoveryEnded();
+
+    // Hand-over and rounds (session_delivery.cpp).
+    void handOver(std::shared_ptr<dicom::Image> image);
+    void handedOver(const FilmDelivery& delivery);
+    void reportDelivery(const FilmDelivery& delivery, const QString& scanFile);
+    void startRound();
+    void roundDone(const RoundReport& report, RoundCause cause);
+    void reportRound(const RoundReport& report, RoundCause cause);
+    void beginNetworkWork();
+    void endNetworkWork();
+    void tell(SessionOperator::Severity severity, const QString& text);
+    std::vector<Node> nodes() const;
+
+    QString m_programFolder;
+    SessionOperator& m_operator;
+    Settings m_settings;
+    Timing m_timing;
+
+    SessionState m_state = SessionState::Idle;
+    SessionFlow m_flow = SessionFlow::None;
+    enum class EndRequest { None, AfterFilm, Asked, Now };
+    EndRequest m_end = EndRequest::None;
+
+    StudyNumbering m_study;
+    std::unique_ptr<dicom::UidGenerator> m_uids;
+    bool m_aborted = false;          // ScanAborted
+    dicom::ImageRecord m_record;     // taken at the click
+    std::optional<FilmRecord> m_film; // the film under way
+    QString m_lastScanFile;
+    std::optional<FilmStack> m_stack;
+    int m_filmsInFeeder = 6;
+    int m_filmsImported = 0;         // in the scan under way
+    ScanFileNamer m_scanFileNames;
+    int m_nameTries = 0;
+
+    QProcess* m_scanner = nullptr;   // while the scanner program runs
+    int m_scannerExit = 0;
+    QTimer TimerScan;                // looks for the scan file
+    ScanFileWatch m_watch;
+    QElapsedTimer m_sinceScannerEnded;
+    QTimer m_askTimer;               // after Quit during a scan
+    bool m_asking = false;
+
+    BackgroundTask m_task;           // the import, the hand-over or a round
+    std::shared_ptr<DeliveryProgress> m_progress;
+
+    // Recovery at start-up.
+    std::vector<FilmRecord> m_recovery;
+    QStringList m_recovered;
+    QStringList m_lost;
+    QString m_recoveredText;         // told once the first round has run
+
+    // Rounds.
+    bool m_roundWanted = false;      // asked for while busy
+    RoundCause m_roundCause = RoundCause::AfterImport;
+    std::optional<QSet<QString>> m_roundOnly; // images of Send now; none: all
+    QSet<QString> m_skipInRound;     // nodes that failed a film a moment ago
+};
+
+} // namespace skiascan

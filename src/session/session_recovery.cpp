@@ -1,0 +1,128 @@
+// The scan session at start-up: the films a crash or a power cut left in the
+// scanner. Each one whose file is there is imported with the record and the
+// identity it was scanned with; a scanner still at work on one is waited for;
+// one whose file never came is forgotten (and logged).
+
+#include "session/scan_session.h"
+
+#include "common/program_log.h"
+#include "delivery/outbox.h"
+#include "scan/scan_journal.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace skiascan {
+
+namespace {
+
+QString whichFilm(const FilmRecord& film, const QString& patient)
+{
+    return film.films > 1 ? QStringLiteral("film %1 of %2 of %3").arg(film.film).arg(film.films).arg(patient)
+                          : QStringLiteral("the film of %1").arg(patient);
+}
+
+} // namespace
+
+void ScanSession::startUp()
+{
+    Outbox(m_programFolder).tidy({m_settings.Remote0, m_settings.Remote1, m_settings.Remote2});
+    m_recovery = ScanJournal(m_programFolder).films();
+    m_recovered.clear();
+    m_lost.clear();
+    if (m_recovery.empty()) {
+        sendOutbox(RoundCause::AtStart);
+        return;
+    }
+    m_flow = SessionFlow::Recovery;
+    std::reverse(m_recovery.begin(), m_recovery.end()); // taken from the back, oldest first
+    recoverNext();
+}
+
+void ScanSession::recoverNext()
+{
+    if (m_recovery.empty()) {
+        recoveryEnded();
+        return;
+    }
+    m_film = m_recovery.back();
+    m_recovery.pop_back();
+    m_watch.watch(m_film->scanFile);
+    setState(SessionState::WaitingForFile);
+    if (recoveryFilmReady()) {
+        ImageImport();
+        return;
+    }
+    TimerScan.start(m_timing.tick);
+}
+
+// True once the recovered film can go on: its scanner (if one still works on
+// it) has ended and its file stands still, or is not there at all. A film that
+// has nothing more to do (no file, or safe in the outbox already) is finished
+// here, and the next one is taken.
+bool ScanSession::recoveryFilmReady()
+{
+    const FilmRecord& film = *m_film;
+    if (scannerStillWorksOn(film))
+        return false;
+    if (QFileInfo::exists(film.scanFile) && !m_watch.ready())
+        return false;
+    if (!QFileInfo::exists(film.scanFile)) {
+        programlog::event(QStringLiteral("journal: %1 never came (%2); its entry is removed")
+                              .arg(film.scanFile, whichFilm(film, patientOf(film))));
+        ScanJournal(m_programFolder).remove(film);
+        TimerScan.stop();
+        QTimer::singleShot(0, this, [this] { recoveryFilmDone(false, {}); });
+        return false;
+    }
+    // Written ahead before the crash: the film is safe, only its scan file and
+    // its journal entry are left to remove.
+    if (Outbox(m_programFolder).holds(film.numbering.instanceUid)) {
+        QFile::remove(film.scanFile);
+        ScanJournal(m_programFolder).remove(film);
+        TimerScan.stop();
+        QTimer::singleShot(0, this, [this] { recoveryFilmDone(true, {}); });
+        return false;
+    }
+    return true;
+}
+
+// `failure` is empty for a film that was imported or never came.
+void ScanSession::recoveryFilmDone(bool imported, const QString& failure)
+{
+    if (!m_film || m_state == SessionState::Ended)
+        return;
+    const FilmRecord film = *m_film;
+    const QString which = whichFilm(film, patientOf(film));
+    if (imported) {
+        m_recovered << QStringLiteral("%1, scanned %2")
+                           .arg(which, film.started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    } else if (!failure.isEmpty()) {
+        programlog::event(QStringLiteral("journal: %1 cannot be recovered (%2): %3").arg(film.scanFile, which, failure));
+        ScanJournal(m_programFolder).remove(film);
+        m_lost << QStringLiteral("%1: %2 (the file stays at %3)").arg(which, failure, film.scanFile);
+    }
+    m_film.reset();
+    recoverNext();
+}
+
+void ScanSession::recoveryEnded()
+{
+    m_flow = SessionFlow::None;
+    QString text;
+    if (!m_recovered.isEmpty())
+        text += QStringLiteral("These films were in the scanner when Skiascan last ended and have been imported now:\r\n")
+            + m_recovered.join(QStringLiteral("\r\n"));
+    if (!m_lost.isEmpty())
+        text += QStringLiteral("%1These films were in the scanner when Skiascan last ended but could not be imported:\r\n")
+                    .arg(text.isEmpty() ? QString() : QStringLiteral("\r\n\r\n"))
+            + m_lost.join(QStringLiteral("\r\n"));
+    m_recoveredText = text;
+    setState(SessionState::Idle);
+    emit outboxChanged();
+    sendOutbox(RoundCause::AtStart);
+}
+
+} // namespace skiascan
