@@ -108,8 +108,9 @@ int worker(const QString& work, int films, bool drain)
         while ((filesIn(program + QStringLiteral("/Outbox"), QStringLiteral("*.entry")) > 0
                 || filesIn(program + QStringLiteral("/Journal"), QStringLiteral("*.json")) > 0)
                && clock.elapsed() < 120000) {
-            window.sendOutbox(skiascan::RoundCause::Operator);
-            QThread::msleep(500);
+            if (window.session().idle())
+                window.session().sendOutbox(skiascan::RoundCause::Operator);
+            QThread::msleep(100);
             QApplication::processEvents();
         }
         return 0;

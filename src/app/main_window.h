@@ -115,7 +115,7 @@ private:
     void showSessionState();
     void showNetworkWork(bool running);
     void lblOutbox_Click();
-    void tell(Severity severity, const QString& text) override;
+    void tell(const Notice& notice) override;
     void askToEndNow(const QString& patient) override;
 
     // The study record, its entry rule and the window commands (main_window_study.cpp).

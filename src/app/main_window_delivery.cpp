@@ -72,13 +72,13 @@ void fSkiascan::showNetworkWork(bool running)
     });
 }
 
-void fSkiascan::tell(Severity severity, const QString& text)
+void fSkiascan::tell(const Notice& notice)
 {
-    const QMessageBox::Icon icon = severity == Severity::Critical  ? QMessageBox::Critical
-                                   : severity == Severity::Warning ? QMessageBox::Warning
-                                                                   : QMessageBox::Information;
+    const QMessageBox::Icon icon = notice.severity == Severity::Critical  ? QMessageBox::Critical
+                                   : notice.severity == Severity::Warning ? QMessageBox::Warning
+                                                                          : QMessageBox::Information;
     setTopMost(this, false);
-    showMessage(this, icon, QStringLiteral("Skiascan"), text);
+    showMessage(this, icon, notice.underWindowCaption ? windowTitle() : QStringLiteral("Skiascan"), notice.text);
     setTopMost(this, true);
 }
 

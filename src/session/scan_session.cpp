@@ -364,7 +364,7 @@ void ScanSession::imageBuilt(std::shared_ptr<dicom::Image> image, std::exception
     } else {
         m_study.buildFailed();
         programlog::event(QStringLiteral("import of %1 failed, the file is left where it is: %2").arg(film.scanFile, why));
-        tell(SessionOperator::Severity::Critical, failureText(why, QStringLiteral("Maybe scan apported.")));
+        tell(SessionOperator::Severity::Critical, failureText(why, QStringLiteral("Maybe scan apported.")), true);
     }
     filmDone(false);
 }

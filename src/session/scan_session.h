@@ -67,10 +67,17 @@ enum class RoundCause { AtStart, AfterImport, AfterPreferences, Operator };
 class SessionOperator {
 public:
     enum class Severity { Information, Warning, Critical };
+    /// A message: its icon, its text, and whether its title is the main
+    /// window's caption (a failed import) rather than "Skiascan".
+    struct Notice {
+        Severity severity = Severity::Information;
+        QString text;
+        bool underWindowCaption = false;
+    };
 
     virtual ~SessionOperator() = default;
     /// A message; the session goes on meanwhile.
-    virtual void tell(Severity severity, const QString& text) = 0;
+    virtual void tell(const Notice& notice) = 0;
     /// The operator has quit, but the scanner has not finished the film of
     /// `patient`. The answer goes to ScanSession::answerEndNow().
     virtual void askToEndNow(const QString& patient) = 0;
@@ -213,7 +220,7 @@ private:
     void reportRound(const RoundReport& report, RoundCause cause);
     void beginNetworkWork();
     void endNetworkWork();
-    void tell(SessionOperator::Severity severity, const QString& text);
+    void tell(SessionOperator::Severity severity, const QString& text, bool underWindowCaption = false);
     std::vector<Node> nodes() const;
 
     QString m_programFolder;

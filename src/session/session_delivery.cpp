@@ -19,11 +19,13 @@ std::vector<Node> ScanSession::nodes() const
     return configuredNodes({m_settings.Remote0, m_settings.Remote1, m_settings.Remote2});
 }
 
-void ScanSession::tell(SessionOperator::Severity severity, const QString& text)
+void ScanSession::tell(SessionOperator::Severity severity, const QString& text, bool underWindowCaption)
 {
     // From the event loop, so that no session step runs inside the operator's
     // answer.
-    QTimer::singleShot(0, this, [this, severity, text] { m_operator.tell(severity, text); });
+    QTimer::singleShot(0, this, [this, notice = SessionOperator::Notice{severity, text, underWindowCaption}] {
+        m_operator.tell(notice);
+    });
 }
 
 QString ScanSession::outboxLine() const

@@ -101,10 +101,6 @@ TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThem)
 
     ASSERT_EQ(w->menuBar()->actions().size(), 1);
     EXPECT_EQ(w->menuBar()->actions()[0]->text(), "?");
-    EXPECT_FALSE(w->TimerScan->isActive());
-    EXPECT_FALSE(w->TimerMultiScan->isActive());
-    EXPECT_EQ(w->TimerScan->interval(), 500);
-    EXPECT_EQ(w->TimerMultiScan->interval(), 500);
 
     // Tab order follows the table, from the last name to Quit.
     QWidget* order[] = {w->PATNachname, w->PATVorname, w->PAT2Vorname, w->PATGebDatum, w->PATID1,
@@ -131,9 +127,9 @@ TEST_F(MainWindowTest, StartUpShowsTheDefaultsWithScanningDisabled)
     EXPECT_FALSE(w->ScrollImages->isEnabled());
     EXPECT_FALSE(w->cmdScan->isEnabled());
     EXPECT_FALSE(w->cmdMultiScan->isEnabled());
-    EXPECT_TRUE(w->StudyUID.isEmpty());
-    EXPECT_EQ(w->ImageCounter, 0);
-    EXPECT_FALSE(w->WorklistUsed);
+    EXPECT_TRUE(w->session().StudyUID().isEmpty());
+    EXPECT_EQ(w->session().ImageCounter(), 0);
+    EXPECT_FALSE(w->session().WorklistUsed());
 }
 
 TEST_F(MainWindowTest, SettingsAreLoadedInFileOrder)
@@ -302,9 +298,9 @@ TEST_F(MainWindowTest, EntryRuleFollowsEveryFieldAsTheTableSays)
         const QString before = c.field->text();
         const bool required = c.field != w->PAT2Vorname && c.field != w->StudyDescritpion
             && c.field != w->SeriesDescription && c.field != w->AccessionNumber;
-        w->StudyUID = "1.2.3";
+        w->session().restoreStudy("1.2.3");
         c.field->setText(required ? QString() : "changed");
-        EXPECT_EQ(w->StudyUID.isEmpty(), c.closesStudy) << name;
+        EXPECT_EQ(w->session().StudyUID().isEmpty(), c.closesStudy) << name;
         EXPECT_EQ(w->cmdScan->isEnabled(), !(c.runsRule && required)) << name;
         EXPECT_EQ(w->cmdMultiScan->isEnabled(), !(c.runsRule && c.bothButtons && required)) << name;
         c.field->setText(before);
@@ -351,11 +347,11 @@ TEST_F(MainWindowTest, SexChosenFromTheListKeepsTheStudyButTypedSexClosesIt)
     fillCompleteRecord(*w);
 
     // Keyboard selection in the list (from "O" up to "M").
-    w->StudyUID = "1.2.3";
+    w->session().restoreStudy("1.2.3");
     w->Sex->setFocus();
     QTest::keyClick(w->Sex, Qt::Key_Up);
     EXPECT_EQ(w->Sex->currentText(), "M");
-    EXPECT_EQ(w->StudyUID, "1.2.3");
+    EXPECT_EQ(w->session().StudyUID(), "1.2.3");
     EXPECT_TRUE(w->cmdScan->isEnabled());
 
     // Mouse selection in the drop-down list.
@@ -364,19 +360,19 @@ TEST_F(MainWindowTest, SexChosenFromTheListKeepsTheStudyButTypedSexClosesIt)
     const QRect item = view->visualRect(w->Sex->model()->index(0, 0));
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item.center());
     EXPECT_EQ(w->Sex->currentText(), "F");
-    EXPECT_EQ(w->StudyUID, "1.2.3");
+    EXPECT_EQ(w->session().StudyUID(), "1.2.3");
 
     // Typing, and a text set by another part of the program, close the study.
     QTest::qWait(0); // let the pending selection marker lapse, as between two key presses
     w->Sex->lineEdit()->selectAll();
     QTest::keyClicks(w->Sex->lineEdit(), "M");
     EXPECT_EQ(w->Sex->currentText(), "M");
-    EXPECT_TRUE(w->StudyUID.isEmpty());
+    EXPECT_TRUE(w->session().StudyUID().isEmpty());
 
     QTest::qWait(0);
-    w->StudyUID = "1.2.3";
+    w->session().restoreStudy("1.2.3");
     w->Sex->setEditText("");
-    EXPECT_TRUE(w->StudyUID.isEmpty());
+    EXPECT_TRUE(w->session().StudyUID().isEmpty());
     EXPECT_FALSE(w->cmdScan->isEnabled());
     EXPECT_FALSE(w->cmdMultiScan->isEnabled());
 }
@@ -425,9 +421,9 @@ TEST_F(MainWindowTest, NewStudyButtonOnlyClosesTheStudy)
 {
     auto w = started();
     fillCompleteRecord(*w);
-    w->StudyUID = "1.2.3";
+    w->session().restoreStudy("1.2.3");
     w->cmdNew->click();
-    EXPECT_TRUE(w->StudyUID.isEmpty());
+    EXPECT_TRUE(w->session().StudyUID().isEmpty());
     EXPECT_EQ(w->PATNachname->text(), "Smith");
     EXPECT_TRUE(w->cmdScan->isEnabled());
     EXPECT_TRUE(w->cmdMultiScan->isEnabled());
@@ -436,13 +432,13 @@ TEST_F(MainWindowTest, NewStudyButtonOnlyClosesTheStudy)
 TEST_F(MainWindowTest, NewStudyGivesAFreshUidAndRegionalTime)
 {
     auto w = started();
-    w->NewStudy();
-    const QString first = w->StudyUID;
+    w->session().NewStudy();
+    const QString first = w->session().StudyUID();
     EXPECT_TRUE(first.startsWith("2.25.")) << first.toStdString();
     EXPECT_LE(first.size(), 64);
-    EXPECT_TRUE(QTime::fromString(w->StudyTime, "HH:mm:ss").isValid()) << w->StudyTime.toStdString();
-    w->NewStudy();
-    EXPECT_NE(w->StudyUID, first);
+    EXPECT_TRUE(QTime::fromString(w->session().StudyTime(), "HH:mm:ss").isValid()) << w->session().StudyTime().toStdString();
+    w->session().NewStudy();
+    EXPECT_NE(w->session().StudyUID(), first);
     EXPECT_FALSE(w->cmdScan->isEnabled()) << "NewStudy touches no button";
 }
 

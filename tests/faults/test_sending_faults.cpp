@@ -23,6 +23,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using namespace skiascan;
 using namespace skiascan::test;
 
@@ -41,12 +43,32 @@ struct Outcome {
 class SendingFaultTest : public ::testing::Test {
 protected:
     TestConditions conditions{{2, 2, 2}};
-    void SetUp() override { QDir(images.path()).mkdir("scans"); }
+    void SetUp() override
+    {
+        QDir(images.path()).mkdir("scans");
+        qputenv("SCANFILE_SIZE", "256x320");
+    }
+    void TearDown() override { qunsetenv("SCANFILE_SIZE"); }
+
+    static SettingsLines linesFor(const QString& imageFolder)
+    {
+        SettingsLines lines = ProgramFolder::defaultLines();
+        lines[Setting::ScanApp] = QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE";
+        lines[Setting::ImageFolder] = imageFolder;
+        return lines;
+    }
+
+    // Scans one film with the scanner simulator and returns its file.
+    static QString scanOne(fSkiascan& w)
+    {
+        w.cmdScan->click();
+        EXPECT_TRUE(sessionIdle(w));
+        return w.session().ScanFile();
+    }
 
     std::unique_ptr<fSkiascan> start(const QString& secondNode)
     {
-        SettingsLines lines = ProgramFolder::defaultLines();
-        lines[Setting::ImageFolder] = images.filePath("scans") + "/";
+        SettingsLines lines = linesFor(images.filePath("scans") + "/");
         lines[Setting::Remote0] = good.setting();
         lines[Setting::Remote1] = secondNode;
         return startWindow(folder, lines);
@@ -55,12 +77,9 @@ protected:
     Outcome importWith(const QString& secondNode)
     {
         auto w = start(secondNode);
-        const QString film = images.filePath("scans/20261207101500.tif");
-        writeFilmTiff(film, 256, 320);
         Outcome outcome;
         modals.then(recordMessage(outcome.message));
-        w->ScanFile = film;
-        w->ImageImport();
+        const QString film = scanOne(*w);
         outcome.filmInImageFolder = QFile::exists(film);
         outcome.outboxEntries = QDir(folder.filePath("Outbox")).entryList({"*.dcm"}, QDir::Files).size();
         outcome.outboxLabel = w->lblOutbox->text();
@@ -171,27 +190,35 @@ TEST_F(SendingFaultTest, NodeAnsweringAWarningHasTheImage)
     }
 }
 
-TEST_F(SendingFaultTest, ReadOnlyProgramFolderKeepsTheFilmWhereItIs)
+TEST_F(SendingFaultTest, AnOutboxThatCannotBeWrittenKeepsTheFilmWhereItIs)
 {
     const int port = freePort();
-    SettingsLines lines = ProgramFolder::defaultLines();
-    lines[Setting::ImageFolder] = images.filePath("scans") + "/";
+    SettingsLines lines = linesFor(images.filePath("scans") + "/");
     lines[Setting::Remote0] = QString("DOWN|127.0.0.1|%1").arg(port);
-    folder.writeSettings(lines);
-    const ReadOnlyFolder readOnly(folder.path());
-    fSkiascan w(folder.path());
-    ASSERT_TRUE(w.startUp("Smith^John|4711|01.02.1960"));
-    const QString film = images.filePath("scans/20261207101500.tif");
-    writeFilmTiff(film, 256, 320);
+    auto w = startWindow(folder, lines);
+    QDir(folder.path()).mkdir("Outbox");
+    std::optional<ReadOnlyFolder> readOnly(folder.filePath("Outbox"));
     SeenMessage seen;
     modals.then(recordMessage(seen));
-    w.ScanFile = film;
-    w.ImageImport();
+    const QString film = scanOne(*w);
     EXPECT_EQ(seen.icon, QMessageBox::Critical);
     EXPECT_TRUE(seen.text.contains("could not be kept in the outbox")) << seen.text.toStdString();
     EXPECT_TRUE(seen.text.contains(node("DOWN", port)));
     EXPECT_TRUE(seen.text.contains("The scanned file stays at " + film)) << seen.text.toStdString();
     EXPECT_TRUE(QFile::exists(film)) << "the film is not lost";
+    EXPECT_EQ(QDir(folder.filePath("Journal")).entryList({"*.json"}, QDir::Files).size(), 1)
+        << "the journal keeps it for the next start";
+    readOnly.reset();
+
+    // With the whole program folder read-only no scan starts: the journal could
+    // not tell of its film after a crash.
+    const ReadOnlyFolder programReadOnly(folder.path());
+    QFile::remove(film);
+    SeenMessage refused;
+    modals.then(recordMessage(refused));
+    scanOne(*w);
+    EXPECT_TRUE(refused.text.endsWith("Please check Preferences")) << refused.text.toStdString();
+    EXPECT_TRUE(QDir(images.filePath("scans")).entryList(QDir::Files).isEmpty()) << "the scanner did not run";
 
     // The preferences cannot be saved there either: the operator is told, and
     // the dialog stays open with what was typed.
@@ -203,10 +230,10 @@ TEST_F(SendingFaultTest, ReadOnlyProgramFolderKeepsTheFilmWhereItIs)
             stillOpen = qobject_cast<fPrefs*>(d) != nullptr;
             static_cast<QDialog*>(d)->reject();
         });
-    w.cmdPrefs->click();
+    w->cmdPrefs->click();
     EXPECT_TRUE(save.text.endsWith("The settings were not saved.")) << save.text.toStdString();
     EXPECT_TRUE(stillOpen);
-    EXPECT_FALSE(w.programEnded());
+    EXPECT_FALSE(w->programEnded());
 }
 
 TEST_F(SendingFaultTest, DiskFullDuringTheOutboxWriteKeepsTheFilm)
@@ -218,18 +245,17 @@ TEST_F(SendingFaultTest, DiskFullDuringTheOutboxWriteKeepsTheFilm)
     if (!disk.mounted())
         GTEST_SKIP() << "mounting a small file system needs root";
     const int port = freePort();
-    SettingsLines lines = ProgramFolder::defaultLines();
-    lines[Setting::ImageFolder] = images.filePath("scans") + "/";
+    SettingsLines lines = linesFor(images.filePath("scans") + "/");
     lines[Setting::Remote0] = QString("DOWN|127.0.0.1|%1").arg(port);
     saveSettingsFile(settingsFilePath(program), lines);
     fSkiascan w(program);
     ASSERT_TRUE(w.startUp("Smith^John|4711|01.02.1960"));
-    const QString film = images.filePath("scans/20261207101500.tif");
-    writeFilmTiff(film, 512, 640);
+    w.StudyDate->setText("07.12.2026");
+    ASSERT_TRUE(sessionIdle(w));
+    qputenv("SCANFILE_SIZE", "512x640");
     SeenMessage seen;
     modals.then(recordMessage(seen));
-    w.ScanFile = film;
-    w.ImageImport();
+    const QString film = scanOne(w);
     EXPECT_TRUE(seen.text.contains("could not be kept in the outbox")) << seen.text.toStdString();
     EXPECT_TRUE(QFile::exists(film));
     EXPECT_TRUE(QDir(program + "/Outbox").entryList(QDir::Files | QDir::Hidden).isEmpty()) << "nothing half-written";

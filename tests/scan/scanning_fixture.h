@@ -98,7 +98,7 @@ protected:
     // Waits (running the event loop) until the single scan is over.
     bool singleScanDone(fSkiascan& w, int timeoutMs = 20000)
     {
-        return QTest::qWaitFor([&] { return !w.TimerScan->isActive() && w.cmdScan->isEnabled(); }, timeoutMs);
+        return sessionIdle(w, timeoutMs);
     }
 
     void setFilms(fSkiascan& w, int films) { w.ScrollFilms->setValue(7 - films); }

@@ -1,10 +1,7 @@
 #include "common/failure.h"
-#include "scan/program_runner.h"
 #include "scan/scan_commands.h"
 #include "support/qt_printers.h"
 
-#include <QElapsedTimer>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -51,38 +48,4 @@ TEST(ScanCommands, TheTestApplicationFolderEndsWithItsSeparator)
     EXPECT_EQ(testApplicationFolder("/test"), "/");
     EXPECT_EQ(testApplicationFolder("acrtest"), "");
     EXPECT_EQ(testApplicationFolder(""), "");
-}
-
-TEST(ProgramRunner, ReturnsTheExitCodeWhateverItIs)
-{
-    EXPECT_EQ(RunAndWait("true", {}), 0);
-    qint64 process = 0;
-    EXPECT_EQ(RunAndWait("sh", {"-c", "exit 3"}, [&](qint64 id) { process = id; }), 3);
-    EXPECT_GT(process, 0);
-}
-
-TEST(ProgramRunner, TimersKeepTickingWhileTheProgramRuns)
-{
-    int ticks = 0;
-    QTimer timer;
-    timer.setInterval(20);
-    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
-    timer.start();
-    QElapsedTimer clock;
-    clock.start();
-    RunAndWait("sleep", {"0.4"});
-    EXPECT_GE(clock.elapsed(), 350);
-    EXPECT_GE(ticks, 5);
-}
-
-TEST(ProgramRunner, AProgramThatCannotBeStartedIsAFailure)
-{
-    try {
-        RunAndWait("/nonexistent/SCANFILE.EXE", {"/TIF", "/LUT:I", "/F:/tmp/x.tif"});
-        ADD_FAILURE() << "no failure";
-    } catch (const Failure& e) {
-        EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("The program /nonexistent/SCANFILE.EXE cannot be started"))
-            << e.what();
-    }
-    EXPECT_THROW(RunAndWait("", {}), Failure);
 }

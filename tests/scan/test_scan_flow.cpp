@@ -1,6 +1,7 @@
 // The scan flows' logic that needs no window: when a scan file is ready, the
 // names of scan files, and the bookkeeping of a feeder stack.
 #include "common/failure.h"
+#include "dicom/uid_generator.h"
 #include "scan/film_stack.h"
 #include "scan/scan_file_watch.h"
 #include "scan/scan_files.h"
@@ -9,6 +10,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -47,6 +49,18 @@ TEST(ScanFileWatch, AFileIsReadyOnlyWhenALaterLookFindsItUnchanged)
     EXPECT_FALSE(watch.ready());
     EXPECT_TRUE(watch.ready());
 
+    // A file made at its full size first and filled in place keeps its size:
+    // its later modification time says it is still being written.
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    file.write(QByteArray(150, 'd'));
+    file.flush();
+    ASSERT_TRUE(file.setFileTime(QFileInfo(path).lastModified().addSecs(2), QFileDevice::FileModificationTime));
+    file.close();
+    EXPECT_EQ(QFileInfo(path).size(), 150);
+    EXPECT_FALSE(watch.ready()) << "same size, later modification time";
+    EXPECT_TRUE(watch.ready());
+
     // Watching another file forgets the first.
     watch.watch(path);
     EXPECT_FALSE(watch.ready());
@@ -57,13 +71,13 @@ TEST(ScanFiles, NamesAreUniqueAndTheFolderIsCheckedFirst)
     QTemporaryDir dir;
     const QString folder = dir.path() + "/";
     ScanFileNamer names;
-    const QString first = names.next(folder);
-    EXPECT_TRUE(first.startsWith(folder));
-    EXPECT_TRUE(first.endsWith(".tif"));
-    write(first, "x");
-    const QString second = names.next(folder);
-    EXPECT_NE(second, first);
-    EXPECT_EQ(QFileInfo(second).fileName().size(), QString("YYYYMMDDhhmmss.tif").size());
+    const QDateTime now(QDate(2026, 12, 7), QTime(10, 15, 30));
+    const QString first = names.next(folder, now);
+    EXPECT_EQ(first, folder + "20261207101530.tif");
+    EXPECT_EQ(names.next(folder, now), "") << "a name is given once";
+    write(folder + "20261207101531.tif", "x");
+    EXPECT_EQ(names.next(folder, now.addSecs(1)), "") << "a file of that name exists";
+    EXPECT_EQ(names.next(folder, now.addSecs(2)), folder + "20261207101532.tif");
 
     EXPECT_NO_THROW(checkImageFolder(folder));
     try {
@@ -140,5 +154,67 @@ TEST(ScanJournal, KeepsEachFilmsRecordAndMovesWhatCannotBeReadAside)
 
     journal.remove(film);
     EXPECT_TRUE(journal.films().empty());
-    EXPECT_FALSE(scannerStillWorksOn(film)) << "no process of that id works on that file";
+}
+
+// A scanner a crash left running is waited for; a process that took over its
+// id since, or any other live process, is not.
+TEST(ScanJournal, OnlyAScannerWorkingOnTheFilmsFileCountsAsStillAtWork)
+{
+    QTemporaryDir dir;
+    FilmRecord film;
+    film.scanFile = dir.filePath("film 1.tif");
+
+    QProcess other;
+    other.start("sleep", {"30"});
+    ASSERT_TRUE(other.waitForStarted());
+    film.scannerProcess = other.processId();
+    EXPECT_FALSE(scannerStillWorksOn(film)) << "a live process that is not the scanner";
+
+    QProcess scanner;
+    scanner.start(QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE", {"/TIF", "/F:" + film.scanFile, "/SIM:DELAY=30000"});
+    ASSERT_TRUE(scanner.waitForStarted());
+    film.scannerProcess = scanner.processId();
+    EXPECT_TRUE(scannerStillWorksOn(film)) << "the scanner at work on the film's file";
+    FilmRecord another = film;
+    another.scanFile = dir.filePath("film 2.tif");
+    EXPECT_FALSE(scannerStillWorksOn(another)) << "the scanner at work on another film";
+
+    scanner.kill();
+    scanner.waitForFinished();
+    EXPECT_FALSE(scannerStillWorksOn(film)) << "the scanner has ended";
+    film.scannerProcess = 0;
+    EXPECT_FALSE(scannerStillWorksOn(film));
+    other.kill();
+    other.waitForFinished();
+}
+
+TEST(StudyNumbering, NumbersFollowTheStudyAndTheCounterNeverWrapsAround)
+{
+    const dicom::UidGenerator uids;
+    StudyNumbering study;
+    dicom::ImageNumbering first = numberFilm(study, uids, QTime(10, 15, 0));
+    EXPECT_EQ(first.number, 1);
+    EXPECT_EQ(first.studyTime, "10:15:00");
+    study.importBegins();
+    study.imported(first);
+    EXPECT_EQ(study.studyUid, first.studyUid);
+    const dicom::ImageNumbering second = numberFilm(study, uids, QTime(11, 0, 0));
+    EXPECT_EQ(second.studyUid, first.studyUid);
+    EXPECT_EQ(second.studyTime, "10:15:00");
+    EXPECT_EQ(second.number, 2);
+    EXPECT_NE(second.instanceUid, first.instanceUid);
+
+    study.imageCounter = 32766;
+    EXPECT_FALSE(study.full());
+    study.buildFailed();
+    EXPECT_TRUE(study.full()) << "a failed build uses its number";
+    study.buildFailed();
+    EXPECT_EQ(study.imageCounter, 32767) << "never past the largest number";
+    EXPECT_EQ(numberFilm(study, uids, QTime()).number, 32767);
+
+    study.worklistUsed = true;
+    EXPECT_EQ(numberFilm(study, uids, QTime()).number, 1) << "after the worklist the numbering restarts";
+    study.importBegins();
+    EXPECT_FALSE(study.worklistUsed);
+    EXPECT_FALSE(study.full());
 }

@@ -102,6 +102,7 @@ TEST_F(ScanSafetyTest, EditsEnterAndPicksDuringAStackChangeNothing)
     Moment during;
     meddleAfter(*w, 1300, during);
     w->cmdMultiScan->click();
+    ASSERT_TRUE(singleScanDone(*w));
     ASSERT_TRUE(during.seen);
     EXPECT_TRUE(during.status.startsWith("Scanning film ") || during.status.startsWith("Sending film "))
         << during.status.toStdString();
@@ -138,7 +139,7 @@ TEST_F(ScanSafetyTest, QuitDuringAScanEndsOnceTheFilmIsSafe)
         w->cmdScan->click();
         ASSERT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 20000));
         EXPECT_TRUE(visibleAfterQuit);
-        EXPECT_EQ(status, "Skiascan ends once the film is safe");
+        EXPECT_EQ(status, "Skiascan ends after the film");
         EXPECT_EQ(nodeUp ? pacs->received().size() : Outbox(folder.path()).count(), 1);
         EXPECT_TRUE(imageFiles().isEmpty());
         EXPECT_TRUE(journalEntries().isEmpty());
@@ -153,7 +154,7 @@ TEST_F(ScanSafetyTest, QuitDuringAStackEndsAfterTheFilmInTheScanner)
     setFilms(*w, 4);
     QTimer::singleShot(300, w.get(), [&] { QTest::keyClick(w->PATNachname, Qt::Key_Escape); });
     w->cmdMultiScan->click();
-    EXPECT_FALSE(w->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 20000));
     EXPECT_EQ(scannerCalls().size(), 1);
     EXPECT_EQ(pacs.received().size(), 1);
     EXPECT_TRUE(imageFiles().isEmpty());
@@ -180,8 +181,8 @@ TEST_F(ScanSafetyTest, PathsWithBlanksAndAQuotedParameterArriveWhole)
     w.cmdScan->click();
     ASSERT_TRUE(singleScanDone(w));
     ASSERT_EQ(scannerCalls().size(), 1);
-    EXPECT_EQ(scannerCalls()[0], (QStringList{"/TIF", "/LUT:I", "/F:" + w.ScanFile, "/R:150", "/NAME:Film Room"}));
-    EXPECT_TRUE(w.ScanFile.startsWith(folder.filePath("Film Scans") + "/"));
+    EXPECT_EQ(scannerCalls()[0], (QStringList{"/TIF", "/LUT:I", "/F:" + w.session().ScanFile(), "/R:150", "/NAME:Film Room"}));
+    EXPECT_TRUE(w.session().ScanFile().startsWith(folder.filePath("Film Scans") + "/"));
     EXPECT_EQ(pacs.received().size(), 1);
     EXPECT_TRUE(QDir(folder.filePath("Film Scans")).entryList(QDir::Files).isEmpty());
 }
@@ -220,7 +221,7 @@ TEST_F(ScanSafetyTest, FilmsACrashLeftInTheScannerAreImportedWithTheirRecordAtTh
     EXPECT_TRUE(told.text.contains("film 2 of 3 of Crash^Carl (RP1)")) << told.text.toStdString();
     EXPECT_TRUE(imageFiles().isEmpty());
     EXPECT_TRUE(journalEntries().isEmpty());
-    EXPECT_TRUE(w->StudyUID.isEmpty()) << "the window's own study is untouched";
+    EXPECT_TRUE(w->session().StudyUID().isEmpty()) << "the window's own study is untouched";
 }
 
 TEST_F(ScanSafetyTest, ValuesTheImageCannotCarryAreRefusedAtTheClickNamingTheField)

@@ -19,9 +19,9 @@ TEST_F(ScanningTest, SingleScanRunsTheScannerAndDeliversTheFilm)
 
     const QList<QStringList> calls = scannerCalls();
     ASSERT_EQ(calls.size(), 1);
-    EXPECT_EQ(calls[0], (QStringList{"/TIF", "/LUT:I", "/F:" + w->ScanFile, "/R:150"}));
-    EXPECT_TRUE(QRegularExpression("/images/\\d{14}\\.tif$").match(w->ScanFile).hasMatch()) << w->ScanFile.toStdString();
-    EXPECT_FALSE(QFile::exists(w->ScanFile));
+    EXPECT_EQ(calls[0], (QStringList{"/TIF", "/LUT:I", "/F:" + w->session().ScanFile(), "/R:150"}));
+    EXPECT_TRUE(QRegularExpression("/images/\\d{14}\\.tif$").match(w->session().ScanFile()).hasMatch()) << w->session().ScanFile().toStdString();
+    EXPECT_FALSE(QFile::exists(w->session().ScanFile()));
     ASSERT_EQ(pacs.received().size(), 1);
     DicomFile image(pacs.received().first());
     EXPECT_EQ(image.text(DCM_PatientName), "Smith^John");
@@ -50,6 +50,7 @@ TEST_F(ScanningTest, AMissingTestImageOrScannerIsReportedAndTheButtonsComeBack)
         recordMessage(missing)(box);
     });
     w->cmdScan->click();
+    ASSERT_TRUE(singleScanDone(*w));
     EXPECT_TRUE(missing.text.startsWith("File not found: " + folder.filePath("Test.tif"))) << missing.text.toStdString();
     EXPECT_TRUE(missing.text.endsWith("\r\n\r\nPlease check Preferences"));
     EXPECT_EQ(missing.title, "Skiascan");
@@ -59,30 +60,40 @@ TEST_F(ScanningTest, AMissingTestImageOrScannerIsReportedAndTheButtonsComeBack)
     EXPECT_TRUE(w->cmdScan->isEnabled());
     EXPECT_TRUE(w->cmdMultiScan->isEnabled());
     EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
-    EXPECT_FALSE(w->TimerScan->isActive());
+    EXPECT_TRUE(w->session().idle());
 
     auto broken = start(folder.filePath("nowhere/SCANFILE.EXE"), "||");
     SeenMessage cannotStart;
     modals.then(recordMessage(cannotStart));
     broken->cmdMultiScan->click();
+    ASSERT_TRUE(singleScanDone(*broken));
     EXPECT_TRUE(cannotStart.text.contains("cannot be started")) << cannotStart.text.toStdString();
     EXPECT_TRUE(broken->cmdScan->isEnabled());
-    EXPECT_FALSE(broken->TimerMultiScan->isActive());
 }
 
-TEST_F(ScanningTest, AScannerThatWritesNothingLeavesTheScanWaitingAndQuitStillWorks)
+TEST_F(ScanningTest, AScannerThatEndsWithoutAFilmIsToldAndQuitMeanwhileEndsTheProgram)
 {
     qputenv("SCANFILE_MODE", "nofile");
+    qputenv("SCANFILE_EXIT", "1");
     auto w = start(simulator(), "||");
+    w->session().setTiming({std::chrono::milliseconds(100), std::chrono::milliseconds(1000), std::chrono::seconds(30)});
+    SeenMessage told;
+    modals.then(recordMessage(told));
     w->cmdScan->click();
-    EXPECT_TRUE(w->TimerScan->isActive());
-    QTest::qWait(1200); // a few ticks find nothing
-    EXPECT_TRUE(w->TimerScan->isActive());
-    EXPECT_FALSE(w->cmdScan->isEnabled());
+    EXPECT_EQ(w->lblOutbox->text(), "Scanning film");
     EXPECT_EQ(w->cursor().shape(), Qt::WaitCursor);
+    ASSERT_TRUE(singleScanDone(*w));
+    EXPECT_EQ(told.text, "The scanner ended without a film (exit code 1).\r\n\r\nPlease check Preferences");
+    EXPECT_EQ(told.icon, QMessageBox::Critical);
+    EXPECT_TRUE(w->cmdScan->isEnabled());
+    EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
+
+    // Quit while waiting for the film: the program ends once the flow has.
+    w->cmdScan->click();
     w->cmdCancel->click();
-    EXPECT_FALSE(w->isVisible());
-    EXPECT_FALSE(w->TimerScan->isActive());
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(w->lblOutbox->text(), "Skiascan ends after the film");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 10000));
 }
 
 TEST_F(ScanningTest, StacksOfOneTwoAndSixFilmsTellTheScannerEachFilmsPlace)
@@ -104,7 +115,8 @@ TEST_F(ScanningTest, StacksOfOneTwoAndSixFilmsTellTheScannerEachFilmsPlace)
     for (const auto& stack : stacks) {
         setFilms(*w, stack.films);
         w->cmdNew->click();
-        w->cmdMultiScan->click(); // returns when the stack is done
+        w->cmdMultiScan->click();
+        ASSERT_TRUE(singleScanDone(*w));
         EXPECT_EQ(scannerOptions().mid(calls), stack.options) << stack.films << " films";
         calls += stack.films;
         EXPECT_TRUE(w->cmdScan->isEnabled());
@@ -136,6 +148,7 @@ TEST_F(ScanningTest, LoweringFilmsDuringTheStackMakesThatFilmTheLastButTheStackG
     });
     watch.start();
     w->cmdMultiScan->click();
+    ASSERT_TRUE(singleScanDone(*w));
     const QStringList options = scannerOptions();
     ASSERT_EQ(options.size(), 6);
     EXPECT_EQ(options[1], "/HR:OFF /FF /TIF /LUT:I");
@@ -153,9 +166,10 @@ TEST_F(ScanningTest, ATooSmallFilmEndsTheStackInScannerModeOnly)
     SeenMessage seen;
     modals.then(recordMessage(seen));
     w->cmdMultiScan->click();
+    ASSERT_TRUE(singleScanDone(*w));
     EXPECT_EQ(seen.text, "Importfile to small, scan may be failed!");
     EXPECT_EQ(scannerCalls().size(), 1);
-    EXPECT_TRUE(w->ScanAborted);
+    EXPECT_TRUE(w->session().ScanAborted());
     EXPECT_TRUE(w->cmdScan->isEnabled());
     EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
 
@@ -170,6 +184,8 @@ TEST_F(ScanningTest, ATooSmallFilmEndsTheStackInScannerModeOnly)
     SeenMessage two;
     modals.then(recordMessage(one)).then(recordMessage(two));
     testMode->cmdMultiScan->click();
+    ASSERT_TRUE(singleScanDone(*testMode));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return two.seen; }));
     EXPECT_TRUE(one.seen);
     EXPECT_TRUE(two.seen);
     EXPECT_EQ(imageFiles().size(), 3) << "the small files stay where they are";

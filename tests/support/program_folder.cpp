@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QLineEdit>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -46,8 +47,18 @@ std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const Settin
     folder.writeSettings(lines);
     auto w = std::make_unique<fSkiascan>(folder.path());
     EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
+    EXPECT_TRUE(sessionIdle(*w)) << "the start-up did not end";
     w->StudyDate->setText("07.12.2026");
     return w;
+}
+
+bool sessionIdle(fSkiascan& w, int timeoutMs)
+{
+    const bool idle = QTest::qWaitFor(
+        [&] { return w.programEnded() || (w.session().idle() && !w.session().scanning()) || !w.isVisible(); },
+        timeoutMs);
+    QTest::qWait(1); // what the session told on its way is shown now
+    return idle;
 }
 
 } // namespace skiascan::test

@@ -34,6 +34,11 @@ private:
 
 /// Writes these settings into the folder and starts the main window there for
 /// the patient Smith^John (4711, born 01.02.1960), study date 07.12.2026.
+/// Returns once the start-up (recovery and the first round) is done.
 std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const SettingsLines& lines);
+
+/// Runs the event loop until the window's session is idle (nothing scanned,
+/// imported or sent) or the window has closed; false after `timeoutMs`.
+bool sessionIdle(fSkiascan& w, int timeoutMs = 20000);
 
 } // namespace skiascan::test

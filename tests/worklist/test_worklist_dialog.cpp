@@ -66,6 +66,7 @@ protected:
         SettingsLines lines = ProgramFolder::defaultLines();
         lines[Setting::LocalAET] = "SKIASCAN";
         lines[Setting::Remote0] = remote0;
+        lines[Setting::ImageFolder] = folder.path() + "/";
         lines[Setting::WorklistIP] = "127.0.0.1";
         lines[Setting::WorklistPort] = QString::number(port);
         lines[Setting::WorklistAET] = aet;
@@ -129,7 +130,7 @@ TEST_F(WorklistDialogTest, ListsTodaysEntriesForThisStationSortedByTime)
     EXPECT_EQ(seen.selectedRow, 0);
     EXPECT_TRUE(seen.okEnabled);
     EXPECT_EQ(seen.caption, "X-Ray Skiascan Dicom Modality Worklist");
-    EXPECT_TRUE(w->WorklistUsed) << "set even when cancelled";
+    EXPECT_TRUE(w->session().WorklistUsed()) << "set even when cancelled";
     EXPECT_TRUE(w->PATNachname->text().isEmpty());
 }
 
@@ -245,14 +246,13 @@ TEST_F(WorklistDialogTest, OkCopiesTheEntryAndTheNextImageIsNumberedOne)
     EXPECT_EQ(w->AccessionNumber->text(), "A-1");
     EXPECT_EQ(w->Bodypart->text(), "Unknown");
     EXPECT_EQ(w->StudyDescritpion->text(), "kept");
-    EXPECT_TRUE(w->StudyUID.isEmpty()) << "the writes close the study NewStudy made";
+    EXPECT_TRUE(w->session().StudyUID().isEmpty()) << "the writes close the study NewStudy made";
     EXPECT_TRUE(w->cmdScan->isEnabled());
 
     // The next image starts a study of its own, numbered 1, with the new patient.
-    w->ImageCounter = 5;
-    writeFilmTiff(folder.filePath("scan.tif"));
-    w->ScanFile = folder.filePath("scan.tif");
-    ASSERT_TRUE(w->ImageImport());
+    writeFilmTiff(folder.filePath("Test.tif"));
+    w->cmdScan->click();
+    ASSERT_TRUE(sessionIdle(*w));
     ASSERT_EQ(pacs.received().size(), 1);
     DicomFile image(pacs.received().first());
     EXPECT_EQ(image.text(DCM_InstanceNumber), "1");

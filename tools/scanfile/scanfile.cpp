@@ -16,6 +16,9 @@
 //   /SIM:TWOSTEP        SCANFILE_MODE=twostep  write half the file, end, and write
 //                                              the rest from a child process after
 //                                              SCANFILE_PAUSE_MS (default 700)
+//   /SIM:FEEDER=<n>     SCANFILE_FEEDER     the feeder holds n films: a call after
+//                                           the nth (counted in the log) writes
+//                                           nothing and ends with exit code 1
 //   /SIM:SIZE=<w>x<h>   SCANFILE_SIZE       image size (default 2048x2500)
 //   /SIM:LOG=<file>     SCANFILE_LOG        append each call's arguments to <file>,
 //                                           one line per call, each in [brackets],
@@ -50,6 +53,7 @@ struct Options {
     int exitCode = 0;
     std::string mode; // "", "nofile", "small", "rename", "twostep"
     int pauseMs = 700;
+    int feeder = -1; // films in the feeder; -1: as many as asked for
     std::string splitPath; // what followed /F:<path> when the path was split
     uint32_t width = 2048;
     uint32_t height = 2500;
@@ -92,6 +96,8 @@ Options parse(int argc, char** argv)
         o.log = v;
     if (const char* v = std::getenv("SCANFILE_PAUSE_MS"))
         o.pauseMs = std::atoi(v);
+    if (const char* v = std::getenv("SCANFILE_FEEDER"))
+        o.feeder = std::atoi(v);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (startsWithNoCase(a, "/F:")) {
@@ -112,6 +118,8 @@ Options parse(int argc, char** argv)
             o.mode = "rename";
         } else if (startsWithNoCase(a, "/SIM:TWOSTEP")) {
             o.mode = "twostep";
+        } else if (startsWithNoCase(a, "/SIM:FEEDER=")) {
+            o.feeder = std::atoi(a.c_str() + 12);
         } else if (startsWithNoCase(a, "/SIM:SIZE=")) {
             parseSize(a.substr(10), o);
         } else if (startsWithNoCase(a, "/SIM:LOG=")) {
@@ -271,6 +279,12 @@ int main(int argc, char** argv)
         return writeTiff(argv[2], 1024, 1250, pixels) ? 0 : 1;
     }
     const Options o = parse(argc, argv);
+    int earlierCalls = 0;
+    if (!o.log.empty()) {
+        std::ifstream earlier(o.log);
+        for (std::string line; std::getline(earlier, line);)
+            ++earlierCalls;
+    }
     if (!o.log.empty()) {
         std::ofstream log(o.log, std::ios::app);
         for (int i = 1; i < argc; ++i)
@@ -292,6 +306,8 @@ int main(int argc, char** argv)
     }
     if (o.mode == "nofile")
         return o.exitCode;
+    if (o.feeder >= 0 && earlierCalls >= o.feeder)
+        return 1; // the feeder is empty
     if (o.mode == "small") {
         std::ofstream(o.file, std::ios::binary) << std::string(4000, '\0');
         return o.exitCode;

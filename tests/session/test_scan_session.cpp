@@ -1,0 +1,207 @@
+// The scan session without a window: each step of a film's journey, a scanner
+// that fails, writes too little, never finishes or ends without a film, Quit
+// in each state, and the films a crash left behind.
+#include "scan/scan_journal.h"
+#include "session/session_fixture.h"
+#include "support/dicom_file.h"
+#include "support/peers.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+
+#include <csignal>
+
+using namespace skiascan;
+using namespace skiascan::test;
+
+namespace {
+
+using Severity = SessionOperator::Severity;
+
+} // namespace
+
+TEST_F(SessionTest, AFilmGoesThroughEachStepToTheNodeAndNothingElseStartsMeanwhile)
+{
+    StoreScp pacs;
+    settings.Remote0 = pacs.setting();
+    ScanSession& s = start();
+    ASSERT_TRUE(s.scanSingle(record()));
+    EXPECT_TRUE(s.scanning());
+    EXPECT_FALSE(s.scanSingle(record())) << "a second scan while one runs";
+    EXPECT_FALSE(s.scanStack(record(), 2));
+    EXPECT_EQ(s.activity(), "Scanning film");
+    EXPECT_EQ(journal().size(), 1) << "the film is in the journal before the scanner runs";
+    ASSERT_TRUE(idle());
+
+    EXPECT_EQ(states, (std::vector<SessionState>{SessionState::Scanning, SessionState::WaitingForFile,
+                                                  SessionState::Importing, SessionState::HandingOver,
+                                                  SessionState::Idle}));
+    EXPECT_TRUE(op.told.empty()) << op.texts().toStdString();
+    ASSERT_EQ(pacs.received().size(), 1);
+    DicomFile image(pacs.received()[0]);
+    EXPECT_EQ(image.text(DCM_PatientName), "Doe^Jane");
+    EXPECT_EQ(image.text(DCM_StudyInstanceUID), s.StudyUID());
+    EXPECT_EQ(s.ImageCounter(), 1);
+    EXPECT_FALSE(s.ScanAborted());
+    EXPECT_TRUE(imageFiles().isEmpty());
+    EXPECT_TRUE(journal().isEmpty());
+    EXPECT_EQ(s.activity(), "");
+}
+
+TEST_F(SessionTest, AScannerThatFailsOrWritesTooLittleIsToldAndTheFlowEnds)
+{
+    ScanSession& s = start();
+
+    // Ends without a file: told with its exit code once a few seconds passed.
+    qputenv("SCANFILE_MODE", "nofile");
+    qputenv("SCANFILE_EXIT", "1");
+    s.scanSingle(record());
+    ASSERT_TRUE(idle());
+    ASSERT_EQ(op.told.size(), 1u);
+    EXPECT_EQ(op.told[0].severity, Severity::Critical);
+    EXPECT_EQ(op.told[0].text, "The scanner ended without a film (exit code 1).\r\n\r\nPlease check Preferences");
+    EXPECT_TRUE(s.ScanAborted());
+    EXPECT_TRUE(journal().isEmpty());
+
+    // Too small a file: told, and left where it is.
+    qputenv("SCANFILE_MODE", "small");
+    qunsetenv("SCANFILE_EXIT");
+    s.scanSingle(record());
+    ASSERT_TRUE(idle());
+    ASSERT_EQ(op.told.size(), 2u);
+    EXPECT_EQ(op.told[1].severity, Severity::Information);
+    EXPECT_EQ(op.told[1].text, "Importfile to small, scan may be failed!");
+    EXPECT_TRUE(s.ScanAborted());
+    EXPECT_EQ(imageFiles().size(), 1);
+    EXPECT_EQ(s.ImageCounter(), 0);
+    EXPECT_TRUE(journal().isEmpty());
+
+    // A program that cannot be started.
+    settings.ScanApp = folder.filePath("nowhere/SCANFILE.EXE");
+    s.setSettings(settings);
+    s.scanSingle(record());
+    ASSERT_TRUE(idle());
+    ASSERT_EQ(op.told.size(), 3u);
+    EXPECT_TRUE(op.told[2].text.contains("cannot be started")) << op.told[2].text.toStdString();
+    EXPECT_TRUE(journal().isEmpty());
+}
+
+TEST_F(SessionTest, AStackEndsWhenTheScannerDeliversNoFurtherFilm)
+{
+    StoreScp pacs;
+    settings.Remote0 = pacs.setting();
+    qputenv("SCANFILE_FEEDER", "2");
+    ScanSession& s = start();
+    s.setFilmsInFeeder(6);
+    ASSERT_TRUE(s.scanStack(record(), 6));
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(scannerCalls(), 3);
+    EXPECT_EQ(pacs.received().size(), 2);
+    ASSERT_EQ(op.told.size(), 1u);
+    EXPECT_EQ(op.told[0].severity, Severity::Information);
+    EXPECT_EQ(op.told[0].text, "The scanner delivered no film 3; the stack ended after film 2.");
+    EXPECT_TRUE(journal().isEmpty());
+    EXPECT_EQ(s.ImageCounter(), 2);
+}
+
+TEST_F(SessionTest, QuitDuringAScanEndsOnceTheFilmIsSafe)
+{
+    StoreScp pacs;
+    settings.Remote0 = pacs.setting();
+    qputenv("SCANFILE_DELAY_MS", "600");
+    ScanSession& s = start();
+    s.scanSingle(record());
+    EXPECT_FALSE(s.requestEnd());
+    EXPECT_EQ(s.activity(), "Skiascan ends after the film");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 20000));
+    EXPECT_EQ(s.state(), SessionState::Ended);
+    EXPECT_EQ(pacs.received().size(), 1);
+    EXPECT_TRUE(op.asked.isEmpty());
+    EXPECT_TRUE(journal().isEmpty());
+    EXPECT_TRUE(s.requestEnd());
+    EXPECT_FALSE(s.scanSingle(record())) << "nothing starts once the session has ended";
+}
+
+TEST_F(SessionTest, QuitWhileTheScannerHangsAsksAndEndsAtOnceLeavingTheScannerAlone)
+{
+    qputenv("SCANFILE_DELAY_MS", "60000");
+    ScanSession& s = start();
+    s.scanSingle(record());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return s.state() == SessionState::Scanning && journal().size() == 1; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        const auto films = ScanJournal(folder.path()).films();
+        return !films.empty() && films[0].scannerProcess > 0;
+    }));
+    const FilmRecord film = ScanJournal(folder.path()).films()[0];
+
+    // Quit, then again: asked at once; No waits on.
+    op.answer = false;
+    EXPECT_FALSE(s.requestEnd());
+    EXPECT_TRUE(op.asked.isEmpty());
+    EXPECT_FALSE(s.requestEnd());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return op.asked.size() == 1; }, 1000));
+    EXPECT_EQ(op.asked[0], "Doe^Jane (PID-1)");
+    EXPECT_FALSE(ended);
+    EXPECT_EQ(s.state(), SessionState::Scanning);
+
+    // 30 seconds (here 1.5) after the first Quit it asks by itself; Yes ends
+    // at once.
+    op.answer = true;
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 5000));
+    EXPECT_GE(clock.elapsed(), 200);
+    EXPECT_EQ(op.asked.size(), 2);
+    EXPECT_EQ(s.state(), SessionState::Ended);
+    EXPECT_EQ(journal().size(), 1) << "the journal keeps the film for the next start";
+    EXPECT_TRUE(scannerStillWorksOn(film)) << "the scanner is left alone";
+    session.reset();
+    EXPECT_TRUE(scannerStillWorksOn(film)) << "and outlives the session";
+    ::kill(static_cast<pid_t>(film.scannerProcess), SIGKILL);
+}
+
+TEST_F(SessionTest, RecoveryImportsAFilmAfterItsScannerEndsAndQuitMeanwhileLeavesItInTheJournal)
+{
+    StoreScp pacs;
+    settings.Remote0 = pacs.setting();
+    // A crash left a film whose scanner is still at work.
+    FilmRecord film;
+    film.scanFile = images() + "20261207101500.tif";
+    film.study = record();
+    film.numbering = {"2.25.11", "101500", "2.25.12", "2.25.13", 3};
+    film.started = QDateTime::currentDateTime();
+    QProcess scanner;
+    scanner.start(settings.ScanApp, {"/TIF", "/LUT:I", "/F:" + film.scanFile, "/SIM:DELAY=1500"});
+    ASSERT_TRUE(scanner.waitForStarted());
+    film.scannerProcess = scanner.processId();
+    ScanJournal(folder.path()).write(film);
+
+    {
+        ScanSession& s = start();
+        s.startUp();
+        EXPECT_EQ(s.flow(), SessionFlow::Recovery);
+        EXPECT_EQ(s.activity(), "Importing the film from the last session");
+        EXPECT_TRUE(s.requestEnd()) << "Quit during the recovery ends at once";
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(journal().size(), 1);
+    }
+
+    // The next start waits for the scanner, then imports the film with its own
+    // identity and says so once the outbox round is done.
+    states.clear();
+    ended = false;
+    ScanSession& s = start();
+    s.startUp();
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(scanner.state(), QProcess::NotRunning) << "the session waited for the scanner";
+    ASSERT_EQ(pacs.received().size(), 1);
+    EXPECT_EQ(DicomFile(pacs.received()[0]).text(DCM_SOPInstanceUID), "2.25.13");
+    EXPECT_EQ(DicomFile(pacs.received()[0]).text(DCM_InstanceNumber), "3");
+    EXPECT_TRUE(journal().isEmpty());
+    EXPECT_TRUE(imageFiles().isEmpty());
+    ASSERT_EQ(op.told.size(), 1u);
+    EXPECT_TRUE(op.told[0].text.startsWith("These films were in the scanner when Skiascan last ended and have been "
+                                           "imported now:\r\nthe film of Doe^Jane (PID-1), scanned "))
+        << op.told[0].text.toStdString();
+    EXPECT_EQ(s.StudyUID(), "") << "a recovered film leaves the study of this run alone";
+}
