@@ -68,7 +68,10 @@ fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
     connect(m_session.get(), &ScanSession::outboxChanged, this, &fSkiascan::showSessionState);
     connect(m_session.get(), &ScanSession::networkWorkChanged, this, &fSkiascan::showNetworkWork);
     connect(m_session.get(), &ScanSession::readyToEnd, this, [this] {
-        // The session is done: the window closes, and with it the program.
+        // The session is done: the window closes, and with it the program. A
+        // question whether to end without the film has its answer now.
+        if (m_endQuestion)
+            m_endQuestion->reject();
         if (!m_programEnded)
             close();
     });
@@ -243,8 +246,7 @@ void fSkiascan::closeEvent(QCloseEvent* event)
         showSessionState();
         return;
     }
-    if (m_progressDialog)
-        m_progressDialog->close();
+    delete m_progressDialog;
     QMainWindow::closeEvent(event);
 }
 

@@ -27,6 +27,7 @@ class QScrollBar;
 
 namespace skiascan {
 
+class DeliveryProgress;
 class DeliveryProgressDialog;
 class OutboxDialog;
 
@@ -159,7 +160,9 @@ private:
     bool m_scanAllowed = false;
     bool m_multiScanAllowed = false;
     QPointer<DeliveryProgressDialog> m_progressDialog;
+    std::shared_ptr<DeliveryProgress> m_shownProgress; // what the progress window shows
     QPointer<OutboxDialog> m_outboxDialog;
+    QPointer<QMessageBox> m_endQuestion; // whether to end without the film
     // A selection from the Sex list changes its text first and is reported as a
     // selection afterwards; the text change must then not close the study.
     QString m_studyUidBeforeSexChange;

@@ -54,18 +54,16 @@ void fSkiascan::showSessionState()
 // each send and Cancel, above whatever window is in front.
 void fSkiascan::showNetworkWork(bool running)
 {
-    if (m_progressDialog) {
-        m_progressDialog->close();
-        m_progressDialog->deleteLater();
-    }
+    // The window goes with the work it showed; it keeps that work's progress
+    // alive until then.
+    delete m_progressDialog;
+    m_shownProgress = m_session->networkProgress();
     if (m_outboxDialog && !running)
         m_outboxDialog->fill();
-    DeliveryProgress* progress = m_session->networkProgress();
-    if (!running || !progress)
+    if (!running || !m_shownProgress)
         return;
     QWidget* front = QApplication::activeModalWidget();
-    m_progressDialog = new DeliveryProgressDialog(*progress, front ? front : this);
-    m_progressDialog->setAttribute(Qt::WA_DeleteOnClose);
+    m_progressDialog = new DeliveryProgressDialog(*m_shownProgress, front ? front : this);
     QTimer::singleShot(1000, m_progressDialog, [dialog = m_progressDialog] {
         if (dialog)
             dialog->show();
@@ -91,6 +89,7 @@ void fSkiascan::askToEndNow(const QString& patient)
                         .arg(patient),
                     QMessageBox::Yes | QMessageBox::No, this);
     box.setDefaultButton(QMessageBox::Yes);
+    m_endQuestion = &box;
     const bool endNow = box.exec() == QMessageBox::Yes;
     setTopMost(this, true);
     m_session->answerEndNow(endNow);

@@ -159,8 +159,9 @@ public:
     void sendOutbox(RoundCause cause);
     /// Sends these images of the outbox now (the outbox window's Send now).
     void sendImagesNow(const QSet<QString>& images);
-    /// The network work under way (for its progress window); null when none.
-    DeliveryProgress* networkProgress() const { return m_progress.get(); }
+    /// The network work under way (for its progress window, which may keep it
+    /// as long as it shows it); null when none.
+    std::shared_ptr<DeliveryProgress> networkProgress() const { return m_progress; }
     /// Cancels the network work under way: what was not confirmed stays owed.
     void cancelNetwork();
 

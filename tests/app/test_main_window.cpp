@@ -390,8 +390,10 @@ TEST_F(MainWindowTest, EnterScansAndEscapeQuits)
     w->PATID1->setFocus();
     QTest::keyClick(w->PATID1, Qt::Key_Return);
     EXPECT_EQ(scans.count(), 1);
+    ASSERT_TRUE(sessionIdle(*w));
     QTest::keyClick(w->Sex->lineEdit(), Qt::Key_Enter);
     EXPECT_EQ(scans.count(), 2);
+    ASSERT_TRUE(sessionIdle(*w));
     EXPECT_TRUE(second.text.endsWith("\r\n\r\nPlease check Preferences"));
 
     w->PATID1->clear();
