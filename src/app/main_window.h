@@ -151,7 +151,7 @@ private:
     void cmdPrefs_Click();
 
     // Network work, rounds and the outbox window (main_window_delivery.cpp).
-    RemoteSettings remotes() const;
+    RemoteNodes remotes() const;
     void runNetworkWork(const std::function<void(DeliveryProgress&)>& work);
     void showOutboxCount();
     void reportDelivery(const FilmDelivery& delivery, const QString& scanFile);

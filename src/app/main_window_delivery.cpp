@@ -18,9 +18,9 @@
 
 namespace skiascan {
 
-RemoteSettings fSkiascan::remotes() const
+RemoteNodes fSkiascan::remotes() const
 {
-    return {settings.Remote0, settings.Remote1, settings.Remote2};
+    return settings.remoteNodes();
 }
 
 // Network work runs beside the window: the window repaints and drops the
