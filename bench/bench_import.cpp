@@ -100,9 +100,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "image built %.3fs\n", clock.nsecsElapsed() / 1e9);
     QTemporaryDir program;
     Outbox outbox(program.path());
-    RemoteSettings remotes;
+    RemoteNodes remotes;
     for (int i = 0; i < 3; ++i)
-        remotes[static_cast<std::size_t>(i)] = QStringLiteral("BENCH%1|%2|%3").arg(i + 1).arg(host, QString::fromLocal8Bit(argv[4 + i]));
+        remotes[static_cast<std::size_t>(i)] =
+            parseRemoteNode(QStringLiteral("BENCH%1|%2|%3").arg(i + 1).arg(host, QString::fromLocal8Bit(argv[4 + i])), i);
     OutboxEntry entry;
     entry.instanceUid = image.text(0x0008, 0x0018).value_or(QString());
     const FilmDelivery delivery = deliverFilm(image, entry, configuredNodes(remotes), QStringLiteral("SKIASCAN"), outbox);

@@ -1,19 +1,26 @@
 # Checks that dependencies between the folders of src/ run one way, downwards:
-#   app -> worklist, scan, delivery, settings -> dicom -> common
+#   app -> session -> worklist, scan, delivery, settings -> dicom -> common
+# (the scan session, src/session, drives scanning and delivery and reads the
+# settings; the app may use all of them)
 # A file may include headers of its own folder and of the folders below it,
 # never of a folder above it or beside it. Run as: cmake -DSOURCE_DIR=src -P layering.cmake
 cmake_minimum_required(VERSION 3.25)
+get_filename_component(SOURCE_DIR "${SOURCE_DIR}" ABSOLUTE)
 set(allowed_common common)
 set(allowed_dicom dicom common)
 set(allowed_settings settings dicom common)
 set(allowed_scan scan dicom common)
 set(allowed_delivery delivery dicom common)
 set(allowed_worklist worklist dicom common)
-set(allowed_app app worklist scan delivery settings dicom common)
-set(folders common dicom settings scan delivery worklist app)
+set(allowed_session session scan delivery settings dicom common)
+set(allowed_app app session worklist scan delivery settings dicom common)
+set(folders common dicom settings scan delivery worklist session app)
 
 set(violations "")
 file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.cpp ${SOURCE_DIR}/*.h)
+if(NOT sources)
+  message(FATAL_ERROR "No source files found in \"${SOURCE_DIR}\"")
+endif()
 foreach(source IN LISTS sources)
   string(REGEX MATCH "^[^/]+" folder "${source}")
   if(NOT folder IN_LIST folders)

@@ -102,7 +102,7 @@ void fSkiascan::lblOutbox_Click()
     setTopMost(this, false);
     {
         Outbox outbox(m_programFolder);
-        OutboxDialog dialog(outbox, configuredNodes({settings.Remote0, settings.Remote1, settings.Remote2}),
+        OutboxDialog dialog(outbox, configuredNodes(settings.remoteNodes()),
                             [this](const QSet<QString>& images) { m_session->sendImagesNow(images); }, this);
         m_outboxDialog = &dialog;
         dialog.exec();

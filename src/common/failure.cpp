@@ -10,18 +10,6 @@ Failure::Failure(const QString& description, Kind kind)
 {
 }
 
-bool Failure::isNetwork() const
-{
-    switch (m_kind) {
-    case Kind::Unreachable:
-    case Kind::Rejected:
-    case Kind::Status:
-        return true;
-    default:
-        return false;
-    }
-}
-
 QString describe(const std::exception& e)
 {
     if (dynamic_cast<const std::bad_alloc*>(&e))

@@ -30,9 +30,6 @@ public:
     /// The description, as shown to the operator.
     QString description() const { return QString::fromUtf8(what()); }
     Kind kind() const { return m_kind; }
-    /// True when a network peer failed the exchange: unreachable, rejected, or
-    /// a failure status.
-    bool isNetwork() const;
 
 private:
     Kind m_kind;

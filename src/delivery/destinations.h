@@ -1,18 +1,17 @@
 // The remote nodes images are sent to, as the settings name them: up to three
-// rows of "AET|address|port". A node is known by its AE title: an image kept
-// for a node is owed to that AE title, wherever it stands in the rows.
+// rows of "AET|address|port", parsed into RemoteNodes. A node is known by its
+// AE title: an image kept for a node is owed to that AE title, wherever it
+// stands in the rows.
 #pragma once
 
+#include "common/remote_node.h"
 #include "dicom/network.h"
 
 #include <QString>
 
-#include <array>
 #include <vector>
 
 namespace skiascan {
-
-using RemoteSettings = std::array<QString, 3>; // Remote0, Remote1, Remote2
 
 /// A configured remote node.
 struct Node {
@@ -20,15 +19,14 @@ struct Node {
     QString aeTitle;
     QString host;
     qint32 port = 0;
-    QString problem;  // why the row cannot be used (no port, a port that is no number); empty when it can
+    QString problem;  // why the row cannot be used (no port, a port that is no port number); empty when it can
     QString name() const { return dicom::nodeName(aeTitle, host, port); }
 };
 
-/// The configured nodes, in row order: rows longer than 2 characters ("||" is
-/// no node). A row that cannot be parsed is a node with a problem, which every
-/// send to it reports. A second row with an AE title already listed is left
-/// out: images are owed to AE titles.
-std::vector<Node> configuredNodes(const RemoteSettings& remotes);
+/// The configured nodes, in row order: the rows that are nodes. A node with a
+/// problem keeps it, and every send to it reports it. A second row with an AE
+/// title already listed is left out: images are owed to AE titles.
+std::vector<Node> configuredNodes(const RemoteNodes& remotes);
 
 /// The configured node of an AE title; null when none is.
 const Node* nodeWithTitle(const std::vector<Node>& nodes, const QString& aeTitle);

@@ -292,7 +292,7 @@ dicom::Image Outbox::loadImage(const OutboxEntry& entry) const
     return dicom::Image::loadFile(entry.imagePath);
 }
 
-void Outbox::tidy(const RemoteSettings& remotes)
+void Outbox::tidy(const RemoteNodes& remotes)
 {
     const QDir dir(m_folder);
     if (!dir.exists())
@@ -313,10 +313,9 @@ void Outbox::tidy(const RemoteSettings& remotes)
         entry.scanned = entry.kept;
         entry.anyNode = match.captured(3) == QLatin1String("any");
         for (QChar c : match.captured(3).mid(1)) {
-            const QString setting = remotes[static_cast<std::size_t>(c.digitValue())];
-            const QStringList fields = setting.split(QLatin1Char('|'));
-            if (setting.size() > 2)
-                entry.owed.push_back({fields.value(0), fields.value(1), fields.value(2).toInt(), {}, {}});
+            const RemoteNode& remote = remotes[static_cast<std::size_t>(c.digitValue())];
+            if (remote.isNode)
+                entry.owed.push_back({remote.aeTitle, remote.host, remote.port, {}, {}});
         }
         if (entry.owed.empty())
             entry.anyNode = true;

@@ -102,7 +102,7 @@ public:
     /// scan file and journal entry still exist); converts entries of the
     /// earlier form (nodes owed by row) to entries owing the nodes those rows
     /// name now.
-    void tidy(const RemoteSettings& remotes);
+    void tidy(const RemoteNodes& remotes);
 
     /// The entry file's bytes, and back; fromJson() returns false for bytes that
     /// are not an entry.

@@ -16,7 +16,7 @@ namespace skiascan {
 
 std::vector<Node> ScanSession::nodes() const
 {
-    return configuredNodes({m_settings.Remote0, m_settings.Remote1, m_settings.Remote2});
+    return configuredNodes(m_settings.remoteNodes());
 }
 
 void ScanSession::tell(SessionOperator::Severity severity, const QString& text, bool underWindowCaption)

@@ -28,7 +28,7 @@ QString whichFilm(const FilmRecord& film, const QString& patient)
 
 void ScanSession::startUp()
 {
-    Outbox(m_programFolder).tidy({m_settings.Remote0, m_settings.Remote1, m_settings.Remote2});
+    Outbox(m_programFolder).tidy(m_settings.remoteNodes());
     m_recovery = ScanJournal(m_programFolder).films();
     m_recovered.clear();
     m_lost.clear();

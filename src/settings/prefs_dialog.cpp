@@ -225,17 +225,19 @@ int fPrefs::remoteRow(Setting setting)
 void fPrefs::fill(const Settings& current)
 {
     const SettingsLines lines = linesOf(current);
+    const RemoteNodes remotes = current.remoteNodes();
     for (const SettingsLineDef& line : settingsTable()) {
         const int row = remoteRow(line.setting);
         if (row < 0) {
             box(line.setting)->setText(lines[line.setting]);
             continue;
         }
-        // "AET|address|port": a field the line lacks leaves its box empty.
-        const QStringList fields = lines[line.setting].split(QLatin1Char('|'));
-        QLineEdit* boxes[] = {RemoteAET[row], IPAddress[row], IPPort[row]};
-        for (int f = 0; f < 3 && f < fields.size(); ++f)
-            boxes[f]->setText(fields[f]);
+        // The fields as the file has them, so that the operator sees and can
+        // fix a node with a problem; a field the row lacks leaves its box empty.
+        const RemoteNode& remote = remotes[static_cast<std::size_t>(row)];
+        RemoteAET[row]->setText(remote.aeTitle);
+        IPAddress[row]->setText(remote.host);
+        IPPort[row]->setText(remote.portText);
     }
 }
 
@@ -244,9 +246,17 @@ SettingsLines fPrefs::linesToSave() const
     SettingsLines lines;
     for (const SettingsLineDef& line : settingsTable()) {
         const int row = remoteRow(line.setting);
-        QString text = row < 0 ? box(line.setting)->text()
-                               : RemoteAET[row]->text() + QLatin1Char('|') + IPAddress[row]->text() + QLatin1Char('|')
-                                     + IPPort[row]->text();
+        QString text;
+        if (row < 0) {
+            text = box(line.setting)->text();
+        } else {
+            RemoteNode remote;
+            remote.isNode = true;
+            remote.aeTitle = RemoteAET[row]->text();
+            remote.host = IPAddress[row]->text();
+            remote.portText = IPPort[row]->text();
+            text = remoteNodeText(remote);
+        }
         lines[line.setting] = line.trimmedOnSave ? trimSpaces(text) : text;
     }
     return lines;
@@ -268,11 +278,12 @@ void fPrefs::cmdOK_Click()
 // Checks a node with the values as typed, before they are saved.
 void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QString& port)
 {
-    bool numeric = false;
-    const qint32 portNumber = port.trimmed().toInt(&numeric);
-    const QString node = dicom::nodeName(aeTitle, host, portNumber);
+    // The port read as the destination rows read it; the range is checked by
+    // the echo itself.
+    const std::optional<qint32> number = portNumber(port);
+    const QString node = dicom::nodeName(aeTitle, host, number.value_or(0));
     try {
-        if (!numeric)
+        if (!number)
             throw Failure(QStringLiteral("The port \"%1\" is not a number.").arg(port), Failure::Kind::Argument);
         const QString calling = AET->text();
         setCursor(Qt::WaitCursor);
@@ -283,7 +294,7 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
             const InputBlock block;
             QEventLoop wait;
             BackgroundTask task;
-            task.start([=](const CancelFlag&) { dicom::verify(host, portNumber, aeTitle, calling); },
+            task.start([=, portNumber = *number](const CancelFlag&) { dicom::verify(host, portNumber, aeTitle, calling); },
                        [&](std::exception_ptr f) {
                            failure = f;
                            wait.quit();

@@ -69,6 +69,11 @@ SettingsLines::SettingsLines(std::initializer_list<QString> inFileOrder)
             m_lines[i++] = text;
 }
 
+RemoteNodes Settings::remoteNodes() const
+{
+    return parseRemoteNodes({Remote0, Remote1, Remote2});
+}
+
 SettingsLines linesOf(const Settings& settings)
 {
     SettingsLines lines;

@@ -6,6 +6,8 @@
 // steps of the main window, the preferences dialog and the tests all go by it.
 #pragma once
 
+#include "common/remote_node.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -33,6 +35,10 @@ struct Settings {
     QString ScheduledAET;
     QString ScheduledStation;
     QString ScheduledModality;
+
+    /// The destination rows Remote0..Remote2, parsed: the one way the rest of
+    /// the program reads them. The texts above stay as the file has them.
+    RemoteNodes remoteNodes() const;
 };
 
 /// The settings in the order of the file's lines (line 1 first).

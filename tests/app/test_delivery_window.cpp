@@ -34,7 +34,7 @@ class DeliveryWindowTest : public ::testing::Test {
 protected:
     TestConditions conditions{{2, 2, 10}};
 
-    std::unique_ptr<fSkiascan> start(const RemoteSettings& remotes)
+    std::unique_ptr<fSkiascan> start(const std::array<QString, 3>& remotes)
     {
         SettingsLines lines = ProgramFolder::defaultLines();
         lines[Setting::Remote0] = remotes[0];

@@ -24,6 +24,12 @@ using dicom::Image;
 
 namespace {
 
+// The nodes of three destination rows, as the settings give them.
+std::vector<Node> nodes(const std::array<QString, 3>& remotes)
+{
+    return configuredNodes(parseRemoteNodes(remotes));
+}
+
 class OutboxTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -55,11 +61,11 @@ protected:
         return entry;
     }
 
-    FilmDelivery deliver(const QString& uid, const RemoteSettings& remotes, Outbox& outbox,
+    FilmDelivery deliver(const QString& uid, const std::array<QString, 3>& remotes, Outbox& outbox,
                          DeliveryProgress* progress = nullptr)
     {
         const Image image = makeImage(uid);
-        return deliverFilm(image, film(uid), configuredNodes(remotes), "SKIASCAN", outbox, progress);
+        return deliverFilm(image, film(uid), nodes(remotes), "SKIASCAN", outbox, progress);
     }
 
     QTemporaryDir program;
@@ -120,10 +126,10 @@ TEST_F(OutboxTest, WithoutNodesTheImageWaitsForTheFirstOneConfigured)
     const FilmDelivery delivery = deliver("2.25.102", {"||", "", "AB"}, outbox);
     EXPECT_TRUE(delivery.noNodeConfigured);
     EXPECT_TRUE(delivery.safe());
-    const RoundReport nothing = runRound(outbox, configuredNodes({"||", "||", "||"}), "SKIASCAN");
+    const RoundReport nothing = runRound(outbox, nodes({"||", "||", "||"}), "SKIASCAN");
     EXPECT_EQ(nothing.confirmed, 0);
     StoreScp node("LATER");
-    const RoundReport round = runRound(outbox, configuredNodes({"||", node.setting(), "||"}), "SKIASCAN");
+    const RoundReport round = runRound(outbox, nodes({"||", node.setting(), "||"}), "SKIASCAN");
     EXPECT_EQ(round.confirmed, 1);
     EXPECT_EQ(instanceUids(node), QStringList{"2.25.102"});
     EXPECT_EQ(outbox.count(), 0);
@@ -138,13 +144,13 @@ TEST_F(OutboxTest, AnImageIsOwedToItsNodeWhereverTheNodeNowStands)
     deliver("2.25.103", {"||", QString("NODEA|127.0.0.1|%1").arg(downA), "||"}, outbox);
     ASSERT_EQ(outbox.count(), 1);
     StoreScp b("NODEB");
-    const RoundReport swapped = runRound(outbox, configuredNodes({"||", b.setting(), "||"}), "SKIASCAN");
+    const RoundReport swapped = runRound(outbox, nodes({"||", b.setting(), "||"}), "SKIASCAN");
     EXPECT_TRUE(b.received().isEmpty());
     EXPECT_EQ(swapped.waitingForGone, (std::map<QString, int>{{"NODEA", 1}}));
     EXPECT_EQ(outbox.count(), 1);
 
     StoreScp a("NODEA");
-    const RoundReport moved = runRound(outbox, configuredNodes({"||", b.setting(), a.setting()}), "SKIASCAN");
+    const RoundReport moved = runRound(outbox, nodes({"||", b.setting(), a.setting()}), "SKIASCAN");
     EXPECT_EQ(moved.confirmed, 1);
     EXPECT_EQ(instanceUids(a), QStringList{"2.25.103"});
     EXPECT_TRUE(b.received().isEmpty());
@@ -156,7 +162,7 @@ TEST_F(OutboxTest, ADeadNodeCostsOneTryPerRoundAndARefusedImageDoesNotStopTheOth
     SilentPeer silent;
     StoreScp alive("ALIVE");
     Outbox outbox(program.path());
-    const RemoteSettings both{silent.setting(), alive.setting(), "||"};
+    const std::array<QString, 3> both{silent.setting(), alive.setting(), "||"};
     for (const char* uid : {"2.25.104", "2.25.105", "2.25.106"}) {
         Image image = makeImage(uid);
         OutboxEntry entry = film(uid);
@@ -164,7 +170,7 @@ TEST_F(OutboxTest, ADeadNodeCostsOneTryPerRoundAndARefusedImageDoesNotStopTheOth
         entry.owed = {{"SILENT", "127.0.0.1", 0, {}, {}}, {"ALIVE", "127.0.0.1", 0, {}, {}}};
         outbox.keep(image, entry);
     }
-    const RoundReport round = runRound(outbox, configuredNodes(both), "SKIASCAN");
+    const RoundReport round = runRound(outbox, nodes(both), "SKIASCAN");
     EXPECT_EQ(silent.connections(), 1);
     EXPECT_EQ(round.confirmed, 3);
     EXPECT_EQ(instanceUids(alive).size(), 3);
@@ -174,7 +180,7 @@ TEST_F(OutboxTest, ADeadNodeCostsOneTryPerRoundAndARefusedImageDoesNotStopTheOth
         EXPECT_EQ(owedTitles(entry), QStringList{"SILENT"});
 
     StatusScp refusing(0xA700, "SILENT");
-    const RoundReport refused = runRound(outbox, configuredNodes({refusing.setting(), "||", "||"}), "SKIASCAN");
+    const RoundReport refused = runRound(outbox, nodes({refusing.setting(), "||", "||"}), "SKIASCAN");
     EXPECT_EQ(refusing.storeRequests(), 3);
     EXPECT_EQ(refused.confirmed, 0);
     EXPECT_EQ(outbox.count(), 3);
@@ -247,7 +253,7 @@ TEST_F(OutboxTest, WhatCannotBeParsedGoesAsideWhatCannotBeReadWaits)
     QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     const int outcome = runUnprivileged([&] {
-        const RoundReport round = runRound(outbox, configuredNodes({node.setting(), "||", "||"}), "SKIASCAN");
+        const RoundReport round = runRound(outbox, nodes({node.setting(), "||", "||"}), "SKIASCAN");
         return round.confirmed == 0 && round.unreadable.size() == 1 && round.unreadable[0].contains("2.25.110") ? 0 : 1;
     });
     QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -272,12 +278,13 @@ TEST_F(OutboxTest, TidyingAfterACrashKeepsWhatCountsAndConvertsEntriesOfTheEarli
     ASSERT_TRUE(QFile::copy(dir.filePath("2.25.111.dcm"), dir.filePath("20261207101530123-2.25.111-n1.dcm")));
     QFile::remove(dir.filePath("2.25.111.entry"));
     QFile::remove(dir.filePath("2.25.111.dcm"));
-    outbox.tidy({"||", "OLD|10.0.0.9|104", "||"});
+    outbox.tidy(parseRemoteNodes({"||", "OLD|10.0.0.9|104", "||"}));
     EXPECT_EQ(dir.entryList(QDir::Files | QDir::Hidden), (QStringList{"2.25.111.dcm", "2.25.111.entry"}));
     const std::vector<OutboxEntry> entries = outbox.entries();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(owedTitles(entries[0]), QStringList{"OLD"});
     EXPECT_EQ(entries[0].owed[0].host, "10.0.0.9");
+    EXPECT_EQ(entries[0].owed[0].port, 104);
     EXPECT_EQ(entries[0].patientId, "4711");
 }
 

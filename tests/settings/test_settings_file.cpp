@@ -71,6 +71,20 @@ TEST(SettingsFile, WritesSixteenLinesWithCrLfAndReadsThemBackByteForByte)
     EXPECT_EQ(readBytes(path), bytes);
 }
 
+TEST(SettingsFile, TheDestinationRowsAreGivenAsNodesAndTheirTextsStay)
+{
+    Settings s;
+    s.Remote0 = "||";
+    s.Remote1 = "PACS|10.0.0.5| 104";
+    s.Remote2 = "AE|";
+    const RemoteNodes nodes = s.remoteNodes();
+    EXPECT_FALSE(nodes[0].isNode);
+    EXPECT_EQ(nodes[1].aeTitle, "PACS");
+    EXPECT_EQ(nodes[1].port, 104);
+    EXPECT_TRUE(nodes[2].problem.contains("destination 3")) << nodes[2].problem.toStdString();
+    EXPECT_EQ(linesOf(s)[Setting::Remote1], "PACS|10.0.0.5| 104");
+}
+
 TEST(SettingsFile, EveryWindows1252ByteSurvivesARoundTrip)
 {
     QByteArray all;
