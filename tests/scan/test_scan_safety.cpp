@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QTimer>
 
+#include <csignal>
 #include <optional>
 
 using namespace skiascan;
@@ -288,4 +289,35 @@ TEST_F(ScanSafetyTest, LettersBeyondAsciiArriveIntactAtStorescpAndOrthanc)
     EXPECT_EQ(tags["BodyPartExamined"].toString(), QString::fromUtf8("SCHÄDEL"));
     EXPECT_EQ(tags["StudyDescription"].toString(), QString::fromUtf8("Röntgen Schädel"));
     EXPECT_EQ(tags["SeriesDescription"].toString(), QString::fromUtf8("Seitenansicht ÄÖÜß"));
+}
+
+// A jammed scanner never holds the program: Quit twice asks whether to end
+// without the film, Yes (the default) ends at once and the journal keeps it.
+TEST_F(ScanSafetyTest, QuitTwiceWhileTheScannerHangsAsksAndYesEndsAtOnce)
+{
+    qputenv("SCANFILE_DELAY_MS", "60000");
+    auto w = start(simulator(), "||");
+    w->cmdScan->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->session().state() == SessionState::Scanning && scannerCalls().size() == 1; }));
+    QString question;
+    QMessageBox::StandardButton preset = QMessageBox::NoButton;
+    modals.then([&](QWidget* dialog) {
+        auto* box = qobject_cast<QMessageBox*>(dialog);
+        ASSERT_NE(box, nullptr);
+        question = box->text();
+        preset = box->standardButton(box->defaultButton());
+        box->button(QMessageBox::Yes)->click();
+    });
+    w->cmdCancel->click();
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(w->lblOutbox->text(), "Skiascan ends after the film");
+    w->cmdCancel->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 5000));
+    EXPECT_EQ(question, "The scanner has not finished the film of Smith^John (4711). End Skiascan now? If the scanner "
+                        "still delivers the film, it is imported at the next start.");
+    EXPECT_EQ(preset, QMessageBox::Yes);
+    const std::vector<FilmRecord> films = ScanJournal(folder.path()).films();
+    ASSERT_EQ(films.size(), 1u);
+    EXPECT_TRUE(scannerStillWorksOn(films[0])) << "the scanner is left alone";
+    ::kill(static_cast<pid_t>(films[0].scannerProcess), SIGKILL);
 }
