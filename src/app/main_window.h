@@ -124,6 +124,11 @@ public:
     /// The sixteen settings, filled by the settings load.
     Settings settings;
 
+    /// What every association, send and worklist query may take of a peer's
+    /// time and of the workstation's memory (tests make them small).
+    dicom::NetworkTimeouts networkTimeouts;
+    dicom::QueryLimits queryLimits;
+
     // Per-study and scan state.
     QString StudyUID;
     QString StudyTime;

@@ -96,8 +96,10 @@ void fSkiascan::sendOutbox(RoundCause cause, const QSet<QString>& skip)
             break;
         const std::vector<Node> nodes = configuredNodes(remotes());
         const QString localAET = settings.LocalAET;
+        const dicom::NetworkTimeouts timeouts = networkTimeouts;
         RoundReport report;
-        runNetworkWork([&](DeliveryProgress& progress) { report = runRound(outbox, nodes, localAET, &progress, leaveOut); });
+        runNetworkWork(
+            [&](DeliveryProgress& progress) { report = runRound(outbox, nodes, localAET, timeouts, &progress, leaveOut); });
         leaveOut.clear();
         reportRound(report, cause);
     } while (m_roundAgain);
@@ -182,8 +184,10 @@ void fSkiascan::sendImagesNow(const QSet<QString>& images)
     Outbox outbox(m_programFolder);
     const std::vector<Node> nodes = configuredNodes(remotes());
     const QString localAET = settings.LocalAET;
+    const dicom::NetworkTimeouts timeouts = networkTimeouts;
     RoundReport report;
-    runNetworkWork([&](DeliveryProgress& progress) { report = runRound(outbox, nodes, localAET, &progress, {}, images); });
+    runNetworkWork(
+        [&](DeliveryProgress& progress) { report = runRound(outbox, nodes, localAET, timeouts, &progress, {}, images); });
     showOutboxCount();
     reportRound(report, RoundCause::Operator);
 }

@@ -126,10 +126,11 @@ bool fSkiascan::deliverFilm(dicom::Image& image, const FilmRecord& film)
     described.scanned = film.started.isValid() ? film.started : QDateTime::currentDateTime();
     const std::vector<Node> nodes = configuredNodes(remotes());
     const QString localAET = settings.LocalAET;
+    const dicom::NetworkTimeouts timeouts = networkTimeouts;
     Outbox outbox(m_programFolder);
     FilmDelivery delivery;
     runNetworkWork([&](DeliveryProgress& progress) {
-        delivery = skiascan::deliverFilm(image, described, nodes, localAET, outbox, &progress);
+        delivery = skiascan::deliverFilm(image, described, nodes, localAET, timeouts, outbox, &progress);
     });
     if (delivery.safe()) {
         if (QFile::remove(film.scanFile))

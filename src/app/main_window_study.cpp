@@ -154,8 +154,10 @@ void fSkiascan::cmdWorklist_Click()
 
 WorklistStation fSkiascan::worklistStation() const
 {
-    return {settings.WorklistIP,        settings.WorklistPort, settings.WorklistAET,     settings.LocalAET,
-            settings.ScheduledModality, settings.ScheduledAET, settings.ScheduledStation};
+    WorklistStation station{settings.WorklistIP,        settings.WorklistPort, settings.WorklistAET,
+                            settings.LocalAET,          settings.ScheduledModality, settings.ScheduledAET,
+                            settings.ScheduledStation, networkTimeouts,        queryLimits};
+    return station;
 }
 
 // The transfer of a worklist entry: a new study, then the eight fields in their

@@ -2,15 +2,16 @@
 
 #include "dicom/network.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace skiascan::dicom {
 
-std::chrono::milliseconds sendDeadline(qint64 bytes)
+std::chrono::milliseconds NetworkTimeouts::sendDeadline(qint64 bytes) const
 {
-    const NetworkTimeouts t = networkTimeouts();
-    const qint64 rate = t.sendBytesPerSecond > 0 ? t.sendBytesPerSecond : 1;
-    return std::chrono::milliseconds(qint64(t.sendBaseSeconds) * 1000 + bytes * 1000 / rate);
+    const qint64 rate = sendBytesPerSecond > 0 ? sendBytesPerSecond : 1;
+    return std::chrono::milliseconds(qint64(sendBaseSeconds) * 1000 + bytes * 1000 / rate);
 }
 
 NetworkGuard::NetworkGuard(std::chrono::milliseconds deadline)
@@ -28,6 +29,7 @@ NetworkGuard::~NetworkGuard()
     }
     m_wake.notify_all();
     m_watchdog.join();
+    detach();
 }
 
 void NetworkGuard::watch()
@@ -96,14 +98,19 @@ Failure::Kind NetworkGuard::kind() const
 void NetworkGuard::attach(int socket)
 {
     const std::lock_guard lock(m_mutex);
-    m_socket = socket;
-    if (m_fired && socket >= 0)
-        ::shutdown(socket, SHUT_RDWR);
+    if (m_socket >= 0)
+        ::close(m_socket);
+    // shutdown() on the duplicate acts on the one socket both numbers refer to.
+    m_socket = socket >= 0 ? ::fcntl(socket, F_DUPFD_CLOEXEC, 0) : -1;
+    if (m_fired && m_socket >= 0)
+        ::shutdown(m_socket, SHUT_RDWR);
 }
 
 void NetworkGuard::detach()
 {
     const std::lock_guard lock(m_mutex);
+    if (m_socket >= 0)
+        ::close(m_socket);
     m_socket = -1;
 }
 

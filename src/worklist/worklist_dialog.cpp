@@ -150,8 +150,8 @@ namespace {
 // A query on a thread of its own. The dialog may go away while it runs
 // (Cancel): the thread then finishes with this object alone, which it shares.
 struct PendingQuery {
-    PendingQuery()
-        : guard(std::chrono::seconds(dicom::queryLimits().deadlineSeconds))
+    explicit PendingQuery(std::chrono::seconds deadline)
+        : guard(deadline)
     {
     }
     dicom::NetworkGuard guard;
@@ -164,7 +164,7 @@ struct PendingQuery {
 
 std::optional<dicom::DataSetCollection> fWorklist::QueryWorklist()
 {
-    auto query = std::make_shared<PendingQuery>();
+    auto query = std::make_shared<PendingQuery>(std::chrono::seconds(m_station.limits.deadlineSeconds));
     std::thread([query, station = m_station, today = QDate::currentDate()] {
         try {
             query->results = queryWorklist(station, today, &query->guard);

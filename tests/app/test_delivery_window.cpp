@@ -32,7 +32,7 @@ namespace {
 
 class DeliveryWindowTest : public ::testing::Test {
 protected:
-    TestConditions conditions{{2, 2, 10}};
+    TestConditions conditions{{.acseSeconds = 2, .dimseSeconds = 10}};
 
     std::unique_ptr<fSkiascan> start(const RemoteSettings& remotes)
     {
@@ -40,7 +40,7 @@ protected:
         lines[Setting::Remote0] = remotes[0];
         lines[Setting::Remote1] = remotes[1];
         lines[Setting::Remote2] = remotes[2];
-        return startWindow(folder, lines);
+        return startWindow(folder, lines, conditions.timeouts);
     }
 
     // Imports one film as a scan would and returns its instance UID.

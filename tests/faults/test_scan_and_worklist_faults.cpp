@@ -37,7 +37,7 @@ namespace {
 
 class FaultTest : public ::testing::Test {
 protected:
-    TestConditions conditions{{2, 2, 2}};
+    TestConditions conditions{{.acseSeconds = 2, .dimseSeconds = 2}};
     std::unique_ptr<fSkiascan> start(const QString& imageFolder, int worklistPort = 104)
     {
         SettingsLines lines = ProgramFolder::defaultLines();
@@ -46,7 +46,7 @@ protected:
         lines[Setting::WorklistIP] = "127.0.0.1";
         lines[Setting::WorklistPort] = QString::number(worklistPort);
         lines[Setting::WorklistAET] = "WLSRV";
-        return startWindow(folder, lines);
+        return startWindow(folder, lines, conditions.timeouts, conditions.limits);
     }
 
     // The worklist failure message, after which nothing in the window changed.
@@ -144,10 +144,9 @@ class HostileWorklistTest : public FaultTest, public ::testing::WithParamInterfa
 // message, the memory stays bounded and the window is usable afterwards.
 TEST_P(HostileWorklistTest, EndsWithinItsBoundsAndLeavesTheWindowUsable)
 {
-    dicom::QueryLimits limits;
+    dicom::QueryLimits& limits = conditions.limits;
     limits.deadlineSeconds = 4;
     limits.answers = volume(20000);
-    dicom::setQueryLimits(limits);
     QStringList mode = GetParam().mode;
     if (mode == QStringList{"count"})
         mode << QString::number(limits.answers + 1);
@@ -239,7 +238,7 @@ TEST_F(FaultTest, AVeryLongWorklistListsEveryEntry)
     server.start("wlmscpfs", {"-dfr", "-dfp", db.path(), QString::number(port)});
     ASSERT_TRUE(server.waitForStarted());
     ASSERT_TRUE(waitForPort(port));
-    dicom::setNetworkTimeouts({5, 30, 60});
+    conditions.timeouts = {.acseSeconds = 30, .dimseSeconds = 60};
     auto w = start(folder.path() + "/", port);
     int rows = 0;
     QString firstTime;

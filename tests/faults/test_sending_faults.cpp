@@ -40,7 +40,7 @@ struct Outcome {
 
 class SendingFaultTest : public ::testing::Test {
 protected:
-    TestConditions conditions{{2, 2, 2}};
+    TestConditions conditions{{.acseSeconds = 2, .dimseSeconds = 2}};
     void SetUp() override { QDir(images.path()).mkdir("scans"); }
 
     std::unique_ptr<fSkiascan> start(const QString& secondNode)
@@ -49,7 +49,7 @@ protected:
         lines[Setting::ImageFolder] = images.filePath("scans") + "/";
         lines[Setting::Remote0] = good.setting();
         lines[Setting::Remote1] = secondNode;
-        return startWindow(folder, lines);
+        return startWindow(folder, lines, conditions.timeouts);
     }
 
     Outcome importWith(const QString& secondNode)
