@@ -153,6 +153,9 @@ FilmDelivery deliverFilm(const dicom::Image& image, OutboxEntry entry, const std
     for (std::size_t i = 0; i < nodes.size(); ++i)
         copies.push_back(image.sharedCopy());
     delivery.results.resize(nodes.size());
+    // The senders' copy of the entry, made before the writer starts: the writer
+    // fills in where the entry lies.
+    const OutboxEntry film = entry;
 
     std::thread writer([&] {
         try {
@@ -162,7 +165,6 @@ FilmDelivery deliverFilm(const dicom::Image& image, OutboxEntry entry, const std
             delivery.keepFailure = e.description();
         }
     });
-    const OutboxEntry film = entry; // the writer fills in where the entry lies
     std::vector<std::thread> senders;
     for (std::size_t i = 0; i < nodes.size(); ++i)
         senders.emplace_back(
