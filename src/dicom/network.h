@@ -69,8 +69,6 @@ public:
     void cancel();
     /// Stops the operation because it went beyond a bound, which `reason` names.
     void trip(const QString& reason);
-    /// Gives the operation more time: a new deadline from now.
-    void extend(std::chrono::milliseconds deadline);
 
     /// True once the guard has fired (cancelled, tripped, or past its deadline).
     bool fired() const { return m_fired.load(); }
@@ -92,13 +90,14 @@ public:
     void detach();
 
 private:
+    void fireLocked(const QString& reason, Failure::Kind kind);
     void fire(const QString& reason, Failure::Kind kind);
     void watch();
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::chrono::steady_clock::time_point m_deadline;
-    std::chrono::milliseconds m_allowed;
+    const std::chrono::steady_clock::time_point m_deadline;
+    const std::chrono::milliseconds m_allowed;
     int m_socket = -1; // our duplicate of the connection's socket
     bool m_stop = false;
     std::atomic<bool> m_fired{false};

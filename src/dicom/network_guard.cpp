@@ -37,9 +37,7 @@ void NetworkGuard::watch()
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
         if (!m_fired && std::chrono::steady_clock::now() >= m_deadline) {
-            lock.unlock();
-            fire(QStringLiteral("no end within %1 seconds").arg(m_allowed.count() / 1000), Failure::Kind::Limit);
-            lock.lock();
+            fireLocked(QStringLiteral("no end within %1 seconds").arg(m_allowed.count() / 1000), Failure::Kind::Limit);
             continue;
         }
         if (m_fired)
@@ -49,9 +47,8 @@ void NetworkGuard::watch()
     }
 }
 
-void NetworkGuard::fire(const QString& reason, Failure::Kind kind)
+void NetworkGuard::fireLocked(const QString& reason, Failure::Kind kind)
 {
-    const std::lock_guard lock(m_mutex);
     if (m_fired)
         return;
     m_reason = reason;
@@ -63,6 +60,12 @@ void NetworkGuard::fire(const QString& reason, Failure::Kind kind)
     m_wake.notify_all();
 }
 
+void NetworkGuard::fire(const QString& reason, Failure::Kind kind)
+{
+    const std::lock_guard lock(m_mutex);
+    fireLocked(reason, kind);
+}
+
 void NetworkGuard::cancel()
 {
     fire(QStringLiteral("cancelled by the operator"), Failure::Kind::Cancelled);
@@ -71,16 +74,6 @@ void NetworkGuard::cancel()
 void NetworkGuard::trip(const QString& reason)
 {
     fire(reason, Failure::Kind::Limit);
-}
-
-void NetworkGuard::extend(std::chrono::milliseconds deadline)
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        m_deadline = std::chrono::steady_clock::now() + deadline;
-        m_allowed = deadline;
-    }
-    m_wake.notify_all();
 }
 
 QString NetworkGuard::reason() const
