@@ -2,7 +2,6 @@
 
 #include "common/failure.h"
 #include "common/program_log.h"
-#include "dicom/network.h"
 
 #include <atomic>
 #include <thread>

@@ -12,7 +12,6 @@
 #include <QString>
 
 #include <map>
-#include <memory>
 #include <mutex>
 #include <vector>
 

@@ -159,7 +159,6 @@ Association::Association(const QString& host, qint32 port, const QString& called
                          const QString& operation, const NetworkTimeouts& timeouts, NetworkGuard& guard)
     : m_transport(std::make_unique<GuardedTransport>(timeouts.dimseSeconds, guard))
     , m_peer(nodeName(calledAETitle, host, port))
-    , m_operation(operation)
     , m_timeouts(timeouts)
     , m_guard(guard)
 {

@@ -124,7 +124,6 @@ private:
     T_ASC_Association* m_assoc = nullptr;
     std::unique_ptr<DcmTransportLayer> m_transport; // outlives m_net, which uses it
     QString m_peer;
-    QString m_operation;
     NetworkTimeouts m_timeouts;
     NetworkGuard& m_guard;
     bool m_broken = false;
