@@ -23,7 +23,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
@@ -234,9 +233,8 @@ TEST_F(FaultTest, AVeryLongWorklistListsEveryEntry)
                         .good());
     }
     const int port = freePort();
-    QProcess server;
-    server.start("wlmscpfs", {"-dfr", "-dfp", db.path(), QString::number(port)});
-    ASSERT_TRUE(server.waitForStarted());
+    ChildProcess server("wlmscpfs", {"-dfr", "-dfp", db.path(), QString::number(port)});
+    ASSERT_TRUE(server.started());
     ASSERT_TRUE(waitForPort(port));
     conditions.timeouts = {.acseSeconds = 30, .dimseSeconds = 60};
     auto w = start(folder.path() + "/", port);
@@ -252,7 +250,6 @@ TEST_F(FaultTest, AVeryLongWorklistListsEveryEntry)
         [](QWidget* d) { return d->windowTitle() == fWorklist::kCaption && d->cursor().shape() != Qt::WaitCursor; });
     w->cmdWorklist->click();
     server.kill();
-    server.waitForFinished();
     EXPECT_EQ(rows, entries);
     EXPECT_EQ(firstTime, "00:00:00");
 }

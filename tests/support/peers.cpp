@@ -100,23 +100,18 @@ StoreScp::~StoreScp()
 
 void StoreScp::start()
 {
-    if (m_process.state() != QProcess::NotRunning)
+    if (m_process)
         return;
     QStringList args = m_options;
     args << QStringLiteral("-aet") << m_aeTitle << QStringLiteral("-od") << m_dir.path() << QString::number(m_port);
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.setStandardOutputFile(QProcess::nullDevice());
-    m_process.start(QStringLiteral("storescp"), args);
-    ASSERT_TRUE(m_process.waitForStarted(5000)) << "storescp did not start";
+    m_process = std::make_unique<ChildProcess>(QStringLiteral("storescp"), args);
+    ASSERT_TRUE(m_process->started()) << "storescp did not start";
     ASSERT_TRUE(waitForPort(m_port)) << "storescp did not listen on " << m_port;
 }
 
 void StoreScp::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.kill();
-    m_process.waitForFinished(5000);
+    m_process.reset();
 }
 
 QString StoreScp::setting() const

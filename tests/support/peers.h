@@ -3,7 +3,8 @@
 // own (on DCMTK's DcmStorageSCP) that answers any status a test asks for.
 #pragma once
 
-#include <QProcess>
+#include "support/child_process.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -44,7 +45,7 @@ private:
     QStringList m_options;
     QTemporaryDir m_dir;
     int m_port;
-    QProcess m_process;
+    std::unique_ptr<ChildProcess> m_process;
 };
 
 /// A storage SCP on a thread that answers every C-STORE with one status (or
