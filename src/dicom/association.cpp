@@ -6,6 +6,8 @@
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/dul.h>
 
+#include <mutex>
+
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -61,6 +63,20 @@ QString innermostReason(const OFCondition& condition, int acseSeconds)
         || last.contains(QLatin1String("Peer aborted"), Qt::CaseInsensitive))
         return QStringLiteral("the peer closed the connection");
     return last;
+}
+
+// DCMTK fills the tables of its association state machine when the process
+// makes its first network object, without a lock: threads opening their first
+// associations at the same time (a film sent to two nodes at once) would all
+// write them. A network object made and dropped once, first, fills them.
+void prepareNetworking()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        T_ASC_Network* network = nullptr;
+        if (ASC_initializeNetwork(NET_REQUESTOR, 0, 1, &network).good())
+            ASC_dropNetwork(&network);
+    });
 }
 
 void checkAETitle(const QString& title, const QString& role)
@@ -163,6 +179,7 @@ Association::Association(const QString& host, qint32 port, const QString& called
     , m_guard(guard)
 {
     ensureToolkitReady();
+    prepareNetworking();
     checkAETitle(calledAETitle, QStringLiteral("called"));
     checkAETitle(callingAETitle, QStringLiteral("calling (Local AET)"));
     if (host.trimmed().isEmpty())

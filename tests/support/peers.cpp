@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <netinet/in.h>
@@ -61,6 +63,15 @@ namespace {
 std::thread listenOnThread(DcmSCP& server, int port, const QString& aeTitle, const char* sopClass,
                            const std::atomic<bool>& stop)
 {
+    // DCMTK fills the tables of its association state machine, without a lock,
+    // when the process makes its first network object. Made here, on the test's
+    // thread, before the peer's thread and the program's threads make theirs.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        T_ASC_Network* network = nullptr;
+        if (ASC_initializeNetwork(NET_REQUESTOR, 0, 1, &network).good())
+            ASC_dropNetwork(&network);
+    });
     server.setPort(static_cast<Uint16>(port));
     server.setAETitle(aeTitle.toStdString().c_str());
     server.setConnectionBlockingMode(DUL_NOBLOCK);
