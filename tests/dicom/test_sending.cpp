@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using namespace skiascan;
 using namespace skiascan::test;
 using dicom::Image;
@@ -112,6 +114,53 @@ TEST_F(SendingTest, AbortAndSilenceAreFailuresNotSuccess)
     EXPECT_LT(clock.elapsed(), 3500);
     EXPECT_EQ(silentKind, Failure::Kind::Unreachable);
     EXPECT_TRUE(silentWhy.contains("no answer within 1 seconds")) << silentWhy.toStdString();
+}
+
+TEST_F(SendingTest, EachSendKeepsItsOwnTimeoutsWhileAnotherRuns)
+{
+    // Two sends at once to nodes that take seconds to answer (a second for
+    // each piece they receive): the send allowed one second for the answer
+    // gives up, the one allowed ten gets its confirmation.
+    StoreScp slowOne("STORE", {"--sleep-during", "1"});
+    StoreScp slowTwo("STORE", {"--sleep-during", "1"});
+    Image impatient = image.sharedCopy();
+    Image patient = image.sharedCopy();
+    QString impatientWhy = "(delivered)";
+    std::thread other([&] {
+        try {
+            impatient.send("127.0.0.1", slowOne.port(), "STORE", "SKIASCAN", {.acseSeconds = 5, .dimseSeconds = 1});
+        } catch (const Failure& e) {
+            impatientWhy = e.description();
+        }
+    });
+    EXPECT_NO_THROW(
+        patient.send("127.0.0.1", slowTwo.port(), "STORE", "SKIASCAN", {.acseSeconds = 5, .dimseSeconds = 10}));
+    other.join();
+    EXPECT_TRUE(impatientWhy.contains("no answer within 1 seconds")) << impatientWhy.toStdString();
+    EXPECT_EQ(slowTwo.received().size(), 1);
+}
+
+TEST_F(SendingTest, CancelEndsTheNegotiationWithAPeerThatNeverAnswers)
+{
+    // The peer takes the connection and says nothing: Cancel ends the wait for
+    // its answer to the association request at once, long before its timeout.
+    SilentPeer silent;
+    dicom::NetworkGuard guard(std::chrono::seconds(60));
+    std::thread canceller([&] {
+        silent.waitForConnections(1, 10000);
+        guard.cancel();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        dicom::verify("127.0.0.1", silent.port(), "SILENT", "SKIASCAN", {.acseSeconds = 30, .dimseSeconds = 30}, &guard);
+        ADD_FAILURE() << "a peer that never answered was verified";
+    } catch (const Failure& e) {
+        EXPECT_EQ(e.kind(), Failure::Kind::Cancelled) << e.description().toStdString();
+        EXPECT_TRUE(e.description().endsWith("stopped: cancelled by the operator")) << e.description().toStdString();
+    }
+    canceller.join();
+    EXPECT_LT(clock.elapsed(), 5000);
 }
 
 TEST_F(SendingTest, FailureStatusesFailAndWarningsDeliver)

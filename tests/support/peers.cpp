@@ -257,7 +257,11 @@ SilentPeer::SilentPeer(const QByteArray& reply)
                 const int fd = ::accept(m_listener, nullptr, nullptr);
                 if (fd >= 0) {
                     open.push_back(fd);
-                    ++m_connections;
+                    {
+                        const std::lock_guard lock(m_mutex);
+                        ++m_connections;
+                    }
+                    m_connected.notify_all();
                     if (!m_reply.isEmpty() && ::write(fd, m_reply.constData(), m_reply.size()) < 0)
                         ADD_FAILURE() << "the peer could not answer";
                 }
@@ -273,6 +277,12 @@ SilentPeer::~SilentPeer()
     m_stop = true;
     m_thread.join();
     ::close(m_listener);
+}
+
+bool SilentPeer::waitForConnections(int count, int timeoutMs)
+{
+    std::unique_lock lock(m_mutex);
+    return m_connected.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_connections >= count; });
 }
 
 QString SilentPeer::setting(const QString& aeTitle) const

@@ -10,7 +10,9 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace skiascan::test {
@@ -97,12 +99,17 @@ public:
     int port() const { return m_port; }
     QString setting(const QString& aeTitle = QStringLiteral("SILENT")) const;
     int connections() const { return m_connections; }
+    /// Waits at most `timeoutMs` until it has taken `count` connections; false
+    /// when it has not.
+    bool waitForConnections(int count, int timeoutMs);
 
 private:
     int m_port;
     int m_listener = -1;
     QByteArray m_reply;
     std::atomic<int> m_connections{0};
+    std::mutex m_mutex;
+    std::condition_variable m_connected;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
