@@ -154,10 +154,9 @@ void fSkiascan::cmdWorklist_Click()
 
 WorklistStation fSkiascan::worklistStation() const
 {
-    WorklistStation station{settings.WorklistIP,        settings.WorklistPort, settings.WorklistAET,
-                            settings.LocalAET,          settings.ScheduledModality, settings.ScheduledAET,
-                            settings.ScheduledStation, networkTimeouts,        queryLimits};
-    return station;
+    return {settings.WorklistIP,        settings.WorklistPort, settings.WorklistAET,     settings.LocalAET,
+            settings.ScheduledModality, settings.ScheduledAET, settings.ScheduledStation, networkTimeouts,
+            queryLimits};
 }
 
 // The transfer of a worklist entry: a new study, then the eight fields in their
