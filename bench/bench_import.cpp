@@ -106,7 +106,7 @@ int main(int argc, char** argv)
             parseRemoteNode(QStringLiteral("BENCH%1|%2|%3").arg(i + 1).arg(host, QString::fromLocal8Bit(argv[4 + i])), i);
     OutboxEntry entry;
     entry.instanceUid = image.text(0x0008, 0x0018).value_or(QString());
-    const FilmDelivery delivery = deliverFilm(image, entry, configuredNodes(remotes), QStringLiteral("SKIASCAN"), outbox);
+    const FilmDelivery delivery = deliverFilm(image, entry, configuredNodes(remotes), QStringLiteral("SKIASCAN"), {}, outbox);
     const double seconds = clock.nsecsElapsed() / 1e9;
     const long peak = peakKilobytes();
     if (!delivery.failures().empty() || outbox.count() != 0) {

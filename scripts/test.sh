@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test: a short run of each
 # fuzz target, the whole suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (in build-asan), and the whole suite of the normal
-# build. "--quick" runs only the last. Further arguments go to ctest, e.g.
+# UndefinedBehaviorSanitizer (in build-asan), the tests of work on several
+# threads (CTest label "tsan") built with ThreadSanitizer (in build-tsan), and
+# the whole suite of the normal build. "--quick" runs only the last. Further
+# arguments go to ctest, e.g.
 #   scripts/test.sh --quick -R MainWindowTest
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,6 +24,14 @@ if [ $quick -eq 0 ]; then
   SKIASCAN_BUILD_DIR="$top/build-asan" \
     SKIASCAN_CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DSKIASCAN_SANITIZE=ON -DSKIASCAN_WERROR=ON" "$top/scripts/build.sh"
   (cd "$top/build-asan" && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2 "$@")
+
+  echo "== The tests of work on several threads under ThreadSanitizer"
+  SKIASCAN_BUILD_DIR="$top/build-tsan" SKIASCAN_BUILD_TARGETS=skiascan_tsan_tests \
+    SKIASCAN_CMAKE_ARGS="-DSKIASCAN_SANITIZE=thread -DSKIASCAN_WERROR=ON" "$top/scripts/build.sh"
+  # Qt and DCMTK are not built with ThreadSanitizer: tests/tsan.supp names the
+  # reports that come from inside them, each with its reason.
+  (cd "$top/build-tsan" && TSAN_OPTIONS="suppressions=$top/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
+    ctest --output-on-failure -j2 -L tsan "$@")
 fi
 
 echo "== The suite"

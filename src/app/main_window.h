@@ -94,6 +94,11 @@ public:
     /// The sixteen settings, filled by the settings load.
     Settings settings;
 
+    /// What every association, send and worklist query may take of a peer's
+    /// time and of the workstation's memory (tests make them small).
+    dicom::NetworkTimeouts networkTimeouts;
+    dicom::QueryLimits queryLimits;
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;

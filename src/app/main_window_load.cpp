@@ -131,6 +131,7 @@ std::vector<std::function<bool()>> fSkiascan::loadSteps(SettingsReader& reader)
     }
     steps.emplace_back([this] {
         m_session->setSettings(settings);
+        m_session->setNetworkTimeouts(networkTimeouts);
         showSessionState();
         return true;
     });

@@ -147,7 +147,8 @@ void fSkiascan::cmdWorklist_Click()
 WorklistStation fSkiascan::worklistStation() const
 {
     return {settings.WorklistIP,        settings.WorklistPort, settings.WorklistAET,     settings.LocalAET,
-            settings.ScheduledModality, settings.ScheduledAET, settings.ScheduledStation};
+            settings.ScheduledModality, settings.ScheduledAET, settings.ScheduledStation, networkTimeouts,
+            queryLimits};
 }
 
 // The transfer of a worklist entry: a new study, then the eight fields in their

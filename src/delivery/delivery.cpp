@@ -2,7 +2,6 @@
 
 #include "common/failure.h"
 #include "common/program_log.h"
-#include "dicom/network.h"
 
 #include <atomic>
 #include <thread>
@@ -74,8 +73,8 @@ QString filmName(const OutboxEntry& entry)
 }
 
 // Sends one image to one node, bounded by a guard of its own.
-NodeResult sendTo(dicom::Image& image, const Node& node, const QString& localAETitle, const OutboxEntry& entry,
-                  DeliveryProgress* progress)
+NodeResult sendTo(dicom::Image& image, const Node& node, const QString& localAETitle,
+                  const dicom::NetworkTimeouts& timeouts, const OutboxEntry& entry, DeliveryProgress* progress)
 {
     NodeResult result;
     result.node = node;
@@ -84,10 +83,10 @@ NodeResult sendTo(dicom::Image& image, const Node& node, const QString& localAET
         result.stopsTheRound = true;
         return result;
     }
-    dicom::NetworkGuard guard(dicom::sendDeadline(image.pixelBytes()));
+    dicom::NetworkGuard guard(timeouts.sendDeadline(image.pixelBytes()));
     const int row = progress ? progress->begin(filmName(entry), node.name(), &guard) : -1;
     try {
-        image.send(node.host, node.port, node.aeTitle, localAETitle, &guard);
+        image.send(node.host, node.port, node.aeTitle, localAETitle, timeouts, &guard);
         result.confirmed = true;
     } catch (const Failure& e) {
         result.failure = e.description();
@@ -138,7 +137,8 @@ std::vector<NodeResult> FilmDelivery::failures() const
 }
 
 FilmDelivery deliverFilm(const dicom::Image& image, OutboxEntry entry, const std::vector<Node>& nodes,
-                         const QString& localAETitle, Outbox& outbox, DeliveryProgress* progress)
+                         const QString& localAETitle, const dicom::NetworkTimeouts& timeouts, Outbox& outbox,
+                         DeliveryProgress* progress)
 {
     FilmDelivery delivery;
     delivery.noNodeConfigured = nodes.empty();
@@ -152,6 +152,9 @@ FilmDelivery deliverFilm(const dicom::Image& image, OutboxEntry entry, const std
     for (std::size_t i = 0; i < nodes.size(); ++i)
         copies.push_back(image.sharedCopy());
     delivery.results.resize(nodes.size());
+    // The senders' copy of the entry, made before the writer starts: the writer
+    // fills in where the entry lies.
+    const OutboxEntry film = entry;
 
     std::thread writer([&] {
         try {
@@ -161,10 +164,10 @@ FilmDelivery deliverFilm(const dicom::Image& image, OutboxEntry entry, const std
             delivery.keepFailure = e.description();
         }
     });
-    const OutboxEntry film = entry; // the writer fills in where the entry lies
     std::vector<std::thread> senders;
     for (std::size_t i = 0; i < nodes.size(); ++i)
-        senders.emplace_back([&, i] { delivery.results[i] = sendTo(copies[i], nodes[i], localAETitle, film, progress); });
+        senders.emplace_back(
+            [&, i] { delivery.results[i] = sendTo(copies[i], nodes[i], localAETitle, timeouts, film, progress); });
     writer.join();
     for (std::thread& sender : senders)
         sender.join();
@@ -191,7 +194,8 @@ FilmDelivery deliverFilm(const dicom::Image& image, OutboxEntry entry, const std
 }
 
 RoundReport runRound(Outbox& outbox, const std::vector<Node>& nodes, const QString& localAETitle,
-                     DeliveryProgress* progress, const QSet<QString>& skip, const QSet<QString>& only)
+                     const dicom::NetworkTimeouts& timeouts, DeliveryProgress* progress, const QSet<QString>& skip,
+                     const QSet<QString>& only)
 {
     RoundReport report;
     std::vector<OutboxEntry> entries = outbox.entries(&report.unreadable);
@@ -250,7 +254,7 @@ RoundReport runRound(Outbox& outbox, const std::vector<Node>& nodes, const QStri
                     }
                     continue;
                 }
-                const NodeResult result = sendTo(image, nodes[n], localAETitle, entry, progress);
+                const NodeResult result = sendTo(image, nodes[n], localAETitle, timeouts, entry, progress);
                 if (result.confirmed) {
                     ++confirmed;
                     try {

@@ -6,20 +6,16 @@
 
 #include "delivery/destinations.h"
 #include "delivery/outbox.h"
+#include "dicom/network.h"
 
 #include <QSet>
 #include <QString>
 
 #include <map>
-#include <memory>
 #include <mutex>
 #include <vector>
 
 namespace skiascan {
-
-namespace dicom {
-class NetworkGuard;
-}
 
 /// The network work under way, for the window that shows it: one row per film
 /// and node with its bytes, and a cancel switch. Thread-safe.
@@ -77,11 +73,14 @@ struct FilmDelivery {
 /// Delivers a new film: writes it ahead into the outbox owing every configured
 /// node (or, with none configured, the first one configured later) and, at the
 /// same time, sends it to each node, one thread per node, with `localAETitle`
-/// as calling AE title. The nodes that confirm are struck off the entry; an
-/// entry owed nothing more is deleted. `entry` carries who the image shows.
-/// `image` is read by the threads and must not change meanwhile.
+/// as calling AE title. Each send waits for its node as `timeouts` say and is
+/// bounded by timeouts.sendDeadline() of the image's size. The nodes that
+/// confirm are struck off the entry; an entry owed nothing more is deleted.
+/// `entry` carries who the image shows. `image` is read by the threads and
+/// must not change meanwhile.
 FilmDelivery deliverFilm(const dicom::Image& image, OutboxEntry entry, const std::vector<Node>& nodes,
-                         const QString& localAETitle, Outbox& outbox, DeliveryProgress* progress = nullptr);
+                         const QString& localAETitle, const dicom::NetworkTimeouts& timeouts, Outbox& outbox,
+                         DeliveryProgress* progress = nullptr);
 
 /// What one round through the outbox achieved.
 struct RoundReport {
@@ -98,8 +97,9 @@ struct RoundReport {
 /// AE titles that are no longer configured wait and are counted. Images kept
 /// while no node was configured are given to the nodes configured now. Nodes
 /// in `skip` are left out; with `only` not empty, only those images are sent.
+/// Each send is held to `timeouts` as deliverFilm() holds it.
 RoundReport runRound(Outbox& outbox, const std::vector<Node>& nodes, const QString& localAETitle,
-                     DeliveryProgress* progress = nullptr, const QSet<QString>& skip = {},
-                     const QSet<QString>& only = {});
+                     const dicom::NetworkTimeouts& timeouts, DeliveryProgress* progress = nullptr,
+                     const QSet<QString>& skip = {}, const QSet<QString>& only = {});
 
 } // namespace skiascan

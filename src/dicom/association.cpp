@@ -3,9 +3,13 @@
 
 #include "dicom/dcmtk_internal.h"
 
-#include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/dul.h>
+
+#include <mutex>
+
+#include <sys/socket.h>
+#include <sys/time.h>
 
 namespace skiascan::dicom {
 
@@ -36,7 +40,7 @@ QString rejectReason(const T_ASC_RejectParameters& rejection)
 // The innermost reason in a chain of DCMTK conditions, which is the one that
 // says what happened ("Connection refused" rather than "Failed to establish
 // association").
-QString innermostReason(const OFCondition& condition)
+QString innermostReason(const OFCondition& condition, int acseSeconds)
 {
     OFString chain;
     DimseCondition::dump(chain, condition);
@@ -52,13 +56,27 @@ QString innermostReason(const OFCondition& condition)
     if (last.contains(QLatin1String("Connection refused"), Qt::CaseInsensitive))
         return QStringLiteral("connection refused (nothing listens on that port)");
     if (last.contains(QLatin1String("network read timeout"), Qt::CaseInsensitive))
-        return QStringLiteral("no answer within %1 seconds").arg(networkTimeouts().acseSeconds);
+        return QStringLiteral("no answer within %1 seconds").arg(acseSeconds);
     if (last.contains(QLatin1String("Unrecognized PDU type"), Qt::CaseInsensitive))
         return QStringLiteral("the peer does not answer in DICOM (%1)").arg(last);
     if (last.contains(QLatin1String("network closed"), Qt::CaseInsensitive)
         || last.contains(QLatin1String("Peer aborted"), Qt::CaseInsensitive))
         return QStringLiteral("the peer closed the connection");
     return last;
+}
+
+// DCMTK fills the tables of its association state machine when the process
+// makes its first network object, without a lock: threads opening their first
+// associations at the same time (a film sent to two nodes at once) would all
+// write them. A network object made and dropped once, first, fills them.
+void prepareNetworking()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        T_ASC_Network* network = nullptr;
+        if (ASC_initializeNetwork(NET_REQUESTOR, 0, 1, &network).good())
+            ASC_dropNetwork(&network);
+    });
 }
 
 void checkAETitle(const QString& title, const QString& role)
@@ -109,15 +127,36 @@ QString statusMeaning(Uint16 status)
     return QStringLiteral("failure");
 }
 
-// The socket under a DCMTK connection, which the guard shuts down to stop a
-// blocked read or write. DCMTK keeps getSocket() protected; a pointer to it
-// taken in a derived class reaches it without touching DCMTK's objects.
-struct SocketOf : DcmTransportConnection {
-    static DcmNativeSocketType connection(DcmTransportConnection* c)
+// DCMTK's plain TCP transport, which hands us each connection the moment its
+// connect has succeeded, before the first PDU goes out. The socket gets the
+// association's own read and write timeouts (DCMTK would give every socket the
+// same process-wide ones), and the guard gets the socket, so that it can cut
+// the negotiation as well as everything after it.
+class GuardedTransport : public DcmTransportLayer {
+public:
+    GuardedTransport(int socketSeconds, NetworkGuard& guard)
+        : m_socketSeconds(socketSeconds)
+        , m_guard(guard)
     {
-        const auto get = &SocketOf::getSocket;
-        return (c->*get)();
     }
+
+    DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool useSecureLayer) override
+    {
+        DcmTransportConnection* connection = DcmTransportLayer::createConnection(socket, useSecureLayer);
+        if (connection) {
+            // A read or write that blocks (a peer that has stopped reading, a
+            // connection that has gone dead) ends after this long.
+            const timeval limit{m_socketSeconds, 0};
+            ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            m_guard.attach(static_cast<int>(socket));
+        }
+        return connection;
+    }
+
+private:
+    int m_socketSeconds;
+    NetworkGuard& m_guard;
 };
 
 } // namespace
@@ -133,12 +172,14 @@ QString statusText(Uint16 status, DcmDataset* detail)
 
 Association::Association(const QString& host, qint32 port, const QString& calledAETitle,
                          const QString& callingAETitle, const std::vector<Context>& contexts,
-                         const QString& operation, NetworkGuard* guard)
-    : m_peer(nodeName(calledAETitle, host, port))
-    , m_operation(operation)
+                         const QString& operation, const NetworkTimeouts& timeouts, NetworkGuard& guard)
+    : m_transport(std::make_unique<GuardedTransport>(timeouts.dimseSeconds, guard))
+    , m_peer(nodeName(calledAETitle, host, port))
+    , m_timeouts(timeouts)
     , m_guard(guard)
 {
     ensureToolkitReady();
+    prepareNetworking();
     checkAETitle(calledAETitle, QStringLiteral("called"));
     checkAETitle(callingAETitle, QStringLiteral("calling (Local AET)"));
     if (host.trimmed().isEmpty())
@@ -146,21 +187,19 @@ Association::Association(const QString& host, qint32 port, const QString& called
     if (port < 1 || port > 65535)
         throw Failure(QStringLiteral("The port of %1 is not a port number from 1 to 65535.").arg(m_peer));
 
-    const NetworkTimeouts timeouts = networkTimeouts();
-    // Process-wide in DCMTK: the connect timeout, and socket timeouts that end a
-    // write to a peer that has stopped reading.
-    dcmConnectionTimeout.set(timeouts.connectSeconds);
-    dcmSocketSendTimeout.set(timeouts.dimseSeconds);
-    dcmSocketReceiveTimeout.set(timeouts.dimseSeconds);
+    // The ACSE timeout belongs to the network object, which is this association's alone.
     OFCondition c = ASC_initializeNetwork(NET_REQUESTOR, 0, timeouts.acseSeconds, &m_net);
     if (c.bad())
-        throw Failure(QStringLiteral("Cannot start networking for %1: %2").arg(operation, innermostReason(c)));
+        throw Failure(QStringLiteral("Cannot start networking for %1: %2")
+                          .arg(operation, innermostReason(c, timeouts.acseSeconds)));
+    ASC_setTransportLayer(m_net, m_transport.get(), 0);
 
     T_ASC_Parameters* params = nullptr;
     c = ASC_createAssociationParameters(&params, ASC_MAXIMUMPDUSIZE);
     if (c.bad()) {
         ASC_dropNetwork(&m_net);
-        throw Failure(QStringLiteral("Cannot prepare the association with %1: %2").arg(m_peer, innermostReason(c)));
+        throw Failure(QStringLiteral("Cannot prepare the association with %1: %2")
+                          .arg(m_peer, innermostReason(c, timeouts.acseSeconds)));
     }
     const QByteArray calling = callingAETitle.toLatin1();
     const QByteArray called = calledAETitle.toLatin1();
@@ -177,15 +216,22 @@ Association::Association(const QString& host, qint32 port, const QString& called
 
     c = ASC_requestAssociation(m_net, params, &m_assoc);
     if (c.bad()) {
+        // DCMTK may have closed the connection already: the guard lets go of it first.
+        m_guard.detach();
         QString description;
         Failure::Kind kind = Failure::Kind::Unreachable;
-        if (c == DUL_ASSOCIATIONREJECTED) {
+        if (m_guard.fired()) {
+            // The guard cut the negotiation: say why, not how the cut looked.
+            description = QStringLiteral("%1 to %2 stopped: %3").arg(operation, m_peer, m_guard.reason());
+            kind = m_guard.kind();
+        } else if (c == DUL_ASSOCIATIONREJECTED) {
             T_ASC_RejectParameters rejection;
             ASC_getRejectParameters(params, &rejection);
             description = QStringLiteral("Association rejected by %1: %2").arg(m_peer, rejectReason(rejection));
             kind = Failure::Kind::Rejected;
         } else {
-            description = QStringLiteral("Cannot connect to %1 for %2: %3").arg(m_peer, operation, innermostReason(c));
+            description = QStringLiteral("Cannot connect to %1 for %2: %3")
+                              .arg(m_peer, operation, innermostReason(c, timeouts.acseSeconds));
         }
         if (m_assoc)
             ASC_destroyAssociation(&m_assoc); // frees the parameters too
@@ -194,9 +240,6 @@ Association::Association(const QString& host, qint32 port, const QString& called
         ASC_dropNetwork(&m_net);
         throw Failure(description, kind);
     }
-    if (m_guard)
-        if (DcmTransportConnection* connection = DUL_getTransportConnection(m_assoc->DULassociation))
-            m_guard->attach(static_cast<int>(SocketOf::connection(connection)));
     if (ASC_countAcceptedPresentationContexts(m_assoc->params) == 0) {
         m_broken = true;
         const QString description = QStringLiteral("%1 accepted the association but none of what it is for (%2).")
@@ -213,8 +256,7 @@ Association::~Association()
 
 void Association::close()
 {
-    if (m_guard)
-        m_guard->detach();
+    m_guard.detach();
     if (m_assoc) {
         // After a network failure the peer is in no state for a polite goodbye:
         // an abort would wait for it to close the connection, so just close it.
@@ -232,7 +274,11 @@ void Association::release()
 {
     if (!m_assoc)
         return;
-    if (ASC_releaseAssociation(m_assoc).bad())
+    // The guard bounds the wait for the peer's answer, then lets go of the
+    // connection before it closes.
+    const bool released = ASC_releaseAssociation(m_assoc).good();
+    m_guard.detach();
+    if (!released)
         ASC_dropAssociation(m_assoc);
     ASC_destroyAssociation(&m_assoc);
     m_assoc = nullptr;
@@ -242,11 +288,11 @@ void Association::fail(const OFCondition& condition, const QString& what)
 {
     m_broken = true;
     // A guard that fired cut the connection: say why, not how the cut looked.
-    if (m_guard && m_guard->fired())
-        throw Failure(QStringLiteral("%1 to %2 stopped: %3").arg(what, m_peer, m_guard->reason()), m_guard->kind());
-    QString reason = innermostReason(condition);
+    if (m_guard.fired())
+        throw Failure(QStringLiteral("%1 to %2 stopped: %3").arg(what, m_peer, m_guard.reason()), m_guard.kind());
+    QString reason = innermostReason(condition, m_timeouts.acseSeconds);
     if (condition == DIMSE_NODATAAVAILABLE)
-        reason = QStringLiteral("no answer within %1 seconds").arg(networkTimeouts().dimseSeconds);
+        reason = QStringLiteral("no answer within %1 seconds").arg(m_timeouts.dimseSeconds);
     throw Failure(QStringLiteral("%1 to %2 failed: %3").arg(what, m_peer, reason), Failure::Kind::Unreachable);
 }
 

@@ -10,6 +10,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
 #include <dcmtk/dcmnet/assoc.h>
+#include <dcmtk/dcmnet/dcmlayer.h>
 #include <dcmtk/dcmnet/dimse.h>
 
 #include <functional>
@@ -87,10 +88,12 @@ public:
     };
 
     /// Connects and negotiates. `operation` names what the association is for in
-    /// failure descriptions ("C-STORE"). `guard`, when given, bounds everything
-    /// the association does from then on. Throws Failure.
+    /// failure descriptions ("C-STORE"). The association waits for the peer as
+    /// `timeouts` say; `guard` bounds everything it does from the connect on and
+    /// must outlive it. Throws Failure.
     Association(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-                const std::vector<Context>& contexts, const QString& operation, NetworkGuard* guard = nullptr);
+                const std::vector<Context>& contexts, const QString& operation, const NetworkTimeouts& timeouts,
+                NetworkGuard& guard);
     ~Association();
     Association(const Association&) = delete;
     Association& operator=(const Association&) = delete;
@@ -103,8 +106,8 @@ public:
     void echo();
     /// C-STORE of a data set; throws unless the status is success or a warning.
     void store(DcmDataset& dataset);
-    /// C-FIND held to `limits` (the association's guard is needed for them): each
-    /// answer's bytes are counted as they arrive, then parsed with parseAnswer();
+    /// C-FIND held to `limits` through the association's guard: each answer's
+    /// bytes are counted as they arrive, then parsed with parseAnswer();
     /// `onMatch` receives each answer, decoded. Throws unless the final
     /// status is success.
     void find(const char* abstractSyntax, DcmDataset& identifier, const QueryLimits& limits,
@@ -113,18 +116,16 @@ public:
     /// Releases the association; after a failure the destructor aborts instead.
     void release();
 
-    QString peer() const { return m_peer; }
-    NetworkGuard* guard() const { return m_guard; }
-
 private:
     [[noreturn]] void fail(const OFCondition& condition, const QString& what);
     void close();
 
     T_ASC_Network* m_net = nullptr;
     T_ASC_Association* m_assoc = nullptr;
+    std::unique_ptr<DcmTransportLayer> m_transport; // outlives m_net, which uses it
     QString m_peer;
-    QString m_operation;
-    NetworkGuard* m_guard = nullptr;
+    NetworkTimeouts m_timeouts;
+    NetworkGuard& m_guard;
     bool m_broken = false;
 };
 

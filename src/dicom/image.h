@@ -59,10 +59,12 @@ public:
     /// storage, Explicit and Implicit VR Little Endian proposed). Returns only when
     /// the node has confirmed it with a success or warning status; any other
     /// outcome throws Failure (kind Unreachable, Rejected or Status; Cancelled or
-    /// Limit when `guard` stopped it). `guard`, when given, bounds the send and
-    /// counts its bytes.
+    /// Limit when the guard stopped it). The association waits for the node as
+    /// `timeouts` say. `guard`, when given, bounds the send, counts its bytes and
+    /// lets another thread cancel it; without one the send is bounded by
+    /// timeouts.sendDeadline(pixelBytes()).
     void send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-              NetworkGuard* guard = nullptr);
+              const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr);
 
     /// Writes the image as a DICOM file (Explicit VR Little Endian). The caller
     /// makes the write atomic. Throws Failure.

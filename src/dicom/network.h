@@ -1,5 +1,7 @@
-// The network services: verification (C-ECHO), the worklist query (C-FIND) and
-// the timeouts of every association. Storage is Image::send().
+// The network services: verification (C-ECHO) and the worklist query (C-FIND),
+// and what bounds them: the timeouts each association is given, the limits of a
+// query, and the guard that watches an operation as a whole. Storage is
+// Image::send().
 #pragma once
 
 #include "common/failure.h"
@@ -15,21 +17,25 @@
 
 namespace skiascan::dicom {
 
-/// Timeouts of every association, in seconds. Defaults: connect 10, ACSE 30, DIMSE 60.
-/// A send as a whole gets `sendBaseSeconds` and one more second for every
-/// `sendBytesPerSecond` bytes of the image, so that a node that reads slowly
-/// cannot hold a film for ever.
+/// How long an association waits for its peer, in seconds, and how long a send
+/// may take as a whole. Handed to each operation (and through it to its
+/// association); the defaults are the workstation's: ACSE 30, DIMSE 60, a send
+/// 30 seconds and one more for every 512 KB of the image, so that a node that
+/// reads slowly cannot hold a film for ever.
 struct NetworkTimeouts {
-    int connectSeconds = 10;
-    int acseSeconds = 30;
-    int dimseSeconds = 60;
+    int acseSeconds = 30;  ///< negotiating the association
+    int dimseSeconds = 60; ///< each DIMSE message, and each blocked read or write on the connection
     int sendBaseSeconds = 30;
     qint64 sendBytesPerSecond = 512 * 1024;
+
+    /// The overall deadline of sending an image of `bytes` bytes.
+    std::chrono::milliseconds sendDeadline(qint64 bytes) const;
 };
 
-/// Changes the timeouts of associations opened from now on (tests make them short).
-void setNetworkTimeouts(const NetworkTimeouts& timeouts);
-NetworkTimeouts networkTimeouts();
+/// How long connecting to a peer may take. DCMTK reads its connect timeout from
+/// one process-wide setting at every connect, so it is the same for every
+/// association and set once; the operation's guard bounds the rest.
+inline constexpr int kConnectSeconds = 10;
 
 /// What a worklist server may do in one query: an overall deadline, and how
 /// many answers of what size it may send. Defaults: 2 minutes, 20,000 answers,
@@ -41,15 +47,8 @@ struct QueryLimits {
     qint64 totalBytes = 64 * 1024 * 1024;
 };
 
-/// Changes the limits of queries started from now on (tests make them small).
-void setQueryLimits(const QueryLimits& limits);
-QueryLimits queryLimits();
-
 /// The overall deadline of a verification (C-ECHO).
 inline constexpr std::chrono::seconds kVerifyDeadline{30};
-
-/// The overall deadline of sending an image of `bytes` bytes.
-std::chrono::milliseconds sendDeadline(qint64 bytes);
 
 /// Bounds one network operation and lets other threads watch and stop it: an
 /// overall deadline, a cancel switch, and a trip for limits the operation
@@ -70,8 +69,6 @@ public:
     void cancel();
     /// Stops the operation because it went beyond a bound, which `reason` names.
     void trip(const QString& reason);
-    /// Gives the operation more time: a new deadline from now.
-    void extend(std::chrono::milliseconds deadline);
 
     /// True once the guard has fired (cancelled, tripped, or past its deadline).
     bool fired() const { return m_fired.load(); }
@@ -83,21 +80,25 @@ public:
     std::atomic<qint64> bytesDone{0};
     std::atomic<qint64> bytesExpected{0};
 
-    /// The connection to shut down when the guard fires (-1: none). Set by the
-    /// association once it is connected; a guard that has already fired shuts
-    /// it down at once.
+    /// The connection to shut down when the guard fires. Set by the association
+    /// as soon as it is connected; a guard that has already fired shuts it down
+    /// at once. The guard keeps a duplicate of `socket` until detach(), so that
+    /// it never reaches a socket that has been closed and whose number was
+    /// given to another connection meanwhile.
     void attach(int socket);
+    /// Forgets the connection; the association calls it before it closes it.
     void detach();
 
 private:
+    void fireLocked(const QString& reason, Failure::Kind kind);
     void fire(const QString& reason, Failure::Kind kind);
     void watch();
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::chrono::steady_clock::time_point m_deadline;
-    std::chrono::milliseconds m_allowed;
-    int m_socket = -1;
+    const std::chrono::steady_clock::time_point m_deadline;
+    const std::chrono::milliseconds m_allowed;
+    int m_socket = -1; // our duplicate of the connection's socket
     bool m_stop = false;
     std::atomic<bool> m_fired{false};
     QString m_reason;
@@ -113,15 +114,18 @@ public:
     QString calledAETitle;
     QString callingAETitle;
     QString root; ///< the query root; "WORKLIST" is the only one known
+    NetworkTimeouts timeouts; ///< of the query's association
+    QueryLimits limits;       ///< what the server may send, and for how long
 
     /// Sends the identifier and returns every matching data set, in the order the
     /// server sent them. Each answer's text is decoded by its own Specific
     /// Character Set (Latin-1, UTF-8, and the other sets DCMTK can convert); an
     /// answer without one is read as UTF-8 when it is valid UTF-8, else as
     /// Latin-1; what cannot be decoded is named by DataSet::undecodable(). The
-    /// query is held to queryLimits(), checked while the answers arrive, so that
-    /// no server can hold the workstation or fill its memory. `guard`, when given,
-    /// lets another thread cancel the query (its deadline is that of the limits).
+    /// query is held to `limits`, checked while the answers arrive, so that no
+    /// server can hold the workstation or fill its memory. `guard`, when given,
+    /// bounds the query in place of the deadline of `limits` and lets another
+    /// thread cancel it; it must outlive the call.
     /// Throws Failure when the server cannot be reached, refuses the query, does
     /// not answer in time, goes beyond the limits (kind Limit), is cancelled
     /// (kind Cancelled) or ends the query with a failure status.
@@ -129,9 +133,11 @@ public:
 };
 
 /// Sends a C-ECHO to a node and returns when it has answered with success.
-/// Throws Failure otherwise. `guard`, when given, bounds the whole exchange.
+/// Throws Failure otherwise. The association waits as `timeouts` say; the
+/// whole exchange is bounded by `guard` when one is given, else by
+/// kVerifyDeadline.
 void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-            NetworkGuard* guard = nullptr);
+            const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr);
 
 /// "AET (host:port)", the name a node goes by in messages.
 QString nodeName(const QString& aeTitle, const QString& host, qint32 port);

@@ -2,15 +2,16 @@
 
 #include "dicom/network.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace skiascan::dicom {
 
-std::chrono::milliseconds sendDeadline(qint64 bytes)
+std::chrono::milliseconds NetworkTimeouts::sendDeadline(qint64 bytes) const
 {
-    const NetworkTimeouts t = networkTimeouts();
-    const qint64 rate = t.sendBytesPerSecond > 0 ? t.sendBytesPerSecond : 1;
-    return std::chrono::milliseconds(qint64(t.sendBaseSeconds) * 1000 + bytes * 1000 / rate);
+    const qint64 rate = sendBytesPerSecond > 0 ? sendBytesPerSecond : 1;
+    return std::chrono::milliseconds(qint64(sendBaseSeconds) * 1000 + bytes * 1000 / rate);
 }
 
 NetworkGuard::NetworkGuard(std::chrono::milliseconds deadline)
@@ -28,6 +29,7 @@ NetworkGuard::~NetworkGuard()
     }
     m_wake.notify_all();
     m_watchdog.join();
+    detach();
 }
 
 void NetworkGuard::watch()
@@ -35,9 +37,7 @@ void NetworkGuard::watch()
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
         if (!m_fired && std::chrono::steady_clock::now() >= m_deadline) {
-            lock.unlock();
-            fire(QStringLiteral("no end within %1 seconds").arg(m_allowed.count() / 1000), Failure::Kind::Limit);
-            lock.lock();
+            fireLocked(QStringLiteral("no end within %1 seconds").arg(m_allowed.count() / 1000), Failure::Kind::Limit);
             continue;
         }
         if (m_fired)
@@ -47,9 +47,8 @@ void NetworkGuard::watch()
     }
 }
 
-void NetworkGuard::fire(const QString& reason, Failure::Kind kind)
+void NetworkGuard::fireLocked(const QString& reason, Failure::Kind kind)
 {
-    const std::lock_guard lock(m_mutex);
     if (m_fired)
         return;
     m_reason = reason;
@@ -61,6 +60,12 @@ void NetworkGuard::fire(const QString& reason, Failure::Kind kind)
     m_wake.notify_all();
 }
 
+void NetworkGuard::fire(const QString& reason, Failure::Kind kind)
+{
+    const std::lock_guard lock(m_mutex);
+    fireLocked(reason, kind);
+}
+
 void NetworkGuard::cancel()
 {
     fire(QStringLiteral("cancelled by the operator"), Failure::Kind::Cancelled);
@@ -69,16 +74,6 @@ void NetworkGuard::cancel()
 void NetworkGuard::trip(const QString& reason)
 {
     fire(reason, Failure::Kind::Limit);
-}
-
-void NetworkGuard::extend(std::chrono::milliseconds deadline)
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        m_deadline = std::chrono::steady_clock::now() + deadline;
-        m_allowed = deadline;
-    }
-    m_wake.notify_all();
 }
 
 QString NetworkGuard::reason() const
@@ -96,14 +91,19 @@ Failure::Kind NetworkGuard::kind() const
 void NetworkGuard::attach(int socket)
 {
     const std::lock_guard lock(m_mutex);
-    m_socket = socket;
-    if (m_fired && socket >= 0)
-        ::shutdown(socket, SHUT_RDWR);
+    if (m_socket >= 0)
+        ::close(m_socket);
+    // shutdown() on the duplicate acts on the one socket both numbers refer to.
+    m_socket = socket >= 0 ? ::fcntl(socket, F_DUPFD_CLOEXEC, 0) : -1;
+    if (m_fired && m_socket >= 0)
+        ::shutdown(m_socket, SHUT_RDWR);
 }
 
 void NetworkGuard::detach()
 {
     const std::lock_guard lock(m_mutex);
+    if (m_socket >= 0)
+        ::close(m_socket);
     m_socket = -1;
 }
 

@@ -19,10 +19,9 @@ struct DetailGuard {
 // Keeps the guard's byte counts up to date while a C-STORE sends.
 void onStoreProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreRQ*)
 {
-    if (auto* guard = static_cast<NetworkGuard*>(data)) {
-        guard->bytesExpected = progress->totalBytes;
-        guard->bytesDone = progress->progressBytes;
-    }
+    auto* guard = static_cast<NetworkGuard*>(data);
+    guard->bytesExpected = progress->totalBytes;
+    guard->bytesDone = progress->progressBytes;
 }
 
 } // namespace
@@ -32,8 +31,8 @@ void Association::echo()
     contextFor(UID_VerificationSOPClass); // throws when the peer did not accept verification
     DIC_US status = 0;
     DetailGuard detail;
-    const OFCondition c = DIMSE_echoUser(m_assoc, m_assoc->nextMsgID++, DIMSE_NONBLOCKING,
-                                         networkTimeouts().dimseSeconds, &status, &detail.detail);
+    const OFCondition c = DIMSE_echoUser(m_assoc, m_assoc->nextMsgID++, DIMSE_NONBLOCKING, m_timeouts.dimseSeconds,
+                                         &status, &detail.detail);
     if (c.bad())
         fail(c, QStringLiteral("C-ECHO"));
     if (status != STATUS_Success)
@@ -60,9 +59,9 @@ void Association::store(DcmDataset& dataset)
     T_DIMSE_C_StoreRSP response;
     std::memset(&response, 0, sizeof response);
     DetailGuard detail;
-    const OFCondition c = DIMSE_storeUser(m_assoc, id, &request, nullptr, &dataset, onStoreProgress, m_guard,
-                                          DIMSE_NONBLOCKING, networkTimeouts().dimseSeconds, &response,
-                                          &detail.detail, nullptr, 0);
+    const OFCondition c = DIMSE_storeUser(m_assoc, id, &request, nullptr, &dataset, onStoreProgress, &m_guard,
+                                          DIMSE_NONBLOCKING, m_timeouts.dimseSeconds, &response, &detail.detail,
+                                          nullptr, 0);
     if (c.bad())
         fail(c, QStringLiteral("C-STORE"));
     const Uint16 status = response.DimseStatus;
@@ -118,7 +117,7 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
 
     // One answer at most, and one PDU more (the guard stops the one after it).
     std::vector<unsigned char> buffer(static_cast<std::size_t>(limits.answerBytes) + ASC_MAXIMUMPDUSIZE + 1024);
-    const int timeout = networkTimeouts().dimseSeconds;
+    const int timeout = m_timeouts.dimseSeconds;
     int answers = 0;
     qint64 received = 0;
     for (;;) {
@@ -149,11 +148,11 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
                               .arg(limits.answers),
                           Failure::Kind::Limit);
         }
-        AnswerBudget budget{m_guard, limits.answerBytes, limits.totalBytes - received};
+        AnswerBudget budget{&m_guard, limits.answerBytes, limits.totalBytes - received};
         DcmOutputBufferStream out(buffer.data(), static_cast<offile_off_t>(buffer.size()));
         c = DIMSE_receiveDataSetInFile(m_assoc, DIMSE_NONBLOCKING, timeout, &answerContext, &out, onAnswerProgress,
                                        &budget);
-        if (c.bad() || m_guard->fired())
+        if (c.bad() || m_guard.fired())
             fail(c.bad() ? c : OFCondition(DIMSE_READPDVFAILED), QStringLiteral("C-FIND"));
         received += budget.received;
         T_ASC_PresentationContext context;
@@ -172,14 +171,19 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
 }
 
 void Image::send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-                 NetworkGuard* guard)
+                 const NetworkTimeouts& timeouts, NetworkGuard* guard)
 {
     ensureToolkitReady();
     prepareForTransfer(*m_impl);
+    std::unique_ptr<NetworkGuard> own;
+    if (!guard) {
+        own = std::make_unique<NetworkGuard>(timeouts.sendDeadline(pixelBytes()));
+        guard = own.get();
+    }
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_SecondaryCaptureImageStorage,
                               {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-STORE"), guard);
+                            QStringLiteral("C-STORE"), timeouts, *guard);
     association.store(m_impl->dataset());
     association.release();
 }
@@ -189,7 +193,6 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
     ensureToolkitReady();
     if (root.compare(QLatin1String("WORKLIST"), Qt::CaseInsensitive) != 0)
         throw Failure(QStringLiteral("The query root \"%1\" is not known; only WORKLIST is.").arg(root));
-    const QueryLimits limits = queryLimits();
     std::unique_ptr<NetworkGuard> own;
     if (!guard) {
         own = std::make_unique<NetworkGuard>(std::chrono::seconds(limits.deadlineSeconds));
@@ -205,7 +208,7 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_FINDModalityWorklistInformationModel,
                               {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-FIND"), guard);
+                            QStringLiteral("C-FIND"), timeouts, *guard);
     DataSetCollection results;
     association.find(UID_FINDModalityWorklistInformationModel, request, limits,
                      [&](DataSet&& answer) { results.addNewItem() = std::move(answer); });
@@ -214,7 +217,7 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
 }
 
 void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-            NetworkGuard* guard)
+            const NetworkTimeouts& timeouts, NetworkGuard* guard)
 {
     ensureToolkitReady();
     std::unique_ptr<NetworkGuard> own;
@@ -224,7 +227,7 @@ void verify(const QString& host, qint32 port, const QString& calledAETitle, cons
     }
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-ECHO"), guard);
+                            QStringLiteral("C-ECHO"), timeouts, *guard);
     association.echo();
     association.release();
 }

@@ -1,5 +1,5 @@
 // Setting up the toolkit: the data dictionary, DCMTK's own log, memory for
-// image buffers, the network timeouts, UIDs and how conditions read.
+// image buffers, the connect timeout, UIDs and how conditions read.
 
 #include "dicom/dcmtk_internal.h"
 
@@ -15,37 +15,9 @@
 
 #include <malloc.h>
 
-#include <atomic>
 #include <mutex>
 
 namespace skiascan::dicom {
-
-namespace {
-
-std::atomic<int> g_connectTimeout{10};
-std::atomic<int> g_acseTimeout{30};
-std::atomic<int> g_dimseTimeout{60};
-std::atomic<int> g_sendBaseSeconds{30};
-std::atomic<qint64> g_sendBytesPerSecond{512 * 1024};
-std::mutex g_limitsMutex;
-QueryLimits g_queryLimits;
-
-} // namespace
-
-void setNetworkTimeouts(const NetworkTimeouts& timeouts)
-{
-    g_connectTimeout = timeouts.connectSeconds;
-    g_acseTimeout = timeouts.acseSeconds;
-    g_dimseTimeout = timeouts.dimseSeconds;
-    g_sendBaseSeconds = timeouts.sendBaseSeconds;
-    g_sendBytesPerSecond = timeouts.sendBytesPerSecond;
-}
-
-NetworkTimeouts networkTimeouts()
-{
-    return {g_connectTimeout.load(), g_acseTimeout.load(), g_dimseTimeout.load(), g_sendBaseSeconds.load(),
-            g_sendBytesPerSecond.load()};
-}
 
 namespace {
 
@@ -63,22 +35,14 @@ void setUpOnce()
         // freed memory of every film in its heaps: a workstation scanning all
         // day would only grow.
         mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+        // DCMTK reads its connect timeout from this process-wide setting at
+        // every connect; it is the same for every association and never
+        // changes, so threads connecting at the same time all read one value.
+        dcmConnectionTimeout.set(kConnectSeconds);
     });
 }
 
 } // namespace
-
-void setQueryLimits(const QueryLimits& limits)
-{
-    const std::lock_guard lock(g_limitsMutex);
-    g_queryLimits = limits;
-}
-
-QueryLimits queryLimits()
-{
-    const std::lock_guard lock(g_limitsMutex);
-    return g_queryLimits;
-}
 
 void ensureToolkitReady()
 {

@@ -10,6 +10,7 @@
 
 #include "common/background.h"
 #include "delivery/delivery.h"
+#include "dicom/network.h"
 #include "dicom/image_attributes.h"
 #include "scan/film_record.h"
 #include "scan/film_stack.h"
@@ -103,6 +104,8 @@ public:
 
     void setSettings(const Settings& settings);
     void setTiming(const Timing& timing) { m_timing = timing; }
+    /// What every association of the session may take of a peer's time.
+    void setNetworkTimeouts(const dicom::NetworkTimeouts& timeouts) { m_timeouts = timeouts; }
 
     SessionState state() const { return m_state; }
     SessionFlow flow() const { return m_flow; }
@@ -228,6 +231,7 @@ private:
     SessionOperator& m_operator;
     Settings m_settings;
     Timing m_timing;
+    dicom::NetworkTimeouts m_timeouts;
 
     SessionState m_state = SessionState::Idle;
     SessionFlow m_flow = SessionFlow::None;

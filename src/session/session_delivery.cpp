@@ -76,10 +76,10 @@ void ScanSession::handOver(std::shared_ptr<dicom::Image> image)
     beginNetworkWork();
     auto delivery = std::make_shared<FilmDelivery>();
     m_task.start(
-        [image, described, nodes = nodes(), localAET = m_settings.LocalAET, folder = m_programFolder,
-         progress = m_progress, delivery](const CancelFlag&) {
+        [image, described, nodes = nodes(), localAET = m_settings.LocalAET, timeouts = m_timeouts,
+         folder = m_programFolder, progress = m_progress, delivery](const CancelFlag&) {
             Outbox outbox(folder);
-            *delivery = deliverFilm(*image, described, nodes, localAET, outbox, progress.get());
+            *delivery = deliverFilm(*image, described, nodes, localAET, timeouts, outbox, progress.get());
         },
         [this, delivery](std::exception_ptr failure) {
             if (failure) {
@@ -207,10 +207,10 @@ void ScanSession::startRound()
     beginNetworkWork();
     auto report = std::make_shared<RoundReport>();
     m_task.start(
-        [report, nodes = nodes(), localAET = m_settings.LocalAET, folder = m_programFolder, progress = m_progress,
-         skip, only](const CancelFlag&) {
+        [report, nodes = nodes(), localAET = m_settings.LocalAET, timeouts = m_timeouts, folder = m_programFolder,
+         progress = m_progress, skip, only](const CancelFlag&) {
             Outbox outbox(folder);
-            *report = runRound(outbox, nodes, localAET, progress.get(), skip, only.value_or(QSet<QString>()));
+            *report = runRound(outbox, nodes, localAET, timeouts, progress.get(), skip, only.value_or(QSet<QString>()));
         },
         [this, report, cause](std::exception_ptr failure) {
             if (failure) {

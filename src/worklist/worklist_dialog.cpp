@@ -147,8 +147,8 @@ namespace {
 
 // A query in the background: its guard lets Cancel end it at once.
 struct PendingQuery {
-    PendingQuery()
-        : guard(std::chrono::seconds(dicom::queryLimits().deadlineSeconds))
+    explicit PendingQuery(std::chrono::seconds deadline)
+        : guard(deadline)
     {
     }
     dicom::NetworkGuard guard;
@@ -161,7 +161,7 @@ struct PendingQuery {
 
 std::optional<dicom::DataSetCollection> fWorklist::QueryWorklist()
 {
-    auto query = std::make_shared<PendingQuery>();
+    auto query = std::make_shared<PendingQuery>(std::chrono::seconds(m_station.limits.deadlineSeconds));
     BackgroundTask task;
     {
         // The dialog stays alive meanwhile: Cancel, Esc and the close box end

@@ -85,6 +85,8 @@ DataSetCollection queryWorklist(const WorklistStation& s, const QDate& today, di
     query.calledAETitle = s.calledAETitle;
     query.callingAETitle = s.callingAETitle;
     query.root = QStringLiteral("WORKLIST");
+    query.timeouts = s.timeouts;
+    query.limits = s.limits;
     return query.run(worklistIdentifier(s, today), guard);
 }
 

@@ -12,7 +12,7 @@ namespace skiascan {
 
 /// Where the worklist is asked, and for which station: the server, this
 /// station's AE title, and the three station keys the query matches on (empty
-/// matches any).
+/// matches any); and what the query may take of the server.
 struct WorklistStation {
     QString host;
     qint32 port = 0;
@@ -21,6 +21,8 @@ struct WorklistStation {
     QString scheduledModality;
     QString scheduledAETitle;
     QString scheduledStationName;
+    dicom::NetworkTimeouts timeouts;
+    dicom::QueryLimits limits;
 };
 
 /// "YYYYMMDD-YYYYMMDD" for one day: the date range that matches that day.
@@ -33,7 +35,8 @@ QString dicomDayRange(const QDate& day);
 dicom::DataSet worklistIdentifier(const WorklistStation& station, const QDate& today);
 
 /// Runs the query for `today` at the station's worklist server, held to the
-/// toolkit's query limits; `guard`, when given, can cancel it. Throws Failure.
+/// station's timeouts and limits; `guard`, when given, bounds it in place of
+/// the limits' deadline and can cancel it. Throws Failure.
 dicom::DataSetCollection queryWorklist(const WorklistStation& station, const QDate& today,
                                        dicom::NetworkGuard* guard = nullptr);
 

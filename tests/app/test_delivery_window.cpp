@@ -32,7 +32,7 @@ namespace {
 
 class DeliveryWindowTest : public ::testing::Test {
 protected:
-    TestConditions conditions{{2, 2, 10}};
+    TestConditions conditions{{.acseSeconds = 2, .dimseSeconds = 10}};
 
     std::unique_ptr<fSkiascan> start(const std::array<QString, 3>& remotes)
     {
@@ -41,7 +41,7 @@ protected:
         lines[Setting::Remote1] = remotes[1];
         lines[Setting::Remote2] = remotes[2];
         lines[Setting::ImageFolder] = folder.path() + "/";
-        return startWindow(folder, lines);
+        return startWindow(folder, lines, conditions.timeouts);
     }
 
     // Scans one film in test mode and returns its instance UID.

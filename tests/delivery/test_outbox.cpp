@@ -32,12 +32,7 @@ std::vector<Node> nodes(const std::array<QString, 3>& remotes)
 
 class OutboxTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dicom::setNetworkTimeouts({5, 2, 5});
-        writeFilmTiff(program.filePath("scan.tif"));
-    }
-    void TearDown() override { dicom::setNetworkTimeouts({}); }
+    void SetUp() override { writeFilmTiff(program.filePath("scan.tif")); }
 
     Image makeImage(const QString& instanceUid)
     {
@@ -65,9 +60,16 @@ protected:
                          DeliveryProgress* progress = nullptr)
     {
         const Image image = makeImage(uid);
-        return deliverFilm(image, film(uid), nodes(remotes), "SKIASCAN", outbox, progress);
+        return deliverFilm(image, film(uid), nodes(remotes), "SKIASCAN", timeouts, outbox, progress);
     }
 
+    RoundReport round(Outbox& outbox, const std::array<QString, 3>& remotes)
+    {
+        return runRound(outbox, nodes(remotes), "SKIASCAN", timeouts);
+    }
+
+    // Short enough that a silent node costs a test two seconds.
+    dicom::NetworkTimeouts timeouts{.acseSeconds = 2, .dimseSeconds = 5};
     QTemporaryDir program;
 };
 
@@ -126,11 +128,11 @@ TEST_F(OutboxTest, WithoutNodesTheImageWaitsForTheFirstOneConfigured)
     const FilmDelivery delivery = deliver("2.25.102", {"||", "", "AB"}, outbox);
     EXPECT_TRUE(delivery.noNodeConfigured);
     EXPECT_TRUE(delivery.safe());
-    const RoundReport nothing = runRound(outbox, nodes({"||", "||", "||"}), "SKIASCAN");
+    const RoundReport nothing = round(outbox, {"||", "||", "||"});
     EXPECT_EQ(nothing.confirmed, 0);
     StoreScp node("LATER");
-    const RoundReport round = runRound(outbox, nodes({"||", node.setting(), "||"}), "SKIASCAN");
-    EXPECT_EQ(round.confirmed, 1);
+    const RoundReport later = round(outbox, {"||", node.setting(), "||"});
+    EXPECT_EQ(later.confirmed, 1);
     EXPECT_EQ(instanceUids(node), QStringList{"2.25.102"});
     EXPECT_EQ(outbox.count(), 0);
 }
@@ -144,13 +146,13 @@ TEST_F(OutboxTest, AnImageIsOwedToItsNodeWhereverTheNodeNowStands)
     deliver("2.25.103", {"||", QString("NODEA|127.0.0.1|%1").arg(downA), "||"}, outbox);
     ASSERT_EQ(outbox.count(), 1);
     StoreScp b("NODEB");
-    const RoundReport swapped = runRound(outbox, nodes({"||", b.setting(), "||"}), "SKIASCAN");
+    const RoundReport swapped = round(outbox, {"||", b.setting(), "||"});
     EXPECT_TRUE(b.received().isEmpty());
     EXPECT_EQ(swapped.waitingForGone, (std::map<QString, int>{{"NODEA", 1}}));
     EXPECT_EQ(outbox.count(), 1);
 
     StoreScp a("NODEA");
-    const RoundReport moved = runRound(outbox, nodes({"||", b.setting(), a.setting()}), "SKIASCAN");
+    const RoundReport moved = round(outbox, {"||", b.setting(), a.setting()});
     EXPECT_EQ(moved.confirmed, 1);
     EXPECT_EQ(instanceUids(a), QStringList{"2.25.103"});
     EXPECT_TRUE(b.received().isEmpty());
@@ -170,17 +172,17 @@ TEST_F(OutboxTest, ADeadNodeCostsOneTryPerRoundAndARefusedImageDoesNotStopTheOth
         entry.owed = {{"SILENT", "127.0.0.1", 0, {}, {}}, {"ALIVE", "127.0.0.1", 0, {}, {}}};
         outbox.keep(image, entry);
     }
-    const RoundReport round = runRound(outbox, nodes(both), "SKIASCAN");
+    const RoundReport first = round(outbox, both);
     EXPECT_EQ(silent.connections(), 1);
-    EXPECT_EQ(round.confirmed, 3);
+    EXPECT_EQ(first.confirmed, 3);
     EXPECT_EQ(instanceUids(alive).size(), 3);
-    ASSERT_EQ(round.failures.size(), 1u);
-    EXPECT_EQ(round.failures[0].node.aeTitle, "SILENT");
+    ASSERT_EQ(first.failures.size(), 1u);
+    EXPECT_EQ(first.failures[0].node.aeTitle, "SILENT");
     for (const OutboxEntry& entry : outbox.entries())
         EXPECT_EQ(owedTitles(entry), QStringList{"SILENT"});
 
     StatusScp refusing(0xA700, "SILENT");
-    const RoundReport refused = runRound(outbox, nodes({refusing.setting(), "||", "||"}), "SKIASCAN");
+    const RoundReport refused = round(outbox, {refusing.setting(), "||", "||"});
     EXPECT_EQ(refusing.storeRequests(), 3);
     EXPECT_EQ(refused.confirmed, 0);
     EXPECT_EQ(outbox.count(), 3);
@@ -190,7 +192,7 @@ TEST_F(OutboxTest, NodesAreSentToAtTheSameTimeAndASlowOneCannotHoldTheFilm)
 {
     // The first row reads slowly: the other rows are done long before, and the
     // slow one is cut at the deadline. Failures are told in row order.
-    dicom::setNetworkTimeouts({5, 5, 30, 2, qint64(1) << 40});
+    timeouts = {.acseSeconds = 5, .dimseSeconds = 30, .sendBaseSeconds = 2, .sendBytesPerSecond = qint64(1) << 40};
     StoreScp slow("SLOW", {"--sleep-during", "30"});
     const int down = freePort();
     StoreScp fast("FAST");
@@ -253,8 +255,8 @@ TEST_F(OutboxTest, WhatCannotBeParsedGoesAsideWhatCannotBeReadWaits)
     QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     const int outcome = runUnprivileged([&] {
-        const RoundReport round = runRound(outbox, nodes({node.setting(), "||", "||"}), "SKIASCAN");
-        return round.confirmed == 0 && round.unreadable.size() == 1 && round.unreadable[0].contains("2.25.110") ? 0 : 1;
+        const RoundReport unread = round(outbox, {node.setting(), "||", "||"});
+        return unread.confirmed == 0 && unread.unreadable.size() == 1 && unread.unreadable[0].contains("2.25.110") ? 0 : 1;
     });
     QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QFile::setPermissions(dir.filePath("2.25.110.dcm"), QFile::ReadOwner | QFile::WriteOwner);
@@ -297,7 +299,7 @@ TEST_F(OutboxTest, AnOutboxThatCannotBeWrittenIsReportedAndTheScanIsNotSafe)
     const Image image = makeImage("2.25.114");
     const int outcome = runUnprivileged([&] {
         Outbox outbox(folder);
-        const FilmDelivery delivery = deliverFilm(image, film("2.25.114"), {}, "SKIASCAN", outbox);
+        const FilmDelivery delivery = deliverFilm(image, film("2.25.114"), {}, "SKIASCAN", timeouts, outbox);
         if (delivery.kept || delivery.safe())
             return 1;
         return delivery.keepFailure.contains("could not be kept in the outbox") ? 0 : 2;

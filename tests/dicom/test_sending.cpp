@@ -1,6 +1,7 @@
 #include "common/failure.h"
 #include "dicom/dicom_toolkit.h"
 #include "dicom/image_attributes.h"
+#include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
 #include "support/qt_printers.h"
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using namespace skiascan;
 using namespace skiascan::test;
@@ -21,7 +24,6 @@ class SendingTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dicom::setNetworkTimeouts({5, 5, 5});
         writeFilmTiff(dir.filePath("scan.tif"));
         image.importFile(dir.filePath("scan.tif"), "TIF");
         const dicom::ImageRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
@@ -29,13 +31,13 @@ protected:
         dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
                            [] { return QTime(10, 0, 1); });
     }
-    void TearDown() override { dicom::setNetworkTimeouts({}); }
 
     // The description of the failure of sending to 127.0.0.1:port, and its kind.
-    std::pair<QString, Failure::Kind> sendFailure(int port, const QString& aet = "STORE")
+    std::pair<QString, Failure::Kind> sendFailure(int port, const QString& aet = "STORE",
+                                                  const dicom::NetworkTimeouts& timeouts = kShortTimeouts)
     {
         try {
-            image.send("127.0.0.1", port, aet, "SKIASCAN");
+            image.send("127.0.0.1", port, aet, "SKIASCAN", timeouts);
         } catch (const Failure& e) {
             return {e.description(), e.kind()};
         }
@@ -51,7 +53,7 @@ protected:
 TEST_F(SendingTest, StorescpReceivesTheImageAsBuilt)
 {
     StoreScp pacs;
-    image.send("127.0.0.1", pacs.port(), pacs.aeTitle(), "SKIASCAN");
+    image.send("127.0.0.1", pacs.port(), pacs.aeTitle(), "SKIASCAN", kShortTimeouts);
     ASSERT_EQ(pacs.received().size(), 1);
     DicomFile stored(pacs.received().first());
     EXPECT_EQ(stored.text(DCM_PatientName), "Smith^John");
@@ -60,16 +62,16 @@ TEST_F(SendingTest, StorescpReceivesTheImageAsBuilt)
     EXPECT_EQ(stored.pixels()[130], (2u * 37u + 1u * 11u) % 4096u);
 
     // A second send of the same object works too (the data set is unchanged).
-    image.send("127.0.0.1", pacs.port(), pacs.aeTitle(), "SKIASCAN");
+    image.send("127.0.0.1", pacs.port(), pacs.aeTitle(), "SKIASCAN", kShortTimeouts);
 }
 
 TEST_F(SendingTest, VerifyAnswersWithEchoOrTheReason)
 {
     StoreScp pacs;
-    EXPECT_NO_THROW(dicom::verify("127.0.0.1", pacs.port(), "STORE", "SKIASCAN"));
+    EXPECT_NO_THROW(dicom::verify("127.0.0.1", pacs.port(), "STORE", "SKIASCAN", kShortTimeouts));
     const int down = freePort();
     try {
-        dicom::verify("127.0.0.1", down, "PACS1", "SKIASCAN");
+        dicom::verify("127.0.0.1", down, "PACS1", "SKIASCAN", kShortTimeouts);
         ADD_FAILURE() << "verification of a node that is down succeeded";
     } catch (const Failure& e) {
         EXPECT_TRUE(e.description().startsWith(QString("Cannot connect to PACS1 (127.0.0.1:%1)").arg(down)))
@@ -105,14 +107,60 @@ TEST_F(SendingTest, AbortAndSilenceAreFailuresNotSuccess)
     const auto [abortWhy, abortKind] = sendFailure(aborting.port());
     EXPECT_EQ(abortKind, Failure::Kind::Unreachable) << abortWhy.toStdString();
 
-    dicom::setNetworkTimeouts({5, 5, 1});
     StoreScp sleepy("STORE", {"--sleep-during", "4"});
     QElapsedTimer clock;
     clock.start();
-    const auto [silentWhy, silentKind] = sendFailure(sleepy.port());
+    const auto [silentWhy, silentKind] = sendFailure(sleepy.port(), "STORE", {.acseSeconds = 5, .dimseSeconds = 1});
     EXPECT_LT(clock.elapsed(), 3500);
     EXPECT_EQ(silentKind, Failure::Kind::Unreachable);
     EXPECT_TRUE(silentWhy.contains("no answer within 1 seconds")) << silentWhy.toStdString();
+}
+
+TEST_F(SendingTest, EachSendKeepsItsOwnTimeoutsWhileAnotherRuns)
+{
+    // Two sends at once to nodes that take seconds to answer (a second for
+    // each piece they receive): the send allowed one second for the answer
+    // gives up, the one allowed ten gets its confirmation.
+    StoreScp slowOne("STORE", {"--sleep-during", "1"});
+    StoreScp slowTwo("STORE", {"--sleep-during", "1"});
+    Image impatient = image.sharedCopy();
+    Image patient = image.sharedCopy();
+    QString impatientWhy = "(delivered)";
+    std::thread other([&] {
+        try {
+            impatient.send("127.0.0.1", slowOne.port(), "STORE", "SKIASCAN", {.acseSeconds = 5, .dimseSeconds = 1});
+        } catch (const Failure& e) {
+            impatientWhy = e.description();
+        }
+    });
+    EXPECT_NO_THROW(
+        patient.send("127.0.0.1", slowTwo.port(), "STORE", "SKIASCAN", {.acseSeconds = 5, .dimseSeconds = 10}));
+    other.join();
+    EXPECT_TRUE(impatientWhy.contains("no answer within 1 seconds")) << impatientWhy.toStdString();
+    EXPECT_EQ(slowTwo.received().size(), 1);
+}
+
+TEST_F(SendingTest, CancelEndsTheNegotiationWithAPeerThatNeverAnswers)
+{
+    // The peer takes the connection and says nothing: Cancel ends the wait for
+    // its answer to the association request at once, long before its timeout.
+    SilentPeer silent;
+    dicom::NetworkGuard guard(std::chrono::seconds(60));
+    std::thread canceller([&] {
+        silent.waitForConnections(1, 10000);
+        guard.cancel();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        dicom::verify("127.0.0.1", silent.port(), "SILENT", "SKIASCAN", {.acseSeconds = 30, .dimseSeconds = 30}, &guard);
+        ADD_FAILURE() << "a peer that never answered was verified";
+    } catch (const Failure& e) {
+        EXPECT_EQ(e.kind(), Failure::Kind::Cancelled) << e.description().toStdString();
+        EXPECT_TRUE(e.description().endsWith("stopped: cancelled by the operator")) << e.description().toStdString();
+    }
+    canceller.join();
+    EXPECT_LT(clock.elapsed(), 5000);
 }
 
 TEST_F(SendingTest, FailureStatusesFailAndWarningsDeliver)
@@ -124,7 +172,7 @@ TEST_F(SendingTest, FailureStatusesFailAndWarningsDeliver)
     for (const auto& f : failures) {
         StatusScp peer(f.status);
         try {
-            image.send("127.0.0.1", peer.port(), "STATUS", "SKIASCAN");
+            image.send("127.0.0.1", peer.port(), "STATUS", "SKIASCAN", kShortTimeouts);
             ADD_FAILURE() << "status " << f.status << " counted as delivered";
         } catch (const Failure& e) {
             EXPECT_EQ(e.kind(), Failure::Kind::Status);
@@ -133,7 +181,7 @@ TEST_F(SendingTest, FailureStatusesFailAndWarningsDeliver)
     }
     for (unsigned short warning : {0xB000, 0xB006, 0xB007}) {
         StatusScp peer(warning);
-        EXPECT_NO_THROW(image.send("127.0.0.1", peer.port(), "STATUS", "SKIASCAN")) << warning;
+        EXPECT_NO_THROW(image.send("127.0.0.1", peer.port(), "STATUS", "SKIASCAN", kShortTimeouts)) << warning;
         EXPECT_EQ(peer.storeRequests(), 1);
     }
 }

@@ -23,7 +23,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
@@ -37,7 +36,7 @@ namespace {
 
 class FaultTest : public ::testing::Test {
 protected:
-    TestConditions conditions{{2, 2, 2}};
+    TestConditions conditions{{.acseSeconds = 2, .dimseSeconds = 2}};
     std::unique_ptr<fSkiascan> start(const QString& imageFolder, int worklistPort = 104)
     {
         SettingsLines lines = ProgramFolder::defaultLines();
@@ -46,7 +45,7 @@ protected:
         lines[Setting::WorklistIP] = "127.0.0.1";
         lines[Setting::WorklistPort] = QString::number(worklistPort);
         lines[Setting::WorklistAET] = "WLSRV";
-        return startWindow(folder, lines);
+        return startWindow(folder, lines, conditions.timeouts, conditions.limits);
     }
 
     // The worklist failure message, after which nothing in the window changed.
@@ -145,10 +144,9 @@ class HostileWorklistTest : public FaultTest, public ::testing::WithParamInterfa
 // message, the memory stays bounded and the window is usable afterwards.
 TEST_P(HostileWorklistTest, EndsWithinItsBoundsAndLeavesTheWindowUsable)
 {
-    dicom::QueryLimits limits;
+    dicom::QueryLimits& limits = conditions.limits;
     limits.deadlineSeconds = 4;
     limits.answers = volume(20000);
-    dicom::setQueryLimits(limits);
     QStringList mode = GetParam().mode;
     if (mode == QStringList{"count"})
         mode << QString::number(limits.answers + 1);
@@ -236,11 +234,10 @@ TEST_F(FaultTest, AVeryLongWorklistListsEveryEntry)
                         .good());
     }
     const int port = freePort();
-    QProcess server;
-    server.start("wlmscpfs", {"-dfr", "-dfp", db.path(), QString::number(port)});
-    ASSERT_TRUE(server.waitForStarted());
+    ChildProcess server("wlmscpfs", {"-dfr", "-dfp", db.path(), QString::number(port)});
+    ASSERT_TRUE(server.started());
     ASSERT_TRUE(waitForPort(port));
-    dicom::setNetworkTimeouts({5, 30, 60});
+    conditions.timeouts = {.acseSeconds = 30, .dimseSeconds = 60};
     auto w = start(folder.path() + "/", port);
     int rows = 0;
     QString firstTime;
@@ -254,7 +251,6 @@ TEST_F(FaultTest, AVeryLongWorklistListsEveryEntry)
         [](QWidget* d) { return d->windowTitle() == fWorklist::kCaption && d->cursor().shape() != Qt::WaitCursor; });
     w->cmdWorklist->click();
     server.kill();
-    server.waitForFinished();
     EXPECT_EQ(rows, entries);
     EXPECT_EQ(firstTime, "00:00:00");
 }

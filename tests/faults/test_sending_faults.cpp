@@ -42,7 +42,7 @@ struct Outcome {
 
 class SendingFaultTest : public ::testing::Test {
 protected:
-    TestConditions conditions{{2, 2, 2}};
+    TestConditions conditions{{.acseSeconds = 2, .dimseSeconds = 2}};
     void SetUp() override
     {
         QDir(images.path()).mkdir("scans");
@@ -71,7 +71,7 @@ protected:
         SettingsLines lines = linesFor(images.filePath("scans") + "/");
         lines[Setting::Remote0] = good.setting();
         lines[Setting::Remote1] = secondNode;
-        return startWindow(folder, lines);
+        return startWindow(folder, lines, conditions.timeouts);
     }
 
     Outcome importWith(const QString& secondNode)
@@ -195,7 +195,7 @@ TEST_F(SendingFaultTest, AnOutboxThatCannotBeWrittenKeepsTheFilmWhereItIs)
     const int port = freePort();
     SettingsLines lines = linesFor(images.filePath("scans") + "/");
     lines[Setting::Remote0] = QString("DOWN|127.0.0.1|%1").arg(port);
-    auto w = startWindow(folder, lines);
+    auto w = startWindow(folder, lines, conditions.timeouts);
     QDir(folder.path()).mkdir("Outbox");
     std::optional<ReadOnlyFolder> readOnly(folder.filePath("Outbox"));
     SeenMessage seen;

@@ -70,6 +70,7 @@ protected:
         session = std::make_unique<ScanSession>(folder.path(), op);
         op.session = session.get();
         session->setSettings(settings);
+        session->setNetworkTimeouts(conditions.timeouts);
         session->setTiming({std::chrono::milliseconds(50), std::chrono::milliseconds(1000), std::chrono::milliseconds(1500)});
         QObject::connect(session.get(), &ScanSession::stateChanged, [this] {
             if (states.empty() || states.back() != session->state())

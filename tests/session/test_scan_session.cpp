@@ -5,6 +5,7 @@
 #include "session/session_fixture.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
+#include "support/tiff_writer.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -158,6 +159,29 @@ TEST_F(SessionTest, QuitWhileTheScannerHangsAsksAndEndsAtOnceLeavingTheScannerAl
     session.reset();
     EXPECT_TRUE(scannerStillWorksOn(film)) << "and outlives the session";
     ::kill(static_cast<pid_t>(film.scannerProcess), SIGKILL);
+}
+
+TEST_F(SessionTest, QuitDuringARoundToASilentNodeEndsWithinASecondAndTheImageStaysOwed)
+{
+    SilentPeer hung;
+    settings.Remote0 = hung.setting();
+    ScanSession& s = start();
+    settings.ScanApp = "TESTMODE.EXE"; // the test image stands in for the scanner
+    writeFilmTiff(folder.filePath("Test.tif"));
+    s.setSettings(settings);
+    s.scanSingle(record());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return s.state() == SessionState::HandingOver; }));
+    s.cancelNetwork(); // the film is kept in the outbox
+    ASSERT_TRUE(idle());
+    s.sendOutbox(RoundCause::Operator);
+    EXPECT_EQ(s.state(), SessionState::SendingOutbox);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return hung.connections() == 2; }, 10000));
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(s.requestEnd()) << "Quit during a round ends at once";
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(s.outboxLine(), "Outbox: 1 image");
 }
 
 TEST_F(SessionTest, RecoveryImportsAFilmAfterItsScannerEndsAndQuitMeanwhileLeavesItInTheJournal)

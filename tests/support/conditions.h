@@ -1,7 +1,8 @@
-// The conditions most tests of the windows run under, set for one test and put
-// back when it ends: a German locale (dates typed as 07.12.2026), network
+// The conditions most tests of the windows run under: a German locale (dates
+// typed as 07.12.2026), set for one test and put back when it ends; network
 // timeouts short enough that a test with a failing peer ends quickly, and the
-// query limits (which a test may lower). And what the test process used.
+// query limits (which a test may lower), both handed by the test to each
+// operation or window it starts. And what the test process used.
 #pragma once
 
 #include "dicom/dicom_toolkit.h"
@@ -11,21 +12,22 @@
 
 namespace skiascan::test {
 
+/// Timeouts short enough that a test with a silent peer ends quickly.
+inline constexpr dicom::NetworkTimeouts kShortTimeouts{.acseSeconds = 5, .dimseSeconds = 5};
+
 class TestConditions {
 public:
-    explicit TestConditions(const dicom::NetworkTimeouts& timeouts = {5, 5, 5})
+    explicit TestConditions(const dicom::NetworkTimeouts& shortTimeouts = kShortTimeouts)
+        : timeouts(shortTimeouts)
     {
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        dicom::setNetworkTimeouts(timeouts);
     }
-    ~TestConditions()
-    {
-        QLocale::setDefault(QLocale::c());
-        dicom::setNetworkTimeouts({});
-        dicom::setQueryLimits({});
-    }
+    ~TestConditions() { QLocale::setDefault(QLocale::c()); }
     TestConditions(const TestConditions&) = delete;
     TestConditions& operator=(const TestConditions&) = delete;
+
+    dicom::NetworkTimeouts timeouts;
+    dicom::QueryLimits limits;
 };
 
 /// The peak resident memory of this process so far, in kilobytes.

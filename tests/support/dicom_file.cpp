@@ -1,6 +1,6 @@
 #include "support/dicom_file.h"
 
-#include <QProcess>
+#include "support/child_process.h"
 
 #include <gtest/gtest.h>
 
@@ -50,15 +50,12 @@ std::vector<Uint16> DicomFile::pixels()
 
 QStringList dciodvfyErrors(const QString& path)
 {
-    QProcess dciodvfy;
-    dciodvfy.start(QStringLiteral("dciodvfy"), {path});
-    if (!dciodvfy.waitForFinished(30000)) {
-        dciodvfy.kill();
-        dciodvfy.waitForFinished();
+    // It exits with 1 when it finds errors, with 0 when it finds none.
+    ChildProcess dciodvfy(QStringLiteral("dciodvfy"), {path}, ChildProcess::Stream::Discard, ChildProcess::Stream::Pipe);
+    if (dciodvfy.waitForExit(30000) < 0)
         return {QStringLiteral("dciodvfy did not finish for ") + path};
-    }
     QStringList errors;
-    for (const QString& line : QString::fromLocal8Bit(dciodvfy.readAllStandardError()).split(QLatin1Char('\n')))
+    for (const QString& line : QString::fromLocal8Bit(dciodvfy.standardError()).split(QLatin1Char('\n')))
         if (line.startsWith(QLatin1String("Error")) && !line.contains(QLatin1String("Body Part Examined"))
             && !line.contains(QLatin1String("invalid data values for Value Representations")))
             errors << line;

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <netinet/in.h>
@@ -61,6 +63,15 @@ namespace {
 std::thread listenOnThread(DcmSCP& server, int port, const QString& aeTitle, const char* sopClass,
                            const std::atomic<bool>& stop)
 {
+    // DCMTK fills the tables of its association state machine, without a lock,
+    // when the process makes its first network object. Made here, on the test's
+    // thread, before the peer's thread and the program's threads make theirs.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        T_ASC_Network* network = nullptr;
+        if (ASC_initializeNetwork(NET_REQUESTOR, 0, 1, &network).good())
+            ASC_dropNetwork(&network);
+    });
     server.setPort(static_cast<Uint16>(port));
     server.setAETitle(aeTitle.toStdString().c_str());
     server.setConnectionBlockingMode(DUL_NOBLOCK);
@@ -100,23 +111,18 @@ StoreScp::~StoreScp()
 
 void StoreScp::start()
 {
-    if (m_process.state() != QProcess::NotRunning)
+    if (m_process)
         return;
     QStringList args = m_options;
     args << QStringLiteral("-aet") << m_aeTitle << QStringLiteral("-od") << m_dir.path() << QString::number(m_port);
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.setStandardOutputFile(QProcess::nullDevice());
-    m_process.start(QStringLiteral("storescp"), args);
-    ASSERT_TRUE(m_process.waitForStarted(5000)) << "storescp did not start";
+    m_process = std::make_unique<ChildProcess>(QStringLiteral("storescp"), args);
+    ASSERT_TRUE(m_process->started()) << "storescp did not start";
     ASSERT_TRUE(waitForPort(m_port)) << "storescp did not listen on " << m_port;
 }
 
 void StoreScp::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.kill();
-    m_process.waitForFinished(5000);
+    m_process.reset();
 }
 
 QString StoreScp::setting() const
@@ -251,7 +257,11 @@ SilentPeer::SilentPeer(const QByteArray& reply)
                 const int fd = ::accept(m_listener, nullptr, nullptr);
                 if (fd >= 0) {
                     open.push_back(fd);
-                    ++m_connections;
+                    {
+                        const std::lock_guard lock(m_mutex);
+                        ++m_connections;
+                    }
+                    m_connected.notify_all();
                     if (!m_reply.isEmpty() && ::write(fd, m_reply.constData(), m_reply.size()) < 0)
                         ADD_FAILURE() << "the peer could not answer";
                 }
@@ -267,6 +277,12 @@ SilentPeer::~SilentPeer()
     m_stop = true;
     m_thread.join();
     ::close(m_listener);
+}
+
+bool SilentPeer::waitForConnections(int count, int timeoutMs)
+{
+    std::unique_lock lock(m_mutex);
+    return m_connected.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_connections >= count; });
 }
 
 QString SilentPeer::setting(const QString& aeTitle) const

@@ -3,13 +3,16 @@
 // own (on DCMTK's DcmStorageSCP) that answers any status a test asks for.
 #pragma once
 
-#include <QProcess>
+#include "support/child_process.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace skiascan::test {
@@ -44,7 +47,7 @@ private:
     QStringList m_options;
     QTemporaryDir m_dir;
     int m_port;
-    QProcess m_process;
+    std::unique_ptr<ChildProcess> m_process;
 };
 
 /// A storage SCP on a thread that answers every C-STORE with one status (or
@@ -96,12 +99,17 @@ public:
     int port() const { return m_port; }
     QString setting(const QString& aeTitle = QStringLiteral("SILENT")) const;
     int connections() const { return m_connections; }
+    /// Waits at most `timeoutMs` until it has taken `count` connections; false
+    /// when it has not.
+    bool waitForConnections(int count, int timeoutMs);
 
 private:
     int m_port;
     int m_listener = -1;
     QByteArray m_reply;
     std::atomic<int> m_connections{0};
+    std::mutex m_mutex;
+    std::condition_variable m_connected;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

@@ -42,10 +42,13 @@ QByteArray ProgramFolder::settingsBytes() const
     return f.readAll();
 }
 
-std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const SettingsLines& lines)
+std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const SettingsLines& lines,
+                                       const dicom::NetworkTimeouts& timeouts, const dicom::QueryLimits& limits)
 {
     folder.writeSettings(lines);
     auto w = std::make_unique<fSkiascan>(folder.path());
+    w->networkTimeouts = timeouts;
+    w->queryLimits = limits;
     EXPECT_TRUE(w->startUp("Smith^John|4711|01.02.1960"));
     EXPECT_TRUE(sessionIdle(*w)) << "the start-up did not end";
     w->StudyDate->setText("07.12.2026");

@@ -3,6 +3,7 @@
 
 #include "app/main_window.h"
 #include "settings/settings_file.h"
+#include "support/conditions.h"
 
 #include <QTemporaryDir>
 
@@ -33,9 +34,12 @@ private:
 };
 
 /// Writes these settings into the folder and starts the main window there for
-/// the patient Smith^John (4711, born 01.02.1960), study date 07.12.2026.
-/// Returns once the start-up (recovery and the first round) is done.
-std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const SettingsLines& lines);
+/// the patient Smith^John (4711, born 01.02.1960), study date 07.12.2026. The
+/// window's associations wait as `timeouts` say, its worklist queries are held
+/// to `limits`. Returns once the start-up (recovery and the first round) is done.
+std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const SettingsLines& lines,
+                                       const dicom::NetworkTimeouts& timeouts = kShortTimeouts,
+                                       const dicom::QueryLimits& limits = {});
 
 /// Runs the event loop until the window's session is idle (nothing scanned,
 /// imported or sent) or the window has closed; false after `timeoutMs`.

@@ -66,10 +66,9 @@ void writeWorklistFile(const QString& path, const WorklistEntry& e, const QStrin
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(dump);
     file.close();
-    QProcess dump2dcm;
-    dump2dcm.start(QStringLiteral("dump2dcm"), {dumpPath, path});
-    ASSERT_TRUE(dump2dcm.waitForFinished(10000));
-    ASSERT_EQ(dump2dcm.exitCode(), 0) << dump2dcm.readAllStandardError().toStdString();
+    ChildProcess dump2dcm(QStringLiteral("dump2dcm"), {dumpPath, path}, ChildProcess::Stream::Discard,
+                          ChildProcess::Stream::Pipe);
+    ASSERT_EQ(dump2dcm.waitForExit(10000), 0) << dump2dcm.standardError().toStdString();
     QFile::remove(dumpPath);
 }
 
@@ -83,21 +82,17 @@ WlmScp::WlmScp(const QString& aeTitle)
     root.mkpath(QStringLiteral("db/") + aeTitle);
     root.mkpath(QStringLiteral("requests"));
     QFile(root.filePath(QStringLiteral("db/%1/lockfile").arg(aeTitle))).open(QIODevice::WriteOnly);
-    m_process.setStandardOutputFile(QProcess::nullDevice());
-    m_process.setStandardErrorFile(QProcess::nullDevice());
-    m_process.start(QStringLiteral("wlmscpfs"),
-                    {QStringLiteral("-dfp"), root.filePath(QStringLiteral("db")), QStringLiteral("-dfr"),
-                     QStringLiteral("-csk"), QStringLiteral("-rfp"), root.filePath(QStringLiteral("requests")),
-                     QString::number(m_port)});
-    EXPECT_TRUE(m_process.waitForStarted(5000));
+    m_process = std::make_unique<ChildProcess>(
+        QStringLiteral("wlmscpfs"),
+        QStringList{QStringLiteral("-dfp"), root.filePath(QStringLiteral("db")), QStringLiteral("-dfr"),
+                    QStringLiteral("-csk"), QStringLiteral("-rfp"), root.filePath(QStringLiteral("requests")),
+                    QString::number(m_port)},
+        ChildProcess::Stream::Discard, ChildProcess::Stream::Discard);
+    EXPECT_TRUE(m_process->started());
     EXPECT_TRUE(waitForPort(m_port)) << "wlmscpfs did not listen";
 }
 
-WlmScp::~WlmScp()
-{
-    m_process.kill();
-    m_process.waitForFinished(5000);
-}
+WlmScp::~WlmScp() = default;
 
 void WlmScp::add(const WorklistEntry& entry)
 {
@@ -149,20 +144,17 @@ OrthancServer::OrthancServer(const QString& callingAETitle)
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(config.toUtf8());
     file.close();
-    m_process.setStandardOutputFile(QProcess::nullDevice());
-    m_process.setStandardErrorFile(root.filePath(QStringLiteral("orthanc.log")));
-    m_process.start(QStringLiteral("Orthanc"), {root.filePath(QStringLiteral("orthanc.json"))});
-    EXPECT_TRUE(m_process.waitForStarted(5000));
+    m_process = std::make_unique<ChildProcess>(QStringLiteral("Orthanc"),
+                                               QStringList{root.filePath(QStringLiteral("orthanc.json"))},
+                                               ChildProcess::Stream::Discard, ChildProcess::Stream::Inherit,
+                                               root.filePath(QStringLiteral("orthanc.log")));
+    EXPECT_TRUE(m_process->started());
     EXPECT_TRUE(waitForPort(m_dicomPort, 30000)) << "Orthanc did not listen";
 }
 
 OrthancServer::~OrthancServer()
 {
-    m_process.terminate();
-    if (!m_process.waitForFinished(10000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    m_process->terminate(10000);
 }
 
 QByteArray OrthancServer::get(const QString& path) const
@@ -199,26 +191,20 @@ void OrthancServer::addWorklist(const WorklistEntry& entry)
 // ----------------------------------------------------------- HostileWorklist
 
 HostileWorklist::HostileWorklist(const QStringList& mode)
+    : m_process(QStringLiteral(HOSTILE_WORKLIST), mode, ChildProcess::Stream::Pipe)
 {
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral(HOSTILE_WORKLIST), mode);
     // It prints its port first.
-    if (m_process.waitForStarted() && m_process.waitForReadyRead(10000))
-        m_port = m_process.readLine().trimmed().toInt();
+    if (m_process.started())
+        m_port = m_process.readLine(10000).trimmed().toInt();
     EXPECT_GT(m_port, 0) << "the hostile worklist server did not start";
 }
 
-HostileWorklist::~HostileWorklist()
-{
-    m_process.kill();
-    m_process.waitForFinished(5000);
-}
+HostileWorklist::~HostileWorklist() = default;
 
 int HostileWorklist::queries()
 {
-    m_process.waitForReadyRead(0);
-    while (m_process.canReadLine())
-        if (m_process.readLine().trimmed() == "query")
+    for (const QByteArray& line : m_process.readLines())
+        if (line.trimmed() == "query")
             ++m_queries;
     return m_queries;
 }

@@ -2,11 +2,14 @@
 // worklist plugin, on free loopback ports, serving entries the test describes.
 #pragma once
 
+#include "support/child_process.h"
+
 #include <QDate>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <memory>
 
 namespace skiascan::test {
 
@@ -48,7 +51,7 @@ private:
     QTemporaryDir m_dir;
     int m_port;
     int m_count = 0;
-    QProcess m_process;
+    std::unique_ptr<ChildProcess> m_process;
 };
 
 /// Orthanc with its ModalityWorklists plugin, storage in a folder of its own: a
@@ -67,14 +70,13 @@ public:
     int dicomPort() const { return m_dicomPort; }
     int httpPort() const { return m_httpPort; }
     QString aeTitle() const { return QStringLiteral("ORTHANC"); }
-    bool running() const { return m_process.state() == QProcess::Running; }
 
 private:
     QTemporaryDir m_dir;
     int m_dicomPort;
     int m_httpPort;
     int m_count = 0;
-    QProcess m_process;
+    std::unique_ptr<ChildProcess> m_process;
 };
 
 /// A worklist server that misbehaves on purpose (tests/support/hostile_worklist.cpp
@@ -91,7 +93,7 @@ public:
     int queries();
 
 private:
-    QProcess m_process;
+    ChildProcess m_process;
     int m_port = 0;
     int m_queries = 0;
 };

@@ -75,6 +75,7 @@ protected:
         lines[Setting::ScheduledStation] = "ROOM1";
         folder.writeSettings(lines);
         auto w = std::make_unique<fSkiascan>(folder.path());
+        w->networkTimeouts = conditions.timeouts;
         EXPECT_TRUE(w->startUp(QString()));
         EXPECT_TRUE(w->cmdWorklist->isEnabled());
         return w;
@@ -345,7 +346,7 @@ TEST_F(WorklistDialogTest, AServerThatIsDownEndsInTheFailureMessage)
 
 TEST_F(WorklistDialogTest, ASilentServerEndsInTheFailureMessageNotAFrozenWindow)
 {
-    dicom::setNetworkTimeouts({5, 1, 1});
+    conditions.timeouts = {.acseSeconds = 1, .dimseSeconds = 1};
     SilentPeer silent;
     auto w = start(silent.port(), "WLSRV");
     SeenMessage seen;
