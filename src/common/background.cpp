@@ -99,7 +99,7 @@ void BackgroundTask::start(Job job, Done done, std::function<void()> onCancel)
             m_failure = std::current_exception();
         }
         // Queued to this object: dropped by Qt if the task is gone by then.
-        QMetaObject::invokeMethod(this, [this, generation] { finish(generation); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "finish", Qt::QueuedConnection, Q_ARG(unsigned, generation));
     });
 }
 

@@ -78,7 +78,9 @@ public:
     void stop();
 
 private:
-    void finish(unsigned generation);
+    // Queued from the worker by name, so that Qt makes and frees the call on
+    // its own side rather than in a slot object of ours shared by two threads.
+    Q_INVOKABLE void finish(unsigned generation);
 
     std::thread m_thread;
     unsigned m_generation = 0; // which job a queued report belongs to
