@@ -179,7 +179,7 @@ int main(int argc, char** argv)
     const QString tiff = dir.filePath(QStringLiteral("tiff/gray1.tif"));
     skiascan::dicom::Image image;
     image.importFile(tiff, QStringLiteral("TIF"));
-    const skiascan::dicom::ImageRecord record{"Seed", "Film", "", "S-1", "19600201", "O", "20261207", "", "", "", "CHEST",
+    const skiascan::dicom::StudyRecord record{"Seed", "Film", "", "S-1", "19600201", "O", "20261207", "", "", "", "CHEST",
                                               "1500", "3000"};
     skiascan::dicom::setImageProperties(image, record);
     skiascan::dicom::addImageAttributes(image, record, {"2.25.1", "10:00:00", "2.25.2", "2.25.42", 1},

@@ -154,7 +154,7 @@ private:
     void cmdTest_Click();
     bool recordFitsTheImage();
     void lockRecord(bool locked);
-    dicom::ImageRecord studyRecord() const;
+    dicom::StudyRecord studyRecord() const;
 
     QString m_programFolder;
     std::unique_ptr<InstanceLock> m_lock;

@@ -20,7 +20,7 @@
 
 namespace skiascan {
 
-dicom::ImageRecord fSkiascan::studyRecord() const
+dicom::StudyRecord fSkiascan::studyRecord() const
 {
     return {PATNachname->text(),     PATVorname->text(),       PAT2Vorname->text(),   PATID1->text(),
             PATGebDatum->text(),     Sex->currentText(),       StudyDate->text(),     StudyDescritpion->text(),

@@ -30,7 +30,7 @@ QString patientNameOf(const QString& last, const QString& first, const QString& 
     return name;
 }
 
-void setImageProperties(Image& image, const ImageRecord& r)
+void setImageProperties(Image& image, const StudyRecord& r)
 {
     image.setProperty(Image::Property::PatientName, patientNameOf(r.lastName, r.firstName, r.middleName));
     image.setProperty(Image::Property::PatientID, r.patientId);
@@ -42,7 +42,7 @@ void setImageProperties(Image& image, const ImageRecord& r)
     image.setProperty(Image::Property::PatientSex, r.sex);
 }
 
-void addImageAttributes(Image& image, const ImageRecord& r, const ImageNumbering& n, const QDate& today,
+void addImageAttributes(Image& image, const StudyRecord& r, const ImageNumbering& n, const QDate& today,
                         const std::function<QTime()>& now)
 {
     image.setProperty(Image::Property::StudyUID, n.studyUid);

@@ -14,7 +14,7 @@ namespace skiascan::dicom {
 
 /// The texts of the study record and the settings that an image carries, as
 /// they stand in the main window's fields.
-struct ImageRecord {
+struct StudyRecord {
     QString lastName;          // PATNachname
     QString firstName;         // PATVorname
     QString middleName;        // PAT2Vorname
@@ -57,13 +57,13 @@ QString patientNameOf(const QString& last, const QString& first, const QString& 
 
 /// Sets the patient and description properties. The descriptions are set only
 /// when they are not empty. Throws Failure.
-void setImageProperties(Image& image, const ImageRecord& record);
+void setImageProperties(Image& image, const StudyRecord& record);
 
 /// Sets the study, series and instance UIDs, adds the eighteen attributes in
 /// their order and sets the SOP class. `now` is read once for each of the three
 /// current times. Pixel Representation is "1" unless a pixel would then read as
 /// negative. Throws Failure.
-void addImageAttributes(Image& image, const ImageRecord& record, const ImageNumbering& numbering,
+void addImageAttributes(Image& image, const StudyRecord& record, const ImageNumbering& numbering,
                         const QDate& today, const std::function<QTime()>& now);
 
 } // namespace skiascan::dicom

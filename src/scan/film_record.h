@@ -16,7 +16,7 @@ namespace skiascan {
 
 struct FilmRecord {
     QString scanFile;                // the TIFF the scanner writes
-    dicom::ImageRecord study;        // the study record and window settings at the click
+    dicom::StudyRecord study;        // the study record and window settings at the click
     dicom::ImageNumbering numbering; // the film's study, UIDs and number
     int film = 1;                    // its place in the stack, from 1
     int films = 1;                   // the films of the stack (1 for a single scan)

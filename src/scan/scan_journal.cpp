@@ -18,22 +18,22 @@ namespace {
 // The study record's fields under their names in an entry.
 struct RecordField {
     const char* name;
-    QString dicom::ImageRecord::*member;
+    QString dicom::StudyRecord::*member;
 };
 constexpr RecordField kRecordFields[] = {
-    {"lastName", &dicom::ImageRecord::lastName},
-    {"firstName", &dicom::ImageRecord::firstName},
-    {"middleName", &dicom::ImageRecord::middleName},
-    {"patientId", &dicom::ImageRecord::patientId},
-    {"birthDate", &dicom::ImageRecord::birthDate},
-    {"sex", &dicom::ImageRecord::sex},
-    {"studyDate", &dicom::ImageRecord::studyDate},
-    {"studyDescription", &dicom::ImageRecord::studyDescription},
-    {"seriesDescription", &dicom::ImageRecord::seriesDescription},
-    {"accessionNumber", &dicom::ImageRecord::accessionNumber},
-    {"bodyPart", &dicom::ImageRecord::bodyPart},
-    {"windowCenter", &dicom::ImageRecord::windowCenter},
-    {"windowWidth", &dicom::ImageRecord::windowWidth},
+    {"lastName", &dicom::StudyRecord::lastName},
+    {"firstName", &dicom::StudyRecord::firstName},
+    {"middleName", &dicom::StudyRecord::middleName},
+    {"patientId", &dicom::StudyRecord::patientId},
+    {"birthDate", &dicom::StudyRecord::birthDate},
+    {"sex", &dicom::StudyRecord::sex},
+    {"studyDate", &dicom::StudyRecord::studyDate},
+    {"studyDescription", &dicom::StudyRecord::studyDescription},
+    {"seriesDescription", &dicom::StudyRecord::seriesDescription},
+    {"accessionNumber", &dicom::StudyRecord::accessionNumber},
+    {"bodyPart", &dicom::StudyRecord::bodyPart},
+    {"windowCenter", &dicom::StudyRecord::windowCenter},
+    {"windowWidth", &dicom::StudyRecord::windowWidth},
 };
 
 bool isUid(const QString& text)

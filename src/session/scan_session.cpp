@@ -95,7 +95,7 @@ void ScanSession::NewStudy()
 
 // ------------------------------------------------------------------ scanning
 
-bool ScanSession::beginScan(const dicom::ImageRecord& record, SessionFlow flow)
+bool ScanSession::beginScan(const dicom::StudyRecord& record, SessionFlow flow)
 {
     if (m_state != SessionState::Idle)
         return false;
@@ -108,7 +108,7 @@ bool ScanSession::beginScan(const dicom::ImageRecord& record, SessionFlow flow)
     return true;
 }
 
-bool ScanSession::scanSingle(const dicom::ImageRecord& record)
+bool ScanSession::scanSingle(const dicom::StudyRecord& record)
 {
     if (!beginScan(record, SessionFlow::Single))
         return false;
@@ -122,7 +122,7 @@ bool ScanSession::scanSingle(const dicom::ImageRecord& record)
     return true;
 }
 
-bool ScanSession::scanStack(const dicom::ImageRecord& record, int films)
+bool ScanSession::scanStack(const dicom::StudyRecord& record, int films)
 {
     if (!beginScan(record, SessionFlow::Stack))
         return false;

@@ -144,9 +144,9 @@ public:
     // ------------------------------------------------------------ scanning
     /// Starts a single scan of `record` (taken now: the film carries it
     /// whatever happens to the fields). False when the session is not idle.
-    bool scanSingle(const dicom::ImageRecord& record);
+    bool scanSingle(const dicom::StudyRecord& record);
     /// Starts a stack of `films` films of `record`. False when not idle.
-    bool scanStack(const dicom::ImageRecord& record, int films);
+    bool scanStack(const dicom::StudyRecord& record, int films);
     /// The Films field as it reads now: the film of that number is told to the
     /// scanner as the last one.
     void setFilmsInFeeder(int films) { m_filmsInFeeder = films; }
@@ -190,7 +190,7 @@ signals:
 private:
     // The scan flows (scan_session.cpp).
     void setState(SessionState state);
-    bool beginScan(const dicom::ImageRecord& record, SessionFlow flow);
+    bool beginScan(const dicom::StudyRecord& record, SessionFlow flow);
     void startFilm(int film, int films);
     void startScanner();
     void scannerStarted();
@@ -241,7 +241,7 @@ private:
     StudyNumbering m_study;
     std::unique_ptr<dicom::UidGenerator> m_uids;
     bool m_aborted = false;          // ScanAborted
-    dicom::ImageRecord m_record;     // taken at the click
+    dicom::StudyRecord m_record;     // taken at the click
     std::optional<FilmRecord> m_film; // the film under way
     QString m_lastScanFile;
     std::optional<FilmStack> m_stack;

@@ -203,7 +203,7 @@ TEST_F(DeliveryWindowTest, WhileARoundRunsTheLineSaysWhyScanningWaitsAndARoundAs
     writeFilmTiff(tiff);
     dicom::Image image;
     image.importFile(tiff, "TIF");
-    const dicom::ImageRecord r{"Second", "Film", "", "4712", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
+    const dicom::StudyRecord r{"Second", "Film", "", "4712", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
     dicom::setImageProperties(image, r);
     dicom::addImageAttributes(image, r, {"2.25.70", "10:00:00", "2.25.71", "2.25.72", 1}, QDate(2026, 12, 7),
                               [] { return QTime(10, 0, 1); });

@@ -19,14 +19,14 @@ namespace {
 class ImageTest : public ::testing::Test {
 protected:
     TestConditions conditions;
-    static dicom::ImageRecord record()
+    static dicom::StudyRecord record()
     {
         return {"Smith", "John", "", "4711", "01.02.1960", "M", "07.12.2026", "Chest PA", "Film 1", "ACC-99",
                 "CHEST", "1500", "3000"};
     }
 
     // Builds an image as the import does and writes it out for DCMTK to read.
-    DicomFile build(const dicom::ImageRecord& r, const TiffShape& shape = {},
+    DicomFile build(const dicom::StudyRecord& r, const TiffShape& shape = {},
                     const std::function<uint32_t(uint32_t, uint32_t)>& pixels = [](uint32_t x, uint32_t y) {
                         return (x * 7 + y) % 4096;
                     })
@@ -90,7 +90,7 @@ TEST_F(ImageTest, CarriesTheRecordTheUidsAndTheEighteenAttributes)
 
 TEST_F(ImageTest, NameHasAMiddlePartOnlyWhenThereIsOne)
 {
-    dicom::ImageRecord r = record();
+    dicom::StudyRecord r = record();
     EXPECT_EQ(dicom::patientNameOf("Smith", "John", ""), "Smith^John");
     EXPECT_EQ(dicom::patientNameOf("Smith", "John", "Q"), "Smith^John^Q");
     EXPECT_EQ(dicom::patientNameOf(" smith", "", ""), " smith^");
@@ -100,7 +100,7 @@ TEST_F(ImageTest, NameHasAMiddlePartOnlyWhenThereIsOne)
 
 TEST_F(ImageTest, EmptyDescriptionsAreAbsentAndAnEmptyAccessionNumberIsEmpty)
 {
-    dicom::ImageRecord r = record();
+    dicom::StudyRecord r = record();
     r.studyDescription.clear();
     r.seriesDescription.clear();
     r.accessionNumber.clear();
@@ -114,7 +114,7 @@ TEST_F(ImageTest, EmptyDescriptionsAreAbsentAndAnEmptyAccessionNumberIsEmpty)
 
 TEST_F(ImageTest, TextGoesOutAsLatin1WhenItFitsAndAsUtf8Otherwise)
 {
-    dicom::ImageRecord r = record();
+    dicom::StudyRecord r = record();
     r.lastName = QString::fromUtf8("Müller");
     r.firstName = QString::fromUtf8("Ødegård");
     DicomFile latin = build(r);
@@ -142,7 +142,7 @@ TEST_F(ImageTest, PixelRepresentationStaysUnsignedWhenAPixelWouldReadNegative)
 TEST_F(ImageTest, DatesAndTimesInRegionalFormsBecomeDicom)
 {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    dicom::ImageRecord r = record();
+    dicom::StudyRecord r = record();
     r.studyDate = "12/7/2026";
     r.birthDate = "Monday, February 1, 1960";
     writeTiff(dir.filePath("scan.tif"), TiffShape{});
@@ -176,7 +176,7 @@ TEST_F(ImageTest, IsAValidSecondaryCaptureImageForEveryKindOfBodyPart)
     shape.xResolution = 254;
     shape.yResolution = 254;
     for (const auto& c : cases) {
-        dicom::ImageRecord r = record();
+        dicom::StudyRecord r = record();
         r.bodyPart = c.bodyPart;
         r.accessionNumber.clear();
         DicomFile dcm = build(r, shape);

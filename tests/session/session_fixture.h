@@ -88,7 +88,7 @@ protected:
         return done;
     }
 
-    static dicom::ImageRecord record()
+    static dicom::StudyRecord record()
     {
         return {"Doe", "Jane", "", "PID-1", "01.02.1960", "F", "07.12.2026", "", "", "", "CHEST", "1500", "3000"};
     }
