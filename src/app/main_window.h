@@ -164,6 +164,7 @@ private:
     // session is idle.
     bool m_scanAllowed = false;
     bool m_multiScanAllowed = false;
+    bool m_inScan = false; // a single scan or a stack was under way when last shown
     QPointer<DeliveryProgressDialog> m_progressDialog;
     std::shared_ptr<DeliveryProgress> m_shownProgress; // what the progress window shows
     QPointer<OutboxDialog> m_outboxDialog;

@@ -22,6 +22,11 @@ void fSkiascan::showSessionState()
 {
     const bool idle = m_session->idle();
     const bool scanning = m_session->scanning();
+    // A scan of a complete record gives both scan buttons back when it ends.
+    const bool scan = m_session->flow() == SessionFlow::Single || m_session->flow() == SessionFlow::Stack;
+    if (m_inScan && !scan)
+        m_scanAllowed = m_multiScanAllowed = true;
+    m_inScan = scan;
     lockRecord(scanning);
     if (scanning)
         setCursor(Qt::WaitCursor);

@@ -503,8 +503,11 @@ void ScanSession::releaseScanner()
         return;
     m_scanner->disconnect(this);
     if (m_scanner->state() != QProcess::NotRunning) {
-        // Deleting a QProcess kills its program; this one is let go instead.
+        // Deleting a QProcess kills its program; this one is let go instead,
+        // kept (never deleted) until the program ends.
+        static auto* letGo = new std::vector<QProcess*>;
         m_scanner->setParent(nullptr);
+        letGo->push_back(m_scanner);
     } else {
         delete m_scanner;
     }

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTest>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -174,7 +175,8 @@ TEST(ScanJournal, OnlyAScannerWorkingOnTheFilmsFileCountsAsStillAtWork)
     scanner.start(QString(SKIASCAN_PROGRAM_DIR) + "/SCANFILE.EXE", {"/TIF", "/F:" + film.scanFile, "/SIM:DELAY=30000"});
     ASSERT_TRUE(scanner.waitForStarted());
     film.scannerProcess = scanner.processId();
-    EXPECT_TRUE(scannerStillWorksOn(film)) << "the scanner at work on the film's file";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return scannerStillWorksOn(film); }, 5000))
+        << "the scanner at work on the film's file";
     FilmRecord another = film;
     another.scanFile = dir.filePath("film 2.tif");
     EXPECT_FALSE(scannerStillWorksOn(another)) << "the scanner at work on another film";
