@@ -74,6 +74,7 @@ fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
             m_endQuestion->reject();
         if (!m_programEnded)
             close();
+        emit ended(EXIT_SUCCESS);
     });
 }
 

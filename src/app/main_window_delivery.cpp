@@ -9,7 +9,6 @@
 #include "delivery/outbox_dialog.h"
 #include "delivery/progress_dialog.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -36,7 +35,7 @@ void fSkiascan::showSessionState()
     cmdMultiScan->setEnabled(idle && m_multiScanAllowed);
     cmdPrefs->setEnabled(idle);
     cmdTest->setEnabled(idle && settings.TestApp.size() > 3);
-    cmdWorklist->setEnabled(!scanning && settings.WorklistIP.size() > 3);
+    cmdWorklist->setEnabled(idle && settings.WorklistIP.size() > 3);
     cmdNew->setEnabled(!scanning);
 
     // The line below the buttons says why a click is not taken, else what
@@ -63,12 +62,16 @@ void fSkiascan::showNetworkWork(bool running)
     // alive until then.
     delete m_progressDialog;
     m_shownProgress = m_session->networkProgress();
-    if (m_outboxDialog && !running)
-        m_outboxDialog->fill();
+    // The outbox window's actions wait while its images are being sent.
+    if (m_outboxDialog) {
+        m_outboxDialog->setSending(running);
+        if (!running)
+            m_outboxDialog->fill();
+    }
     if (!running || !m_shownProgress)
         return;
-    QWidget* front = QApplication::activeModalWidget();
-    m_progressDialog = new DeliveryProgressDialog(*m_shownProgress, front ? front : this);
+    m_progressDialog = new DeliveryProgressDialog(
+        *m_shownProgress, m_outboxDialog ? static_cast<QWidget*>(m_outboxDialog.data()) : this);
     QTimer::singleShot(1000, m_progressDialog, [dialog = m_progressDialog] {
         if (dialog)
             dialog->show();
@@ -77,16 +80,24 @@ void fSkiascan::showNetworkWork(bool running)
 
 void fSkiascan::tell(const Notice& notice)
 {
+    if (m_session->state() == SessionState::Ended) {
+        // The window has closed; a message now would bring it back.
+        programlog::event(QStringLiteral("at the end, not shown: %1").arg(notice.text));
+        return;
+    }
     const QMessageBox::Icon icon = notice.severity == Severity::Critical  ? QMessageBox::Critical
                                    : notice.severity == Severity::Warning ? QMessageBox::Warning
                                                                           : QMessageBox::Information;
     setTopMost(this, false);
     showMessage(this, icon, notice.underWindowCaption ? windowTitle() : QStringLiteral("Skiascan"), notice.text);
-    setTopMost(this, true);
+    if (m_session->state() != SessionState::Ended)
+        setTopMost(this, true);
 }
 
 void fSkiascan::askToEndNow(const QString& patient)
 {
+    if (m_session->state() == SessionState::Ended)
+        return;
     setTopMost(this, false);
     QMessageBox box(QMessageBox::Question, QStringLiteral("Skiascan"),
                     QStringLiteral("The scanner has not finished the film of %1. End Skiascan now? If the scanner "
@@ -96,6 +107,8 @@ void fSkiascan::askToEndNow(const QString& patient)
     box.setDefaultButton(QMessageBox::Yes);
     m_endQuestion = &box;
     const bool endNow = box.exec() == QMessageBox::Yes;
+    if (m_session->state() == SessionState::Ended)
+        return; // the film came meanwhile and the program has ended
     setTopMost(this, true);
     m_session->answerEndNow(endNow);
 }

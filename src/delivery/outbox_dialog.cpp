@@ -117,9 +117,15 @@ void OutboxDialog::enableActions()
 {
     const OutboxEntry* entry = selected();
     const bool sendable = entry && entry->damage.isEmpty();
-    cmdSendNow->setEnabled(sendable && !m_nodes.empty());
-    cmdSendTo->setEnabled(sendable && !m_nodes.empty());
-    cmdRemove->setEnabled(entry != nullptr);
+    cmdSendNow->setEnabled(!m_sending && sendable && !m_nodes.empty());
+    cmdSendTo->setEnabled(!m_sending && sendable && !m_nodes.empty());
+    cmdRemove->setEnabled(!m_sending && entry != nullptr);
+}
+
+void OutboxDialog::setSending(bool sending)
+{
+    m_sending = sending;
+    enableActions();
 }
 
 void OutboxDialog::sendNow()

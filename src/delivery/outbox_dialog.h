@@ -35,6 +35,10 @@ public:
     /// Fills the list from the outbox as it stands.
     void fill();
 
+    /// While images of the outbox are being sent, the actions that change it
+    /// wait.
+    void setSending(bool sending);
+
 private:
     const OutboxEntry* selected() const;
     void enableActions();
@@ -46,6 +50,7 @@ private:
     std::vector<Node> m_nodes;
     std::function<void(const QSet<QString>&)> m_sendNow;
     std::vector<OutboxEntry> m_entries; // in list order; damaged ones last
+    bool m_sending = false;
 };
 
 } // namespace skiascan

@@ -58,6 +58,8 @@ QString ScanSession::activity() const
     if (m_flow == SessionFlow::Recovery && m_film) {
         if (m_state == SessionState::HandingOver)
             return QStringLiteral("Sending the film from the last session");
+        if (m_waitingForScanner)
+            return QStringLiteral("Waiting for the scanner to finish the film from the last session");
         return QStringLiteral("Importing the film from the last session");
     }
     const int film = m_film ? m_film->film : 1;
@@ -159,7 +161,11 @@ void ScanSession::startFilm(int film, int films)
             return;
         }
         QTimer::singleShot(1001 - QTime::currentTime().msec(), this, [this, film, films] {
-            if (m_state == SessionState::Scanning && !m_film)
+            if (m_state != SessionState::Scanning || m_film)
+                return;
+            if (m_end != EndRequest::None)
+                endScan(); // Quit came before the scanner started
+            else
                 startFilm(film, films);
         });
         return;
@@ -265,11 +271,12 @@ void ScanSession::waitForFile()
 // beyond a few seconds.
 void ScanSession::TimerScan_Timer()
 {
+    if (!m_film || m_state != SessionState::WaitingForFile) {
+        TimerScan.stop();
+        return;
+    }
     if (m_flow == SessionFlow::Recovery) {
-        if (recoveryFilmReady()) {
-            TimerScan.stop();
-            ImageImport();
-        }
+        checkRecoveryFilm();
         return;
     }
     if (m_watch.ready()) {
@@ -284,13 +291,15 @@ void ScanSession::TimerScan_Timer()
     }
 }
 
+// The scanner has ended and its file has not come. Its journal entry stays:
+// a file that still comes is imported at the next start.
 void ScanSession::noFilmCame()
 {
     const FilmRecord film = *m_film;
-    programlog::event(QStringLiteral("the scanner ended with exit code %1 without writing %2")
+    programlog::event(QStringLiteral("the scanner ended with exit code %1 without writing %2; it is looked for "
+                                     "at the next start")
                           .arg(m_scannerExit)
                           .arg(film.scanFile));
-    ScanJournal(m_programFolder).remove(film);
     m_film.reset();
     m_aborted = true;
     if (m_flow == SessionFlow::Stack && m_filmsImported > 0) {
@@ -407,7 +416,11 @@ void ScanSession::endScan()
     m_film.reset();
     m_flow = SessionFlow::None;
     if (m_end != EndRequest::None) {
-        endNow();
+        // What the operator is still to be told is shown before the end.
+        if (m_pendingNotices > 0)
+            m_endWhenTold = true;
+        else
+            endNow();
         return;
     }
     setState(SessionState::Idle);
@@ -422,6 +435,8 @@ void ScanSession::endScan()
 
 bool ScanSession::requestEnd()
 {
+    if (m_endWhenTold)
+        return false; // ends once the operator has read what is shown
     switch (m_state) {
     case SessionState::Ended:
         return true;
@@ -447,12 +462,14 @@ bool ScanSession::requestEnd()
         emit stateChanged();
         return false;
     }
-    // Asked again: a film on its way to the outbox is there in a moment (its
-    // sends are cut short); a scanner that has not finished is asked about.
-    if (m_state == SessionState::Scanning || m_state == SessionState::WaitingForFile)
+    // Asked again: a scanner that has not finished is asked about; a film on
+    // its way to the outbox is there in a moment (its sends are cut short).
+    if (m_state == SessionState::Scanning || m_state == SessionState::WaitingForFile) {
         askToEnd();
-    else
+    } else {
+        m_end = EndRequest::Asked;
         cancelNetwork();
+    }
     return false;
 }
 
@@ -460,12 +477,22 @@ void ScanSession::askToEnd()
 {
     if (m_asking || m_state == SessionState::Ended)
         return;
+    if (m_state == SessionState::HandingOver) {
+        // Written ahead by now or in a moment: the sends need not be waited for.
+        m_end = EndRequest::Asked;
+        cancelNetwork();
+        return;
+    }
     if (m_state != SessionState::Scanning && m_state != SessionState::WaitingForFile)
         return; // the film is on its way to the outbox: the end comes by itself
     m_asking = true;
     m_end = EndRequest::Asked;
     const QString patient = m_film ? patientOf(*m_film) : QString();
-    QTimer::singleShot(0, this, [this, patient] { m_operator.askToEndNow(patient); });
+    QTimer::singleShot(0, this, [this, patient] {
+        if (m_state == SessionState::Ended || !m_asking)
+            return;
+        m_operator.askToEndNow(patient);
+    });
 }
 
 void ScanSession::answerEndNow(bool endNow)
@@ -475,6 +502,7 @@ void ScanSession::answerEndNow(bool endNow)
         return;
     if (!endNow) {
         programlog::event(QStringLiteral("Quit: the operator waits for the scanner"));
+        m_end = EndRequest::AfterFilm; // the film still goes to the nodes
         return;
     }
     programlog::event(m_film ? QStringLiteral("Quit without the film %1: the journal keeps it for the next start")

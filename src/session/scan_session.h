@@ -211,7 +211,7 @@ private:
 
     // The films a crash left (session_recovery.cpp).
     void recoverNext();
-    bool recoveryFilmReady();
+    void checkRecoveryFilm();
     void recoveryFilmDone(bool imported, const QString& failure);
     void recoveryEnded();
 
@@ -257,6 +257,8 @@ private:
     QElapsedTimer m_sinceScannerEnded;
     QTimer m_askTimer;               // after Quit during a scan
     bool m_asking = false;
+    int m_pendingNotices = 0;        // messages queued for the operator, not yet shown
+    bool m_endWhenTold = false;      // Quit came: end once they are shown
 
     BackgroundTask m_task;           // the import, the hand-over or a round
     std::shared_ptr<DeliveryProgress> m_progress;
@@ -266,6 +268,7 @@ private:
     QStringList m_recovered;
     QStringList m_lost;
     QString m_recoveredText;         // told once the first round has run
+    bool m_waitingForScanner = false; // a scanner a crash left still works on the film
 
     // Rounds.
     bool m_roundWanted = false;      // asked for while busy

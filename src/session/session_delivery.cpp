@@ -23,8 +23,13 @@ void ScanSession::tell(SessionOperator::Severity severity, const QString& text, 
 {
     // From the event loop, so that no session step runs inside the operator's
     // answer.
+    ++m_pendingNotices;
     QTimer::singleShot(0, this, [this, notice = SessionOperator::Notice{severity, text, underWindowCaption}] {
         m_operator.tell(notice);
+        if (--m_pendingNotices == 0 && m_endWhenTold) {
+            m_endWhenTold = false;
+            endNow();
+        }
     });
 }
 

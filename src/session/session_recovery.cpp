@@ -51,42 +51,42 @@ void ScanSession::recoverNext()
     m_recovery.pop_back();
     m_watch.watch(m_film->scanFile);
     setState(SessionState::WaitingForFile);
-    if (recoveryFilmReady()) {
-        ImageImport();
-        return;
-    }
-    TimerScan.start(m_timing.tick);
+    checkRecoveryFilm();
 }
 
-// True once the recovered film can go on: its scanner (if one still works on
-// it) has ended and its file stands still, or is not there at all. A film that
-// has nothing more to do (no file, or safe in the outbox already) is finished
-// here, and the next one is taken.
-bool ScanSession::recoveryFilmReady()
+// One look at the recovered film (at once, then at every tick): its scanner
+// (if one still works on it) must have ended and its file stand still. A film
+// whose file is not there is forgotten, one written ahead before the crash only
+// loses its scan file and journal entry; either way the next one is taken.
+void ScanSession::checkRecoveryFilm()
 {
     const FilmRecord& film = *m_film;
-    if (scannerStillWorksOn(film))
-        return false;
-    if (QFileInfo::exists(film.scanFile) && !m_watch.ready())
-        return false;
-    if (!QFileInfo::exists(film.scanFile)) {
+    const bool scannerAtWork = scannerStillWorksOn(film);
+    if (scannerAtWork != m_waitingForScanner) {
+        m_waitingForScanner = scannerAtWork;
+        emit stateChanged();
+    }
+    const bool fileThere = QFileInfo::exists(film.scanFile);
+    if (scannerAtWork || (fileThere && !m_watch.ready())) {
+        if (!TimerScan.isActive())
+            TimerScan.start(m_timing.tick);
+        return;
+    }
+    TimerScan.stop();
+    if (!fileThere) {
         programlog::event(QStringLiteral("journal: %1 never came (%2); its entry is removed")
                               .arg(film.scanFile, whichFilm(film, patientOf(film))));
         ScanJournal(m_programFolder).remove(film);
-        TimerScan.stop();
         QTimer::singleShot(0, this, [this] { recoveryFilmDone(false, {}); });
-        return false;
+        return;
     }
-    // Written ahead before the crash: the film is safe, only its scan file and
-    // its journal entry are left to remove.
     if (Outbox(m_programFolder).holds(film.numbering.instanceUid)) {
         QFile::remove(film.scanFile);
         ScanJournal(m_programFolder).remove(film);
-        TimerScan.stop();
         QTimer::singleShot(0, this, [this] { recoveryFilmDone(true, {}); });
-        return false;
+        return;
     }
-    return true;
+    ImageImport();
 }
 
 // `failure` is empty for a film that was imported or never came.

@@ -321,3 +321,24 @@ TEST_F(ScanSafetyTest, QuitTwiceWhileTheScannerHangsAsksAndYesEndsAtOnce)
     EXPECT_TRUE(scannerStillWorksOn(films[0])) << "the scanner is left alone";
     ::kill(static_cast<pid_t>(films[0].scannerProcess), SIGKILL);
 }
+
+// The film comes while the question is still open: the film goes to the node,
+// the question goes away, and the window closes for good.
+TEST_F(ScanSafetyTest, AFilmThatComesWhileTheQuestionIsOpenEndsTheProgramWithIt)
+{
+    StoreScp pacs;
+    qputenv("SCANFILE_DELAY_MS", "1500");
+    auto w = start(simulator(), pacs.setting());
+    w->cmdScan->click();
+    bool asked = false;
+    modals.then([&](QWidget*) { asked = true; }); // left unanswered
+    w->cmdCancel->click();
+    w->cmdCancel->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 20000));
+    EXPECT_TRUE(asked);
+    QTest::qWait(300);
+    EXPECT_FALSE(w->isVisible()) << "nothing brings the window back";
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(pacs.received().size() + Outbox(folder.path()).count(), 1) << "the film is safe";
+    EXPECT_TRUE(journalEntries().isEmpty());
+}

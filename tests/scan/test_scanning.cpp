@@ -88,12 +88,16 @@ TEST_F(ScanningTest, AScannerThatEndsWithoutAFilmIsToldAndQuitMeanwhileEndsThePr
     EXPECT_TRUE(w->cmdScan->isEnabled());
     EXPECT_EQ(w->cursor().shape(), Qt::ArrowCursor);
 
-    // Quit while waiting for the film: the program ends once the flow has.
+    // Quit while waiting for the film: the program ends once the flow has,
+    // and the operator has read why there is no film.
+    SeenMessage atTheEnd;
+    modals.then(recordMessage(atTheEnd));
     w->cmdScan->click();
     w->cmdCancel->click();
     EXPECT_TRUE(w->isVisible());
     EXPECT_EQ(w->lblOutbox->text(), "Skiascan ends after the film");
     EXPECT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 10000));
+    EXPECT_TRUE(atTheEnd.text.startsWith("The scanner ended without a film")) << atTheEnd.text.toStdString();
 }
 
 TEST_F(ScanningTest, StacksOfOneTwoAndSixFilmsTellTheScannerEachFilmsPlace)
