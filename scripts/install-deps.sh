@@ -9,8 +9,9 @@ set -eu
 # the end-to-end test: a virtual X server (xvfb-run needs xauth) and xdotool
 # the window's fixed layout: its font
 # scripts: python3 (free ports, UIDs), bc (benchmark arithmetic)
+# the ThreadSanitizer stage: glibc's symbols, which its suppressions name
 PACKAGES="
-  build-essential cmake ninja-build clang libclang-rt-14-dev
+  build-essential cmake ninja-build clang libclang-rt-14-dev libc6-dbg
   qt6-base-dev libgl-dev libdcmtk-dev libtiff-dev libgtest-dev
   dcmtk dicom3tools orthanc
   xvfb xauth xdotool
