@@ -307,3 +307,24 @@ TEST_F(OutboxTest, AnOutboxThatCannotBeWrittenIsReportedAndTheScanIsNotSafe)
     EXPECT_EQ(outcome, 0);
     EXPECT_FALSE(QDir(folder).exists("Outbox"));
 }
+
+// Two nodes confirm the same images in one round, each on its own thread: every
+// strike-off must go by the entry as it stands, not by the copy the round took,
+// or the node struck off first would be owed again.
+TEST_F(OutboxTest, TwoNodesConfirmingTheSameImagesInOneRoundLeaveNothingOwed)
+{
+    Outbox outbox(program.path());
+    for (const QString uid : {"2.25.301", "2.25.302", "2.25.303"}) {
+        const FilmDelivery kept = deliver(uid, {QString("ONE|127.0.0.1|%1").arg(freePort()),
+                                                QString("TWO|127.0.0.1|%1").arg(freePort()), "||"}, outbox);
+        ASSERT_TRUE(kept.kept);
+    }
+    ASSERT_EQ(outbox.count(), 3);
+    StoreScp one("ONE");
+    StoreScp two("TWO");
+    const RoundReport report = round(outbox, {one.setting(), two.setting(), "||"});
+    EXPECT_EQ(report.confirmed, 6);
+    EXPECT_EQ(outbox.count(), 0) << "an image is still owed to a node that confirmed it";
+    EXPECT_EQ(instanceUids(one), (QStringList{"2.25.301", "2.25.302", "2.25.303"}));
+    EXPECT_EQ(instanceUids(two), (QStringList{"2.25.301", "2.25.302", "2.25.303"}));
+}
