@@ -6,6 +6,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -79,4 +81,31 @@ TEST(DurableFile, ReplacesTheWholeFileOrNothing)
         EXPECT_EQ(e.kind(), Failure::Kind::File);
         EXPECT_TRUE(e.description().contains("missing/entry.json")) << e.description().toStdString();
     }
+}
+
+// What makes a write count is the rename, and it counts after a power cut only
+// once the folder holding the new name is flushed: the file is flushed before
+// the rename, the folder after it.
+TEST(DurableFile, TheFileIsFlushedBeforeTheRenameAndItsFolderAfterIt)
+{
+    QTemporaryDir dir;
+    const QString folder = QFileInfo(dir.path()).canonicalFilePath();
+    const QString target = folder + "/entry.json";
+    const QString log = folder + "/calls.log";
+    QProcess writer;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", FSYNC_SPY);
+    environment.insert("FSYNC_SPY_LOG", log);
+    environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+    writer.setProcessEnvironment(environment);
+    writer.start(DURABLE_WRITE, {target, "owed"});
+    ASSERT_TRUE(writer.waitForFinished());
+    ASSERT_EQ(writer.exitCode(), 0) << writer.readAllStandardError().toStdString();
+
+    const QStringList calls = logLines(log);
+    const qsizetype renamed = calls.indexOf("rename " + target);
+    ASSERT_GE(renamed, 1) << calls.join("; ").toStdString();
+    EXPECT_TRUE(calls[renamed - 1].startsWith("fsync " + folder + "/.writing-entry.json"))
+        << calls.join("; ").toStdString();
+    EXPECT_EQ(calls.mid(renamed + 1), QStringList{"fsync " + folder}) << calls.join("; ").toStdString();
 }
