@@ -119,6 +119,7 @@ private:
     // The session's state on the window, the progress window and the outbox
     // window (main_window_delivery.cpp).
     void showSessionState();
+    void showButtons();
     void showNetworkWork(bool running);
     void lblOutbox_Click();
     void tell(const Notice& notice) override;

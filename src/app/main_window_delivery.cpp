@@ -19,6 +19,26 @@ namespace skiascan {
 
 void fSkiascan::showSessionState()
 {
+    showButtons();
+    // The line below the buttons says why a click is not taken, else what
+    // waits in the outbox.
+    const QString activity = m_session->activity();
+    if (!activity.isEmpty()) {
+        lblOutbox->setText(activity);
+        lblOutbox->setToolTip(QString());
+        return;
+    }
+    const QString text = m_session->outboxLine();
+    lblOutbox->setText(text);
+    lblOutbox->setToolTip(text.isEmpty() ? QString()
+                                         : QStringLiteral("Images that a destination has not confirmed yet. They are "
+                                                          "sent again at start-up, after each scan and after the "
+                                                          "Preferences. Click to see them."));
+}
+
+// The buttons and fields as the session's state and the entry rule allow.
+void fSkiascan::showButtons()
+{
     const bool idle = m_session->idle();
     const bool scanning = m_session->scanning();
     // A scan of a complete record gives both scan buttons back when it ends.
@@ -37,21 +57,6 @@ void fSkiascan::showSessionState()
     cmdTest->setEnabled(idle && settings.TestApp.size() > 3);
     cmdWorklist->setEnabled(idle && settings.WorklistIP.size() > 3);
     cmdNew->setEnabled(!scanning);
-
-    // The line below the buttons says why a click is not taken, else what
-    // waits in the outbox.
-    const QString activity = m_session->activity();
-    if (!activity.isEmpty()) {
-        lblOutbox->setText(activity);
-        lblOutbox->setToolTip(QString());
-        return;
-    }
-    const QString text = m_session->outboxLine();
-    lblOutbox->setText(text);
-    lblOutbox->setToolTip(text.isEmpty() ? QString()
-                                         : QStringLiteral("Images that a destination has not confirmed yet. They are "
-                                                          "sent again at start-up, after each scan and after the "
-                                                          "Preferences. Click to see them."));
 }
 
 // Network work that lasts more than about a second shows a small window with

@@ -27,7 +27,7 @@ void fSkiascan::runEntryRule(bool multiScanToo)
     m_scanAllowed = complete;
     if (multiScanToo)
         m_multiScanAllowed = complete;
-    showSessionState();
+    showButtons();
 }
 
 void fSkiascan::PATNachname_Change()

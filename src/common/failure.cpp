@@ -17,4 +17,17 @@ QString describe(const std::exception& e)
     return QString::fromUtf8(e.what());
 }
 
+QString describe(std::exception_ptr failure)
+{
+    if (!failure)
+        return {};
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        return describe(e);
+    } catch (...) {
+        return QStringLiteral("an unknown failure");
+    }
+}
+
 } // namespace skiascan

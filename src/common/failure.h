@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <exception>
 #include <stdexcept>
 
 namespace skiascan {
@@ -38,5 +39,9 @@ private:
 /// The description of any exception: a Failure's own, "out of memory" for
 /// std::bad_alloc, otherwise what() as UTF-8.
 QString describe(const std::exception& e);
+
+/// The description of what a background job threw: empty for none, "an
+/// unknown failure" for what is not a std::exception.
+QString describe(std::exception_ptr failure);
 
 } // namespace skiascan

@@ -7,9 +7,8 @@
 
 namespace skiascan {
 
-FilmTooSmall::FilmTooSmall(qint64 bytes)
+FilmTooSmall::FilmTooSmall()
     : Failure(QStringLiteral("Importfile to small, scan may be failed!"), Failure::Kind::Scanner)
-    , m_bytes(bytes)
 {
 }
 
@@ -19,7 +18,7 @@ dicom::Image buildFilmImage(const FilmRecord& film, const QDate& today)
     if (!scan.exists())
         throw Failure(QStringLiteral("The scanned file %1 cannot be found.").arg(film.scanFile), Failure::Kind::Scanner);
     if (scan.size() < kSmallestScanFile)
-        throw FilmTooSmall(scan.size());
+        throw FilmTooSmall();
     dicom::Image image;
     image.importFile(film.scanFile, QStringLiteral("TIF"));
     dicom::setImageProperties(image, film.study);

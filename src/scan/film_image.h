@@ -17,11 +17,7 @@ inline constexpr qint64 kSmallestScanFile = 10240;
 /// the operator's message "Importfile to small, scan may be failed!".
 class FilmTooSmall : public Failure {
 public:
-    explicit FilmTooSmall(qint64 bytes);
-    qint64 bytes() const { return m_bytes; }
-
-private:
-    qint64 m_bytes;
+    FilmTooSmall();
 };
 
 /// Builds the image of `film` from its scan file: the TIFF's pixels, the study

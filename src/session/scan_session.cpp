@@ -21,6 +21,21 @@
 
 namespace skiascan {
 
+namespace {
+
+bool isTooSmall(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const FilmTooSmall&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
+
 ScanSession::ScanSession(const QString& programFolder, SessionOperator& op, QObject* parent)
     : QObject(parent)
     , m_programFolder(programFolder)
@@ -348,16 +363,8 @@ void ScanSession::imageBuilt(std::shared_ptr<dicom::Image> image, std::exception
         handOver(image);
         return;
     }
-    QString why;
-    bool tooSmall = false;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const FilmTooSmall&) {
-        tooSmall = true;
-        why = QStringLiteral("Importfile to small, scan may be failed!");
-    } catch (const std::exception& e) {
-        why = describe(e);
-    }
+    const QString why = describe(failure);
+    const bool tooSmall = isTooSmall(failure);
     if (m_flow == SessionFlow::Recovery) {
         recoveryFilmDone(false, why);
         return;
@@ -519,7 +526,6 @@ void ScanSession::endNow()
     TimerScan.stop();
     m_askTimer.stop();
     releaseScanner();
-    m_end = EndRequest::Now;
     setState(SessionState::Ended);
     programlog::event(QStringLiteral("Skiascan ends"));
     emit readyToEnd();

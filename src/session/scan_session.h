@@ -235,7 +235,7 @@ private:
 
     SessionState m_state = SessionState::Idle;
     SessionFlow m_flow = SessionFlow::None;
-    enum class EndRequest { None, AfterFilm, Asked, Now };
+    enum class EndRequest { None, AfterFilm, Asked };
     EndRequest m_end = EndRequest::None;
 
     StudyNumbering m_study;

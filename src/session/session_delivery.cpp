@@ -87,15 +87,10 @@ void ScanSession::handOver(std::shared_ptr<dicom::Image> image)
             *delivery = deliverFilm(*image, described, nodes, localAET, timeouts, outbox, progress.get());
         },
         [this, delivery](std::exception_ptr failure) {
-            if (failure) {
-                // deliverFilm reports its failures in its result; anything else
-                // leaves the film in the scanner's folder and the journal.
-                try {
-                    std::rethrow_exception(failure);
-                } catch (const std::exception& e) {
-                    delivery->keepFailure = describe(e);
-                }
-            }
+            // deliverFilm reports its failures in its result; anything else
+            // leaves the film in the scanner's folder and the journal.
+            if (failure)
+                delivery->keepFailure = describe(failure);
             handedOver(*delivery);
         },
         [this] { cancelNetwork(); });
@@ -218,13 +213,8 @@ void ScanSession::startRound()
             *report = runRound(outbox, nodes, localAET, timeouts, progress.get(), skip, only.value_or(QSet<QString>()));
         },
         [this, report, cause](std::exception_ptr failure) {
-            if (failure) {
-                try {
-                    std::rethrow_exception(failure);
-                } catch (const std::exception& e) {
-                    report->unreadable << describe(e);
-                }
-            }
+            if (failure)
+                report->unreadable << describe(failure);
             endNetworkWork();
             roundDone(*report, cause);
         },

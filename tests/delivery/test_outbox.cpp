@@ -75,11 +75,7 @@ protected:
 
 QStringList instanceUids(const StoreScp& node)
 {
-    QStringList uids;
-    for (const QString& file : node.received())
-        uids << DicomFile(file).text(DCM_SOPInstanceUID);
-    uids.sort();
-    return uids;
+    return valuesIn(node.received(), DCM_SOPInstanceUID);
 }
 
 QStringList owedTitles(const OutboxEntry& entry)

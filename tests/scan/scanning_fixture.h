@@ -109,11 +109,7 @@ protected:
 
 inline QStringList instanceNumbers(const StoreScp& node)
 {
-    QStringList numbers;
-    for (const QString& file : node.received())
-        numbers << DicomFile(file).text(DCM_InstanceNumber);
-    numbers.sort();
-    return numbers;
+    return valuesIn(node.received(), DCM_InstanceNumber);
 }
 
 } // namespace skiascan::test

@@ -47,9 +47,13 @@ class SessionTest : public ::testing::Test {
 protected:
     TestConditions conditions;
 
+    // What the scanner simulator is told through the environment.
+    static constexpr const char* kSimulatorVariables[] = {"SCANFILE_DELAY_MS", "SCANFILE_EXIT", "SCANFILE_MODE",
+                                                          "SCANFILE_FEEDER", "SCANFILE_LOG"};
+
     void SetUp() override
     {
-        for (const char* name : {"SCANFILE_DELAY_MS", "SCANFILE_EXIT", "SCANFILE_MODE", "SCANFILE_FEEDER"})
+        for (const char* name : kSimulatorVariables)
             qunsetenv(name);
         qputenv("SCANFILE_LOG", folder.filePath("scanner.log").toLocal8Bit());
         qputenv("SCANFILE_SIZE", "256x320");
@@ -61,7 +65,7 @@ protected:
     }
     void TearDown() override
     {
-        for (const char* name : {"SCANFILE_DELAY_MS", "SCANFILE_EXIT", "SCANFILE_MODE", "SCANFILE_FEEDER", "SCANFILE_LOG"})
+        for (const char* name : kSimulatorVariables)
             qunsetenv(name);
     }
 

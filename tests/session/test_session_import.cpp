@@ -33,11 +33,7 @@ protected:
 
 QStringList numbersAt(const StoreScp& node)
 {
-    QStringList numbers;
-    for (const QString& file : node.received())
-        numbers << DicomFile(file).text(DCM_InstanceNumber);
-    numbers.sort();
-    return numbers;
+    return valuesIn(node.received(), DCM_InstanceNumber);
 }
 
 } // namespace

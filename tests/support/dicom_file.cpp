@@ -62,4 +62,13 @@ QStringList dciodvfyErrors(const QString& path)
     return errors;
 }
 
+QStringList valuesIn(const QStringList& files, const DcmTagKey& key)
+{
+    QStringList values;
+    for (const QString& file : files)
+        values << DicomFile(file).text(key);
+    values.sort();
+    return values;
+}
+
 } // namespace skiascan::test

@@ -35,4 +35,8 @@ private:
 /// program's own text and stays.
 QStringList dciodvfyErrors(const QString& path);
 
+/// The value of one attribute in each file a folder of received files holds
+/// (a node's received()), sorted.
+QStringList valuesIn(const QStringList& files, const DcmTagKey& key);
+
 } // namespace skiascan::test
