@@ -5,6 +5,7 @@
 #include "support/dicom_file.h"
 #include "support/peers.h"
 #include "support/qt_printers.h"
+#include "support/throttling_proxy.h"
 #include "support/tiff_writer.h"
 
 #include <QElapsedTimer>
@@ -63,6 +64,27 @@ TEST_F(SendingTest, StorescpReceivesTheImageAsBuilt)
 
     // A second send of the same object works too (the data set is unchanged).
     image.send("127.0.0.1", pacs.port(), pacs.aeTitle(), "SKIASCAN", kShortTimeouts);
+}
+
+TEST_F(SendingTest, AnImageBehindASlowLinkArrivesIntactAtTheLinksPace)
+{
+    // 300 KB of pixels through a link of 100 KB a second take about three seconds.
+    writeFilmTiff(dir.filePath("large.tif"), 400, 384);
+    image.importFile(dir.filePath("large.tif"), "TIF");
+    StoreScp pacs;
+    ThrottlingProxy link(pacs.port(), 100 * 1024);
+    QElapsedTimer clock;
+    clock.start();
+    image.send("127.0.0.1", link.port(), pacs.aeTitle(), "SKIASCAN", kShortTimeouts);
+    EXPECT_GE(clock.elapsed(), 2000);
+    EXPECT_GE(link.bytesForwarded(), 400 * 384 * 2);
+    EXPECT_EQ(link.connections(), 1);
+    ASSERT_EQ(pacs.received().size(), 1);
+    std::vector<Uint16> expected;
+    for (uint32_t y = 0; y < 384; ++y)
+        for (uint32_t x = 0; x < 400; ++x)
+            expected.push_back(static_cast<Uint16>((x * 37u + y * 11u) % 4096u));
+    EXPECT_TRUE(DicomFile(pacs.received().first()).pixels() == expected);
 }
 
 TEST_F(SendingTest, VerifyAnswersWithEchoOrTheReason)
