@@ -108,8 +108,9 @@ int worker(const QString& work, int films, bool drain)
         while ((filesIn(program + QStringLiteral("/Outbox"), QStringLiteral("*.entry")) > 0
                 || filesIn(program + QStringLiteral("/Journal"), QStringLiteral("*.json")) > 0)
                && clock.elapsed() < 120000) {
-            if (window.session().idle())
-                window.session().sendOutbox(skiascan::RoundCause::Operator);
+            // The node that was down may be back: no need to wait for its pause.
+            if (window.session().delivery().quiet())
+                window.session().delivery().sendNow();
             QThread::msleep(100);
             QApplication::processEvents();
         }

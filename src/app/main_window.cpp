@@ -4,7 +4,6 @@
 
 #include "app/window_helpers.h"
 #include "common/program_log.h"
-#include "delivery/progress_dialog.h"
 #include "dicom/dicom_toolkit.h"
 
 #include <QAction>
@@ -16,6 +15,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTimer>
 
 namespace skiascan {
 
@@ -66,7 +66,17 @@ fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
     buildControls();
     connect(m_session.get(), &ScanSession::stateChanged, this, &fSkiascan::showSessionState);
     connect(m_session.get(), &ScanSession::outboxChanged, this, &fSkiascan::showSessionState);
-    connect(m_session.get(), &ScanSession::networkWorkChanged, this, &fSkiascan::showNetworkWork);
+    DeliveryService& delivery = m_session->delivery();
+    connect(&delivery, &DeliveryService::changed, this, &fSkiascan::showSessionState);
+    connect(&delivery, &DeliveryService::outboxChanged, this, &fSkiascan::showOutbox);
+    connect(&delivery, &DeliveryService::nodeDown, this, &fSkiascan::nodeDown);
+    connect(&delivery, &DeliveryService::nodeBack, this, &fSkiascan::nodeBack);
+    m_backNoticeTimer = new QTimer(this);
+    m_backNoticeTimer->setSingleShot(true);
+    connect(m_backNoticeTimer, &QTimer::timeout, this, [this] {
+        m_backNotice.clear();
+        showSessionState();
+    });
     connect(m_session.get(), &ScanSession::readyToEnd, this, [this] {
         // The session is done: the window closes, and with it the program. A
         // question whether to end without the film has its answer now.
@@ -247,7 +257,6 @@ void fSkiascan::closeEvent(QCloseEvent* event)
         showSessionState();
         return;
     }
-    delete m_progressDialog;
     QMainWindow::closeEvent(event);
 }
 

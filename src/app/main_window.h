@@ -24,11 +24,10 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollBar;
+class QTimer;
 
 namespace skiascan {
 
-class DeliveryProgress;
-class DeliveryProgressDialog;
 class OutboxDialog;
 
 class fSkiascan : public QMainWindow, private SessionOperator {
@@ -41,8 +40,9 @@ public:
 
     /// Runs the start-up: the lock of the program folder, window load (settings,
     /// or the preferences dialog until a settings file exists), the images count,
-    /// the command line, then top-most and shown; then the films a crash left in
-    /// the scan journal are recovered and the outbox is sent. Returns false when
+    /// the command line, then top-most and shown; then the delivery service is
+    /// woken for what the outbox owes and the films a crash left in the scan
+    /// journal are recovered. Returns false when
     /// the program must end (another Skiascan runs in the program folder, or the
     /// settings could not be loaded twice in a row).
     bool startUp(const QString& argumentText);
@@ -88,7 +88,7 @@ public:
     QPushButton* cmdTest = nullptr;
     QPushButton* cmdCancel = nullptr;
     std::array<QLabel*, 13> Label1{};
-    ClickableLabel* lblOutbox = nullptr; // what a scan is doing, else how many images wait (click: the outbox)
+    ClickableLabel* lblOutbox = nullptr; // what a scan is doing, what waits, a node that fails (click: the outbox)
     QAction* mnuHelp = nullptr;
 
     /// The sixteen settings, filled by the settings load.
@@ -116,11 +116,13 @@ private:
     void applyCommandLine(const QString& argumentText);
     void cmdPrefs_Click();
 
-    // The session's state on the window, the progress window and the outbox
-    // window (main_window_delivery.cpp).
+    // The session's state on the window, delivery on the line below the
+    // buttons, and the outbox window (main_window_delivery.cpp).
     void showSessionState();
     void showButtons();
-    void showNetworkWork(bool running);
+    void showOutbox();
+    void nodeDown(const QString& node, const QString& reason);
+    void nodeBack(const QString& node);
     void lblOutbox_Click();
     void tell(const Notice& notice) override;
     void askToEndNow(const QString& patient) override;
@@ -166,9 +168,10 @@ private:
     bool m_scanAllowed = false;
     bool m_multiScanAllowed = false;
     bool m_inScan = false; // a single scan or a stack was under way when last shown
-    QPointer<DeliveryProgressDialog> m_progressDialog;
-    std::shared_ptr<DeliveryProgress> m_shownProgress; // what the progress window shows
     QPointer<OutboxDialog> m_outboxDialog;
+    QString m_goneNodes;   // what waits for nodes no longer configured
+    QString m_backNotice;  // "PACS is back", shown for a while
+    QTimer* m_backNoticeTimer = nullptr;
     QPointer<QMessageBox> m_endQuestion; // whether to end without the film
     // A selection from the Sex list changes its text first and is reported as a
     // selection afterwards; the text change must then not close the study.

@@ -1,13 +1,13 @@
 // fSkiascan: the session's state on the window (buttons, fields, the line below
-// the buttons), its messages and questions, the progress window of network
-// work, and the outbox window.
+// the buttons), its messages and questions, what delivery does, and the outbox
+// window.
 
 #include "app/main_window.h"
 
 #include "app/window_helpers.h"
 #include "common/program_log.h"
+#include "common/text.h"
 #include "delivery/outbox_dialog.h"
-#include "delivery/progress_dialog.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -21,19 +21,76 @@ void fSkiascan::showSessionState()
 {
     showButtons();
     // The line below the buttons says why a click is not taken, else what
-    // waits in the outbox.
-    const QString activity = m_session->activity();
-    if (!activity.isEmpty()) {
-        lblOutbox->setText(activity);
-        lblOutbox->setToolTip(QString());
-        return;
+    // waits in the outbox; below that, a node that fails (the line turns red,
+    // the node and the reason on hover), or one that is back.
+    const DeliveryService& delivery = m_session->delivery();
+    const QString waiting = m_session->outboxLine();
+    QString line = m_session->activity();
+    if (line.isEmpty())
+        line = waiting;
+    QStringList failing;
+    QStringList reasons;
+    for (const NodeStatus& status : delivery.status()) {
+        if (!status.failing)
+            continue;
+        failing << status.node.aeTitle;
+        reasons << QStringLiteral("%1: %2 (failing since %3; %4)")
+                       .arg(status.node.name(), status.lastFailure,
+                            status.failingSince.toString(QStringLiteral("HH:mm:ss")), status.text());
     }
-    const QString text = m_session->outboxLine();
-    lblOutbox->setText(text);
-    lblOutbox->setToolTip(text.isEmpty() ? QString()
-                                         : QStringLiteral("Images that a destination has not confirmed yet. They are "
-                                                          "sent again at start-up, after each scan and after the "
-                                                          "Preferences. Click to see them."));
+    QString note;
+    if (failing.size() == 1)
+        note = failing.front().size() <= 10 ? QStringLiteral("%1 fails").arg(failing.front())
+                                            : QStringLiteral("A node fails");
+    else if (failing.size() > 1)
+        note = QStringLiteral("%1 nodes fail").arg(failing.size());
+    else if (delivery.nodes().empty() && !waiting.isEmpty()) {
+        note = QStringLiteral("No destination set");
+        reasons << QStringLiteral("No destination is set in the Preferences (\"Image send to:\"). The images are sent "
+                                  "once a destination is set.");
+    }
+    const bool red = !note.isEmpty();
+    if (!red)
+        note = m_backNotice;
+    if (!note.isEmpty())
+        line += (line.isEmpty() ? QString() : QStringLiteral("\n")) + note;
+    lblOutbox->setText(line);
+    lblOutbox->setStyleSheet(red ? QStringLiteral("color: #c00000;") : QString());
+    QString tip = reasons.join(QLatin1Char('\n'));
+    if (tip.isEmpty() && !waiting.isEmpty())
+        tip = QStringLiteral("Images that a destination has not confirmed yet. They are sent in the background and "
+                             "tried again by themselves after a failure. Click to see them.");
+    if (!m_goneNodes.isEmpty())
+        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + m_goneNodes;
+    lblOutbox->setToolTip(tip);
+}
+
+// What waits for nodes that are no longer configured, for the line's tip. It
+// reads every entry, so it is found anew only when the outbox or the nodes
+// change, not at every progress report.
+void fSkiascan::showOutbox()
+{
+    QStringList gone;
+    for (const auto& [node, count] : m_session->delivery().waitingForGone())
+        gone << QStringLiteral("%1 wait for %2, which is no longer in the Preferences.")
+                    .arg(countOf(count, QStringLiteral("image"), QStringLiteral("images")), node);
+    m_goneNodes = gone.join(QLatin1Char('\n'));
+    showSessionState();
+}
+
+void fSkiascan::nodeDown(const QString& node, const QString& reason)
+{
+    programlog::event(QStringLiteral("shown: %1 cannot be reached: %2").arg(node, reason));
+    showSessionState();
+}
+
+void fSkiascan::nodeBack(const QString& node)
+{
+    m_backNotice = node.section(QLatin1Char(' '), 0, 0);
+    m_backNotice = m_backNotice.size() <= 10 ? QStringLiteral("%1 is back").arg(m_backNotice)
+                                             : QStringLiteral("A node is back");
+    m_backNoticeTimer->start(15000);
+    showSessionState();
 }
 
 // The buttons and fields as the session's state and the entry rule allow.
@@ -57,30 +114,6 @@ void fSkiascan::showButtons()
     cmdTest->setEnabled(idle && settings.TestApp.size() > 3);
     cmdWorklist->setEnabled(idle && settings.WorklistIP.size() > 3);
     cmdNew->setEnabled(!scanning);
-}
-
-// Network work that lasts more than about a second shows a small window with
-// each send and Cancel, above whatever window is in front.
-void fSkiascan::showNetworkWork(bool running)
-{
-    // The window goes with the work it showed; it keeps that work's progress
-    // alive until then.
-    delete m_progressDialog;
-    m_shownProgress = m_session->networkProgress();
-    // The outbox window's actions wait while its images are being sent.
-    if (m_outboxDialog) {
-        m_outboxDialog->setSending(running);
-        if (!running)
-            m_outboxDialog->fill();
-    }
-    if (!running || !m_shownProgress)
-        return;
-    m_progressDialog = new DeliveryProgressDialog(
-        *m_shownProgress, m_outboxDialog ? static_cast<QWidget*>(m_outboxDialog.data()) : this);
-    QTimer::singleShot(1000, m_progressDialog, [dialog = m_progressDialog] {
-        if (dialog)
-            dialog->show();
-    });
 }
 
 void fSkiascan::tell(const Notice& notice)
@@ -120,18 +153,17 @@ void fSkiascan::askToEndNow(const QString& patient)
 
 void fSkiascan::lblOutbox_Click()
 {
-    if (!m_session->idle() || !lblOutbox->text().startsWith(QLatin1String("Outbox")))
+    if (!m_session->idle() || m_session->outboxLine().isEmpty())
         return;
     setTopMost(this, false);
     {
         Outbox outbox(m_programFolder);
-        OutboxDialog dialog(outbox, configuredNodes(settings.remoteNodes()),
-                            [this](const QSet<QString>& images) { m_session->sendImagesNow(images); }, this);
+        OutboxDialog dialog(outbox, m_session->delivery(), this);
         m_outboxDialog = &dialog;
         dialog.exec();
     }
     setTopMost(this, true);
-    showSessionState();
+    showOutbox();
 }
 
 } // namespace skiascan

@@ -41,9 +41,10 @@ bool fSkiascan::startUp(const QString& argumentText)
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
     setTopMost(this, true);
-    // The films a crash left in the scanner, then the outbox: in the
-    // background, the window showing what is done.
+    // What the outbox owes goes to the nodes in the background, and the films
+    // a crash left in the scanner are imported; the window shows what is done.
     m_session->startUp();
+    showOutbox();
     return true;
 }
 
@@ -163,7 +164,9 @@ void fSkiascan::cmdPrefs_Click()
         endProgram(EXIT_FAILURE);
         return;
     }
-    m_session->sendOutbox(RoundCause::AfterPreferences);
+    // The nodes may be new or mended: each one tries at once.
+    m_session->delivery().sendNow();
+    showOutbox();
 }
 
 } // namespace skiascan

@@ -2,6 +2,12 @@
 
 namespace skiascan {
 
+bool NodeId::operator==(const NodeId& other) const
+{
+    return aeTitle == other.aeTitle && port == other.port
+        && host.trimmed().compare(other.host.trimmed(), Qt::CaseInsensitive) == 0;
+}
+
 std::vector<Node> configuredNodes(const RemoteNodes& remotes)
 {
     std::vector<Node> nodes;
@@ -10,18 +16,28 @@ std::vector<Node> configuredNodes(const RemoteNodes& remotes)
         if (!remote.isNode)
             continue;
         const Node node{row, remote.aeTitle, remote.host, remote.port, remote.problem};
-        if (!nodeWithTitle(nodes, node.aeTitle))
+        bool listed = false;
+        for (const Node& earlier : nodes)
+            listed = listed || earlier.id() == node.id();
+        if (!listed)
             nodes.push_back(node);
     }
     return nodes;
 }
 
-const Node* nodeWithTitle(const std::vector<Node>& nodes, const QString& aeTitle)
+const Node* nodeFor(const std::vector<Node>& nodes, const NodeId& owed)
 {
-    for (const Node& node : nodes)
-        if (node.aeTitle == aeTitle)
+    const Node* sameTitle = nullptr;
+    int withTitle = 0;
+    for (const Node& node : nodes) {
+        if (node.id() == owed)
             return &node;
-    return nullptr;
+        if (node.aeTitle == owed.aeTitle) {
+            sameTitle = &node;
+            ++withTitle;
+        }
+    }
+    return withTitle == 1 ? sameTitle : nullptr;
 }
 
 } // namespace skiascan

@@ -1,7 +1,7 @@
 // The remote nodes images are sent to, as the settings name them: up to three
-// rows of "AET|address|port", parsed into RemoteNodes. A node is known by its
-// AE title: an image kept for a node is owed to that AE title, wherever it
-// stands in the rows.
+// rows of "AET|address|port", parsed into RemoteNodes. A node is its AE title,
+// address and port: two rows with one AE title at different addresses are two
+// nodes, and each gets every film.
 #pragma once
 
 #include "common/remote_node.h"
@@ -13,6 +13,18 @@
 
 namespace skiascan {
 
+/// What makes a node the node it is.
+struct NodeId {
+    QString aeTitle;
+    QString host;
+    qint32 port = 0;
+
+    /// The same AE title, port and address (addresses compared without case
+    /// and blanks around them).
+    bool operator==(const NodeId& other) const;
+    QString name() const { return dicom::nodeName(aeTitle, host, port); }
+};
+
 /// A configured remote node.
 struct Node {
     int row = 0;      // 0 to 2: which of Remote0..Remote2
@@ -20,15 +32,18 @@ struct Node {
     QString host;
     qint32 port = 0;
     QString problem;  // why the row cannot be used (no port, a port that is no port number); empty when it can
+    NodeId id() const { return {aeTitle, host, port}; }
     QString name() const { return dicom::nodeName(aeTitle, host, port); }
 };
 
 /// The configured nodes, in row order: the rows that are nodes. A node with a
-/// problem keeps it, and every send to it reports it. A second row with an AE
-/// title already listed is left out: images are owed to AE titles.
+/// problem keeps it, and every send to it reports it. A row naming the same
+/// node as a row before it is left out: the node is listed once.
 std::vector<Node> configuredNodes(const RemoteNodes& remotes);
 
-/// The configured node of an AE title; null when none is.
-const Node* nodeWithTitle(const std::vector<Node>& nodes, const QString& aeTitle);
+/// The configured node that an image owed to `owed` goes to: the node itself;
+/// else, when its AE title stands in exactly one row, that row's node (the
+/// node has moved); else none (the node is gone, the operator decides).
+const Node* nodeFor(const std::vector<Node>& nodes, const NodeId& owed);
 
 } // namespace skiascan

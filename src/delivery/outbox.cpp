@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <mutex>
 
 namespace skiascan {
 
@@ -34,27 +35,64 @@ QString fileError(const QString& path)
     return file.errorString();
 }
 
-// Reads the entry file at entry.entryPath over entry, keeping its paths;
-// leaves entry as it is when the file cannot be read.
-void rereadEntry(OutboxEntry& entry)
+// Every change of an entry file, by any outbox object of the process (the
+// delivery workers', the session's, the outbox window's), holds this lock, and
+// reads the file anew under it.
+std::mutex& entryLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// Reads the entry file at entry.entryPath over entry, keeping its paths.
+// False when the file is gone (the image was delivered or removed); entry
+// stays as it is when the file cannot be read.
+bool rereadEntry(OutboxEntry& entry)
 {
     QFile file(entry.entryPath);
+    if (!file.exists())
+        return false;
     OutboxEntry current;
     if (!file.open(QIODevice::ReadOnly) || !Outbox::fromJson(file.readAll(), current))
-        return;
+        return true;
     current.entryPath = entry.entryPath;
     current.imagePath = entry.imagePath;
     entry = current;
+    return true;
+}
+
+QJsonObject nodeJson(const NodeId& node)
+{
+    return {{QStringLiteral("aeTitle"), node.aeTitle},
+            {QStringLiteral("host"), node.host},
+            {QStringLiteral("port"), node.port}};
+}
+
+NodeId nodeFromJson(const QJsonObject& o)
+{
+    return {o.value(QStringLiteral("aeTitle")).toString(), o.value(QStringLiteral("host")).toString(),
+            o.value(QStringLiteral("port")).toInt()};
+}
+
+bool isOneOf(const NodeId& node, const std::vector<NodeId>& nodes)
+{
+    return std::find(nodes.begin(), nodes.end(), node) != nodes.end();
 }
 
 } // namespace
 
-const OwedNode* OutboxEntry::owedTo(const QString& aeTitle) const
+std::vector<NodeId> OutboxEntry::owedTo(const Node& node, const std::vector<Node>& nodes) const
 {
-    for (const OwedNode& node : owed)
-        if (node.aeTitle == aeTitle)
-            return &node;
-    return nullptr;
+    std::vector<NodeId> ids;
+    for (const OwedNode& owed : this->owed)
+        if (const Node* target = nodeFor(nodes, owed.id()); target && target->id() == node.id())
+            ids.push_back(owed.id());
+    return ids;
+}
+
+bool OutboxEntry::heldAt(const NodeId& node) const
+{
+    return std::any_of(heldBy.begin(), heldBy.end(), [&](const HoldingNode& h) { return h.node == node; });
 }
 
 Outbox::Outbox(const QString& programFolder)
@@ -71,6 +109,12 @@ QByteArray Outbox::toJson(const OutboxEntry& e)
                                 {QStringLiteral("port"), node.port},
                                 {QStringLiteral("lastFailure"), node.lastFailure},
                                 {QStringLiteral("lastTried"), node.lastTried.toString(Qt::ISODateWithMs)}});
+    QJsonArray heldBy;
+    for (const HoldingNode& held : e.heldBy) {
+        QJsonObject node = nodeJson(held.node);
+        node.insert(QStringLiteral("confirmed"), held.confirmed.toString(Qt::ISODateWithMs));
+        heldBy.append(node);
+    }
     const QJsonObject object{{QStringLiteral("instanceUid"), e.instanceUid},
                              {QStringLiteral("patientName"), e.patientName},
                              {QStringLiteral("patientId"), e.patientId},
@@ -78,7 +122,8 @@ QByteArray Outbox::toJson(const OutboxEntry& e)
                              {QStringLiteral("scanned"), e.scanned.toString(Qt::ISODateWithMs)},
                              {QStringLiteral("kept"), e.kept.toString(Qt::ISODateWithMs)},
                              {QStringLiteral("anyNode"), e.anyNode},
-                             {QStringLiteral("owed"), owed}};
+                             {QStringLiteral("owed"), owed},
+                             {QStringLiteral("heldBy"), heldBy}};
     return QJsonDocument(object).toJson();
 }
 
@@ -111,6 +156,11 @@ bool Outbox::fromJson(const QByteArray& bytes, OutboxEntry& entry)
             return false;
         e.owed.push_back(node);
     }
+    for (const QJsonValue& value : o.value(QStringLiteral("heldBy")).toArray()) {
+        const QJsonObject n = value.toObject();
+        e.heldBy.push_back({nodeFromJson(n),
+                            QDateTime::fromString(n.value(QStringLiteral("confirmed")).toString(), Qt::ISODateWithMs)});
+    }
     if (e.owed.empty() && !e.anyNode)
         return false;
     entry = e;
@@ -136,7 +186,7 @@ void Outbox::keep(dicom::Image& image, OutboxEntry& entry)
             throw Failure(QStringLiteral("Cannot flush %1 to the disk.").arg(temporary), Failure::Kind::File);
         if (!renameDurably(temporary, entry.imagePath))
             throw Failure(QStringLiteral("Cannot rename %1 into the outbox.").arg(temporary), Failure::Kind::File);
-        const std::lock_guard lock(m_mutex);
+        const std::lock_guard lock(entryLock());
         write(entry);
     } catch (const Failure& e) {
         QFile::remove(temporary);
@@ -222,22 +272,31 @@ bool Outbox::holds(const QString& instanceUid) const
     return QFileInfo::exists(QDir(m_folder).filePath(instanceUid + kEntrySuffix));
 }
 
+bool Outbox::refresh(OutboxEntry& entry) const
+{
+    const std::lock_guard lock(entryLock());
+    return rereadEntry(entry);
+}
+
 void Outbox::save(const OutboxEntry& entry)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(entryLock());
     write(entry);
 }
 
-bool Outbox::strikeOff(OutboxEntry& entry, const QString& aeTitle)
+bool Outbox::strikeOff(OutboxEntry& entry, const std::vector<NodeId>& owed, const NodeId& by)
 {
-    const std::lock_guard lock(m_mutex);
-    // Another node's thread may have changed the entry meanwhile: go by the file.
-    rereadEntry(entry);
+    const std::lock_guard lock(entryLock());
+    // Another node's worker may have changed the entry meanwhile: go by the file.
+    if (!rereadEntry(entry))
+        return true;
     entry.owed.erase(std::remove_if(entry.owed.begin(), entry.owed.end(),
-                                    [&](const OwedNode& node) { return node.aeTitle == aeTitle; }),
+                                    [&](const OwedNode& node) { return isOneOf(node.id(), owed); }),
                      entry.owed.end());
     entry.anyNode = false;
-    programlog::event(QStringLiteral("outbox: %1 confirmed image %2").arg(aeTitle, entry.instanceUid));
+    if (!entry.heldAt(by))
+        entry.heldBy.push_back({by, QDateTime::currentDateTime()});
+    programlog::event(QStringLiteral("outbox: %1 confirmed image %2").arg(by.name(), entry.instanceUid));
     if (!entry.owed.empty()) {
         write(entry);
         return false;
@@ -252,12 +311,13 @@ bool Outbox::strikeOff(OutboxEntry& entry, const QString& aeTitle)
     return true;
 }
 
-void Outbox::noteFailure(OutboxEntry& entry, const QString& aeTitle, const QString& failure)
+void Outbox::noteFailure(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& failure)
 {
-    const std::lock_guard lock(m_mutex);
-    rereadEntry(entry);
+    const std::lock_guard lock(entryLock());
+    if (!rereadEntry(entry))
+        return;
     for (OwedNode& node : entry.owed) {
-        if (node.aeTitle == aeTitle) {
+        if (isOneOf(node.id(), owed)) {
             node.lastFailure = failure;
             node.lastTried = QDateTime::currentDateTime();
         }
@@ -266,6 +326,49 @@ void Outbox::noteFailure(OutboxEntry& entry, const QString& aeTitle, const QStri
         write(entry);
     } catch (const Failure& e) {
         programlog::event(e.description()); // the failure is in the log at least
+    }
+}
+
+bool Outbox::redirect(OutboxEntry& entry, const NodeId& from, const NodeId& to)
+{
+    const std::lock_guard lock(entryLock());
+    if (!rereadEntry(entry))
+        return false;
+    const auto owed = std::find_if(entry.owed.begin(), entry.owed.end(), [&](const OwedNode& n) { return n.id() == from; });
+    if (owed == entry.owed.end())
+        return false;
+    const bool alreadyOwed
+        = std::any_of(entry.owed.begin(), entry.owed.end(), [&](const OwedNode& n) { return n.id() == to; });
+    if (alreadyOwed)
+        entry.owed.erase(owed);
+    else
+        *owed = {to.aeTitle, to.host, to.port, {}, {}};
+    write(entry);
+    programlog::event(QStringLiteral("outbox: image %1 of %2 redirected by the operator: to %3 instead of %4")
+                          .arg(entry.instanceUid, entry.patientName, to.name(), from.name()));
+    return true;
+}
+
+void Outbox::assignToNodes(const std::vector<Node>& nodes)
+{
+    if (nodes.empty())
+        return;
+    for (OutboxEntry& entry : entries()) {
+        if (!entry.anyNode)
+            continue;
+        const std::lock_guard lock(entryLock());
+        if (!rereadEntry(entry) || !entry.anyNode)
+            continue;
+        entry.anyNode = false;
+        for (const Node& node : nodes)
+            entry.owed.push_back({node.aeTitle, node.host, node.port, {}, {}});
+        try {
+            write(entry);
+            programlog::event(QStringLiteral("outbox: image %1, kept while no node was set, now owed to every node")
+                                  .arg(entry.instanceUid));
+        } catch (const Failure& e) {
+            programlog::event(e.description()); // tried again at the next pass
+        }
     }
 }
 
@@ -283,7 +386,7 @@ void Outbox::moveAside(const OutboxEntry& entry, const QString& why) const
 
 void Outbox::remove(const OutboxEntry& entry)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(entryLock());
     moveAside(entry, QStringLiteral("removed"));
 }
 
@@ -330,7 +433,7 @@ void Outbox::tidy(const RemoteNodes& remotes)
             // Converted all the same; a round finds out what is wrong with it.
         }
         if (renameDurably(dir.filePath(name), entry.imagePath)) {
-            const std::lock_guard lock(m_mutex);
+            const std::lock_guard lock(entryLock());
             write(entry);
             programlog::event(QStringLiteral("outbox: %1 converted to an entry of its own").arg(name));
         }

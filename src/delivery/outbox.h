@@ -19,7 +19,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <mutex>
 #include <vector>
 
 namespace skiascan {
@@ -31,6 +30,13 @@ struct OwedNode {
     qint32 port = 0;
     QString lastFailure; // why the last try failed; empty before the first
     QDateTime lastTried;
+    NodeId id() const { return {aeTitle, host, port}; }
+};
+
+/// A node that holds the image: it has confirmed it.
+struct HoldingNode {
+    NodeId node;
+    QDateTime confirmed;
 };
 
 /// One image in the outbox.
@@ -42,12 +48,16 @@ struct OutboxEntry {
     QDateTime scanned;   // when its scan started
     QDateTime kept;      // when it came into the outbox
     std::vector<OwedNode> owed;
+    std::vector<HoldingNode> heldBy; // the nodes that have confirmed it so far
     bool anyNode = false; // kept while no node was configured: owed to those configured later
     QString damage;       // for damaged entries: why they cannot be read
     QString imagePath;
     QString entryPath;
 
-    const OwedNode* owedTo(const QString& aeTitle) const;
+    /// The nodes owed that `nodes` send to `node` now (see nodeFor()).
+    std::vector<NodeId> owedTo(const Node& node, const std::vector<Node>& nodes) const;
+    /// True when `node` has confirmed the image.
+    bool heldAt(const NodeId& node) const;
 };
 
 class Outbox {
@@ -76,17 +86,33 @@ public:
     /// True when an image of that SOP Instance UID waits in the outbox.
     bool holds(const QString& instanceUid) const;
 
+    /// Reads the entry anew from its file. False when it is gone (delivered
+    /// or removed meanwhile).
+    bool refresh(OutboxEntry& entry) const;
+
     /// Saves a changed entry (nodes owed, failures). Throws Failure (kind File).
     void save(const OutboxEntry& entry);
 
-    /// Records that a node has confirmed the image. When no node is owed any
-    /// more, the entry and then its image are deleted. Returns true when the
-    /// entry is gone. Thread-safe with the other changes of this outbox.
+    /// Records that `by` has confirmed the image for the nodes `owed`. When no
+    /// node is owed any more, the entry and then its image are deleted.
+    /// Returns true when the entry is gone (also when the operator removed it
+    /// meanwhile). Goes by the entry file, not by `entry`, which it updates.
+    /// Thread-safe with every other change of any outbox of the process.
     /// Throws Failure (kind File).
-    bool strikeOff(OutboxEntry& entry, const QString& aeTitle);
+    bool strikeOff(OutboxEntry& entry, const std::vector<NodeId>& owed, const NodeId& by);
 
     /// Notes why a node did not take the image, and when. Thread-safe.
-    void noteFailure(OutboxEntry& entry, const QString& aeTitle, const QString& failure);
+    void noteFailure(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& failure);
+
+    /// The operator sends the image to `to` instead of `from`: the obligation
+    /// to `from` becomes one to `to`; every other one stays. False when the
+    /// entry no longer owes `from` (sent or removed meanwhile). Throws Failure
+    /// (kind File).
+    bool redirect(OutboxEntry& entry, const NodeId& from, const NodeId& to);
+
+    /// Gives the images kept while no node was configured to `nodes`, when
+    /// there are any.
+    void assignToNodes(const std::vector<Node>& nodes);
 
     /// Moves an entry (image and entry file) aside: to damaged/ when it cannot
     /// be read, to removed/ when the operator removed it. Never deletes it.
@@ -114,7 +140,6 @@ private:
     std::vector<OutboxEntry> read(const QString& folder, QStringList* unreadable, bool moveDamaged) const;
 
     QString m_folder;
-    mutable std::mutex m_mutex;
 };
 
 } // namespace skiascan

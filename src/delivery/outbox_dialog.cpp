@@ -5,8 +5,8 @@
 
 #include <QDir>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -16,43 +16,68 @@ namespace skiascan {
 
 namespace {
 
-enum Column { kPatient, kId, kImage, kScanned, kWaitsFor, kLastFailure, kWhen, kColumns };
+enum Column { kPatient, kId, kImage, kScanned, kWaitsFor, kHeldBy, kLastFailure, kWhen, kColumns };
+enum NodeColumn { kNode, kState, kWaiting, kNodeFailure, kNodeColumns };
 
 QString when(const QDateTime& time)
 {
     return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
 }
 
+QTreeWidget* listView(const QString& name, const QStringList& headers, QWidget* parent)
+{
+    auto* list = new QTreeWidget(parent);
+    list->setObjectName(name);
+    list->setRootIsDecorated(false);
+    list->setAllColumnsShowFocus(true);
+    list->setHeaderLabels(headers);
+    return list;
+}
+
+QPushButton* button(const QString& name, const QString& text, QWidget* parent)
+{
+    auto* b = new QPushButton(text, parent);
+    b->setObjectName(name);
+    return b;
+}
+
 } // namespace
 
-OutboxDialog::OutboxDialog(Outbox& outbox, std::vector<Node> nodes,
-                           std::function<void(const QSet<QString>&)> sendNow, QWidget* parent)
+QString OutboxDialog::Redirect::text() const
+{
+    return QStringLiteral("%1 instead of %2").arg(to.name(), from.name());
+}
+
+OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* parent)
     : QDialog(parent)
     , m_outbox(outbox)
-    , m_nodes(std::move(nodes))
-    , m_sendNow(std::move(sendNow))
+    , m_delivery(delivery)
 {
     setObjectName(QStringLiteral("fOutbox"));
     setWindowTitle(QStringLiteral("Outbox"));
-    lvOutbox = new QTreeWidget(this);
-    lvOutbox->setObjectName(QStringLiteral("lvOutbox"));
-    lvOutbox->setRootIsDecorated(false);
-    lvOutbox->setAllColumnsShowFocus(true);
-    lvOutbox->setSelectionMode(QAbstractItemView::SingleSelection);
-    lvOutbox->setHeaderLabels({QStringLiteral("Patient"), QStringLiteral("ID"), QStringLiteral("Image"),
-                               QStringLiteral("Scanned"), QStringLiteral("Waits for"), QStringLiteral("Last failure"),
-                               QStringLiteral("When")});
+    lvNodes = listView(QStringLiteral("lvNodes"),
+                       {QStringLiteral("Node"), QStringLiteral("State"), QStringLiteral("Waiting"),
+                        QStringLiteral("Last failure")},
+                       this);
+    lvNodes->setMinimumSize(760, 80);
+    lvNodes->setMaximumHeight(100);
+    cmdCancelSend = button(QStringLiteral("cmdCancelSend"), QStringLiteral("Cancel sending"), this);
+    lvOutbox = listView(QStringLiteral("lvOutbox"),
+                        {QStringLiteral("Patient"), QStringLiteral("ID"), QStringLiteral("Image"),
+                         QStringLiteral("Scanned"), QStringLiteral("Waits for"), QStringLiteral("Held by"),
+                         QStringLiteral("Last failure"), QStringLiteral("When")},
+                        this);
+    lvOutbox->setSelectionMode(QAbstractItemView::ExtendedSelection);
     lvOutbox->setMinimumSize(760, 220);
 
-    cmdSendNow = new QPushButton(QStringLiteral("Send now"), this);
-    cmdSendNow->setObjectName(QStringLiteral("cmdSendNow"));
-    cmdSendTo = new QPushButton(QStringLiteral("Send to..."), this);
-    cmdSendTo->setObjectName(QStringLiteral("cmdSendTo"));
-    cmdRemove = new QPushButton(QStringLiteral("Remove"), this);
-    cmdRemove->setObjectName(QStringLiteral("cmdRemove"));
-    cmdClose = new QPushButton(QStringLiteral("Close"), this);
-    cmdClose->setObjectName(QStringLiteral("cmdClose"));
+    cmdSendNow = button(QStringLiteral("cmdSendNow"), QStringLiteral("Send now"), this);
+    cmdSendTo = button(QStringLiteral("cmdSendTo"), QStringLiteral("Send to..."), this);
+    cmdRemove = button(QStringLiteral("cmdRemove"), QStringLiteral("Remove"), this);
+    cmdClose = button(QStringLiteral("cmdClose"), QStringLiteral("Close"), this);
     cmdClose->setDefault(true);
+    auto* nodeButtons = new QHBoxLayout;
+    nodeButtons->addStretch(1);
+    nodeButtons->addWidget(cmdCancelSend);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(cmdSendNow);
     buttons->addWidget(cmdSendTo);
@@ -60,19 +85,61 @@ OutboxDialog::OutboxDialog(Outbox& outbox, std::vector<Node> nodes,
     buttons->addStretch(1);
     buttons->addWidget(cmdClose);
     auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(QStringLiteral("Nodes:"), this));
+    layout->addWidget(lvNodes);
+    layout->addLayout(nodeButtons);
+    layout->addWidget(new QLabel(QStringLiteral("Images:"), this));
     layout->addWidget(lvOutbox);
     layout->addLayout(buttons);
 
     connect(lvOutbox, &QTreeWidget::itemSelectionChanged, this, &OutboxDialog::enableActions);
+    connect(lvNodes, &QTreeWidget::itemSelectionChanged, this, &OutboxDialog::enableActions);
+    connect(cmdCancelSend, &QPushButton::clicked, this, &OutboxDialog::cancelSend);
     connect(cmdSendNow, &QPushButton::clicked, this, &OutboxDialog::sendNow);
     connect(cmdSendTo, &QPushButton::clicked, this, &OutboxDialog::sendTo);
-    connect(cmdRemove, &QPushButton::clicked, this, &OutboxDialog::removeEntry);
+    connect(cmdRemove, &QPushButton::clicked, this, &OutboxDialog::removeEntries);
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
+    connect(&m_delivery, &DeliveryService::changed, this, &OutboxDialog::showNodes);
+    connect(&m_delivery, &DeliveryService::outboxChanged, this, &OutboxDialog::fill);
+    showNodes();
     fill();
+    if (lvOutbox->topLevelItemCount() > 0)
+        lvOutbox->setCurrentItem(lvOutbox->topLevelItem(0));
+}
+
+void OutboxDialog::showNodes()
+{
+    const std::vector<NodeStatus> nodes = m_delivery.status();
+    const int current = lvNodes->indexOfTopLevelItem(lvNodes->currentItem());
+    while (lvNodes->topLevelItemCount() > static_cast<int>(nodes.size()))
+        delete lvNodes->topLevelItem(lvNodes->topLevelItemCount() - 1);
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const NodeStatus& node = nodes[i];
+        QTreeWidgetItem* item = lvNodes->topLevelItem(static_cast<int>(i));
+        if (!item)
+            item = new QTreeWidgetItem(lvNodes);
+        item->setText(kNode, node.node.name());
+        QString state = node.text();
+        if (node.activity == NodeStatus::Activity::Sending && !node.image.isEmpty())
+            state += QStringLiteral(": ") + node.image;
+        item->setText(kState, state);
+        item->setText(kWaiting, QString::number(node.owed));
+        item->setText(kNodeFailure, node.lastFailure);
+        item->setForeground(kState, node.failing ? QBrush(QColor(0xc0, 0, 0)) : QBrush());
+    }
+    if (current < 0 && lvNodes->topLevelItemCount() > 0)
+        lvNodes->setCurrentItem(lvNodes->topLevelItem(0));
+    for (int column = 0; column < kNodeColumns; ++column)
+        lvNodes->resizeColumnToContents(column);
+    enableActions();
 }
 
 void OutboxDialog::fill()
 {
+    QSet<QString> chosen;
+    for (const OutboxEntry* entry : selected())
+        chosen.insert(entry->instanceUid);
+    const std::vector<Node>& nodes = m_delivery.nodes();
     lvOutbox->clear();
     m_entries = m_outbox.entries();
     for (OutboxEntry& entry : m_outbox.damaged())
@@ -82,8 +149,10 @@ void OutboxDialog::fill()
         QStringList failures;
         QDateTime lastTried;
         for (const OwedNode& owed : entry.owed) {
-            const Node* node = nodeWithTitle(m_nodes, owed.aeTitle);
-            waitsFor << (node ? owed.aeTitle : QStringLiteral("%1 (no longer configured)").arg(owed.aeTitle));
+            const Node* node = nodeFor(nodes, owed.id());
+            waitsFor << (!node                          ? QStringLiteral("%1 (no longer configured)").arg(owed.id().name())
+                         : node->id() == owed.id() ? node->aeTitle
+                                                   : QStringLiteral("%1 (moved to %2)").arg(owed.aeTitle, node->name()));
             if (!owed.lastFailure.isEmpty())
                 failures << owed.lastFailure;
             if (owed.lastTried > lastTried)
@@ -91,101 +160,146 @@ void OutboxDialog::fill()
         }
         if (entry.anyNode)
             waitsFor << QStringLiteral("the first node configured");
+        QStringList heldBy;
+        for (const HoldingNode& held : entry.heldBy)
+            heldBy << held.node.aeTitle;
         auto* item = new QTreeWidgetItem(lvOutbox);
         item->setText(kPatient, entry.patientName);
         item->setText(kId, entry.patientId);
         item->setText(kImage, entry.number > 0 ? QString::number(entry.number) : QString());
         item->setText(kScanned, when(entry.scanned));
         item->setText(kWaitsFor, entry.damage.isEmpty() ? waitsFor.join(QStringLiteral(", ")) : QStringLiteral("damaged"));
+        item->setText(kHeldBy, heldBy.join(QStringLiteral(", ")));
         item->setText(kLastFailure, failures.join(QStringLiteral("; ")));
         item->setText(kWhen, when(lastTried));
+        item->setSelected(chosen.contains(entry.instanceUid));
     }
     for (int column = 0; column < kColumns; ++column)
         lvOutbox->resizeColumnToContents(column);
-    if (lvOutbox->topLevelItemCount() > 0)
-        lvOutbox->setCurrentItem(lvOutbox->topLevelItem(0));
     enableActions();
 }
 
-const OutboxEntry* OutboxDialog::selected() const
+std::vector<const OutboxEntry*> OutboxDialog::selected() const
 {
-    const int row = lvOutbox->indexOfTopLevelItem(lvOutbox->currentItem());
-    return row >= 0 && row < static_cast<int>(m_entries.size()) ? &m_entries[static_cast<std::size_t>(row)] : nullptr;
+    std::vector<const OutboxEntry*> entries;
+    for (int row = 0; row < lvOutbox->topLevelItemCount(); ++row)
+        if (lvOutbox->topLevelItem(row)->isSelected() && row < static_cast<int>(m_entries.size()))
+            entries.push_back(&m_entries[static_cast<std::size_t>(row)]);
+    return entries;
 }
 
 void OutboxDialog::enableActions()
 {
-    const OutboxEntry* entry = selected();
-    const bool sendable = entry && entry->damage.isEmpty();
-    cmdSendNow->setEnabled(!m_sending && sendable && !m_nodes.empty());
-    cmdSendTo->setEnabled(!m_sending && sendable && !m_nodes.empty());
-    cmdRemove->setEnabled(!m_sending && entry != nullptr);
+    const std::vector<const OutboxEntry*> entries = selected();
+    const bool sendable = !entries.empty() && std::all_of(entries.begin(), entries.end(), [](const OutboxEntry* e) {
+        return e->damage.isEmpty();
+    });
+    cmdSendNow->setEnabled(sendable && !m_delivery.nodes().empty());
+    cmdSendTo->setEnabled(sendable && !redirects().empty());
+    cmdRemove->setEnabled(!entries.empty());
+    const std::vector<NodeStatus> nodes = m_delivery.status();
+    const int row = lvNodes->indexOfTopLevelItem(lvNodes->currentItem());
+    const bool busy = row >= 0 && row < static_cast<int>(nodes.size())
+        && (nodes[static_cast<std::size_t>(row)].activity == NodeStatus::Activity::Connecting
+            || nodes[static_cast<std::size_t>(row)].activity == NodeStatus::Activity::Sending);
+    cmdCancelSend->setEnabled(busy);
 }
 
-void OutboxDialog::setSending(bool sending)
+void OutboxDialog::cancelSend()
 {
-    m_sending = sending;
-    enableActions();
+    const std::vector<NodeStatus> nodes = m_delivery.status();
+    const int row = lvNodes->indexOfTopLevelItem(lvNodes->currentItem());
+    if (row >= 0 && row < static_cast<int>(nodes.size()))
+        m_delivery.cancel(nodes[static_cast<std::size_t>(row)].node.id());
 }
 
 void OutboxDialog::sendNow()
 {
-    if (const OutboxEntry* entry = selected())
-        m_sendNow({entry->instanceUid});
-    fill();
+    QSet<QString> images;
+    for (const OutboxEntry* entry : selected())
+        images.insert(entry->instanceUid);
+    m_delivery.sendNow(images);
 }
 
-// The image goes to the chosen node instead of the nodes it waits for that are
-// no longer configured (or, when none is gone, instead of all it waits for).
+std::vector<OutboxDialog::Redirect> OutboxDialog::redirects() const
+{
+    const std::vector<Node>& nodes = m_delivery.nodes();
+    const std::vector<const OutboxEntry*> entries = selected();
+    std::vector<Redirect> offered;
+    if (entries.empty())
+        return offered;
+    for (const OwedNode& from : entries.front()->owed) {
+        for (const Node& to : nodes) {
+            if (!to.problem.isEmpty())
+                continue;
+            // Every selected image waits for `from` and neither holds nor waits for `to`.
+            const bool fits = std::all_of(entries.begin(), entries.end(), [&](const OutboxEntry* e) {
+                const bool waitsForFrom = std::any_of(e->owed.begin(), e->owed.end(),
+                                                      [&](const OwedNode& o) { return o.id() == from.id(); });
+                return waitsForFrom && !e->heldAt(to.id()) && e->owedTo(to, nodes).empty();
+            });
+            if (fits)
+                offered.push_back({from.id(), to});
+        }
+    }
+    return offered;
+}
+
+// The images go to the chosen node instead of one node they wait for; every
+// other node they wait for keeps them owed.
 void OutboxDialog::sendTo()
 {
-    const OutboxEntry* chosen = selected();
-    if (!chosen)
+    const std::vector<Redirect> offered = redirects();
+    const std::vector<const OutboxEntry*> entries = selected();
+    if (offered.empty() || entries.empty())
         return;
-    QStringList names;
-    for (const Node& node : m_nodes)
-        names << node.name();
+    QStringList texts;
+    for (const Redirect& redirect : offered)
+        texts << redirect.text();
+    const QString which = entries.size() == 1 ? QStringLiteral("the image of %1").arg(entries.front()->patientName)
+                                              : QStringLiteral("the %1 images").arg(entries.size());
     bool ok = false;
-    const QString name = QInputDialog::getItem(this, QStringLiteral("Send to"),
-                                               QStringLiteral("Send the image of %1 to:").arg(chosen->patientName),
-                                               names, 0, false, &ok);
+    const QString text = QInputDialog::getItem(this, QStringLiteral("Send to"), QStringLiteral("Send %1 to:").arg(which),
+                                               texts, 0, false, &ok);
     if (!ok)
         return;
-    const Node& target = m_nodes[static_cast<std::size_t>(names.indexOf(name))];
-    OutboxEntry entry = *chosen;
-    std::vector<OwedNode> kept;
-    for (const OwedNode& owed : entry.owed)
-        if (nodeWithTitle(m_nodes, owed.aeTitle) && owed.aeTitle != target.aeTitle)
-            kept.push_back(owed);
-    if (kept.size() == entry.owed.size())
-        kept.clear(); // nothing was gone: the operator sends it to this node instead of all
-    kept.push_back({target.aeTitle, target.host, target.port, {}, {}});
-    entry.owed = kept;
-    entry.anyNode = false;
+    const Redirect& redirect = offered[static_cast<std::size_t>(texts.indexOf(text))];
+    QSet<QString> images;
     try {
-        m_outbox.save(entry);
+        for (const OutboxEntry* chosen : entries) {
+            OutboxEntry entry = *chosen;
+            if (m_outbox.redirect(entry, redirect.from, redirect.to.id()))
+                images.insert(entry.instanceUid);
+        }
     } catch (const Failure& e) {
-        QMessageBox::critical(this, QStringLiteral("Skiascan"), failureText(e.description(), QStringLiteral("Nothing was changed.")));
-        return;
+        QMessageBox::critical(this, QStringLiteral("Skiascan"),
+                              failureText(e.description(), QStringLiteral("The other images were not changed.")));
     }
-    m_sendNow({entry.instanceUid});
+    m_delivery.sendNow(images);
     fill();
 }
 
-void OutboxDialog::removeEntry()
+void OutboxDialog::removeEntries()
 {
-    const OutboxEntry* entry = selected();
-    if (!entry)
+    const std::vector<const OutboxEntry*> entries = selected();
+    if (entries.empty())
         return;
-    QMessageBox confirm(QMessageBox::Question, QStringLiteral("Skiascan"),
-                        QStringLiteral("Remove image %1 of %2 (%3) from the outbox? It will not be sent. It is kept in %4.")
-                            .arg(entry->number)
-                            .arg(entry->patientName, entry->patientId, QDir::toNativeSeparators(m_outbox.folder() + QStringLiteral("/removed/"))),
-                        QMessageBox::Yes | QMessageBox::No, this);
+    const QString removed = QDir::toNativeSeparators(m_outbox.folder() + QStringLiteral("/removed/"));
+    const OutboxEntry& first = *entries.front();
+    const QString question = entries.size() == 1
+        ? QStringLiteral("Remove image %1 of %2 (%3) from the outbox? It will not be sent. It is kept in %4.")
+              .arg(first.number)
+              .arg(first.patientName, first.patientId, removed)
+        : QStringLiteral("Remove these %1 images from the outbox? They will not be sent. They are kept in %2.")
+              .arg(entries.size())
+              .arg(removed);
+    QMessageBox confirm(QMessageBox::Question, QStringLiteral("Skiascan"), question, QMessageBox::Yes | QMessageBox::No,
+                        this);
     confirm.setDefaultButton(QMessageBox::No);
     if (confirm.exec() != QMessageBox::Yes)
         return;
-    m_outbox.remove(*entry);
+    for (const OutboxEntry* entry : entries)
+        m_outbox.remove(*entry);
     fill();
 }
 

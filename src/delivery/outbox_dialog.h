@@ -1,16 +1,15 @@
-// The outbox window: every image that waits, who it shows, which nodes it still
-// owes and why; damaged ones too. The operator can send an image now, send it
-// to another configured node instead of one that is gone, or remove it (it is
-// kept in Outbox/removed/, never deleted).
+// The outbox window: each node live (sending 45 %, next try in 30 s, its last
+// failure) with Cancel, and every image that waits: who it shows, which nodes
+// it still owes and why, which already hold it; damaged ones too. The operator
+// can send images now, send them to another configured node instead of one
+// they wait for, or remove them (kept in Outbox/removed/, never deleted).
 #pragma once
 
-#include "delivery/destinations.h"
+#include "delivery/delivery_service.h"
 #include "delivery/outbox.h"
 
 #include <QDialog>
 #include <QSet>
-
-#include <functional>
 
 class QPushButton;
 class QTreeWidget;
@@ -21,36 +20,42 @@ class OutboxDialog : public QDialog {
     Q_OBJECT
 
 public:
-    /// `sendNow` sends the images of the given SOP Instance UIDs (a round of
-    /// their own, with its progress window) and returns when done.
-    OutboxDialog(Outbox& outbox, std::vector<Node> nodes, std::function<void(const QSet<QString>&)> sendNow,
-                 QWidget* parent);
+    OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* parent);
 
+    QTreeWidget* lvNodes = nullptr;
+    QPushButton* cmdCancelSend = nullptr;
     QTreeWidget* lvOutbox = nullptr;
     QPushButton* cmdSendNow = nullptr;
     QPushButton* cmdSendTo = nullptr;
     QPushButton* cmdRemove = nullptr;
     QPushButton* cmdClose = nullptr;
 
-    /// Fills the list from the outbox as it stands.
+    /// Fills the image list from the outbox as it stands; the selection stays.
     void fill();
+    /// Shows each node's worker as it is now.
+    void showNodes();
 
-    /// While images of the outbox are being sent, the actions that change it
-    /// wait.
-    void setSending(bool sending);
+    /// What "Send to..." offers for the selected images: a configured node
+    /// that neither holds nor waits for any of them, instead of a node each of
+    /// them waits for.
+    struct Redirect {
+        NodeId from;
+        Node to;
+        QString text() const;
+    };
+    std::vector<Redirect> redirects() const;
 
 private:
-    const OutboxEntry* selected() const;
+    std::vector<const OutboxEntry*> selected() const;
     void enableActions();
     void sendNow();
     void sendTo();
-    void removeEntry();
+    void removeEntries();
+    void cancelSend();
 
     Outbox& m_outbox;
-    std::vector<Node> m_nodes;
-    std::function<void(const QSet<QString>&)> m_sendNow;
+    DeliveryService& m_delivery;
     std::vector<OutboxEntry> m_entries; // in list order; damaged ones last
-    bool m_sending = false;
 };
 
 } // namespace skiascan

@@ -145,18 +145,26 @@ public:
         DcmTransportConnection* connection = DcmTransportLayer::createConnection(socket, useSecureLayer);
         if (connection) {
             // A read or write that blocks (a peer that has stopped reading, a
-            // connection that has gone dead) ends after this long.
-            const timeval limit{m_socketSeconds, 0};
-            ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-            ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            // connection that has gone dead) ends after this long, unless the
+            // guard watches the connection's progress instead.
+            if (m_socketSeconds > 0) {
+                const timeval limit{m_socketSeconds, 0};
+                ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+                ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            }
             m_guard.attach(static_cast<int>(socket));
+            m_connected = true;
         }
         return connection;
     }
 
+    /// True once the connection to the peer was made.
+    bool connected() const { return m_connected; }
+
 private:
     int m_socketSeconds;
     NetworkGuard& m_guard;
+    bool m_connected = false;
 };
 
 } // namespace
@@ -172,11 +180,13 @@ QString statusText(Uint16 status, DcmDataset* detail)
 
 Association::Association(const QString& host, qint32 port, const QString& calledAETitle,
                          const QString& callingAETitle, const std::vector<Context>& contexts,
-                         const QString& operation, const NetworkTimeouts& timeouts, NetworkGuard& guard)
-    : m_transport(std::make_unique<GuardedTransport>(timeouts.dimseSeconds, guard))
+                         const QString& operation, const NetworkTimeouts& timeouts, NetworkGuard& guard,
+                         bool watchedByGuard)
+    : m_transport(std::make_unique<GuardedTransport>(watchedByGuard ? 0 : timeouts.dimseSeconds, guard))
     , m_peer(nodeName(calledAETitle, host, port))
     , m_timeouts(timeouts)
     , m_guard(guard)
+    , m_watched(watchedByGuard)
 {
     ensureToolkitReady();
     prepareNetworking();
@@ -229,6 +239,12 @@ Association::Association(const QString& host, qint32 port, const QString& called
             ASC_getRejectParameters(params, &rejection);
             description = QStringLiteral("Association rejected by %1: %2").arg(m_peer, rejectReason(rejection));
             kind = Failure::Kind::Rejected;
+        } else if (static_cast<GuardedTransport*>(m_transport.get())->connected()) {
+            // The connection was made; the peer did not take part in the negotiation.
+            QString reason = innermostReason(c, timeouts.acseSeconds);
+            if (reason.startsWith(QLatin1String("no answer within")))
+                reason = QStringLiteral("no answer to the association request within %1 s").arg(timeouts.acseSeconds);
+            description = QStringLiteral("%1 to %2: %3").arg(operation, m_peer, reason);
         } else {
             description = QStringLiteral("Cannot connect to %1 for %2: %3")
                               .arg(m_peer, operation, innermostReason(c, timeouts.acseSeconds));
@@ -247,6 +263,8 @@ Association::Association(const QString& host, qint32 port, const QString& called
         close();
         throw Failure(description, Failure::Kind::Rejected);
     }
+    if (m_watched)
+        m_guard.watchProgress(std::chrono::seconds(timeouts.dimseSeconds));
 }
 
 Association::~Association()
@@ -291,7 +309,7 @@ void Association::fail(const OFCondition& condition, const QString& what)
     if (m_guard.fired())
         throw Failure(QStringLiteral("%1 to %2 stopped: %3").arg(what, m_peer, m_guard.reason()), m_guard.kind());
     QString reason = innermostReason(condition, m_timeouts.acseSeconds);
-    if (condition == DIMSE_NODATAAVAILABLE)
+    if (condition == DIMSE_NODATAAVAILABLE || reason.startsWith(QLatin1String("no answer within")))
         reason = QStringLiteral("no answer within %1 seconds").arg(m_timeouts.dimseSeconds);
     throw Failure(QStringLiteral("%1 to %2 failed: %3").arg(what, m_peer, reason), Failure::Kind::Unreachable);
 }

@@ -91,9 +91,13 @@ public:
     /// failure descriptions ("C-STORE"). The association waits for the peer as
     /// `timeouts` say; `guard` bounds everything it does from the connect on and
     /// must outlive it. Throws Failure.
+    /// With `watchedByGuard`, the guard watches the connection's progress once
+    /// the association stands (NetworkGuard::watchProgress()): reads and writes
+    /// then wait as long as bytes move, however slowly, instead of being held
+    /// to fixed timeouts.
     Association(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
                 const std::vector<Context>& contexts, const QString& operation, const NetworkTimeouts& timeouts,
-                NetworkGuard& guard);
+                NetworkGuard& guard, bool watchedByGuard = false);
     ~Association();
     Association(const Association&) = delete;
     Association& operator=(const Association&) = delete;
@@ -126,6 +130,7 @@ private:
     QString m_peer;
     NetworkTimeouts m_timeouts;
     NetworkGuard& m_guard;
+    bool m_watched = false;
     bool m_broken = false;
 };
 

@@ -60,9 +60,8 @@ public:
     /// the node has confirmed it with a success or warning status; any other
     /// outcome throws Failure (kind Unreachable, Rejected or Status; Cancelled or
     /// Limit when the guard stopped it). The association waits for the node as
-    /// `timeouts` say. `guard`, when given, bounds the send, counts its bytes and
-    /// lets another thread cancel it; without one the send is bounded by
-    /// timeouts.sendDeadline(pixelBytes()).
+    /// `timeouts` say. `guard`, when given, counts its bytes and lets another
+    /// thread cancel it.
     void send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
               const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr);
 
@@ -87,6 +86,7 @@ public:
     struct Impl;
 
 private:
+    friend class StoreAssociation;
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -12,24 +12,20 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 namespace skiascan::dicom {
 
-/// How long an association waits for its peer, in seconds, and how long a send
-/// may take as a whole. Handed to each operation (and through it to its
-/// association); the defaults are the workstation's: ACSE 30, DIMSE 60, a send
-/// 30 seconds and one more for every 512 KB of the image, so that a node that
-/// reads slowly cannot hold a film for ever.
+/// How long an association waits for its peer, in seconds. Handed to each
+/// operation (and through it to its association); the defaults are the
+/// workstation's: ACSE 30, DIMSE 60. A transfer has no overall limit: it is cut
+/// only when no byte moves for dimseSeconds, so that a node behind a slow link
+/// gets every film, however large.
 struct NetworkTimeouts {
     int acseSeconds = 30;  ///< negotiating the association
     int dimseSeconds = 60; ///< each DIMSE message, and each blocked read or write on the connection
-    int sendBaseSeconds = 30;
-    qint64 sendBytesPerSecond = 512 * 1024;
-
-    /// The overall deadline of sending an image of `bytes` bytes.
-    std::chrono::milliseconds sendDeadline(qint64 bytes) const;
 };
 
 /// How long connecting to a peer may take. DCMTK reads its connect timeout from
@@ -51,7 +47,7 @@ struct QueryLimits {
 inline constexpr std::chrono::seconds kVerifyDeadline{30};
 
 /// Bounds one network operation and lets other threads watch and stop it: an
-/// overall deadline, a cancel switch, and a trip for limits the operation
+/// overall deadline (when it has one), a cancel switch, and a trip for limits the operation
 /// checks itself (bytes received). When one of them fires, the guard shuts the
 /// operation's connection down, so that every read and write blocked in DCMTK
 /// returns at once; the operation then fails with a Failure of kind Cancelled
@@ -59,6 +55,9 @@ inline constexpr std::chrono::seconds kVerifyDeadline{30};
 /// operation at a time. Thread-safe.
 class NetworkGuard {
 public:
+    /// A guard without a deadline: the operation ends when it ends, is cut by
+    /// its connection's own timeouts, or is cancelled.
+    NetworkGuard();
     /// A guard whose deadline is `deadline` from now.
     explicit NetworkGuard(std::chrono::milliseconds deadline);
     ~NetworkGuard();
@@ -89,22 +88,64 @@ public:
     /// Forgets the connection; the association calls it before it closes it.
     void detach();
 
+    /// From now on, cuts the operation when no byte has moved on its
+    /// connection for `stall`: nothing sent or received, and nothing that was
+    /// sent leaving the connection's buffer towards the peer. A slow transfer,
+    /// or the wait for an answer while the last bytes still travel, goes on.
+    void watchProgress(std::chrono::milliseconds stall);
+
 private:
     void fireLocked(const QString& reason, Failure::Kind kind);
     void fire(const QString& reason, Failure::Kind kind);
     void watch();
+    bool movedLocked(); // true when bytes moved since the last look
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     const std::chrono::steady_clock::time_point m_deadline;
-    const std::chrono::milliseconds m_allowed;
+    const std::chrono::milliseconds m_allowed; // zero: no deadline, and no watchdog
     int m_socket = -1; // our duplicate of the connection's socket
+    std::chrono::milliseconds m_stall{0}; // zero: progress is not watched
+    std::chrono::steady_clock::time_point m_lastMoved;
+    qint64 m_seenDone = -1;
+    int m_seenQueued = -1;
+    int m_seenWaiting = -1;
     bool m_stop = false;
     std::atomic<bool> m_fired{false};
     QString m_reason;
     Failure::Kind m_kind = Failure::Kind::Limit;
     std::thread m_watchdog;
 };
+
+class Association;
+class Image;
+
+/// An association for storing images at one node, one image after another
+/// (Secondary Capture storage, Explicit and Implicit VR Little Endian
+/// proposed). The association waits for the node as `timeouts` say; `guard`
+/// bounds it from the connect on, counts the bytes of the image under way and
+/// lets another thread cancel it; it must outlive the association. Throws
+/// Failure when the node cannot be reached or refuses the association.
+class StoreAssociation {
+public:
+    StoreAssociation(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
+                     const NetworkTimeouts& timeouts, NetworkGuard& guard);
+    ~StoreAssociation();
+    StoreAssociation(const StoreAssociation&) = delete;
+    StoreAssociation& operator=(const StoreAssociation&) = delete;
+
+    /// Returns when the node has confirmed the image with a success or warning
+    /// status. Throws Failure: of kind Status when the node refused this image
+    /// (the association may go on with the next), of any other kind when the
+    /// association is lost.
+    void store(Image& image);
+    /// Releases the association politely.
+    void release();
+
+private:
+    std::unique_ptr<Association> m_association;
+};
+
 /// A query of a worklist server (Modality Worklist Information Model, C-FIND).
 /// Its properties are set before run().
 class WorklistQuery {

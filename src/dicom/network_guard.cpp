@@ -1,17 +1,19 @@
-// The watchdog that bounds a network operation as a whole.
+// The guard that bounds a network operation and lets Cancel cut it.
 
 #include "dicom/network.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace skiascan::dicom {
 
-std::chrono::milliseconds NetworkTimeouts::sendDeadline(qint64 bytes) const
+NetworkGuard::NetworkGuard()
+    : m_deadline(std::chrono::steady_clock::time_point::max())
+    , m_allowed(0)
 {
-    const qint64 rate = sendBytesPerSecond > 0 ? sendBytesPerSecond : 1;
-    return std::chrono::milliseconds(qint64(sendBaseSeconds) * 1000 + bytes * 1000 / rate);
 }
 
 NetworkGuard::NetworkGuard(std::chrono::milliseconds deadline)
@@ -28,23 +30,67 @@ NetworkGuard::~NetworkGuard()
         m_stop = true;
     }
     m_wake.notify_all();
-    m_watchdog.join();
+    if (m_watchdog.joinable())
+        m_watchdog.join();
     detach();
 }
 
 void NetworkGuard::watch()
 {
+    using Clock = std::chrono::steady_clock;
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
-        if (!m_fired && std::chrono::steady_clock::now() >= m_deadline) {
+        const Clock::time_point now = Clock::now();
+        if (!m_fired && now >= m_deadline) {
             fireLocked(QStringLiteral("no end within %1 seconds").arg(m_allowed.count() / 1000), Failure::Kind::Limit);
             continue;
         }
+        if (!m_fired && m_stall.count() > 0) {
+            if (movedLocked())
+                m_lastMoved = now;
+            else if (now - m_lastMoved >= m_stall) {
+                fireLocked(QStringLiteral("no byte moved for %1 s").arg((m_stall.count() + 999) / 1000),
+                           Failure::Kind::Limit);
+                continue;
+            }
+        }
         if (m_fired)
             m_wake.wait(lock);
+        else if (m_stall.count() > 0)
+            m_wake.wait_until(lock, std::min(m_deadline, now + std::chrono::milliseconds(250)));
         else
             m_wake.wait_until(lock, m_deadline);
     }
+}
+
+bool NetworkGuard::movedLocked()
+{
+    // What the program handed over, what still waits in the connection's
+    // buffer for the peer, and what the peer sent that waits to be read.
+    int queued = -1;
+    int waiting = -1;
+    if (m_socket >= 0) {
+        ::ioctl(m_socket, SIOCOUTQ, &queued);
+        ::ioctl(m_socket, SIOCINQ, &waiting);
+    }
+    const qint64 done = bytesDone;
+    const bool moved = done != m_seenDone || queued != m_seenQueued || waiting != m_seenWaiting;
+    m_seenDone = done;
+    m_seenQueued = queued;
+    m_seenWaiting = waiting;
+    return moved;
+}
+
+void NetworkGuard::watchProgress(std::chrono::milliseconds stall)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stall = stall;
+        m_lastMoved = std::chrono::steady_clock::now();
+    }
+    if (!m_watchdog.joinable())
+        m_watchdog = std::thread([this] { watch(); });
+    m_wake.notify_all();
 }
 
 void NetworkGuard::fireLocked(const QString& reason, Failure::Kind kind)

@@ -59,9 +59,11 @@ void Association::store(DcmDataset& dataset)
     T_DIMSE_C_StoreRSP response;
     std::memset(&response, 0, sizeof response);
     DetailGuard detail;
+    // Watched by its guard, the store waits as long as bytes move; else it is
+    // held to the DIMSE timeout.
     const OFCondition c = DIMSE_storeUser(m_assoc, id, &request, nullptr, &dataset, onStoreProgress, &m_guard,
-                                          DIMSE_NONBLOCKING, m_timeouts.dimseSeconds, &response, &detail.detail,
-                                          nullptr, 0);
+                                          m_watched ? DIMSE_BLOCKING : DIMSE_NONBLOCKING, m_timeouts.dimseSeconds,
+                                          &response, &detail.detail, nullptr, 0);
     if (c.bad())
         fail(c, QStringLiteral("C-STORE"));
     const Uint16 status = response.DimseStatus;
@@ -170,21 +172,40 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
     }
 }
 
+StoreAssociation::StoreAssociation(const QString& host, qint32 port, const QString& calledAETitle,
+                                   const QString& callingAETitle, const NetworkTimeouts& timeouts, NetworkGuard& guard)
+{
+    ensureToolkitReady();
+    m_association = std::make_unique<Association>(
+        host, port, calledAETitle, callingAETitle,
+        std::vector<Association::Context>{
+            {UID_SecondaryCaptureImageStorage, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
+        QStringLiteral("C-STORE"), timeouts, guard, true);
+}
+
+StoreAssociation::~StoreAssociation() = default;
+
+void StoreAssociation::store(Image& image)
+{
+    prepareForTransfer(*image.m_impl);
+    m_association->store(image.m_impl->dataset());
+}
+
+void StoreAssociation::release()
+{
+    m_association->release();
+}
+
 void Image::send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
                  const NetworkTimeouts& timeouts, NetworkGuard* guard)
 {
-    ensureToolkitReady();
-    prepareForTransfer(*m_impl);
     std::unique_ptr<NetworkGuard> own;
     if (!guard) {
-        own = std::make_unique<NetworkGuard>(timeouts.sendDeadline(pixelBytes()));
+        own = std::make_unique<NetworkGuard>();
         guard = own.get();
     }
-    Association association(host, port, calledAETitle, callingAETitle,
-                            {{UID_SecondaryCaptureImageStorage,
-                              {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-STORE"), timeouts, *guard);
-    association.store(m_impl->dataset());
+    StoreAssociation association(host, port, calledAETitle, callingAETitle, timeouts, *guard);
+    association.store(*this);
     association.release();
 }
 

@@ -41,6 +41,7 @@ ScanSession::ScanSession(const QString& programFolder, SessionOperator& op, QObj
     , m_programFolder(programFolder)
     , m_operator(op)
     , m_uids(std::make_unique<dicom::UidGenerator>())
+    , m_delivery(programFolder)
 {
     TimerScan.setObjectName(QStringLiteral("TimerScan"));
     connect(&TimerScan, &QTimer::timeout, this, &ScanSession::TimerScan_Timer);
@@ -58,6 +59,13 @@ ScanSession::~ScanSession()
 void ScanSession::setSettings(const Settings& settings)
 {
     m_settings = settings;
+    configureDelivery();
+}
+
+void ScanSession::setNetworkTimeouts(const dicom::NetworkTimeouts& timeouts)
+{
+    m_timeouts = timeouts;
+    configureDelivery();
 }
 
 void ScanSession::setState(SessionState state)
@@ -72,7 +80,7 @@ QString ScanSession::activity() const
         return QStringLiteral("Skiascan ends after the film");
     if (m_flow == SessionFlow::Recovery && m_film) {
         if (m_state == SessionState::HandingOver)
-            return QStringLiteral("Sending the film from the last session");
+            return QStringLiteral("Keeping the film from the last session");
         if (m_waitingForScanner)
             return QStringLiteral("Waiting for the scanner to finish the film from the last session");
         return QStringLiteral("Importing the film from the last session");
@@ -90,9 +98,7 @@ QString ScanSession::activity() const
     case SessionState::Importing:
         return QStringLiteral("Importing film") + which;
     case SessionState::HandingOver:
-        return QStringLiteral("Sending film") + which;
-    case SessionState::SendingOutbox:
-        return QStringLiteral("Sending the outbox");
+        return QStringLiteral("Keeping film") + which;
     }
     return {};
 }
@@ -121,7 +127,6 @@ bool ScanSession::beginScan(const dicom::StudyRecord& record, SessionFlow flow)
     m_aborted = false;
     m_end = EndRequest::None;
     m_filmsImported = 0;
-    m_skipInRound.clear();
     return true;
 }
 
@@ -432,10 +437,6 @@ void ScanSession::endScan()
     }
     setState(SessionState::Idle);
     emit outboxChanged();
-    if (m_roundWanted)
-        startRound();
-    else if (Outbox(m_programFolder).count() > 0)
-        sendOutbox(RoundCause::AfterImport);
 }
 
 // ------------------------------------------------------------------ ending
@@ -448,8 +449,6 @@ bool ScanSession::requestEnd()
     case SessionState::Ended:
         return true;
     case SessionState::Idle:
-    case SessionState::SendingOutbox:
-        m_task.stop(); // what a round has not confirmed stays owed
         endNow();
         return true;
     default:
@@ -470,13 +469,11 @@ bool ScanSession::requestEnd()
         return false;
     }
     // Asked again: a scanner that has not finished is asked about; a film on
-    // its way to the outbox is there in a moment (its sends are cut short).
-    if (m_state == SessionState::Scanning || m_state == SessionState::WaitingForFile) {
+    // its way to the outbox is there in a moment.
+    if (m_state == SessionState::Scanning || m_state == SessionState::WaitingForFile)
         askToEnd();
-    } else {
+    else
         m_end = EndRequest::Asked;
-        cancelNetwork();
-    }
     return false;
 }
 
@@ -485,9 +482,7 @@ void ScanSession::askToEnd()
     if (m_asking || m_state == SessionState::Ended)
         return;
     if (m_state == SessionState::HandingOver) {
-        // Written ahead by now or in a moment: the sends need not be waited for.
-        m_end = EndRequest::Asked;
-        cancelNetwork();
+        m_end = EndRequest::Asked; // in the outbox in a moment
         return;
     }
     if (m_state != SessionState::Scanning && m_state != SessionState::WaitingForFile)
@@ -526,8 +521,13 @@ void ScanSession::endNow()
     TimerScan.stop();
     m_askTimer.stop();
     releaseScanner();
+    // Transfers under way are cut; what is owed stays in the outbox.
+    m_delivery.stop();
     setState(SessionState::Ended);
-    programlog::event(QStringLiteral("Skiascan ends"));
+    const int owed = Outbox(m_programFolder).count();
+    programlog::event(owed > 0 ? QStringLiteral("Skiascan ends; %1 wait in the outbox")
+                                     .arg(countOf(owed, QStringLiteral("image"), QStringLiteral("images")))
+                               : QStringLiteral("Skiascan ends"));
     emit readyToEnd();
 }
 

@@ -1,15 +1,15 @@
 // The scan session: a film's journey from the click to the outbox, without a
 // window. It owns the study numbering, the record taken at the click, the scan
 // journal, the scanner program, the watch for its file, the import and the
-// hand-over to delivery, the films a crash left behind, and the rounds through
-// the outbox. Every step is asynchronous (process signals, timers, background
+// hand-over to the delivery service (which it owns, for the whole run), and
+// the films a crash left behind. Every step is asynchronous (process signals, timers, background
 // tasks reporting back here): nothing in it runs a nested event loop. The
 // window shows state() and activity() and answers what the session asks
 // through SessionOperator.
 #pragma once
 
 #include "common/background.h"
-#include "delivery/delivery.h"
+#include "delivery/delivery_service.h"
 #include "dicom/network.h"
 #include "dicom/image_attributes.h"
 #include "scan/film_record.h"
@@ -45,8 +45,7 @@ enum class SessionState {
     Scanning,       ///< the scanner program runs for the film (or the test image is copied)
     WaitingForFile, ///< the scanner has ended: its file is awaited until it stands still
     Importing,      ///< the film's image is built, in the background
-    HandingOver,    ///< the image is written ahead into the outbox and sent, in the background
-    SendingOutbox,  ///< a round through the outbox, in the background
+    HandingOver,    ///< the image is written ahead into the outbox, in the background
     Ended,          ///< the program ends: nothing starts any more
 };
 
@@ -57,9 +56,6 @@ enum class SessionFlow {
     Stack,    ///< Multiple Scan: more films may follow
     Recovery, ///< start-up: a film a crash left in the scanner
 };
-
-/// Why a round through the outbox runs; what the operator is told depends on it.
-enum class RoundCause { AtStart, AfterImport, AfterPreferences, Operator };
 
 /// What the session asks of and tells the operator. The window answers with
 /// message boxes; tests answer directly. Calls come from the session's event
@@ -102,10 +98,11 @@ public:
     /// journal) and leaves a running scanner program alone.
     ~ScanSession() override;
 
+    /// The settings; the delivery service sends to their nodes from now on.
     void setSettings(const Settings& settings);
     void setTiming(const Timing& timing) { m_timing = timing; }
-    /// What every association of the session may take of a peer's time.
-    void setNetworkTimeouts(const dicom::NetworkTimeouts& timeouts) { m_timeouts = timeouts; }
+    /// What every association of the delivery service may take of a peer's time.
+    void setNetworkTimeouts(const dicom::NetworkTimeouts& timeouts);
 
     SessionState state() const { return m_state; }
     SessionFlow flow() const { return m_flow; }
@@ -151,22 +148,14 @@ public:
     /// scanner as the last one.
     void setFilmsInFeeder(int films) { m_filmsInFeeder = films; }
 
-    /// Start-up: tidies the outbox, imports the films a crash left in the
-    /// scanner, then sends what the outbox owes. The operator is told of the
-    /// recovered films at the end.
+    /// Start-up: tidies the outbox, wakes the delivery service for what it
+    /// owes, and imports the films a crash left in the scanner. The operator
+    /// is told of the recovered films at the end.
     void startUp();
 
-    // ------------------------------------------------------------ delivery
-    /// Sends what the outbox owes, in the background. Asked for while the
-    /// session is busy, it runs once the session is idle again.
-    void sendOutbox(RoundCause cause);
-    /// Sends these images of the outbox now (the outbox window's Send now).
-    void sendImagesNow(const QSet<QString>& images);
-    /// The network work under way (for its progress window, which may keep it
-    /// as long as it shows it); null when none.
-    std::shared_ptr<DeliveryProgress> networkProgress() const { return m_progress; }
-    /// Cancels the network work under way: what was not confirmed stays owed.
-    void cancelNetwork();
+    /// The delivery service, which sends what the outbox owes beside the scans.
+    DeliveryService& delivery() { return m_delivery; }
+    const DeliveryService& delivery() const { return m_delivery; }
 
     // ------------------------------------------------------------ ending
     /// The operator quits. True when the program may end now. During a scan
@@ -180,8 +169,6 @@ public:
 signals:
     /// state(), flow() or activity() changed.
     void stateChanged();
-    /// Network work began (networkProgress() is set) or ended.
-    void networkWorkChanged(bool running);
     /// The outbox may hold other images now.
     void outboxChanged();
     /// The operator quit earlier and the session is done: end the program.
@@ -217,13 +204,8 @@ private:
 
     // Hand-over and rounds (session_delivery.cpp).
     void handOver(std::shared_ptr<dicom::Image> image);
-    void handedOver(const FilmDelivery& delivery);
-    void reportDelivery(const FilmDelivery& delivery, const QString& scanFile);
-    void startRound();
-    void roundDone(const RoundReport& report, RoundCause cause);
-    void reportRound(const RoundReport& report, RoundCause cause);
-    void beginNetworkWork();
-    void endNetworkWork();
+    void handedOver(const OutboxEntry& entry, const dicom::Image& image, std::exception_ptr failure);
+    void configureDelivery();
     void tell(SessionOperator::Severity severity, const QString& text, bool underWindowCaption = false);
     std::vector<Node> nodes() const;
 
@@ -260,21 +242,14 @@ private:
     int m_pendingNotices = 0;        // messages queued for the operator, not yet shown
     bool m_endWhenTold = false;      // Quit came: end once they are shown
 
-    BackgroundTask m_task;           // the import, the hand-over or a round
-    std::shared_ptr<DeliveryProgress> m_progress;
+    BackgroundTask m_task;           // the import or the hand-over
+    DeliveryService m_delivery;
 
     // Recovery at start-up.
     std::vector<FilmRecord> m_recovery;
     QStringList m_recovered;
     QStringList m_lost;
-    QString m_recoveredText;         // told once the first round has run
     bool m_waitingForScanner = false; // a scanner a crash left still works on the film
-
-    // Rounds.
-    bool m_roundWanted = false;      // asked for while busy
-    RoundCause m_roundCause = RoundCause::AfterImport;
-    std::optional<QSet<QString>> m_roundOnly; // images of Send now; none: all
-    QSet<QString> m_skipInRound;     // nodes that failed a film a moment ago
 };
 
 } // namespace skiascan

@@ -7,6 +7,7 @@
 
 #include "common/program_log.h"
 #include "delivery/outbox.h"
+#include "common/text.h"
 #include "scan/scan_journal.h"
 
 #include <QFile>
@@ -28,14 +29,20 @@ QString whichFilm(const FilmRecord& film, const QString& patient)
 
 void ScanSession::startUp()
 {
-    Outbox(m_programFolder).tidy(m_settings.remoteNodes());
+    Outbox outbox(m_programFolder);
+    outbox.tidy(m_settings.remoteNodes());
+    if (const int owed = outbox.count(); owed > 0)
+        programlog::event(QStringLiteral("start: %1 wait in the outbox")
+                              .arg(countOf(owed, QStringLiteral("image"), QStringLiteral("images"))));
+    for (const auto& [node, count] : m_delivery.waitingForGone())
+        programlog::event(QStringLiteral("start: %1 wait for %2, which is no longer in the Preferences")
+                              .arg(countOf(count, QStringLiteral("image"), QStringLiteral("images")), node));
+    m_delivery.wake();
     m_recovery = ScanJournal(m_programFolder).films();
     m_recovered.clear();
     m_lost.clear();
-    if (m_recovery.empty()) {
-        sendOutbox(RoundCause::AtStart);
+    if (m_recovery.empty())
         return;
-    }
     m_flow = SessionFlow::Recovery;
     std::reverse(m_recovery.begin(), m_recovery.end()); // taken from the back, oldest first
     recoverNext();
@@ -119,10 +126,10 @@ void ScanSession::recoveryEnded()
         text += QStringLiteral("%1These films were in the scanner when Skiascan last ended but could not be imported:\r\n")
                     .arg(text.isEmpty() ? QString() : QStringLiteral("\r\n\r\n"))
             + m_lost.join(QStringLiteral("\r\n"));
-    m_recoveredText = text;
     setState(SessionState::Idle);
     emit outboxChanged();
-    sendOutbox(RoundCause::AtStart);
+    if (!text.isEmpty())
+        tell(m_lost.isEmpty() ? SessionOperator::Severity::Information : SessionOperator::Severity::Warning, text);
 }
 
 } // namespace skiascan

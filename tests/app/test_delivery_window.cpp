@@ -1,16 +1,15 @@
-// What the operator sees of delivery: the outbox window and its actions, the
-// progress window with Cancel, clicks made while the window was busy sending,
-// and a round asked for during a round.
+// What the operator sees of delivery: no message box from it, the line below
+// the buttons, the outbox window with each node live, Cancel, and its actions
+// on the images.
 #include "app/main_window.h"
 #include "delivery/outbox_dialog.h"
-#include "dicom/image_attributes.h"
-#include "delivery/progress_dialog.h"
 #include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/modal.h"
 #include "support/peers.h"
 #include "support/program_folder.h"
 #include "support/qt_printers.h"
+#include "support/throttling_proxy.h"
 #include "support/tiff_writer.h"
 
 #include <QComboBox>
@@ -54,6 +53,16 @@ protected:
         return lastUid();
     }
 
+    // The texts of the outbox window's first image row.
+    static QStringList firstRow(OutboxDialog* outbox)
+    {
+        QStringList row;
+        if (QTreeWidgetItem* item = outbox->lvOutbox->topLevelItem(0))
+            for (int c = 0; c < outbox->lvOutbox->columnCount(); ++c)
+                row << item->text(c);
+        return row;
+    }
+
     QString lastUid() const
     {
         QStringList entries = QDir(folder.filePath("Outbox")).entryList({"*.entry"}, QDir::Files, QDir::Time);
@@ -83,64 +92,72 @@ protected:
 
 } // namespace
 
-TEST_F(DeliveryWindowTest, AnImageWhoseNodeIsGoneIsSentElsewhereFromTheOutboxWindow)
+TEST_F(DeliveryWindowTest, ANodeThatIsDownIsShownOnTheLineAndSendToKeepsEveryOtherObligation)
 {
-    SeenMessage failed;
-    modals.then(recordMessage(failed));
-    auto first = start({QString("GONE|127.0.0.1|%1").arg(freePort()), "||", "||"});
+    // No message box: the line turns red and names the node, the reason on hover.
+    StoreScp orthanc("ORTHANC");
+    const QString gone = QString("GONE|127.0.0.1|%1").arg(freePort());
+    const QString archive = QString("ARCHIVE|127.0.0.1|%1").arg(freePort());
+    auto first = start({orthanc.setting(), gone, archive});
     const QString uid = importFilm(*first);
-    EXPECT_TRUE(failed.text.contains("GONE")) << failed.text.toStdString();
+    ASSERT_EQ(orthanc.received().size(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first->lblOutbox->text() == "Outbox: 1 image\n2 nodes fail"; }))
+        << first->lblOutbox->text().toStdString();
+    EXPECT_TRUE(first->lblOutbox->styleSheet().contains("#c00000"));
+    EXPECT_TRUE(first->lblOutbox->toolTip().contains("ARCHIVE (127.0.0.1:")) << first->lblOutbox->toolTip().toStdString();
     first.reset();
 
-    // GONE is taken out of the Preferences, B put in its row: B gets nothing by
-    // itself, and the operator hears that an image waits for GONE.
+    // GONE leaves the Preferences, NODEB comes: nothing is said at the start,
+    // NODEB gets nothing by itself, and Send to offers only NODEB, which does
+    // not hold the image, instead of a node it waits for.
     StoreScp b("NODEB");
-    SeenMessage waits;
-    modals.then(recordMessage(waits));
-    auto w = start({b.setting(), "||", "||"});
-    EXPECT_TRUE(waits.text.contains("1 image wait for GONE, which is no longer in the Preferences."))
-        << waits.text.toStdString();
+    auto w = start({orthanc.setting(), archive, b.setting()});
     EXPECT_TRUE(b.received().isEmpty());
-    EXPECT_EQ(w->lblOutbox->text(), "Outbox: 1 image");
-
+    EXPECT_TRUE(w->lblOutbox->toolTip().contains("1 image wait for GONE (127.0.0.1:")) << w->lblOutbox->toolTip().toStdString();
     QStringList row;
+    QStringList offered;
     inOutboxWindow(
         *w,
         [&](OutboxDialog* outbox) {
-            QTreeWidgetItem* item = outbox->lvOutbox->topLevelItem(0);
-            ASSERT_NE(item, nullptr);
-            for (int c = 0; c < outbox->lvOutbox->columnCount(); ++c)
-                row << item->text(c);
+            outbox->lvOutbox->topLevelItem(0)->setSelected(true);
+            row = firstRow(outbox);
             outbox->cmdSendTo->click();
-            EXPECT_TRUE(QTest::qWaitFor([&] { return outbox->lvOutbox->topLevelItemCount() == 0; }))
-                << "sent, gone from the list";
+            EXPECT_TRUE(QTest::qWaitFor([&] { return b.received().size() == 1; }));
         },
         [&] {
-            modals.then([&b](QWidget* dialog) {
+            modals.then([&](QWidget* dialog) {
                 auto* choose = qobject_cast<QInputDialog*>(dialog);
                 ASSERT_NE(choose, nullptr);
-                EXPECT_EQ(choose->comboBoxItems(), QStringList(QString("NODEB (127.0.0.1:%1)").arg(b.port())));
+                offered = choose->comboBoxItems();
+                choose->setTextValue(offered.value(0));
                 choose->accept();
             });
         });
-    ASSERT_GE(row.size(), 6);
+    ASSERT_GE(row.size(), 7);
     EXPECT_EQ(row[0], "Smith^John");
-    EXPECT_EQ(row[1], "4711");
-    EXPECT_EQ(row[4], "GONE (no longer configured)");
-    EXPECT_FALSE(row[5].isEmpty()) << "the last failure is shown";
-    ASSERT_EQ(b.received().size(), 1);
+    EXPECT_EQ(row[4], QString("GONE (127.0.0.1:%1) (no longer configured), ARCHIVE").arg(gone.section('|', 2)));
+    EXPECT_EQ(row[5], "ORTHANC");
+    EXPECT_FALSE(row[6].isEmpty()) << "the last failure is shown";
+    ASSERT_EQ(offered.size(), 2) << offered.join(" / ").toStdString();
+    EXPECT_TRUE(offered[0].startsWith(QString("NODEB (127.0.0.1:%1) instead of GONE").arg(b.port())));
+    EXPECT_TRUE(offered[1].startsWith(QString("NODEB (127.0.0.1:%1) instead of ARCHIVE").arg(b.port())));
     EXPECT_EQ(DicomFile(b.received().first()).text(DCM_SOPInstanceUID), uid);
-    EXPECT_EQ(w->lblOutbox->text(), "");
+    EXPECT_EQ(orthanc.received().size(), 1) << "no duplicate for the node that held it";
+    const std::vector<OutboxEntry> left = Outbox(folder.path()).entries();
+    ASSERT_EQ(left.size(), 1u) << "ARCHIVE is still owed the image";
+    ASSERT_EQ(left[0].owed.size(), 1u);
+    EXPECT_EQ(left[0].owed[0].aeTitle, "ARCHIVE");
 }
 
 TEST_F(DeliveryWindowTest, RemoveAsksFirstAndKeepsTheImageInRemoved)
 {
-    SeenMessage failed;
-    modals.then(recordMessage(failed));
     auto w = start({QString("DOWN|127.0.0.1|%1").arg(freePort()), "||", "||"});
     const QString uid = importFilm(*w);
     QString question;
-    inOutboxWindow(*w, [](OutboxDialog* outbox) { outbox->cmdRemove->click(); },
+    inOutboxWindow(*w, [](OutboxDialog* outbox) {
+            outbox->lvOutbox->topLevelItem(0)->setSelected(true);
+            outbox->cmdRemove->click();
+        },
                    [&] {
                        modals.then([&](QWidget* box) {
                            question = static_cast<QMessageBox*>(box)->text();
@@ -152,71 +169,33 @@ TEST_F(DeliveryWindowTest, RemoveAsksFirstAndKeepsTheImageInRemoved)
     EXPECT_EQ(w->lblOutbox->text(), "");
 }
 
-TEST_F(DeliveryWindowTest, CancelInTheProgressWindowLeavesTheImageOwed)
+TEST_F(DeliveryWindowTest, TheOutboxWindowShowsATransferLiveAndCancelEndsItWithinASecond)
 {
-    StoreScp slow("SLOW", {"--sleep-during", "30"});
-    auto w = start({slow.setting(), "||", "||"});
-    bool cancelClicked = false;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        auto* progress = w->findChild<DeliveryProgressDialog*>();
-        if (progress && progress->isVisible() && !cancelClicked) {
-            cancelClicked = true;
-            QTest::mouseClick(progress->cmdCancel, Qt::LeftButton);
-        }
+    // A node behind a slow link: the scan is done at once, the transfer goes on.
+    StoreScp pacs("SLOWPACS");
+    ThrottlingProxy link(pacs.port(), 16 * 1024);
+    auto w = start({link.setting("SLOWPACS"), "||", "||"});
+    writeFilmTiff(folder.filePath("Test.tif"), 512, 512);
+    w->cmdScan->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->session().idle() && !w->session().scanning(); }, 5000));
+    QString sending;
+    QString after;
+    qint64 cancelMs = -1;
+    inOutboxWindow(*w, [&](OutboxDialog* outbox) {
+        QTreeWidgetItem* node = outbox->lvNodes->topLevelItem(0);
+        ASSERT_NE(node, nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return node->text(1).startsWith("sending ") && outbox->cmdCancelSend->isEnabled(); }, 5000));
+        sending = node->text(1);
+        QElapsedTimer clock;
+        clock.start();
+        outbox->cmdCancelSend->click();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return node->text(1).startsWith("next try in"); }, 3000));
+        cancelMs = clock.elapsed();
+        after = node->text(3);
     });
-    watch.start(50);
-    SeenMessage told;
-    modals.then(recordMessage(told));
-    const QString uid = importFilm(*w, 512, 512);
-    EXPECT_TRUE(cancelClicked) << "the progress window did not show";
-    EXPECT_EQ(told.icon, QMessageBox::Information);
-    EXPECT_TRUE(told.text.startsWith("Sending was cancelled.")) << told.text.toStdString();
-    EXPECT_TRUE(QFile::exists(folder.filePath("Outbox/" + uid + ".entry")));
-    EXPECT_EQ(w->lblOutbox->text(), "Outbox: 1 image");
-}
-
-TEST_F(DeliveryWindowTest, WhileARoundRunsTheLineSaysWhyScanningWaitsAndARoundAskedForFollowsIt)
-{
-    // An image waits for SLOW, which is not configured yet.
-    SeenMessage waits;
-    modals.then(recordMessage(waits));
-    auto w = start({QString("SLOW|127.0.0.1|%1").arg(freePort()), "||", "||"});
-    importFilm(*w);
-
-    // SLOW, a node that reads slowly, is configured: the round after the
-    // preferences sends the image. Meanwhile another image comes into the
-    // outbox and asks for a round.
-    StoreScp slow("SLOW", {"--sleep-during", "1"});
-    SettingsLines lines = ProgramFolder::defaultLines();
-    lines[Setting::Remote0] = slow.setting();
-    lines[Setting::ImageFolder] = folder.path() + "/";
-    folder.writeSettings(lines);
-    modals.then(rejectDialog());
-    w->cmdPrefs->click();
-    ASSERT_EQ(w->session().state(), SessionState::SendingOutbox);
-    EXPECT_EQ(w->lblOutbox->text(), "Sending the outbox");
-    EXPECT_FALSE(w->cmdScan->isEnabled());
-    EXPECT_FALSE(w->cmdPrefs->isEnabled());
-
-    const QString tiff = folder.filePath("second.tif");
-    writeFilmTiff(tiff);
-    dicom::Image image;
-    image.importFile(tiff, "TIF");
-    const dicom::StudyRecord r{"Second", "Film", "", "4712", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
-    dicom::setImageProperties(image, r);
-    dicom::addImageAttributes(image, r, {"2.25.70", "10:00:00", "2.25.71", "2.25.72", 1}, QDate(2026, 12, 7),
-                              [] { return QTime(10, 0, 1); });
-    OutboxEntry entry;
-    entry.instanceUid = "2.25.72";
-    entry.owed = {{"SLOW", "127.0.0.1", 0, {}, {}}};
-    entry.kept = QDateTime::currentDateTime();
-    Outbox outbox(folder.path());
-    outbox.keep(image, entry);
-    w->session().sendOutbox(RoundCause::Operator);
-
-    ASSERT_TRUE(sessionIdle(*w));
-    EXPECT_EQ(slow.received().size(), 2) << "the image that came during the round went in the round after it";
-    EXPECT_EQ(w->lblOutbox->text(), "");
-    EXPECT_TRUE(w->cmdScan->isEnabled());
+    EXPECT_TRUE(sending.contains("%: Smith^John (4711), image 1")) << sending.toStdString();
+    EXPECT_LT(cancelMs, 1000);
+    EXPECT_TRUE(after.contains("cancelled by the operator")) << after.toStdString();
+    EXPECT_EQ(Outbox(folder.path()).count(), 1) << "the image stays owed";
+    EXPECT_TRUE(pacs.received().isEmpty());
 }

@@ -76,6 +76,8 @@ protected:
         session->setSettings(settings);
         session->setNetworkTimeouts(conditions.timeouts);
         session->setTiming({std::chrono::milliseconds(50), std::chrono::milliseconds(1000), std::chrono::milliseconds(1500)});
+        session->delivery().setTiming({.pauses = {std::chrono::milliseconds(300), std::chrono::milliseconds(600)},
+                                       .poll = std::chrono::milliseconds(20)});
         QObject::connect(session.get(), &ScanSession::stateChanged, [this] {
             if (states.empty() || states.back() != session->state())
                 states.push_back(session->state());
@@ -84,10 +86,12 @@ protected:
         return *session;
     }
 
-    /// Waits until nothing is under way (and what it told has arrived).
+    /// Waits until nothing is under way, every node has been tried (and what
+    /// the session told has arrived).
     bool idle(int timeoutMs = 20000)
     {
-        const bool done = QTest::qWaitFor([&] { return session->idle() && !session->scanning(); }, timeoutMs);
+        const bool done = QTest::qWaitFor(
+            [&] { return session->idle() && !session->scanning() && session->delivery().settled(); }, timeoutMs);
         QTest::qWait(1); // the queued messages
         return done;
     }

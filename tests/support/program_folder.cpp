@@ -57,8 +57,12 @@ std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const Settin
 
 bool sessionIdle(fSkiascan& w, int timeoutMs)
 {
+    // Idle, and every node's worker has tried what it was woken for.
     const bool idle = QTest::qWaitFor(
-        [&] { return w.programEnded() || (w.session().idle() && !w.session().scanning()) || !w.isVisible(); },
+        [&] {
+            return w.programEnded() || !w.isVisible()
+                || (w.session().idle() && !w.session().scanning() && w.session().delivery().settled());
+        },
         timeoutMs);
     QTest::qWait(1); // what the session told on its way is shown now
     return idle;

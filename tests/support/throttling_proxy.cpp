@@ -130,6 +130,11 @@ ThrottlingProxy::ThrottlingProxy(int targetPort, qint64 bytesPerSecond)
 {
     EXPECT_EQ(::pipe2(m_wake, O_NONBLOCK | O_CLOEXEC), 0);
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    // A small receive window, inherited by every accepted connection: the
+    // sender's data is taken (and acknowledged) at the link's pace, as over a
+    // slow line, instead of vanishing at once into a large loopback buffer.
+    const int window = 16 * 1024;
+    ::setsockopt(m_listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
     EXPECT_EQ(::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);

@@ -1,0 +1,584 @@
+#include "delivery/delivery_service.h"
+
+#include "common/failure.h"
+#include "common/program_log.h"
+#include "dicom/image.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace skiascan {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How many new films a worker keeps in memory for its sends; older ones are
+// read from the outbox when their turn comes.
+constexpr std::size_t kImagesInMemory = 8;
+
+QString filmName(const OutboxEntry& entry)
+{
+    return QStringLiteral("%1 (%2), image %3").arg(entry.patientName, entry.patientId).arg(entry.number);
+}
+
+} // namespace
+
+QString NodeStatus::text() const
+{
+    switch (activity) {
+    case Activity::Connecting:
+        return QStringLiteral("connecting");
+    case Activity::Sending:
+        return total > 0 ? QStringLiteral("sending %1 %").arg(done * 100 / total) : QStringLiteral("sending");
+    case Activity::Waiting: {
+        const qint64 seconds = std::max<qint64>(0, (QDateTime::currentDateTime().msecsTo(nextTry) + 999) / 1000);
+        if (seconds == 0)
+            return QStringLiteral("trying again");
+        if (seconds < 100)
+            return QStringLiteral("next try in %1 s").arg(seconds);
+        return QStringLiteral("next try in %1 min").arg((seconds + 59) / 60);
+    }
+    case Activity::Idle:
+        break;
+    }
+    return QStringLiteral("idle");
+}
+
+// One node's worker: the state it shares with the service, and its thread's
+// work. Everything but the thread's locals is guarded by `mutex`. The thread
+// holds the worker alive, so that a worker the service has let go (its node
+// removed, or the program ending while it connects) ends on its own.
+struct DeliveryService::Worker {
+    std::mutex mutex;
+    std::condition_variable wake;
+
+    QString folder;
+    Node node;
+    std::vector<Node> nodes; // every configured node, for images owed to a node that moved
+    QString localAETitle;
+    dicom::NetworkTimeouts timeouts;
+    std::vector<std::chrono::milliseconds> pauses;
+
+    bool stop = false;      // the worker ends: nothing more is written
+    bool woken = false;     // look at the outbox
+    bool now = false;       // try at once, whatever the pause
+    bool finished = false;  // the thread is done
+    bool busy = false;      // a pass is under way
+    bool cancelled = false; // the operator cut the association under way
+    dicom::NetworkGuard* guard = nullptr; // of the association under way
+    NodeStatus status;
+    int failures = 0;       // failed tries in a row
+    Clock::time_point retryAt;
+
+    struct Refusal {
+        int count = 0;
+        Clock::time_point until;
+    };
+    std::map<QString, Refusal> refused;      // images the node refused, tried again after a pause of their own
+    std::optional<Clock::time_point> refusedRetry; // when the first of them is due
+    std::map<QString, dicom::Image> images;  // new films' light copies, by SOP Instance UID
+    std::deque<QString> imageOrder;
+
+    int confirmed = 0;  // images confirmed so far
+    int downEvents = 0; // times the node went down
+    int backEvents = 0; // and came back
+    QString downReason;
+
+    void run();
+    void pass(std::unique_lock<std::mutex>& lock, bool forced);
+    struct Pass {
+        Node self;
+        std::vector<Node> all;
+        QString calling;
+        dicom::NetworkTimeouts limits;
+    };
+    void sendQueue(std::unique_lock<std::mutex>& lock, const Pass& pass, std::vector<OutboxEntry>& queue,
+                   Outbox& outbox, dicom::NetworkGuard& guard, OutboxEntry*& current);
+    void failed(const QString& failure, bool byOperator);
+    std::chrono::milliseconds pause(int step) const
+    {
+        return pauses.empty() ? std::chrono::seconds(10) : pauses[std::min<std::size_t>(step, pauses.size() - 1)];
+    }
+};
+
+void DeliveryService::Worker::run()
+{
+    std::unique_lock lock(mutex);
+    for (;;) {
+        // A failed node waits for its pause; a node that refused images, for
+        // the first of them to be due.
+        const auto wakeAt = [&]() -> std::optional<Clock::time_point> {
+            if (status.activity == NodeStatus::Activity::Waiting)
+                return retryAt;
+            return refusedRetry;
+        };
+        const auto due = [&] {
+            const std::optional<Clock::time_point> at = wakeAt();
+            return at && Clock::now() >= *at;
+        };
+        while (!stop && !woken && !now && !due()) {
+            if (const std::optional<Clock::time_point> at = wakeAt())
+                wake.wait_until(lock, *at);
+            else
+                wake.wait(lock);
+        }
+        if (stop)
+            break;
+        const bool forced = now;
+        now = false;
+        woken = false;
+        // A new film does not cut a failed node's pause short.
+        if (status.activity == NodeStatus::Activity::Waiting && !forced && !due())
+            continue;
+        refusedRetry.reset();
+        busy = true;
+        pass(lock, forced);
+        busy = false;
+    }
+    images.clear();
+    finished = true;
+    wake.notify_all();
+}
+
+// One pass through the outbox: every image owed to this node, oldest first,
+// on one association.
+void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forced)
+{
+    const Node self = node;
+    const std::vector<Node> all = nodes;
+    const QString calling = localAETitle;
+    const dicom::NetworkTimeouts limits = timeouts;
+    lock.unlock();
+
+    Outbox outbox(folder);
+    outbox.assignToNodes(all);
+    std::vector<OutboxEntry> queue;
+    QSet<QString> owedHere;
+    for (OutboxEntry& entry : outbox.entries()) {
+        if (entry.owedTo(self, all).empty())
+            continue;
+        owedHere.insert(entry.instanceUid);
+        queue.push_back(std::move(entry));
+    }
+
+    lock.lock();
+    status.owed = static_cast<int>(queue.size());
+    // Films in memory that are no longer owed here go.
+    for (auto it = images.begin(); it != images.end();)
+        it = owedHere.contains(it->first) ? std::next(it) : images.erase(it);
+    std::erase_if(imageOrder, [&](const QString& uid) { return !images.count(uid); });
+    // An image the node refused waits for its own pause, unless the operator
+    // asked for it.
+    const Clock::time_point started = Clock::now();
+    std::erase_if(queue, [&](const OutboxEntry& entry) {
+        const auto refusal = refused.find(entry.instanceUid);
+        if (forced || refusal == refused.end() || refusal->second.until <= started)
+            return false;
+        if (!refusedRetry || refusal->second.until < *refusedRetry)
+            refusedRetry = refusal->second.until;
+        return true;
+    });
+    if (queue.empty()) {
+        // Nothing to send: whether the node is back cannot be known, and
+        // nothing waits for it.
+        status.activity = NodeStatus::Activity::Idle;
+        status.failing = false;
+        failures = 0;
+        return;
+    }
+    if (!self.problem.isEmpty()) {
+        failed(self.problem, false);
+        return;
+    }
+    dicom::NetworkGuard associationGuard;
+    guard = &associationGuard;
+    cancelled = false;
+    status.activity = NodeStatus::Activity::Connecting;
+    status.image.clear();
+    lock.unlock();
+
+    QString failure;
+    OutboxEntry* current = nullptr;
+    try {
+        sendQueue(lock, {self, all, calling, limits}, queue, outbox, associationGuard, current);
+    } catch (const Failure& e) {
+        failure = e.description();
+    } catch (const std::exception& e) {
+        failure = describe(e);
+    }
+
+    if (!lock.owns_lock())
+        lock.lock();
+    guard = nullptr;
+    status.image.clear();
+    status.done = status.total = 0;
+    if (stop)
+        return; // the program ends (or the node was removed): nothing more is written
+    if (failure.isEmpty()) {
+        status.activity = NodeStatus::Activity::Idle;
+        return;
+    }
+    const bool byOperator = cancelled;
+    if (current) {
+        lock.unlock();
+        outbox.noteFailure(*current, current->owedTo(self, all), failure);
+        lock.lock();
+    }
+    programlog::event(QStringLiteral("delivery: %1: %2").arg(self.name(), failure));
+    failed(failure, byOperator);
+}
+
+// Sends the queue on one association. Throws Failure when the association
+// cannot be had or is lost; an image the node refuses is noted and the next
+// one goes. `current` names the image under way when it throws.
+void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, const Pass& pass,
+                                        std::vector<OutboxEntry>& queue, Outbox& outbox,
+                                        dicom::NetworkGuard& associationGuard, OutboxEntry*& current)
+{
+    const Node& self = pass.self;
+    // A node that cannot be reached has its failure noted on the oldest image
+    // it owes, not on every one of them.
+    current = &queue.front();
+    dicom::StoreAssociation association(self.host, self.port, self.aeTitle, pass.calling, pass.limits,
+                                        associationGuard);
+
+    lock.lock();
+    if (status.failing) {
+        status.failing = false;
+        ++backEvents;
+        programlog::event(QStringLiteral("delivery: %1 is back").arg(self.name()));
+    }
+    failures = 0;
+    lock.unlock();
+
+    for (OutboxEntry& entry : queue) {
+        current = nullptr;
+        if (!outbox.refresh(entry))
+            continue; // delivered or removed meanwhile
+        const std::vector<NodeId> owed = entry.owedTo(self, pass.all);
+        if (owed.empty())
+            continue; // sent elsewhere by the operator meanwhile
+        dicom::Image image;
+        bool inMemory = false;
+        lock.lock();
+        if (stop || cancelled) {
+            lock.unlock();
+            associationGuard.cancel(); // the association is dropped, not released
+            throw Failure(QStringLiteral("C-STORE to %1 stopped: cancelled by the operator").arg(self.name()),
+                          Failure::Kind::Cancelled);
+        }
+        if (auto kept = images.find(entry.instanceUid); kept != images.end()) {
+            image = std::move(kept->second);
+            images.erase(kept);
+            inMemory = true;
+        }
+        status.activity = NodeStatus::Activity::Sending;
+        status.image = filmName(entry);
+        lock.unlock();
+        if (!inMemory) {
+            try {
+                image = outbox.loadImage(entry);
+            } catch (const Failure& e) {
+                if (e.kind() == Failure::Kind::Damaged)
+                    outbox.moveAside(entry, e.description());
+                else
+                    programlog::event(QStringLiteral("delivery: %1").arg(e.description()));
+                continue;
+            }
+        }
+        current = &entry;
+        associationGuard.bytesDone = 0;
+        associationGuard.bytesExpected = 0;
+        try {
+            association.store(image);
+        } catch (const Failure& e) {
+            if (e.kind() != Failure::Kind::Status)
+                throw;
+            // The node refused this one image: it waits for a pause of its own,
+            // and the next one goes.
+            outbox.noteFailure(entry, owed, e.description());
+            programlog::event(QStringLiteral("sending image %1 to %2 failed: %3")
+                                  .arg(entry.instanceUid, self.name(), e.description()));
+            const std::lock_guard relock(mutex);
+            Refusal& refusal = refused[entry.instanceUid];
+            refusal.until = Clock::now() + pause(refusal.count++);
+            if (!refusedRetry || refusal.until < *refusedRetry)
+                refusedRetry = refusal.until;
+            status.lastFailure = e.description();
+            continue;
+        }
+        current = nullptr;
+        programlog::event(QStringLiteral("sent image %1 to %2").arg(entry.instanceUid, self.name()));
+        try {
+            outbox.strikeOff(entry, owed, self.id());
+        } catch (const Failure& e) {
+            // Still owed in the outbox: sent again later, the node keeps one copy.
+            programlog::event(e.description());
+        }
+        const std::lock_guard relock(mutex);
+        ++confirmed;
+        refused.erase(entry.instanceUid);
+        status.owed = std::max(0, status.owed - 1);
+    }
+    association.release();
+}
+
+// The node failed (or the operator cut it): it is tried again by itself after
+// a pause that grows with every failure in a row.
+void DeliveryService::Worker::failed(const QString& failure, bool byOperator)
+{
+    const std::chrono::milliseconds wait = pause(byOperator ? 0 : failures);
+    if (!byOperator)
+        ++failures;
+    retryAt = Clock::now() + wait;
+    status.activity = NodeStatus::Activity::Waiting;
+    status.nextTry = QDateTime::currentDateTime().addMSecs(wait.count());
+    status.lastFailure = failure;
+    if (byOperator || status.failing)
+        return;
+    status.failing = true;
+    status.failingSince = QDateTime::currentDateTime();
+    downReason = failure;
+    ++downEvents;
+    programlog::event(QStringLiteral("delivery: %1 cannot be reached; it is tried again by itself").arg(node.name()));
+}
+
+// ---------------------------------------------------------------- service
+
+DeliveryService::DeliveryService(const QString& programFolder, QObject* parent)
+    : QObject(parent)
+    , m_folder(programFolder)
+{
+    m_poll.setInterval(m_timing.poll);
+    connect(&m_poll, &QTimer::timeout, this, &DeliveryService::poll);
+    m_poll.start();
+}
+
+DeliveryService::~DeliveryService()
+{
+    stop();
+}
+
+void DeliveryService::setTiming(const Timing& timing)
+{
+    m_timing = timing;
+    m_poll.setInterval(timing.poll);
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        worker->pauses = timing.pauses;
+    }
+}
+
+void DeliveryService::configure(const std::vector<Node>& nodes, const QString& localAETitle,
+                                const dicom::NetworkTimeouts& timeouts)
+{
+    std::vector<std::shared_ptr<Worker>> workers;
+    for (const Node& node : nodes) {
+        std::shared_ptr<Worker> worker;
+        for (const auto& existing : m_workers)
+            if (existing->node.id() == node.id())
+                worker = existing;
+        const bool isNew = !worker;
+        if (isNew) {
+            worker = std::make_shared<Worker>();
+            worker->folder = m_folder;
+            worker->status.node = node;
+        }
+        {
+            const std::lock_guard lock(worker->mutex);
+            worker->node = node;
+            worker->status.node = node;
+            worker->nodes = nodes;
+            worker->localAETitle = localAETitle;
+            worker->timeouts = timeouts;
+            worker->pauses = m_timing.pauses;
+        }
+        if (isNew)
+            std::thread([worker] { worker->run(); }).detach();
+        workers.push_back(worker);
+    }
+    for (const auto& old : m_workers) {
+        if (std::find(workers.begin(), workers.end(), old) != workers.end())
+            continue;
+        const std::lock_guard lock(old->mutex);
+        old->stop = true;
+        if (old->guard)
+            old->guard->cancel();
+        old->wake.notify_all();
+        m_events.erase(old.get());
+    }
+    m_workers = std::move(workers);
+    m_nodes = nodes;
+    poll();
+}
+
+void DeliveryService::wake()
+{
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        worker->woken = true;
+        worker->wake.notify_all();
+    }
+}
+
+void DeliveryService::filmKept(const OutboxEntry& entry, const dicom::Image& image)
+{
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        if (entry.anyNode || !entry.owedTo(worker->node, m_nodes).empty()) {
+            // The copies are made here, on the thread that owns the image.
+            worker->images.insert_or_assign(entry.instanceUid, image.sharedCopy());
+            worker->imageOrder.push_back(entry.instanceUid);
+            while (worker->imageOrder.size() > kImagesInMemory) {
+                worker->images.erase(worker->imageOrder.front());
+                worker->imageOrder.pop_front();
+            }
+        }
+        worker->woken = true;
+        worker->wake.notify_all();
+    }
+}
+
+void DeliveryService::sendNow(const QSet<QString>& images)
+{
+    std::vector<OutboxEntry> chosen;
+    if (!images.isEmpty()) {
+        for (OutboxEntry& entry : Outbox(m_folder).entries())
+            if (images.contains(entry.instanceUid))
+                chosen.push_back(std::move(entry));
+    }
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        const bool wanted = images.isEmpty() || std::any_of(chosen.begin(), chosen.end(), [&](const OutboxEntry& e) {
+                                return e.anyNode || !e.owedTo(worker->node, m_nodes).empty();
+                            });
+        if (!wanted)
+            continue;
+        worker->now = true;
+        for (const OutboxEntry& entry : chosen)
+            worker->refused.erase(entry.instanceUid);
+        worker->wake.notify_all();
+    }
+}
+
+void DeliveryService::cancel(const std::optional<NodeId>& node)
+{
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        if (node && !(worker->node.id() == *node))
+            continue;
+        if (!worker->guard)
+            continue;
+        worker->cancelled = true;
+        worker->guard->cancel();
+        programlog::event(QStringLiteral("delivery: sending to %1 cancelled by the operator").arg(worker->node.name()));
+    }
+}
+
+void DeliveryService::stop(std::chrono::milliseconds wait)
+{
+    m_poll.stop();
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        worker->stop = true;
+        if (worker->guard)
+            worker->guard->cancel();
+        worker->images.clear();
+        worker->wake.notify_all();
+    }
+    const Clock::time_point deadline = Clock::now() + wait;
+    for (const auto& worker : m_workers) {
+        std::unique_lock lock(worker->mutex);
+        if (!worker->wake.wait_until(lock, deadline, [&] { return worker->finished; }))
+            programlog::event(QStringLiteral("delivery: the worker of %1 still connects; the program ends without it")
+                                  .arg(worker->node.name()));
+    }
+    m_workers.clear();
+}
+
+std::vector<NodeStatus> DeliveryService::status() const
+{
+    std::vector<NodeStatus> list;
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        NodeStatus status = worker->status;
+        if (worker->guard && status.activity == NodeStatus::Activity::Sending) {
+            status.done = worker->guard->bytesDone;
+            status.total = worker->guard->bytesExpected;
+        }
+        list.push_back(status);
+    }
+    return list;
+}
+
+bool DeliveryService::quiet() const
+{
+    for (const NodeStatus& status : this->status())
+        if (status.activity == NodeStatus::Activity::Connecting || status.activity == NodeStatus::Activity::Sending)
+            return false;
+    return true;
+}
+
+bool DeliveryService::settled() const
+{
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        if (worker->busy || worker->woken || worker->now)
+            return false;
+    }
+    return true;
+}
+
+std::map<QString, int> DeliveryService::waitingForGone() const
+{
+    std::map<QString, int> gone;
+    for (const OutboxEntry& entry : Outbox(m_folder).entries())
+        for (const OwedNode& owed : entry.owed)
+            if (!nodeFor(m_nodes, owed.id()))
+                ++gone[owed.id().name()];
+    return gone;
+}
+
+void DeliveryService::poll()
+{
+    const std::vector<NodeStatus> now = status();
+    bool differs = now.size() != m_shown.size();
+    for (std::size_t i = 0; !differs && i < now.size(); ++i) {
+        const NodeStatus& a = now[i];
+        const NodeStatus& b = m_shown[i];
+        differs = a.activity != b.activity || a.failing != b.failing || a.owed != b.owed || a.done != b.done
+            || a.total != b.total || a.image != b.image || a.lastFailure != b.lastFailure || a.nextTry != b.nextTry
+            || !(a.node.id() == b.node.id());
+    }
+    m_shown = now;
+    int confirmed = 0;
+    std::vector<std::pair<QString, QString>> down;
+    std::vector<QString> back;
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        confirmed += worker->confirmed;
+        auto& [downSeen, backSeen] = m_events[worker.get()];
+        if (worker->downEvents != downSeen)
+            down.emplace_back(worker->node.name(), worker->downReason);
+        if (worker->backEvents != backSeen)
+            back.push_back(worker->node.name());
+        downSeen = worker->downEvents;
+        backSeen = worker->backEvents;
+    }
+    const bool moreConfirmed = confirmed != m_confirmedShown;
+    m_confirmedShown = confirmed;
+    for (const auto& [node, reason] : down)
+        emit nodeDown(node, reason);
+    for (const QString& node : back)
+        emit nodeBack(node);
+    if (moreConfirmed)
+        emit outboxChanged();
+    if (differs)
+        emit changed();
+}
+
+} // namespace skiascan

@@ -1,0 +1,133 @@
+// The delivery service: it lives beside the window for the whole run of the
+// program and sends what the outbox owes. One worker per node, on a thread of
+// its own: one association at a time, oldest image first, several images on
+// one association. After a failure the node is tried again by itself after a
+// growing pause; Send now and the preferences try at once. A node that is down
+// costs the operator nothing: no call here waits for the network.
+#pragma once
+
+#include "delivery/destinations.h"
+#include "delivery/outbox.h"
+#include "dicom/network.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace skiascan {
+
+namespace dicom {
+class Image;
+}
+
+/// What a node's worker is doing, for the window.
+struct NodeStatus {
+    enum class Activity {
+        Idle,       ///< nothing owed, or waiting to be woken
+        Connecting, ///< asking for an association
+        Sending,    ///< an image is under way
+        Waiting,    ///< the last try failed: tried again by itself at nextTry
+    };
+    Node node;
+    Activity activity = Activity::Idle;
+    QString image;            ///< the image under way ("Smith^John (4711), image 2")
+    qint64 done = 0;          ///< its bytes sent so far
+    qint64 total = 0;         ///< and in all (0 until the transfer starts)
+    int owed = 0;             ///< images waiting for this node, as the last pass found them
+    bool failing = false;     ///< the node could not be reached at its last try
+    QString lastFailure;      ///< why, or why the last image was refused
+    QDateTime failingSince;
+    QDateTime nextTry;        ///< while Waiting
+
+    /// "sending 45 %", "connecting", "next try in 30 s", "idle".
+    QString text() const;
+};
+
+class DeliveryService : public QObject {
+    Q_OBJECT
+
+public:
+    /// The pauses before a failed node is tried again by itself: the first
+    /// after one failure, the next after two, ..., the last one from then on.
+    struct Timing {
+        std::vector<std::chrono::milliseconds> pauses{std::chrono::seconds(10), std::chrono::seconds(30),
+                                                      std::chrono::minutes(1), std::chrono::minutes(2),
+                                                      std::chrono::minutes(5)};
+        std::chrono::milliseconds poll{250}; ///< how often the window hears of the workers
+    };
+
+    /// The service of a program folder's outbox. It sends nothing until
+    /// configure() and wake() (or sendNow()).
+    explicit DeliveryService(const QString& programFolder, QObject* parent = nullptr);
+    /// stop().
+    ~DeliveryService() override;
+
+    void setTiming(const Timing& timing);
+
+    /// The nodes and how to reach them. A worker whose node is no longer
+    /// configured stops (its transfer is cut; the image stays owed); a node
+    /// new here gets a worker. Nothing is sent before the next wake.
+    void configure(const std::vector<Node>& nodes, const QString& localAETitle, const dicom::NetworkTimeouts& timeouts);
+    const std::vector<Node>& nodes() const { return m_nodes; }
+
+    /// Start-up, or a new film: workers that wait for nothing look at the
+    /// outbox. A node in its pause after a failure keeps its pause.
+    void wake();
+    /// A new film is in the outbox: its pixels, read once, are shared by the
+    /// sends (each worker keeps its own light copy until it has sent it).
+    void filmKept(const OutboxEntry& entry, const dicom::Image& image);
+    /// Send now: the nodes that `images` are owed to (all nodes when empty)
+    /// try at once, whatever their pause.
+    void sendNow(const QSet<QString>& images = {});
+    /// Cancel: cuts the transfer or the association request of `node` (every
+    /// node's when empty) within a second. The image stays owed; the node is
+    /// tried again after its pause.
+    void cancel(const std::optional<NodeId>& node = std::nullopt);
+    /// Quit: every worker stops, its transfer cut. Returns within about
+    /// `wait`; a worker that is still connecting then finishes on its own and
+    /// touches nothing of the program. What is owed stays in the outbox.
+    void stop(std::chrono::milliseconds wait = std::chrono::milliseconds(1500));
+
+    /// Each configured node's worker, in row order.
+    std::vector<NodeStatus> status() const;
+    /// True when no worker is connecting or sending.
+    bool quiet() const;
+    /// True when every worker has done what it was woken for: it waits for a
+    /// wake, its pause, or a refused image's pause.
+    bool settled() const;
+
+    /// The images owed to nodes that are no longer configured, by node name.
+    std::map<QString, int> waitingForGone() const;
+
+signals:
+    /// status() changed.
+    void changed();
+    /// A node could not be reached (once, until it is back), and why.
+    void nodeDown(const QString& node, const QString& reason);
+    /// A node that was down took an association again.
+    void nodeBack(const QString& node);
+    /// Images were confirmed: the outbox holds fewer.
+    void outboxChanged();
+
+private:
+    struct Worker;
+    void poll();
+
+    QString m_folder;
+    Timing m_timing;
+    std::vector<Node> m_nodes;
+    std::vector<std::shared_ptr<Worker>> m_workers; // one per node, in row order
+    QTimer m_poll;
+    std::vector<NodeStatus> m_shown;                 // status() as last signalled
+    std::map<const Worker*, std::pair<int, int>> m_events; // down and back events signalled
+    int m_confirmedShown = 0;
+};
+
+} // namespace skiascan

@@ -1,0 +1,336 @@
+// The outbox and the delivery service against real nodes: the write-ahead,
+// images owed to nodes (AE title, address and port), one worker per node,
+// retries by themselves, transfers that are slow but moving, Cancel and stop.
+#include "common/failure.h"
+#include "delivery/delivery_service.h"
+#include "dicom/image_attributes.h"
+#include "support/dicom_file.h"
+#include "support/peers.h"
+#include "support/qt_printers.h"
+#include "support/throttling_proxy.h"
+#include "support/tiff_writer.h"
+#include "support/unprivileged.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace skiascan;
+using namespace skiascan::test;
+using dicom::Image;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<Node> nodes(const std::array<QString, 3>& remotes)
+{
+    return configuredNodes(parseRemoteNodes(remotes));
+}
+
+class OutboxTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        writeFilmTiff(program.filePath("scan.tif"));
+        service.setTiming({.pauses = {300ms, 600ms}, .poll = 20ms});
+    }
+
+    Image makeImage(const QString& instanceUid, const QString& tiff = {})
+    {
+        Image image;
+        image.importFile(tiff.isEmpty() ? program.filePath("scan.tif") : tiff, "TIF");
+        const dicom::StudyRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
+        dicom::setImageProperties(image, r);
+        dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", instanceUid, 1}, QDate(2026, 12, 7),
+                                  [] { return QTime(10, 0, 1); });
+        return image;
+    }
+
+    // A film written ahead owing `owedTo` (the nodes configured now, unless
+    // given), as the session hands it over, then given to the service.
+    void keep(const QString& uid, const std::vector<Node>& owedTo, const QString& tiff = {})
+    {
+        Image image = makeImage(uid, tiff);
+        OutboxEntry entry;
+        entry.instanceUid = uid;
+        entry.patientName = "Smith^John";
+        entry.patientId = "4711";
+        entry.number = 1;
+        entry.scanned = entry.kept = QDateTime::currentDateTime();
+        for (const Node& node : owedTo)
+            entry.owed.push_back({node.aeTitle, node.host, node.port, {}, {}});
+        entry.anyNode = owedTo.empty();
+        Image copy = image.sharedCopy();
+        outbox.keep(copy, entry);
+        service.filmKept(entry, image);
+    }
+
+    void configure(const std::array<QString, 3>& remotes) { service.configure(nodes(remotes), "SKIASCAN", timeouts); }
+
+    const NodeStatus& statusOf(const QString& aeTitle)
+    {
+        shown = service.status();
+        for (const NodeStatus& status : shown)
+            if (status.node.aeTitle == aeTitle)
+                return status;
+        throw std::runtime_error("no such node");
+    }
+
+    QStringList owedTitles(const QString& uid)
+    {
+        QStringList titles;
+        for (const OutboxEntry& entry : outbox.entries())
+            if (entry.instanceUid == uid)
+                for (const OwedNode& owed : entry.owed)
+                    titles << owed.aeTitle;
+        return titles;
+    }
+
+    // Short enough that a silent node costs a test two seconds.
+    dicom::NetworkTimeouts timeouts{.acseSeconds = 2, .dimseSeconds = 5};
+    QTemporaryDir program;
+    Outbox outbox{program.path()};
+    DeliveryService service{program.path()};
+    std::vector<NodeStatus> shown;
+};
+
+QStringList instanceUids(const StoreScp& node)
+{
+    return valuesIn(node.received(), DCM_SOPInstanceUID);
+}
+
+} // namespace
+
+TEST_F(OutboxTest, AFilmGoesToEveryNodeAndANodeThatIsDownGetsItWhenBackWithoutAClick)
+{
+    StoreScp first("FIRST");
+    StoreScp second("SECOND");
+    second.stop();
+    StoreScp third("THIRD");
+    configure({first.setting(), second.setting(), third.setting()});
+    QSignalSpy down(&service, &DeliveryService::nodeDown);
+    QSignalSpy back(&service, &DeliveryService::nodeBack);
+    keep("2.25.100", service.nodes());
+    keep("2.25.101", service.nodes());
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return instanceUids(third).size() == 2 && statusOf("SECOND").failing; }, 10000));
+    EXPECT_EQ(instanceUids(first), (QStringList{"2.25.100", "2.25.101"}));
+    EXPECT_EQ(owedTitles("2.25.100"), QStringList{"SECOND"});
+    const OutboxEntry entry = outbox.entries().at(0);
+    EXPECT_TRUE(entry.heldAt({"FIRST", "127.0.0.1", first.port()}));
+    EXPECT_TRUE(entry.heldAt({"THIRD", "127.0.0.1", third.port()}));
+    EXPECT_TRUE(entry.owed[0].lastFailure.contains("SECOND")) << entry.owed[0].lastFailure.toStdString();
+    EXPECT_EQ(statusOf("SECOND").activity, NodeStatus::Activity::Waiting);
+
+    // Tried again by itself after its pause; told once down, once back.
+    second.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 10000));
+    EXPECT_EQ(instanceUids(second), (QStringList{"2.25.100", "2.25.101"}));
+    QTest::qWait(100);
+    EXPECT_EQ(down.size(), 1);
+    EXPECT_EQ(back.size(), 1);
+    EXPECT_FALSE(QFile::exists(QDir(outbox.folder()).filePath("2.25.100.dcm")));
+}
+
+TEST_F(OutboxTest, TwoRowsWithOneAeTitleAreTwoNodesAndAMovedNodeGetsWhatItIsOwed)
+{
+    StoreScp siteA("PACS");
+    StoreScp siteB("PACS");
+    configure({siteA.setting(), siteB.setting(), "||"});
+    keep("2.25.102", service.nodes());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 10000));
+    EXPECT_EQ(instanceUids(siteA), QStringList{"2.25.102"});
+    EXPECT_EQ(instanceUids(siteB), QStringList{"2.25.102"});
+
+    // Owed to a node at an address it has left: its AE title in one row is the
+    // node moved; in two rows it waits for the operator.
+    StoreScp moved("ARCHIVE");
+    const std::vector<Node> before = nodes({QString("ARCHIVE|127.0.0.1|%1").arg(freePort()), "||", "||"});
+    configure({siteA.setting(), QString("ARCHIVE|127.0.0.1|%1").arg(freePort()), moved.setting()});
+    keep("2.25.103", before);
+    EXPECT_EQ(service.waitingForGone(), (std::map<QString, int>{{before[0].name(), 1}}));
+    configure({siteA.setting(), moved.setting(), "||"});
+    service.sendNow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 10000));
+    EXPECT_EQ(instanceUids(moved), QStringList{"2.25.103"});
+}
+
+TEST_F(OutboxTest, WithoutNodesTheImageWaitsForTheFirstOneConfigured)
+{
+    configure({"||", "", "AB"});
+    keep("2.25.104", {});
+    StoreScp later("LATER");
+    configure({"||", later.setting(), "||"});
+    service.wake();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 10000));
+    EXPECT_EQ(instanceUids(later), QStringList{"2.25.104"});
+}
+
+TEST_F(OutboxTest, ASilentNodeHoldsNoOneAndCancelEndsItsAssociationRequestAtOnce)
+{
+    SilentPeer silent;
+    StoreScp alive("ALIVE");
+    timeouts.acseSeconds = 30;
+    configure({silent.setting(), alive.setting(), "||"});
+    keep("2.25.105", service.nodes());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return instanceUids(alive).size() == 1; }, 5000));
+    ASSERT_TRUE(silent.waitForConnections(1, 5000));
+    QTest::qWait(200);
+    QElapsedTimer clock;
+    clock.start();
+    service.cancel(NodeId{"SILENT", "127.0.0.1", silent.port()});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusOf("SILENT").activity == NodeStatus::Activity::Waiting; }, 5000));
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(statusOf("SILENT").lastFailure.contains("cancelled by the operator"))
+        << statusOf("SILENT").lastFailure.toStdString();
+    EXPECT_FALSE(statusOf("SILENT").failing) << "a cancel is no failure of the node";
+    EXPECT_EQ(owedTitles("2.25.105"), QStringList{"SILENT"});
+
+    // Without Cancel the request ends at its own limit and says so.
+    timeouts.acseSeconds = 1;
+    configure({silent.setting(), alive.setting(), "||"});
+    service.sendNow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusOf("SILENT").failing; }, 5000));
+    EXPECT_TRUE(statusOf("SILENT").lastFailure.endsWith("no answer to the association request within 1 s"))
+        << statusOf("SILENT").lastFailure.toStdString();
+}
+
+TEST_F(OutboxTest, ASlowLinkGetsALargeFilmInOneTransferAndStopCutsItAtOnce)
+{
+    // 2 seconds of a link at 64 KB/s for a film of 128 KB; no byte stands
+    // still for the 1 second the connection allows, so nothing cuts it.
+    writeFilmTiff(program.filePath("large.tif"), 512, 256);
+    StoreScp node("SLOWPACS");
+    ThrottlingProxy link(node.port(), 64 * 1024);
+    timeouts.dimseSeconds = 1;
+    configure({link.setting("SLOWPACS"), "||", "||"});
+    keep("2.25.106", service.nodes(), program.filePath("large.tif"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 20000)) << statusOf("SLOWPACS").lastFailure.toStdString();
+    EXPECT_EQ(instanceUids(node), QStringList{"2.25.106"});
+    EXPECT_EQ(link.connections(), 1);
+
+    keep("2.25.107", service.nodes(), program.filePath("large.tif"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusOf("SLOWPACS").done > 0; }, 5000));
+    QElapsedTimer clock;
+    clock.start();
+    service.stop();
+    EXPECT_LT(clock.elapsed(), 1500);
+    EXPECT_EQ(owedTitles("2.25.107"), QStringList{"SLOWPACS"});
+}
+
+TEST_F(OutboxTest, ARefusedImageDoesNotStopTheOthersAndWaitsForAPauseOfItsOwn)
+{
+    StatusScp refusing(0xA700, "REFUSING");
+    configure({refusing.setting(), "||", "||"});
+    for (const QString uid : {"2.25.108", "2.25.109", "2.25.110"})
+        keep(uid, service.nodes());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return refusing.storeRequests() == 3; }, 10000));
+    service.wake();
+    QTest::qWait(100);
+    EXPECT_EQ(refusing.storeRequests(), 3) << "a refused image went again before its pause";
+    EXPECT_EQ(outbox.count(), 3);
+    EXPECT_FALSE(statusOf("REFUSING").failing);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return refusing.storeRequests() >= 6; }, 5000)) << "and after it, it did not";
+}
+
+// Two workers confirm the same images at once: every strike-off goes by the
+// entry as it stands, not by the copy the worker took, or the node struck off
+// first would be owed again.
+TEST_F(OutboxTest, TwoNodesConfirmingTheSameImagesAtOnceLeaveNothingOwed)
+{
+    const std::vector<Node> before = nodes({QString("ONE|127.0.0.1|%1").arg(freePort()),
+                                            QString("TWO|127.0.0.1|%1").arg(freePort()), "||"});
+    for (const QString uid : {"2.25.301", "2.25.302", "2.25.303"})
+        keep(uid, before);
+    StoreScp one("ONE");
+    StoreScp two("TWO");
+    configure({one.setting(), two.setting(), "||"});
+    service.wake();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 10000))
+        << "an image is still owed to a node that confirmed it";
+    EXPECT_EQ(instanceUids(one), (QStringList{"2.25.301", "2.25.302", "2.25.303"}));
+    EXPECT_EQ(instanceUids(two), (QStringList{"2.25.301", "2.25.302", "2.25.303"}));
+}
+
+TEST_F(OutboxTest, WhatCannotBeParsedGoesAsideWhatCannotBeReadWaits)
+{
+    const std::vector<Node> gone = nodes({QString("NODE|127.0.0.1|%1").arg(freePort()), "||", "||"});
+    keep("2.25.111", gone);
+    keep("2.25.112", gone);
+    const QDir dir(outbox.folder());
+    QFile broken(dir.filePath("2.25.111.entry"));
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    broken.write("{ not an entry");
+    broken.close();
+    EXPECT_EQ(outbox.entries().size(), 1u);
+    EXPECT_TRUE(QFile::exists(dir.filePath("damaged/2.25.111.entry")));
+    EXPECT_TRUE(QFile::exists(dir.filePath("damaged/2.25.111.dcm")));
+    EXPECT_EQ(outbox.damagedCount(), 1);
+
+    // An image that may not be read now (its rights) is no damaged image.
+    QFile::setPermissions(dir.filePath("2.25.112.dcm"), QFile::WriteOwner);
+    QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    const int outcome = runUnprivileged([&] {
+        try {
+            outbox.loadImage(outbox.entries().at(0));
+        } catch (const Failure& e) {
+            return e.kind() == Failure::Kind::File ? 0 : 1;
+        }
+        return 2;
+    });
+    QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(dir.filePath("2.25.112.dcm"), QFile::ReadOwner | QFile::WriteOwner);
+    EXPECT_EQ(outcome, 0);
+
+    // Removing keeps the image, out of the way.
+    outbox.remove(outbox.entries().at(0));
+    EXPECT_EQ(outbox.count(), 0);
+    EXPECT_TRUE(QFile::exists(dir.filePath("removed/2.25.112.dcm")));
+}
+
+TEST_F(OutboxTest, TidyingAfterACrashKeepsWhatCountsAndConvertsEntriesOfTheEarlierForm)
+{
+    keep("2.25.113", {}); // waits with its entry
+    const QDir dir(outbox.folder());
+    // A write-ahead cut short, a temporary file, and an entry of the earlier form.
+    ASSERT_TRUE(QFile::copy(dir.filePath("2.25.113.dcm"), dir.filePath("2.25.114.dcm")));
+    ASSERT_TRUE(QFile::copy(dir.filePath("2.25.113.dcm"), dir.filePath(".writing-2.25.115.dcm")));
+    ASSERT_TRUE(QFile::copy(dir.filePath("2.25.113.dcm"), dir.filePath("20261207101530123-2.25.113-n1.dcm")));
+    QFile::remove(dir.filePath("2.25.113.entry"));
+    QFile::remove(dir.filePath("2.25.113.dcm"));
+    outbox.tidy(parseRemoteNodes({"||", "OLD|10.0.0.9|104", "||"}));
+    EXPECT_EQ(dir.entryList(QDir::Files | QDir::Hidden), (QStringList{"2.25.113.dcm", "2.25.113.entry"}));
+    EXPECT_EQ(owedTitles("2.25.113"), QStringList{"OLD"});
+    const OutboxEntry entry = outbox.entries().at(0);
+    EXPECT_EQ(entry.owed[0].host, "10.0.0.9");
+    EXPECT_EQ(entry.owed[0].port, 104);
+    EXPECT_EQ(entry.patientId, "4711");
+}
+
+TEST_F(OutboxTest, AnOutboxThatCannotBeWrittenLeavesNothingBehind)
+{
+    QDir(program.path()).mkdir("readonly");
+    const QString folder = program.filePath("readonly");
+    QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    Image image = makeImage("2.25.116");
+    const int outcome = runUnprivileged([&] {
+        OutboxEntry entry;
+        entry.instanceUid = "2.25.116";
+        entry.anyNode = true;
+        try {
+            Outbox(folder).keep(image, entry);
+        } catch (const Failure& e) {
+            return e.description().contains("could not be kept in the outbox") ? 0 : 2;
+        }
+        return 1;
+    });
+    EXPECT_EQ(outcome, 0);
+    EXPECT_FALSE(QDir(folder).exists("Outbox"));
+}
