@@ -25,6 +25,21 @@ QString filmName(const OutboxEntry& entry)
     return QStringLiteral("%1 (%2), image %3").arg(entry.patientName, entry.patientId).arg(entry.number);
 }
 
+bool sameStatus(const std::vector<NodeStatus>& one, const std::vector<NodeStatus>& other)
+{
+    if (one.size() != other.size())
+        return false;
+    for (std::size_t i = 0; i < one.size(); ++i) {
+        const NodeStatus& a = one[i];
+        const NodeStatus& b = other[i];
+        if (a.activity != b.activity || a.failing != b.failing || a.owed != b.owed || a.done != b.done
+            || a.total != b.total || a.image != b.image || a.lastFailure != b.lastFailure || a.nextTry != b.nextTry
+            || !(a.node.id() == b.node.id()))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QString NodeStatus::text() const
@@ -63,7 +78,8 @@ struct DeliveryService::Worker {
     dicom::NetworkTimeouts timeouts;
     std::vector<std::chrono::milliseconds> pauses;
 
-    bool stop = false;      // the worker ends: nothing more is written
+    bool ending = false;    // the program ends: the worker ends once it has nothing to do
+    bool stop = false;      // the worker ends now: nothing more is written
     bool woken = false;     // look at the outbox
     bool now = false;       // try at once, whatever the pause
     bool finished = false;  // the thread is done
@@ -99,6 +115,7 @@ struct DeliveryService::Worker {
     void sendQueue(std::unique_lock<std::mutex>& lock, const Pass& pass, std::vector<OutboxEntry>& queue,
                    Outbox& outbox, dicom::NetworkGuard& guard, OutboxEntry*& current);
     void failed(const QString& failure, bool byOperator);
+    void goingDown(const QString& failure);
     std::chrono::milliseconds pause(int step) const
     {
         return pauses.empty() ? std::chrono::seconds(10) : pauses[std::min<std::size_t>(step, pauses.size() - 1)];
@@ -120,13 +137,13 @@ void DeliveryService::Worker::run()
             const std::optional<Clock::time_point> at = wakeAt();
             return at && Clock::now() >= *at;
         };
-        while (!stop && !woken && !now && !due()) {
+        while (!stop && !ending && !woken && !now && !due()) {
             if (const std::optional<Clock::time_point> at = wakeAt())
                 wake.wait_until(lock, *at);
             else
                 wake.wait(lock);
         }
-        if (stop)
+        if (stop || (ending && !woken && !now))
             break;
         const bool forced = now;
         now = false;
@@ -247,11 +264,6 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
                                         associationGuard);
 
     lock.lock();
-    if (status.failing) {
-        status.failing = false;
-        ++backEvents;
-        programlog::event(QStringLiteral("delivery: %1 is back").arg(self.name()));
-    }
     failures = 0;
     lock.unlock();
 
@@ -309,6 +321,7 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
             if (!refusedRetry || refusal.until < *refusedRetry)
                 refusedRetry = refusal.until;
             status.lastFailure = e.description();
+            goingDown(e.description());
             continue;
         }
         current = nullptr;
@@ -323,6 +336,12 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
         ++confirmed;
         refused.erase(entry.instanceUid);
         status.owed = std::max(0, status.owed - 1);
+        if (status.failing) {
+            // The node took an image again.
+            status.failing = false;
+            ++backEvents;
+            programlog::event(QStringLiteral("delivery: %1 is back").arg(self.name()));
+        }
     }
     association.release();
 }
@@ -338,13 +357,21 @@ void DeliveryService::Worker::failed(const QString& failure, bool byOperator)
     status.activity = NodeStatus::Activity::Waiting;
     status.nextTry = QDateTime::currentDateTime().addMSecs(wait.count());
     status.lastFailure = failure;
-    if (byOperator || status.failing)
+    if (!byOperator)
+        goingDown(failure);
+}
+
+// The node fails (it cannot be reached, or refuses images): told once, until
+// it takes an image again.
+void DeliveryService::Worker::goingDown(const QString& failure)
+{
+    if (status.failing)
         return;
     status.failing = true;
     status.failingSince = QDateTime::currentDateTime();
     downReason = failure;
     ++downEvents;
-    programlog::event(QStringLiteral("delivery: %1 cannot be reached; it is tried again by itself").arg(node.name()));
+    programlog::event(QStringLiteral("delivery: %1 fails; it is tried again by itself").arg(node.name()));
 }
 
 // ---------------------------------------------------------------- service
@@ -465,6 +492,25 @@ void DeliveryService::sendNow(const QSet<QString>& images)
     }
 }
 
+void DeliveryService::outboxEdited()
+{
+    const std::vector<OutboxEntry> entries = Outbox(m_folder).entries();
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        const bool owed = std::any_of(entries.begin(), entries.end(), [&](const OutboxEntry& entry) {
+            return entry.anyNode || !entry.owedTo(worker->node, m_nodes).empty();
+        });
+        if (owed || worker->busy)
+            continue;
+        worker->status.owed = 0;
+        worker->status.failing = false;
+        worker->failures = 0;
+        if (worker->status.activity == NodeStatus::Activity::Waiting)
+            worker->status.activity = NodeStatus::Activity::Idle;
+    }
+    poll();
+}
+
 void DeliveryService::cancel(const std::optional<NodeId>& node)
 {
     for (const auto& worker : m_workers) {
@@ -479,23 +525,37 @@ void DeliveryService::cancel(const std::optional<NodeId>& node)
     }
 }
 
-void DeliveryService::stop(std::chrono::milliseconds wait)
+void DeliveryService::stop(std::chrono::milliseconds grace)
 {
     m_poll.stop();
+    const auto waitForWorkers = [this](Clock::time_point deadline) {
+        bool all = true;
+        for (const auto& worker : m_workers) {
+            std::unique_lock lock(worker->mutex);
+            all = worker->wake.wait_until(lock, deadline, [&] { return worker->finished; }) && all;
+        }
+        return all;
+    };
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        worker->ending = true;
+        worker->wake.notify_all();
+    }
+    if (!waitForWorkers(Clock::now() + grace)) {
+        for (const auto& worker : m_workers) {
+            const std::lock_guard lock(worker->mutex);
+            worker->stop = true;
+            if (worker->guard)
+                worker->guard->cancel();
+            worker->wake.notify_all();
+        }
+        if (!waitForWorkers(Clock::now() + std::chrono::milliseconds(500)))
+            programlog::event(QStringLiteral("delivery: a worker still connects; the program ends without it"));
+    }
     for (const auto& worker : m_workers) {
         const std::lock_guard lock(worker->mutex);
         worker->stop = true;
-        if (worker->guard)
-            worker->guard->cancel();
         worker->images.clear();
-        worker->wake.notify_all();
-    }
-    const Clock::time_point deadline = Clock::now() + wait;
-    for (const auto& worker : m_workers) {
-        std::unique_lock lock(worker->mutex);
-        if (!worker->wake.wait_until(lock, deadline, [&] { return worker->finished; }))
-            programlog::event(QStringLiteral("delivery: the worker of %1 still connects; the program ends without it")
-                                  .arg(worker->node.name()));
     }
     m_workers.clear();
 }
@@ -525,12 +585,17 @@ bool DeliveryService::quiet() const
 
 bool DeliveryService::settled() const
 {
+    int confirmed = 0;
     for (const auto& worker : m_workers) {
         const std::lock_guard lock(worker->mutex);
         if (worker->busy || worker->woken || worker->now)
             return false;
+        confirmed += worker->confirmed;
+        const auto seen = m_events.find(worker.get());
+        if (seen == m_events.end() || seen->second != std::make_pair(worker->downEvents, worker->backEvents))
+            return false;
     }
-    return true;
+    return confirmed == m_confirmedShown && sameStatus(status(), m_shown);
 }
 
 std::map<QString, int> DeliveryService::waitingForGone() const
@@ -546,14 +611,7 @@ std::map<QString, int> DeliveryService::waitingForGone() const
 void DeliveryService::poll()
 {
     const std::vector<NodeStatus> now = status();
-    bool differs = now.size() != m_shown.size();
-    for (std::size_t i = 0; !differs && i < now.size(); ++i) {
-        const NodeStatus& a = now[i];
-        const NodeStatus& b = m_shown[i];
-        differs = a.activity != b.activity || a.failing != b.failing || a.owed != b.owed || a.done != b.done
-            || a.total != b.total || a.image != b.image || a.lastFailure != b.lastFailure || a.nextTry != b.nextTry
-            || !(a.node.id() == b.node.id());
-    }
+    const bool differs = !sameStatus(now, m_shown);
     m_shown = now;
     int confirmed = 0;
     std::vector<std::pair<QString, QString>> down;

@@ -41,7 +41,7 @@ struct NodeStatus {
     qint64 done = 0;          ///< its bytes sent so far
     qint64 total = 0;         ///< and in all (0 until the transfer starts)
     int owed = 0;             ///< images waiting for this node, as the last pass found them
-    bool failing = false;     ///< the node could not be reached at its last try
+    bool failing = false;     ///< the node could not be reached, or refused an image, since it last took one
     QString lastFailure;      ///< why, or why the last image was refused
     QDateTime failingSince;
     QDateTime nextTry;        ///< while Waiting
@@ -86,21 +86,27 @@ public:
     /// Send now: the nodes that `images` are owed to (all nodes when empty)
     /// try at once, whatever their pause.
     void sendNow(const QSet<QString>& images = {});
+    /// The operator changed the outbox (removed images, sent them elsewhere):
+    /// a node that no image waits for any more fails no longer.
+    void outboxEdited();
     /// Cancel: cuts the transfer or the association request of `node` (every
     /// node's when empty) within a second. The image stays owed; the node is
     /// tried again after its pause.
     void cancel(const std::optional<NodeId>& node = std::nullopt);
-    /// Quit: every worker stops, its transfer cut. Returns within about
-    /// `wait`; a worker that is still connecting then finishes on its own and
-    /// touches nothing of the program. What is owed stays in the outbox.
-    void stop(std::chrono::milliseconds wait = std::chrono::milliseconds(1500));
+    /// Quit: every worker finishes what it was woken for (a film kept a
+    /// moment ago, the image under way) within `grace`, then stops, its
+    /// transfer cut. Returns within about `grace` and half a second more; a
+    /// worker that is still connecting then finishes on its own and touches
+    /// nothing of the program. What is owed stays in the outbox.
+    void stop(std::chrono::milliseconds grace = std::chrono::seconds(1));
 
     /// Each configured node's worker, in row order.
     std::vector<NodeStatus> status() const;
     /// True when no worker is connecting or sending.
     bool quiet() const;
-    /// True when every worker has done what it was woken for: it waits for a
-    /// wake, its pause, or a refused image's pause.
+    /// True when every worker has done what it was woken for (it waits for a
+    /// wake, its pause, or a refused image's pause) and changed() and
+    /// outboxChanged() have told of it.
     bool settled() const;
 
     /// The images owed to nodes that are no longer configured, by node name.
@@ -109,9 +115,10 @@ public:
 signals:
     /// status() changed.
     void changed();
-    /// A node could not be reached (once, until it is back), and why.
+    /// A node could not be reached or refused an image (once, until it is
+    /// back), and why.
     void nodeDown(const QString& node, const QString& reason);
-    /// A node that was down took an association again.
+    /// A node that was down took an image again.
     void nodeBack(const QString& node);
     /// Images were confirmed: the outbox holds fewer.
     void outboxChanged();

@@ -276,6 +276,7 @@ void OutboxDialog::sendTo()
                               failureText(e.description(), QStringLiteral("The other images were not changed.")));
     }
     m_delivery.sendNow(images);
+    m_delivery.outboxEdited();
     fill();
 }
 
@@ -300,6 +301,7 @@ void OutboxDialog::removeEntries()
         return;
     for (const OutboxEntry* entry : entries)
         m_outbox.remove(*entry);
+    m_delivery.outboxEdited();
     fill();
 }
 

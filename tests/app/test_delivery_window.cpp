@@ -143,7 +143,11 @@ TEST_F(DeliveryWindowTest, ANodeThatIsDownIsShownOnTheLineAndSendToKeepsEveryOth
     EXPECT_TRUE(offered[1].startsWith(QString("NODEB (127.0.0.1:%1) instead of ARCHIVE").arg(b.port())));
     EXPECT_EQ(DicomFile(b.received().first()).text(DCM_SOPInstanceUID), uid);
     EXPECT_EQ(orthanc.received().size(), 1) << "no duplicate for the node that held it";
-    const std::vector<OutboxEntry> left = Outbox(folder.path()).entries();
+    std::vector<OutboxEntry> left;
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        left = Outbox(folder.path()).entries();
+        return left.size() == 1 && left[0].owed.size() == 1;
+    }));
     ASSERT_EQ(left.size(), 1u) << "ARCHIVE is still owed the image";
     ASSERT_EQ(left[0].owed.size(), 1u);
     EXPECT_EQ(left[0].owed[0].aeTitle, "ARCHIVE");

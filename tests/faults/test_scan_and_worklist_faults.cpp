@@ -108,7 +108,10 @@ TEST_F(FaultTest, WorklistServerAnsweringGarbage)
 {
     SilentPeer garbage(QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n") + QByteArray(4000, '\x07'));
     auto w = start(folder.path() + "/", garbage.port());
-    EXPECT_TRUE(worklistFailure(*w).text.startsWith("Cannot connect to WLSRV"));
+    // Connected, so not "Cannot connect": the peer does not speak DICOM.
+    const QString text = worklistFailure(*w).text;
+    EXPECT_TRUE(text.startsWith("C-FIND to WLSRV")) << text.toStdString();
+    EXPECT_TRUE(text.contains("does not answer in DICOM")) << text.toStdString();
 }
 
 TEST_F(FaultTest, WorklistServerEndingWithAFailureStatus)

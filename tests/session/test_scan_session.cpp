@@ -162,7 +162,7 @@ TEST_F(SessionTest, QuitWhileTheScannerHangsAsksAndEndsAtOnceLeavingTheScannerAl
     ::kill(static_cast<pid_t>(film.scannerProcess), SIGKILL);
 }
 
-TEST_F(SessionTest, ASilentNodeHoldsNoFilmAndQuitWhileItHoldsAnAssociationEndsWithinASecond)
+TEST_F(SessionTest, ASilentNodeHoldsNoFilmAndQuitWhileItHoldsAnAssociationEndsWithinTwoSeconds)
 {
     SilentPeer hung;
     StoreScp pacs;
@@ -180,7 +180,7 @@ TEST_F(SessionTest, ASilentNodeHoldsNoFilmAndQuitWhileItHoldsAnAssociationEndsWi
     QElapsedTimer clock;
     clock.start();
     EXPECT_TRUE(s.requestEnd());
-    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_LT(clock.elapsed(), 2000);
     EXPECT_TRUE(ended);
     EXPECT_EQ(s.outboxLine(), "Outbox: 1 image");
     EXPECT_TRUE(op.told.empty()) << op.texts().toStdString();
