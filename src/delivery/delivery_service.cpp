@@ -190,6 +190,7 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
     std::erase_if(imageOrder, [&](const QString& uid) { return !images.count(uid); });
     // An image the node refused waits for its own pause, unless the operator
     // asked for it.
+    const bool anythingOwed = !queue.empty();
     const Clock::time_point started = Clock::now();
     std::erase_if(queue, [&](const OutboxEntry& entry) {
         const auto refusal = refused.find(entry.instanceUid);
@@ -200,11 +201,13 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
         return true;
     });
     if (queue.empty()) {
-        // Nothing to send: whether the node is back cannot be known, and
-        // nothing waits for it.
         status.activity = NodeStatus::Activity::Idle;
-        status.failing = false;
-        failures = 0;
+        if (!anythingOwed) {
+            // Nothing waits for the node: whether it is back cannot be known,
+            // and no one needs to hear that it fails.
+            status.failing = false;
+            failures = 0;
+        }
         return;
     }
     if (!self.problem.isEmpty()) {
