@@ -1,10 +1,12 @@
 // The scan session without a window: each step of a film's journey, a scanner
 // that fails, writes too little, never finishes or ends without a film, Quit
 // in each state, and the films a crash left behind.
+#include "dicom/image_attributes.h"
 #include "scan/scan_journal.h"
 #include "session/session_fixture.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
+#include "support/throttling_proxy.h"
 #include "support/tiff_writer.h"
 
 #include <QElapsedTimer>
@@ -162,7 +164,7 @@ TEST_F(SessionTest, QuitWhileTheScannerHangsAsksAndEndsAtOnceLeavingTheScannerAl
     ::kill(static_cast<pid_t>(film.scannerProcess), SIGKILL);
 }
 
-TEST_F(SessionTest, ASilentNodeHoldsNoFilmAndQuitWhileItHoldsAnAssociationEndsWithinTwoSeconds)
+TEST_F(SessionTest, ASilentNodeHoldsNoStackAndQuitWhileItHoldsAnAssociationEndsWithinTwoSeconds)
 {
     SilentPeer hung;
     StoreScp pacs;
@@ -170,20 +172,53 @@ TEST_F(SessionTest, ASilentNodeHoldsNoFilmAndQuitWhileItHoldsAnAssociationEndsWi
     settings.Remote1 = pacs.setting();
     conditions.timeouts.acseSeconds = 30;
     ScanSession& s = start();
-    settings.ScanApp = "TESTMODE.EXE"; // the test image stands in for the scanner
-    writeFilmTiff(folder.filePath("Test.tif"));
-    s.setSettings(settings);
-    s.scanSingle(record());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return s.idle() && !s.scanning(); }, 5000)) << "the silent node held the film";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return pacs.received().size() == 1; }, 5000));
+    ASSERT_TRUE(s.scanStack(record(), 3));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return s.idle() && !s.scanning(); }, 10000)) << "the silent node held the stack";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pacs.received().size() == 3; }, 5000));
     ASSERT_TRUE(hung.waitForConnections(1, 5000));
+    EXPECT_EQ(hung.connections(), 1) << "one association at a time";
     QElapsedTimer clock;
     clock.start();
     EXPECT_TRUE(s.requestEnd());
     EXPECT_LT(clock.elapsed(), 2000);
     EXPECT_TRUE(ended);
-    EXPECT_EQ(s.outboxLine(), "Outbox: 1 image");
+    EXPECT_EQ(s.outboxLine(), "Outbox: 3 images");
     EXPECT_TRUE(op.told.empty()) << op.texts().toStdString();
+}
+
+TEST_F(SessionTest, ABacklogAtStartUpDoesNotHoldTheOperatorsScan)
+{
+    // Twenty images owed to a node behind a slow link wait from the last run.
+    StoreScp node("ARCHIVE");
+    ThrottlingProxy link(node.port(), 32 * 1024);
+    settings.Remote0 = link.setting("ARCHIVE");
+    writeFilmTiff(folder.filePath("backlog.tif"), 256, 256);
+    {
+        Outbox outbox(folder.path());
+        for (int i = 0; i < 20; ++i) {
+            dicom::Image image;
+            image.importFile(folder.filePath("backlog.tif"), "TIF");
+            const QString uid = QString("2.25.900%1").arg(i);
+            dicom::addImageAttributes(image, record(), {"2.25.90", "10:00:00", "2.25.91", uid, static_cast<qint16>(i + 1)},
+                                      QDate(2026, 12, 7), [] { return QTime(10, 0, 1); });
+            OutboxEntry entry;
+            entry.instanceUid = uid;
+            entry.kept = QDateTime::currentDateTime();
+            entry.owed = {{"ARCHIVE", "127.0.0.1", link.port(), {}, {}}};
+            outbox.keep(image, entry);
+        }
+    }
+    ScanSession& s = start();
+    s.startUp();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return link.connections() == 1; }, 5000));
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(s.scanSingle(record()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return s.idle() && !s.scanning(); }, 10000));
+    EXPECT_LT(clock.elapsed(), 5000) << "the scan waited for the backlog";
+    EXPECT_EQ(s.outboxLine(), "Outbox: 21 images");
+    EXPECT_TRUE(imageFiles().isEmpty()) << "the film is in the outbox";
+    EXPECT_LT(node.received().size(), 20);
 }
 
 TEST_F(SessionTest, RecoveryImportsAFilmAfterItsScannerEndsAndQuitMeanwhileLeavesItInTheJournal)
