@@ -48,7 +48,8 @@ QString NodeStatus::text() const
     case Activity::Connecting:
         return QStringLiteral("connecting");
     case Activity::Sending:
-        return total > 0 ? QStringLiteral("sending %1 %").arg(done * 100 / total) : QStringLiteral("sending");
+        return total > 0 ? QStringLiteral("sending %1 %").arg(std::min<qint64>(100, done * 100 / total))
+                         : QStringLiteral("sending");
     case Activity::Waiting: {
         const qint64 seconds = std::max<qint64>(0, (QDateTime::currentDateTime().msecsTo(nextTry) + 999) / 1000);
         if (seconds == 0)
@@ -64,19 +65,22 @@ QString NodeStatus::text() const
 }
 
 // One node's worker: the state it shares with the service, and its thread's
-// work. Everything but the thread's locals is guarded by `mutex`. The thread
+// work. The thread
 // holds the worker alive, so that a worker the service has let go (its node
 // removed, or the program ending while it connects) ends on its own.
 struct DeliveryService::Worker {
     std::mutex mutex;
     std::condition_variable wake;
 
+    // Set before the thread starts, never changed afterwards.
     QString folder;
     Node node;
     std::vector<Node> nodes; // every configured node, for images owed to a node that moved
     QString localAETitle;
     dicom::NetworkTimeouts timeouts;
     std::vector<std::chrono::milliseconds> pauses;
+
+    // Guarded by `mutex`.
 
     bool ending = false;    // the program ends: the worker ends once it has nothing to do
     bool stop = false;      // the worker ends now: nothing more is written
@@ -324,6 +328,7 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
             if (!refusedRetry || refusal.until < *refusedRetry)
                 refusedRetry = refusal.until;
             status.lastFailure = e.description();
+            status.lastFailureAt = QDateTime::currentDateTime();
             goingDown(e.description());
             continue;
         }
@@ -360,6 +365,7 @@ void DeliveryService::Worker::failed(const QString& failure, bool byOperator)
     status.activity = NodeStatus::Activity::Waiting;
     status.nextTry = QDateTime::currentDateTime().addMSecs(wait.count());
     status.lastFailure = failure;
+    status.lastFailureAt = QDateTime::currentDateTime();
     if (!byOperator)
         goingDown(failure);
 }
@@ -397,38 +403,46 @@ void DeliveryService::setTiming(const Timing& timing)
 {
     m_timing = timing;
     m_poll.setInterval(timing.poll);
-    for (const auto& worker : m_workers) {
-        const std::lock_guard lock(worker->mutex);
-        worker->pauses = timing.pauses;
-    }
+    if (!m_workers.empty())
+        configure(m_nodes, m_localAETitle, m_timeouts);
 }
 
+namespace {
+
+bool sameNodes(const std::vector<Node>& one, const std::vector<Node>& other)
+{
+    return std::equal(one.begin(), one.end(), other.begin(), other.end(), [](const Node& a, const Node& b) {
+        return a.id() == b.id() && a.row == b.row && a.problem == b.problem;
+    });
+}
+
+} // namespace
+
+// A worker is made with everything it needs and never changed afterwards: a
+// node whose settings change gets a new worker (the old one's transfer is cut,
+// its image stays owed, and the new one tries at the next wake).
 void DeliveryService::configure(const std::vector<Node>& nodes, const QString& localAETitle,
                                 const dicom::NetworkTimeouts& timeouts)
 {
+    const bool sameSettings = sameNodes(nodes, m_nodes) && localAETitle == m_localAETitle
+        && timeouts.acseSeconds == m_timeouts.acseSeconds && timeouts.dimseSeconds == m_timeouts.dimseSeconds;
     std::vector<std::shared_ptr<Worker>> workers;
     for (const Node& node : nodes) {
         std::shared_ptr<Worker> worker;
         for (const auto& existing : m_workers)
-            if (existing->node.id() == node.id())
+            if (sameSettings && existing->node.id() == node.id() && existing->pauses == m_timing.pauses)
                 worker = existing;
-        const bool isNew = !worker;
-        if (isNew) {
+        if (!worker) {
             worker = std::make_shared<Worker>();
             worker->folder = m_folder;
-            worker->status.node = node;
-        }
-        {
-            const std::lock_guard lock(worker->mutex);
             worker->node = node;
             worker->status.node = node;
             worker->nodes = nodes;
             worker->localAETitle = localAETitle;
             worker->timeouts = timeouts;
             worker->pauses = m_timing.pauses;
-        }
-        if (isNew)
             std::thread([worker] { worker->run(); }).detach();
+        }
         workers.push_back(worker);
     }
     for (const auto& old : m_workers) {
@@ -436,13 +450,19 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
             continue;
         const std::lock_guard lock(old->mutex);
         old->stop = true;
-        if (old->guard)
+        if (old->guard) {
             old->guard->cancel();
+            programlog::event(QStringLiteral("delivery: the settings of %1 changed; its transfer is cut and "
+                                             "starts again")
+                                  .arg(old->node.name()));
+        }
         old->wake.notify_all();
         m_events.erase(old.get());
     }
     m_workers = std::move(workers);
     m_nodes = nodes;
+    m_localAETitle = localAETitle;
+    m_timeouts = timeouts;
     poll();
 }
 
@@ -460,6 +480,7 @@ void DeliveryService::filmKept(const OutboxEntry& entry, const dicom::Image& ima
     for (const auto& worker : m_workers) {
         const std::lock_guard lock(worker->mutex);
         if (entry.anyNode || !entry.owedTo(worker->node, m_nodes).empty()) {
+            ++worker->status.owed;
             // The copies are made here, on the thread that owns the image.
             worker->images.insert_or_assign(entry.instanceUid, image.sharedCopy());
             worker->imageOrder.push_back(entry.instanceUid);
@@ -500,12 +521,14 @@ void DeliveryService::outboxEdited()
     const std::vector<OutboxEntry> entries = Outbox(m_folder).entries();
     for (const auto& worker : m_workers) {
         const std::lock_guard lock(worker->mutex);
-        const bool owed = std::any_of(entries.begin(), entries.end(), [&](const OutboxEntry& entry) {
+        const auto owed = std::count_if(entries.begin(), entries.end(), [&](const OutboxEntry& entry) {
             return entry.anyNode || !entry.owedTo(worker->node, m_nodes).empty();
         });
-        if (owed || worker->busy)
+        if (worker->busy)
             continue;
-        worker->status.owed = 0;
+        worker->status.owed = static_cast<int>(owed);
+        if (owed > 0)
+            continue;
         worker->status.failing = false;
         worker->failures = 0;
         if (worker->status.activity == NodeStatus::Activity::Waiting)
@@ -548,8 +571,12 @@ void DeliveryService::stop(std::chrono::milliseconds grace)
         for (const auto& worker : m_workers) {
             const std::lock_guard lock(worker->mutex);
             worker->stop = true;
-            if (worker->guard)
+            if (worker->guard) {
                 worker->guard->cancel();
+                programlog::event(QStringLiteral("delivery: the transfer to %1 is cut, Skiascan ends; the image "
+                                                 "stays in the outbox")
+                                      .arg(worker->node.name()));
+            }
             worker->wake.notify_all();
         }
         if (!waitForWorkers(Clock::now() + std::chrono::milliseconds(500)))

@@ -43,6 +43,7 @@ struct NodeStatus {
     int owed = 0;             ///< images waiting for this node, as the last pass found them
     bool failing = false;     ///< the node could not be reached, or refused an image, since it last took one
     QString lastFailure;      ///< why, or why the last image was refused
+    QDateTime lastFailureAt;
     QDateTime failingSince;
     QDateTime nextTry;        ///< while Waiting
 
@@ -72,8 +73,9 @@ public:
     void setTiming(const Timing& timing);
 
     /// The nodes and how to reach them. A worker whose node is no longer
-    /// configured stops (its transfer is cut; the image stays owed); a node
-    /// new here gets a worker. Nothing is sent before the next wake.
+    /// configured, or whose settings changed, stops (its transfer is cut; the
+    /// image stays owed); a node new here, or changed, gets a worker. Nothing
+    /// is sent before the next wake.
     void configure(const std::vector<Node>& nodes, const QString& localAETitle, const dicom::NetworkTimeouts& timeouts);
     const std::vector<Node>& nodes() const { return m_nodes; }
 
@@ -130,6 +132,8 @@ private:
     QString m_folder;
     Timing m_timing;
     std::vector<Node> m_nodes;
+    QString m_localAETitle;
+    dicom::NetworkTimeouts m_timeouts;
     std::vector<std::shared_ptr<Worker>> m_workers; // one per node, in row order
     QTimer m_poll;
     std::vector<NodeStatus> m_shown;                 // status() as last signalled

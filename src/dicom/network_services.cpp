@@ -59,11 +59,17 @@ void Association::store(DcmDataset& dataset)
     T_DIMSE_C_StoreRSP response;
     std::memset(&response, 0, sizeof response);
     DetailGuard detail;
+    // The bytes the data set takes on the wire, for the progress shown (DCMTK
+    // would guess them from the SOP class).
+    T_ASC_PresentationContext context;
+    ASC_findAcceptedPresentationContext(m_assoc->params, id, &context);
+    const long bytes = static_cast<long>(
+        dataset.calcElementLength(DcmXfer(context.acceptedTransferSyntax).getXfer(), EET_ExplicitLength));
     // Watched by its guard, the store waits as long as bytes move; else it is
     // held to the DIMSE timeout.
     const OFCondition c = DIMSE_storeUser(m_assoc, id, &request, nullptr, &dataset, onStoreProgress, &m_guard,
                                           m_watched ? DIMSE_BLOCKING : DIMSE_NONBLOCKING, m_timeouts.dimseSeconds,
-                                          &response, &detail.detail, nullptr, 0);
+                                          &response, &detail.detail, nullptr, bytes);
     if (c.bad())
         fail(c, QStringLiteral("C-STORE"));
     const Uint16 status = response.DimseStatus;

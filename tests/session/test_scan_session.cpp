@@ -10,7 +10,6 @@
 #include "support/tiff_writer.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 
 #include <csignal>
 
@@ -231,10 +230,9 @@ TEST_F(SessionTest, RecoveryImportsAFilmAfterItsScannerEndsAndQuitMeanwhileLeave
     film.study = record();
     film.numbering = {"2.25.11", "101500", "2.25.12", "2.25.13", 3};
     film.started = QDateTime::currentDateTime();
-    QProcess scanner;
-    scanner.start(settings.ScanApp, {"/TIF", "/LUT:I", "/F:" + film.scanFile, "/SIM:DELAY=1500"});
-    ASSERT_TRUE(scanner.waitForStarted());
-    film.scannerProcess = scanner.processId();
+    ChildProcess scanner(settings.ScanApp, {"/TIF", "/LUT:I", "/F:" + film.scanFile, "/SIM:DELAY=1500"});
+    ASSERT_TRUE(scanner.started());
+    film.scannerProcess = scanner.pid();
     ScanJournal(folder.path()).write(film);
 
     {
@@ -261,7 +259,7 @@ TEST_F(SessionTest, RecoveryImportsAFilmAfterItsScannerEndsAndQuitMeanwhileLeave
     ScanSession& s = start();
     s.startUp();
     ASSERT_TRUE(idle());
-    EXPECT_EQ(scanner.state(), QProcess::NotRunning) << "the session waited for the scanner";
+    EXPECT_EQ(scanner.waitForExit(0), 0) << "the session waited for the scanner";
     ASSERT_TRUE(QTest::qWaitFor([&] { return pacs.received().size() == 1; }, 5000));
     ASSERT_EQ(pacs.received().size(), 1);
     EXPECT_EQ(DicomFile(pacs.received()[0]).text(DCM_SOPInstanceUID), "2.25.13");

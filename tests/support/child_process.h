@@ -36,6 +36,7 @@ public:
 
     /// True when the program was found and started.
     bool started() const { return m_pid > 0; }
+    qint64 pid() const { return m_pid; }
 
     /// The next line of standard output (a pipe), without its line end, as soon
     /// as it is complete; waits at most `timeoutMs`. Empty when none came.
