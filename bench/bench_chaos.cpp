@@ -1,11 +1,11 @@
 // Chaos run: films through the simulator in stacks, Skiascan killed with SIGKILL
 // (as a power cut would) at random moments during scans, imports, sends and
 // rounds, and started again; one of the two nodes goes down and comes back
-// meanwhile, and the other, reached through a proxy, is silent for the first
-// half of the kills (it takes connections and never answers, as a node that
-// hangs does). At the end every film must be at both nodes, each with one SOP
-// Instance UID and the patient of the stack it was scanned for, and the outbox,
-// the journal and the image folder must be empty.
+// meanwhile, and the other, reached through a proxy, is silent until half the
+// films have been scanned (it takes connections and never answers, as a node
+// that hangs does). At the end every film must be at both nodes, each with one
+// SOP Instance UID and the patient of the stack it was scanned for, and the
+// outbox, the journal and the image folder must be empty.
 //
 //   bench_chaos SIMULATOR [FILMS] [KILLS]       (default 100 films, 30 kills)
 //
@@ -209,13 +209,16 @@ int main(int argc, char** argv)
     auto* random = QRandomGenerator::global();
     hang.setSilent(true);
     int silentConnections = -1; // taken while the steady node was silent
+    double silentSeconds = 0;
     const auto answerAgain = [&] {
-        if (silentConnections < 0)
-            silentConnections = hang.connections();
+        if (silentConnections >= 0)
+            return;
+        silentConnections = hang.connections();
+        silentSeconds = clock.elapsed() / 1000.0;
         hang.setSilent(false);
     };
     for (int kill = 1; kill <= kills; ++kill) {
-        if (kill == kills / 2)
+        if (scannedTags(work.filePath(QStringLiteral("scanner.log"))).size() >= films / 2)
             answerAgain();
         if (kill == kills / 3)
             flaky.down();
@@ -266,9 +269,14 @@ int main(int argc, char** argv)
     }
     std::printf("films scanned: %d, kills: %d (%s), time %.0f s\n", int(tags.size()), killed,
                 qPrintable(when.join(QStringLiteral(", "))), clock.elapsed() / 1000.0);
-    std::printf("steady node silent until kill %d: %d connections taken meanwhile\n", kills / 2, silentConnections);
+    std::printf("steady node silent for the first %.0f s: %d connections taken meanwhile\n", silentSeconds,
+                silentConnections);
     std::printf("left behind: outbox %d, journal %d, image folder %d\n", outbox, journal, left);
     ok = ok && tags.size() >= films && outbox == 0 && journal == 0 && left == 0 && killed >= kills;
     std::printf("%s\n", ok ? "CHAOS PASSED" : "CHAOS FAILED");
+    if (!ok) {
+        work.setAutoRemove(false);
+        std::printf("kept for a look: %s\n", qPrintable(work.path()));
+    }
     return ok ? 0 : 1;
 }
