@@ -1,9 +1,11 @@
 // Chaos run: films through the simulator in stacks, Skiascan killed with SIGKILL
 // (as a power cut would) at random moments during scans, imports, sends and
 // rounds, and started again; one of the two nodes goes down and comes back
-// meanwhile. At the end every film must be at both nodes, each with one SOP
-// Instance UID and the patient of the stack it was scanned for, and the outbox,
-// the journal and the image folder must be empty.
+// meanwhile, and the other, reached through a proxy, is silent until half the
+// films have been scanned (it takes connections and never answers, as a node
+// that hangs does). At the end every film must be at both nodes, each with one
+// SOP Instance UID and the patient of the stack it was scanned for, and the
+// outbox, the journal and the image folder must be empty.
 //
 //   bench_chaos SIMULATOR [FILMS] [KILLS]       (default 100 films, 30 kills)
 //
@@ -13,6 +15,7 @@
 
 #include "app/main_window.h"
 #include "bench_node.h"
+#include "support/throttling_proxy.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -102,6 +105,14 @@ int worker(const QString& work, int films, bool drain)
     skiascan::fSkiascan window(program);
     if (!window.startUp(QString()))
         return 1;
+    // The session works in the background (a film a kill left behind, a
+    // stack): the operator waits until it is done, at most ten minutes.
+    const auto waitForSession = [&] {
+        QElapsedTimer clock;
+        clock.start();
+        while ((window.session().scanning() || !window.session().idle()) && clock.elapsed() < 600000)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    };
     if (drain) {
         QElapsedTimer clock;
         clock.start();
@@ -116,7 +127,7 @@ int worker(const QString& work, int films, bool drain)
         }
         return 0;
     }
-    while (scannedTags(log).size() < films) {
+    for (waitForSession(); scannedTags(log).size() < films; waitForSession()) {
         // A stack of its own patient; the scanner logs whose film it scans.
         QFile plan(work + QStringLiteral("/stacks"));
         plan.open(QIODevice::ReadWrite | QIODevice::Append);
@@ -158,6 +169,8 @@ int main(int argc, char** argv)
     const QString& images = station.images;
     bench::Node& steady = station.steady;
     bench::Node& flaky = station.flaky;
+    skiascan::test::ThrottlingProxy hang(steady.port(), qint64(1) << 30);
+    station.sendTo(hang.setting(QStringLiteral("STEADY")), flaky.setting());
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SCANFILE_LOG"), work.filePath(QStringLiteral("scanner.log")));
@@ -194,7 +207,19 @@ int main(int argc, char** argv)
     QElapsedTimer clock;
     clock.start();
     auto* random = QRandomGenerator::global();
+    hang.setSilent(true);
+    int silentConnections = -1; // taken while the steady node was silent
+    double silentSeconds = 0;
+    const auto answerAgain = [&] {
+        if (silentConnections >= 0)
+            return;
+        silentConnections = hang.connections();
+        silentSeconds = clock.elapsed() / 1000.0;
+        hang.setSilent(false);
+    };
     for (int kill = 1; kill <= kills; ++kill) {
+        if (scannedTags(work.filePath(QStringLiteral("scanner.log"))).size() >= films / 2)
+            answerAgain();
         if (kill == kills / 3)
             flaky.down();
         if (kill == 2 * kills / 3)
@@ -208,6 +233,7 @@ int main(int argc, char** argv)
         skiascan.waitForFinished();
     }
     flaky.up();
+    answerAgain();
     QProcess rest;
     run(rest, false);
     rest.waitForFinished(-1);
@@ -243,8 +269,14 @@ int main(int argc, char** argv)
     }
     std::printf("films scanned: %d, kills: %d (%s), time %.0f s\n", int(tags.size()), killed,
                 qPrintable(when.join(QStringLiteral(", "))), clock.elapsed() / 1000.0);
+    std::printf("steady node silent for the first %.0f s: %d connections taken meanwhile\n", silentSeconds,
+                silentConnections);
     std::printf("left behind: outbox %d, journal %d, image folder %d\n", outbox, journal, left);
     ok = ok && tags.size() >= films && outbox == 0 && journal == 0 && left == 0 && killed >= kills;
     std::printf("%s\n", ok ? "CHAOS PASSED" : "CHAOS FAILED");
+    if (!ok) {
+        work.setAutoRemove(false);
+        std::printf("kept for a look: %s\n", qPrintable(work.path()));
+    }
     return ok ? 0 : 1;
 }

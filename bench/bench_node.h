@@ -77,6 +77,7 @@ public:
         m_process.kill();
         m_process.waitForFinished();
     }
+    int port() const { return m_port; }
     QString setting() const { return QStringLiteral("%1|127.0.0.1|%2").arg(m_aeTitle).arg(m_port); }
     // The files received, each named by storescp after the image's SOP Instance UID.
     QStringList files() const
@@ -96,6 +97,22 @@ private:
     QProcess m_process;
 };
 
+// The settings of a station in `program` that scans with `scanApp` into
+// `images` and sends to up to three nodes ("AET|host|port" each).
+inline void writeSettings(const QString& program, const QString& scanApp, const QString& images,
+                          const QStringList& remotes)
+{
+    using skiascan::Setting;
+    skiascan::SettingsLines lines = skiascan::linesOf({});
+    lines[Setting::ScanApp] = scanApp;
+    lines[Setting::ImageFolder] = images;
+    lines[Setting::LocalAET] = QStringLiteral("SKIASCAN");
+    const Setting rows[] = {Setting::Remote0, Setting::Remote1, Setting::Remote2};
+    for (int i = 0; i < 3; ++i)
+        lines[rows[i]] = remotes.value(i, QStringLiteral("||"));
+    skiascan::saveSettingsFile(skiascan::settingsFilePath(program), lines);
+}
+
 // A program folder and an image folder in `work`, with settings for scanning
 // with `scanApp` into two nodes, STEADY (which the run leaves up) and FLAKY.
 struct Station {
@@ -104,23 +121,22 @@ struct Station {
         , images(work.filePath(QStringLiteral("images")) + QLatin1Char('/'))
         , steady(QStringLiteral("STEADY"), work.filePath(QStringLiteral("steady")))
         , flaky(QStringLiteral("FLAKY"), work.filePath(QStringLiteral("flaky")))
+        , scanApp(scanApp)
     {
         QDir().mkpath(program);
         QDir().mkpath(images);
-        using skiascan::Setting;
-        skiascan::SettingsLines lines = skiascan::linesOf({});
-        lines[Setting::ScanApp] = scanApp;
-        lines[Setting::ImageFolder] = images;
-        lines[Setting::LocalAET] = QStringLiteral("SKIASCAN");
-        lines[Setting::Remote0] = steady.setting();
-        lines[Setting::Remote1] = flaky.setting();
-        lines[Setting::Remote2] = QStringLiteral("||");
-        skiascan::saveSettingsFile(skiascan::settingsFilePath(program), lines);
+        sendTo(steady.setting(), flaky.setting());
+    }
+    // The two destination rows, for a node reached another way (through a proxy).
+    void sendTo(const QString& first, const QString& second) const
+    {
+        writeSettings(program, scanApp, images, {first, second});
     }
     QString program;
     QString images;
     Node steady;
     Node flaky;
+    QString scanApp;
 };
 
 } // namespace bench
