@@ -2,8 +2,10 @@
 
 #include "common/dates.h"
 
+#include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <limits>
 
 namespace skiascan {
@@ -55,16 +57,32 @@ void StudyNumbering::imported(const dicom::ImageNumbering& film)
     worklistUsed = false;
 }
 
+namespace {
+
+// True when process `pid` runs with an argument naming `file` as the scan file.
+bool processScans(const QString& pid, const QByteArray& fileArgument)
+{
+    QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return commandLine.open(QIODevice::ReadOnly) && commandLine.readAll().split('\0').contains(fileArgument);
+}
+
+} // namespace
+
 bool scannerStillWorksOn(const FilmRecord& film)
 {
-    if (film.scannerProcess <= 0)
-        return false;
+    const QByteArray fileArgument = QByteArray("/F:") + QFile::encodeName(film.scanFile);
     // The process id may have gone to another program since: it counts only
     // when its arguments name the film's file.
-    QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(film.scannerProcess));
-    if (!commandLine.open(QIODevice::ReadOnly))
-        return false;
-    return commandLine.readAll().split('\0').contains(QByteArray("/F:") + QFile::encodeName(film.scanFile));
+    if (film.scannerProcess > 0)
+        return processScans(QString::number(film.scannerProcess), fileArgument);
+    // Ended after the scanner started, before its process id was noted: any
+    // process working on the film's file is its scanner.
+    const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    return std::any_of(processes.begin(), processes.end(), [&](const QString& pid) {
+        bool number = false;
+        pid.toLongLong(&number);
+        return number && processScans(pid, fileArgument);
+    });
 }
 
 } // namespace skiascan

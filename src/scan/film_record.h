@@ -51,8 +51,9 @@ struct StudyNumbering {
 /// its number then stays 32767 and the import refuses it.
 dicom::ImageNumbering numberFilm(const StudyNumbering& state, const dicom::UidGenerator& uids, const QTime& now);
 
-/// True while the film's scanner program (by its process id) is still at work
-/// on the film's file: a scanner a crash left running is waited for.
+/// True while the film's scanner program (by its process id, or, when the
+/// program ended before the id was noted, any process) is still at work on
+/// the film's file: a scanner a crash left running is waited for.
 bool scannerStillWorksOn(const FilmRecord& film);
 
 } // namespace skiascan

@@ -274,3 +274,18 @@ TEST_F(SessionTest, RecoveryImportsAFilmAfterItsScannerEndsAndQuitMeanwhileLeave
     QTest::qWait(200); // no tick of the film watch is left over
     EXPECT_EQ(s.state(), SessionState::Idle);
 }
+
+// Skiascan ended after the scanner started but before its process id was
+// noted: the scanner, still at work, is found by the film's file all the same,
+// so that its film is waited for rather than forgotten (and its file name
+// given to the next film).
+TEST_F(SessionTest, AScannerWhoseProcessIdWasNeverNotedIsFoundByItsFile)
+{
+    FilmRecord film;
+    film.scanFile = images() + "20261207101700.tif";
+    ChildProcess scanner(settings.ScanApp, {"/TIF", "/LUT:I", "/F:" + film.scanFile, "/SIM:DELAY=1000"});
+    ASSERT_TRUE(scanner.started());
+    EXPECT_TRUE(scannerStillWorksOn(film));
+    EXPECT_EQ(scanner.waitForExit(10000), 0);
+    EXPECT_FALSE(scannerStillWorksOn(film));
+}
