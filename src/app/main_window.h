@@ -12,6 +12,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <functional>
@@ -170,6 +171,7 @@ private:
     bool m_inScan = false; // a single scan or a stack was under way when last shown
     QPointer<OutboxDialog> m_outboxDialog;
     QString m_goneNodes;   // what waits for nodes no longer configured
+    QStringList m_goneTitles;
     QString m_backNotice;  // "PACS is back", shown for a while
     QTimer* m_backNoticeTimer = nullptr;
     QPointer<QMessageBox> m_endQuestion; // whether to end without the film

@@ -10,6 +10,7 @@
 #include "delivery/outbox_dialog.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -17,12 +18,23 @@
 
 namespace skiascan {
 
+namespace {
+
+// A node by its AE title when no other configured node has that title.
+QString shortName(const Node& node, const std::vector<Node>& nodes)
+{
+    const auto sameTitle = std::count_if(nodes.begin(), nodes.end(), [&](const Node& n) { return n.aeTitle == node.aeTitle; });
+    return sameTitle == 1 ? node.aeTitle : QString();
+}
+
+} // namespace
+
 void fSkiascan::showSessionState()
 {
     showButtons();
     // The line below the buttons says why a click is not taken, else what
-    // waits in the outbox; below that, a node that fails (the line turns red,
-    // the node and the reason on hover), or one that is back.
+    // waits in the outbox; below that, a node that fails or is gone (the line
+    // turns red, the node and the reason on hover), or one that is back.
     const DeliveryService& delivery = m_session->delivery();
     const QString waiting = m_session->outboxLine();
     QString line = m_session->activity();
@@ -33,27 +45,49 @@ void fSkiascan::showSessionState()
     for (const NodeStatus& status : delivery.status()) {
         if (!status.failing)
             continue;
-        failing << status.node.aeTitle;
+        failing << shortName(status.node, delivery.nodes());
+        const QString next = status.activity == NodeStatus::Activity::Waiting
+            ? QStringLiteral("next try at %1").arg(status.nextTry.toString(QStringLiteral("HH:mm:ss")))
+            : status.text();
         reasons << QStringLiteral("%1: %2 (failing since %3; %4)")
                        .arg(status.node.name(), status.lastFailure,
-                            status.failingSince.toString(QStringLiteral("HH:mm:ss")), status.text());
+                            status.failingSince.toString(QStringLiteral("HH:mm:ss")), next);
     }
-    QString note;
-    if (failing.size() == 1)
-        note = failing.front().size() <= 10 ? QStringLiteral("%1 fails").arg(failing.front())
-                                            : QStringLiteral("A node fails");
-    else if (failing.size() > 1)
-        note = QStringLiteral("%1 nodes fail").arg(failing.size());
-    else if (delivery.nodes().empty() && !waiting.isEmpty()) {
-        note = QStringLiteral("No destination set");
+    QStringList notes; // the longest first, the shortest last
+    if (failing.size() == 1) {
+        if (!failing.front().isEmpty())
+            notes << QStringLiteral("%1 fails").arg(failing.front());
+        notes << QStringLiteral("A node fails");
+    } else if (failing.size() > 1) {
+        notes << QStringLiteral("%1 nodes fail").arg(failing.size());
+    } else if (delivery.nodes().empty() && !waiting.isEmpty()) {
+        notes << QStringLiteral("No destination set");
         reasons << QStringLiteral("No destination is set in the Preferences (\"Image send to:\"). The images are sent "
                                   "once a destination is set.");
+    } else if (!m_goneTitles.isEmpty() && !waiting.isEmpty()) {
+        // Images wait for a node that is no longer configured: the operator decides.
+        if (m_goneTitles.size() == 1)
+            notes << QStringLiteral("%1 is gone").arg(m_goneTitles.front());
+        notes << QStringLiteral("A node is gone");
     }
-    const bool red = !note.isEmpty();
-    if (!red)
-        note = m_backNotice;
-    if (!note.isEmpty())
-        line += (line.isEmpty() ? QString() : QStringLiteral("\n")) + note;
+    const bool red = !notes.isEmpty();
+    if (!red && !m_backNotice.isEmpty())
+        notes << m_backNotice << QStringLiteral("A node is back");
+    // The line has room for two short lines: a note that does not fit gives
+    // way to a shorter one, or to the tooltip alone.
+    const QFontMetrics metrics(lblOutbox->font());
+    const auto fits = [&](const QString& text) {
+        return metrics.boundingRect(QRect(0, 0, lblOutbox->width(), 1000), Qt::AlignCenter | Qt::TextWordWrap, text)
+                   .height()
+            <= lblOutbox->height();
+    };
+    for (const QString& note : notes) {
+        const QString withNote = line.isEmpty() ? note : line + QStringLiteral("\n") + note;
+        if (fits(withNote)) {
+            line = withNote;
+            break;
+        }
+    }
     lblOutbox->setText(line);
     lblOutbox->setStyleSheet(red ? QStringLiteral("color: #c00000;") : QString());
     QString tip = reasons.join(QLatin1Char('\n'));
@@ -71,24 +105,32 @@ void fSkiascan::showSessionState()
 void fSkiascan::showOutbox()
 {
     QStringList gone;
-    for (const auto& [node, count] : m_session->delivery().waitingForGone())
+    m_goneTitles.clear();
+    for (const auto& [node, count] : m_session->delivery().waitingForGone()) {
         gone << QStringLiteral("%1 wait for %2, which is no longer in the Preferences.")
                     .arg(countOf(count, QStringLiteral("image"), QStringLiteral("images")), node);
-    m_goneNodes = gone.join(QLatin1Char('\n'));
+        m_goneTitles << node.section(QLatin1Char(' '), 0, 0);
+    }
+    const QString text = gone.join(QLatin1Char('\n'));
+    if (!text.isEmpty() && text != m_goneNodes)
+        programlog::event(QStringLiteral("shown: %1").arg(gone.join(QLatin1Char(' '))));
+    m_goneNodes = text;
     showSessionState();
 }
 
 void fSkiascan::nodeDown(const QString& node, const QString& reason)
 {
-    programlog::event(QStringLiteral("shown: %1 cannot be reached: %2").arg(node, reason));
+    programlog::event(QStringLiteral("shown: %1 fails: %2").arg(node, reason));
     showSessionState();
 }
 
 void fSkiascan::nodeBack(const QString& node)
 {
-    m_backNotice = node.section(QLatin1Char(' '), 0, 0);
-    m_backNotice = m_backNotice.size() <= 10 ? QStringLiteral("%1 is back").arg(m_backNotice)
-                                             : QStringLiteral("A node is back");
+    QString title;
+    for (const Node& configured : m_session->delivery().nodes())
+        if (configured.name() == node)
+            title = shortName(configured, m_session->delivery().nodes());
+    m_backNotice = title.isEmpty() ? QStringLiteral("A node is back") : QStringLiteral("%1 is back").arg(title);
     m_backNoticeTimer->start(15000);
     showSessionState();
 }

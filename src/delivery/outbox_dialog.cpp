@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -101,10 +102,40 @@ OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* p
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
     connect(&m_delivery, &DeliveryService::changed, this, &OutboxDialog::showNodes);
     connect(&m_delivery, &DeliveryService::outboxChanged, this, &OutboxDialog::fill);
+    m_refresh = new QTimer(this);
+    connect(m_refresh, &QTimer::timeout, this, &OutboxDialog::showNodes);
+    m_refresh->start(1000);
     showNodes();
     fill();
     if (lvOutbox->topLevelItemCount() > 0)
         lvOutbox->setCurrentItem(lvOutbox->topLevelItem(0));
+    // The node that needs the operator first: one that sends, or one that fails.
+    const std::vector<NodeStatus> nodes = m_delivery.status();
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        if (nodes[i].activity == NodeStatus::Activity::Connecting || nodes[i].activity == NodeStatus::Activity::Sending
+            || nodes[i].failing) {
+            lvNodes->setCurrentItem(lvNodes->topLevelItem(static_cast<int>(i)));
+            break;
+        }
+    }
+}
+
+// A node by its AE title, or by title and address where two configured nodes
+// share the title.
+QString OutboxDialog::nodeLabel(const Node& node) const
+{
+    const std::vector<Node>& nodes = m_delivery.nodes();
+    const auto sameTitle = std::count_if(nodes.begin(), nodes.end(), [&](const Node& n) { return n.aeTitle == node.aeTitle; });
+    return sameTitle > 1 ? node.name() : node.aeTitle;
+}
+
+std::vector<NodeStatus> OutboxDialog::busyNodes() const
+{
+    std::vector<NodeStatus> busy;
+    for (const NodeStatus& node : m_delivery.status())
+        if (node.activity == NodeStatus::Activity::Connecting || node.activity == NodeStatus::Activity::Sending)
+            busy.push_back(node);
+    return busy;
 }
 
 void OutboxDialog::showNodes()
@@ -124,13 +155,23 @@ void OutboxDialog::showNodes()
             state += QStringLiteral(": ") + node.image;
         item->setText(kState, state);
         item->setText(kWaiting, QString::number(node.owed));
-        item->setText(kNodeFailure, node.lastFailure);
+        item->setText(kNodeFailure, node.lastFailure.isEmpty()
+                                        ? QString()
+                                        : QStringLiteral("%1 %2").arg(when(node.lastFailureAt), node.lastFailure));
         item->setForeground(kState, node.failing ? QBrush(QColor(0xc0, 0, 0)) : QBrush());
     }
     if (current < 0 && lvNodes->topLevelItemCount() > 0)
         lvNodes->setCurrentItem(lvNodes->topLevelItem(0));
     for (int column = 0; column < kNodeColumns; ++column)
         lvNodes->resizeColumnToContents(column);
+    // A node that failed has noted why on the image it tried: the list shows it.
+    QStringList failures;
+    for (const NodeStatus& node : nodes)
+        failures << node.lastFailure;
+    if (failures != m_failuresShown) {
+        m_failuresShown = failures;
+        fill();
+    }
     enableActions();
 }
 
@@ -151,7 +192,7 @@ void OutboxDialog::fill()
         for (const OwedNode& owed : entry.owed) {
             const Node* node = nodeFor(nodes, owed.id());
             waitsFor << (!node                          ? QStringLiteral("%1 (no longer configured)").arg(owed.id().name())
-                         : node->id() == owed.id() ? node->aeTitle
+                         : node->id() == owed.id() ? nodeLabel(*node)
                                                    : QStringLiteral("%1 (moved to %2)").arg(owed.aeTitle, node->name()));
             if (!owed.lastFailure.isEmpty())
                 failures << owed.lastFailure;
@@ -161,8 +202,10 @@ void OutboxDialog::fill()
         if (entry.anyNode)
             waitsFor << QStringLiteral("the first node configured");
         QStringList heldBy;
-        for (const HoldingNode& held : entry.heldBy)
-            heldBy << held.node.aeTitle;
+        for (const HoldingNode& held : entry.heldBy) {
+            const Node* node = nodeFor(nodes, held.node);
+            heldBy << (node && node->id() == held.node ? nodeLabel(*node) : held.node.name());
+        }
         auto* item = new QTreeWidgetItem(lvOutbox);
         item->setText(kPatient, entry.patientName);
         item->setText(kId, entry.patientId);
@@ -194,23 +237,34 @@ void OutboxDialog::enableActions()
     const bool sendable = !entries.empty() && std::all_of(entries.begin(), entries.end(), [](const OutboxEntry* e) {
         return e->damage.isEmpty();
     });
-    cmdSendNow->setEnabled(sendable && !m_delivery.nodes().empty());
+    // Send now needs a configured node one of the images waits for.
+    const std::vector<Node>& nodes = m_delivery.nodes();
+    const bool anyNodeWaits = std::any_of(entries.begin(), entries.end(), [&](const OutboxEntry* e) {
+        return e->anyNode || std::any_of(e->owed.begin(), e->owed.end(), [&](const OwedNode& o) {
+                   return nodeFor(nodes, o.id()) != nullptr;
+               });
+    });
+    cmdSendNow->setEnabled(sendable && !nodes.empty() && anyNodeWaits);
     cmdSendTo->setEnabled(sendable && !redirects().empty());
     cmdRemove->setEnabled(!entries.empty());
-    const std::vector<NodeStatus> nodes = m_delivery.status();
-    const int row = lvNodes->indexOfTopLevelItem(lvNodes->currentItem());
-    const bool busy = row >= 0 && row < static_cast<int>(nodes.size())
-        && (nodes[static_cast<std::size_t>(row)].activity == NodeStatus::Activity::Connecting
-            || nodes[static_cast<std::size_t>(row)].activity == NodeStatus::Activity::Sending);
-    cmdCancelSend->setEnabled(busy);
+    cmdCancelSend->setEnabled(!busyNodes().empty());
 }
 
+// Cancel stops the selected node's transfer, or, when that node sends
+// nothing, every transfer under way.
 void OutboxDialog::cancelSend()
 {
     const std::vector<NodeStatus> nodes = m_delivery.status();
+    const std::vector<NodeStatus> busy = busyNodes();
     const int row = lvNodes->indexOfTopLevelItem(lvNodes->currentItem());
-    if (row >= 0 && row < static_cast<int>(nodes.size()))
+    const bool selectedBusy = row >= 0 && row < static_cast<int>(nodes.size())
+        && std::any_of(busy.begin(), busy.end(), [&](const NodeStatus& b) {
+               return b.node.id() == nodes[static_cast<std::size_t>(row)].node.id();
+           });
+    if (selectedBusy)
         m_delivery.cancel(nodes[static_cast<std::size_t>(row)].node.id());
+    else
+        m_delivery.cancel();
 }
 
 void OutboxDialog::sendNow()

@@ -10,8 +10,10 @@
 
 #include <QDialog>
 #include <QSet>
+#include <QStringList>
 
 class QPushButton;
+class QTimer;
 class QTreeWidget;
 
 namespace skiascan {
@@ -53,9 +55,14 @@ private:
     void removeEntries();
     void cancelSend();
 
+    QString nodeLabel(const Node& node) const;
+    std::vector<NodeStatus> busyNodes() const;
+
     Outbox& m_outbox;
     DeliveryService& m_delivery;
     std::vector<OutboxEntry> m_entries; // in list order; damaged ones last
+    QStringList m_failuresShown;        // each node's last failure, as the image list shows them
+    QTimer* m_refresh = nullptr;        // the countdowns of the node list
 };
 
 } // namespace skiascan
