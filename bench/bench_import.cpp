@@ -114,9 +114,11 @@ int main(int argc, char** argv)
     entry.kept = QDateTime::currentDateTime();
     for (const Node& node : nodes)
         entry.owed.push_back({node.aeTitle, node.host, node.port, {}, {}});
+    // As the session does: the sends start beside the write-ahead.
     dicom::Image forOutbox = image.sharedCopy();
+    delivery.filmComing(entry, image);
     outbox.keep(forOutbox, entry);
-    delivery.filmKept(entry, image);
+    delivery.filmKept(entry);
     // Done when every node has confirmed it and the outbox is empty again.
     while (outbox.count() != 0 && clock.elapsed() < 300000) {
         QThread::msleep(2);

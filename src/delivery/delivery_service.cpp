@@ -102,6 +102,9 @@ struct DeliveryService::Worker {
     std::optional<Clock::time_point> refusedRetry; // when the first of them is due
     std::map<QString, dicom::Image> images;  // new films' light copies, by SOP Instance UID
     std::deque<QString> imageOrder;
+    std::map<QString, OutboxEntry> coming;   // new films still being written ahead
+    std::map<QString, std::vector<NodeId>> confirmedEarly; // coming films the node confirmed
+    std::map<QString, QString> failedEarly;                 // and why it failed one
 
     int confirmed = 0;  // images confirmed so far
     int downEvents = 0; // times the node went down
@@ -187,6 +190,13 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
     }
 
     lock.lock();
+    // New films being written ahead go too, after the older ones.
+    for (const auto& [uid, entry] : coming) {
+        if (owedHere.contains(uid) || entry.owedTo(self, all).empty())
+            continue;
+        owedHere.insert(uid);
+        queue.push_back(entry);
+    }
     status.owed = static_cast<int>(queue.size());
     // Films in memory that are no longer owed here go.
     for (auto it = images.begin(); it != images.end();)
@@ -197,6 +207,8 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
     const bool anythingOwed = !queue.empty();
     const Clock::time_point started = Clock::now();
     std::erase_if(queue, [&](const OutboxEntry& entry) {
+        if (confirmedEarly.count(entry.instanceUid))
+            return true; // confirmed while it was written ahead: struck off once it is kept
         const auto refusal = refused.find(entry.instanceUid);
         if (forced || refusal == refused.end() || refusal->second.until <= started)
             return false;
@@ -247,7 +259,9 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
         return;
     }
     const bool byOperator = cancelled;
-    if (current) {
+    if (current && coming.count(current->instanceUid)) {
+        failedEarly[current->instanceUid] = failure; // noted once the film is kept
+    } else if (current) {
         lock.unlock();
         outbox.noteFailure(*current, current->owedTo(self, all), failure);
         lock.lock();
@@ -276,7 +290,11 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
 
     for (OutboxEntry& entry : queue) {
         current = nullptr;
-        if (!outbox.refresh(entry))
+        const bool stillComing = [&] {
+            const std::lock_guard relock(mutex);
+            return coming.count(entry.instanceUid) > 0;
+        }();
+        if (!outbox.refresh(entry) && !stillComing)
             continue; // delivered or removed meanwhile
         const std::vector<NodeId> owed = entry.owedTo(self, pass.all);
         if (owed.empty())
@@ -334,11 +352,22 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
         }
         current = nullptr;
         programlog::event(QStringLiteral("sent image %1 to %2").arg(entry.instanceUid, self.name()));
-        try {
-            outbox.strikeOff(entry, owed, self.id());
-        } catch (const Failure& e) {
-            // Still owed in the outbox: sent again later, the node keeps one copy.
-            programlog::event(e.description());
+        bool early = false;
+        {
+            // A film still being written ahead is struck off once it is kept.
+            const std::lock_guard relock(mutex);
+            if (coming.count(entry.instanceUid)) {
+                confirmedEarly[entry.instanceUid] = owed;
+                early = true;
+            }
+        }
+        if (!early) {
+            try {
+                outbox.strikeOff(entry, owed, self.id());
+            } catch (const Failure& e) {
+                // Still owed in the outbox: sent again later, the node keeps one copy.
+                programlog::event(e.description());
+            }
         }
         const std::lock_guard relock(mutex);
         ++confirmed;
@@ -475,12 +504,15 @@ void DeliveryService::wake()
     }
 }
 
-void DeliveryService::filmKept(const OutboxEntry& entry, const dicom::Image& image)
+void DeliveryService::filmComing(const OutboxEntry& film, const dicom::Image& image)
 {
+    OutboxEntry entry = film;
+    Outbox(m_folder).place(entry);
     for (const auto& worker : m_workers) {
         const std::lock_guard lock(worker->mutex);
         if (entry.anyNode || !entry.owedTo(worker->node, m_nodes).empty()) {
             ++worker->status.owed;
+            worker->coming.insert_or_assign(entry.instanceUid, entry);
             // The copies are made here, on the thread that owns the image.
             worker->images.insert_or_assign(entry.instanceUid, image.sharedCopy());
             worker->imageOrder.push_back(entry.instanceUid);
@@ -491,6 +523,48 @@ void DeliveryService::filmKept(const OutboxEntry& entry, const dicom::Image& ima
         }
         worker->woken = true;
         worker->wake.notify_all();
+    }
+}
+
+void DeliveryService::filmKept(const OutboxEntry& entry)
+{
+    Outbox outbox(m_folder);
+    for (const auto& worker : m_workers) {
+        std::optional<std::vector<NodeId>> confirmed;
+        std::optional<QString> failure;
+        {
+            const std::lock_guard lock(worker->mutex);
+            worker->coming.erase(entry.instanceUid);
+            if (const auto early = worker->confirmedEarly.find(entry.instanceUid); early != worker->confirmedEarly.end()) {
+                confirmed = early->second;
+                worker->confirmedEarly.erase(early);
+            }
+            if (const auto early = worker->failedEarly.find(entry.instanceUid); early != worker->failedEarly.end()) {
+                failure = early->second;
+                worker->failedEarly.erase(early);
+            }
+        }
+        OutboxEntry kept = entry;
+        if (failure)
+            outbox.noteFailure(kept, kept.owedTo(worker->node, m_nodes), *failure);
+        if (!confirmed)
+            continue;
+        try {
+            outbox.strikeOff(kept, *confirmed, worker->node.id());
+        } catch (const Failure& e) {
+            programlog::event(e.description()); // still owed: sent again, the node keeps one copy
+        }
+    }
+}
+
+void DeliveryService::filmNotKept(const QString& instanceUid)
+{
+    for (const auto& worker : m_workers) {
+        const std::lock_guard lock(worker->mutex);
+        worker->coming.erase(instanceUid);
+        worker->confirmedEarly.erase(instanceUid);
+        worker->failedEarly.erase(instanceUid);
+        worker->images.erase(instanceUid);
     }
 }
 

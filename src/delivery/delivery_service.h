@@ -82,9 +82,17 @@ public:
     /// Start-up, or a new film: workers that wait for nothing look at the
     /// outbox. A node in its pause after a failure keeps its pause.
     void wake();
-    /// A new film is in the outbox: its pixels, read once, are shared by the
-    /// sends (each worker keeps its own light copy until it has sent it).
-    void filmKept(const OutboxEntry& entry, const dicom::Image& image);
+    /// A new film is being written ahead into the outbox: its sends start at
+    /// once, beside the write. Its pixels, read once, are shared by the sends
+    /// (each worker keeps its own light copy until it has sent it). What a
+    /// node confirms meanwhile is struck off once the film is kept.
+    void filmComing(const OutboxEntry& entry, const dicom::Image& image);
+    /// The film's write-ahead has ended: the confirmations so far are struck
+    /// off its entry (`entry` as Outbox::keep() filled it in).
+    void filmKept(const OutboxEntry& entry);
+    /// The film could not be written ahead: it stays in the scanner's folder
+    /// and the journal, and is imported (and sent) again at the next start.
+    void filmNotKept(const QString& instanceUid);
     /// Send now: the nodes that `images` are owed to (all nodes when empty)
     /// try at once, whatever their pause.
     void sendNow(const QSet<QString>& images = {});

@@ -172,11 +172,17 @@ void Outbox::write(const OutboxEntry& entry)
     writeFileDurably(entry.entryPath, toJson(entry));
 }
 
-void Outbox::keep(dicom::Image& image, OutboxEntry& entry)
+void Outbox::place(OutboxEntry& entry) const
 {
     const QDir dir(m_folder);
     entry.imagePath = dir.filePath(entry.instanceUid + kImageSuffix);
     entry.entryPath = dir.filePath(entry.instanceUid + kEntrySuffix);
+}
+
+void Outbox::keep(dicom::Image& image, OutboxEntry& entry)
+{
+    const QDir dir(m_folder);
+    place(entry);
     const QString temporary = dir.filePath(QLatin1String(kTemporaryPrefix) + entry.instanceUid + kImageSuffix);
     try {
         if (!QDir().mkpath(m_folder))

@@ -67,6 +67,9 @@ public:
 
     QString folder() const { return m_folder; }
 
+    /// Fills in where an entry of this outbox lies (its image and entry files).
+    void place(OutboxEntry& entry) const;
+
     /// Writes a new image ahead of its delivery: the image to a temporary name,
     /// flushed and renamed, then its entry. Sends may read `image` (its own
     /// copy) meanwhile. Throws Failure (kind File) when either cannot be

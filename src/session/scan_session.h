@@ -204,7 +204,7 @@ private:
 
     // Hand-over and rounds (session_delivery.cpp).
     void handOver(std::shared_ptr<dicom::Image> image);
-    void handedOver(const OutboxEntry& entry, const dicom::Image& image, std::exception_ptr failure);
+    void handedOver(const OutboxEntry& entry, std::exception_ptr failure);
     void configureDelivery();
     void tell(SessionOperator::Severity severity, const QString& text, bool underWindowCaption = false);
     std::vector<Node> nodes() const;

@@ -53,7 +53,7 @@ QString ScanSession::outboxLine() const
 }
 
 // The built film is written ahead into the outbox in the background, owing
-// every configured node; the delivery service is then given its pixels.
+// every configured node, while the delivery service sends it.
 void ScanSession::handOver(std::shared_ptr<dicom::Image> image)
 {
     setState(SessionState::HandingOver);
@@ -68,22 +68,27 @@ void ScanSession::handOver(std::shared_ptr<dicom::Image> image)
     for (const Node& node : nodes())
         entry->owed.push_back({node.aeTitle, node.host, node.port, {}, {}});
     entry->anyNode = entry->owed.empty();
-    // The writer's copy is made here, on the thread that owns the image.
+    // The writer's copy is made here, on the thread that owns the image. The
+    // sends start beside the write; a node's confirmation counts once the
+    // film is kept.
     auto copy = std::make_shared<dicom::Image>(image->sharedCopy());
+    m_delivery.filmComing(*entry, *image);
     m_task.start([copy, entry, folder = m_programFolder](const CancelFlag&) { Outbox(folder).keep(*copy, *entry); },
-                 [this, image, entry](std::exception_ptr failure) { handedOver(*entry, *image, failure); });
+                 [this, entry](std::exception_ptr failure) { handedOver(*entry, failure); });
 }
 
 // Once the film is in the outbox its scan file and its journal entry go.
-void ScanSession::handedOver(const OutboxEntry& entry, const dicom::Image& image, std::exception_ptr failure)
+void ScanSession::handedOver(const OutboxEntry& entry, std::exception_ptr failure)
 {
     const FilmRecord film = *m_film;
     const bool kept = !failure;
     if (kept) {
+        m_delivery.filmKept(entry);
         if (QFile::remove(film.scanFile))
             programlog::event(QStringLiteral("scan file removed, the image is in the outbox: %1").arg(film.scanFile));
         ScanJournal(m_programFolder).remove(film);
-        m_delivery.filmKept(entry, image);
+    } else {
+        m_delivery.filmNotKept(entry.instanceUid);
     }
     emit outboxChanged();
     const QString why = kept ? QString() : describe(failure);

@@ -66,8 +66,9 @@ protected:
             entry.owed.push_back({node.aeTitle, node.host, node.port, {}, {}});
         entry.anyNode = owedTo.empty();
         Image copy = image.sharedCopy();
+        service.filmComing(entry, image);
         outbox.keep(copy, entry);
-        service.filmKept(entry, image);
+        service.filmKept(entry);
     }
 
     void configure(const std::array<QString, 3>& remotes) { service.configure(nodes(remotes), "SKIASCAN", timeouts); }
