@@ -529,14 +529,15 @@ void DeliveryService::filmComing(const OutboxEntry& film, const dicom::Image& im
 void DeliveryService::filmKept(const OutboxEntry& entry)
 {
     Outbox outbox(m_folder);
+    OutboxEntry kept = entry;
+    std::vector<Outbox::Confirmation> confirmations;
     for (const auto& worker : m_workers) {
-        std::optional<std::vector<NodeId>> confirmed;
         std::optional<QString> failure;
         {
             const std::lock_guard lock(worker->mutex);
             worker->coming.erase(entry.instanceUid);
             if (const auto early = worker->confirmedEarly.find(entry.instanceUid); early != worker->confirmedEarly.end()) {
-                confirmed = early->second;
+                confirmations.push_back({early->second, worker->node.id()});
                 worker->confirmedEarly.erase(early);
             }
             if (const auto early = worker->failedEarly.find(entry.instanceUid); early != worker->failedEarly.end()) {
@@ -544,16 +545,17 @@ void DeliveryService::filmKept(const OutboxEntry& entry)
                 worker->failedEarly.erase(early);
             }
         }
-        OutboxEntry kept = entry;
         if (failure)
             outbox.noteFailure(kept, kept.owedTo(worker->node, m_nodes), *failure);
-        if (!confirmed)
-            continue;
-        try {
-            outbox.strikeOff(kept, *confirmed, worker->node.id());
-        } catch (const Failure& e) {
-            programlog::event(e.description()); // still owed: sent again, the node keeps one copy
-        }
+    }
+    if (confirmations.empty())
+        return;
+    // One change of the entry for all of them: a film every node confirmed
+    // while it was written goes at once.
+    try {
+        outbox.strikeOff(kept, confirmations);
+    } catch (const Failure& e) {
+        programlog::event(e.description()); // still owed: sent again, the nodes keep one copy
     }
 }
 

@@ -292,17 +292,24 @@ void Outbox::save(const OutboxEntry& entry)
 
 bool Outbox::strikeOff(OutboxEntry& entry, const std::vector<NodeId>& owed, const NodeId& by)
 {
+    return strikeOff(entry, std::vector<Confirmation>{{owed, by}});
+}
+
+bool Outbox::strikeOff(OutboxEntry& entry, const std::vector<Confirmation>& confirmations)
+{
     const std::lock_guard lock(entryLock());
     // Another node's worker may have changed the entry meanwhile: go by the file.
     if (!rereadEntry(entry))
         return true;
-    entry.owed.erase(std::remove_if(entry.owed.begin(), entry.owed.end(),
-                                    [&](const OwedNode& node) { return isOneOf(node.id(), owed); }),
-                     entry.owed.end());
+    for (const Confirmation& confirmation : confirmations) {
+        entry.owed.erase(std::remove_if(entry.owed.begin(), entry.owed.end(),
+                                        [&](const OwedNode& node) { return isOneOf(node.id(), confirmation.owed); }),
+                         entry.owed.end());
+        if (!entry.heldAt(confirmation.by))
+            entry.heldBy.push_back({confirmation.by, QDateTime::currentDateTime()});
+        programlog::event(QStringLiteral("outbox: %1 confirmed image %2").arg(confirmation.by.name(), entry.instanceUid));
+    }
     entry.anyNode = false;
-    if (!entry.heldAt(by))
-        entry.heldBy.push_back({by, QDateTime::currentDateTime()});
-    programlog::event(QStringLiteral("outbox: %1 confirmed image %2").arg(by.name(), entry.instanceUid));
     if (!entry.owed.empty()) {
         write(entry);
         return false;

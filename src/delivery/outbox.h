@@ -103,6 +103,12 @@ public:
     /// Thread-safe with every other change of any outbox of the process.
     /// Throws Failure (kind File).
     bool strikeOff(OutboxEntry& entry, const std::vector<NodeId>& owed, const NodeId& by);
+    /// The same for several nodes at once, in one change of the entry.
+    struct Confirmation {
+        std::vector<NodeId> owed;
+        NodeId by;
+    };
+    bool strikeOff(OutboxEntry& entry, const std::vector<Confirmation>& confirmations);
 
     /// Notes why a node did not take the image, and when. Thread-safe.
     void noteFailure(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& failure);
