@@ -119,7 +119,12 @@ TEST_F(OutboxTest, AFilmGoesToEveryNodeAndANodeThatIsDownGetsItWhenBackWithoutAC
     keep("2.25.100", service.nodes());
     keep("2.25.101", service.nodes());
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return instanceUids(third).size() == 2 && statusOf("SECOND").failing; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return instanceUids(first).size() == 2 && instanceUids(third).size() == 2 && statusOf("SECOND").failing
+                && owedTitles("2.25.100") == QStringList{"SECOND"} && owedTitles("2.25.101") == QStringList{"SECOND"};
+        },
+        10000));
     EXPECT_EQ(instanceUids(first), (QStringList{"2.25.100", "2.25.101"}));
     EXPECT_EQ(owedTitles("2.25.100"), QStringList{"SECOND"});
     const OutboxEntry entry = outbox.entries().at(0);
