@@ -112,6 +112,7 @@ struct DeliveryService::Worker {
     QString downReason;
 
     void run();
+    void halt(const QString& cut);
     void pass(std::unique_lock<std::mutex>& lock, bool forced);
     struct Pass {
         Node self;
@@ -128,6 +129,19 @@ struct DeliveryService::Worker {
         return pauses.empty() ? std::chrono::seconds(10) : pauses[std::min<std::size_t>(step, pauses.size() - 1)];
     }
 };
+
+// The worker ends now: its transfer is cut (logged as `cut`, which names the
+// node with %1), the image stays owed.
+void DeliveryService::Worker::halt(const QString& cut)
+{
+    const std::lock_guard lock(mutex);
+    stop = true;
+    if (guard) {
+        guard->cancel();
+        programlog::event(cut.arg(node.name()));
+    }
+    wake.notify_all();
+}
 
 void DeliveryService::Worker::run()
 {
@@ -477,15 +491,7 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
     for (const auto& old : m_workers) {
         if (std::find(workers.begin(), workers.end(), old) != workers.end())
             continue;
-        const std::lock_guard lock(old->mutex);
-        old->stop = true;
-        if (old->guard) {
-            old->guard->cancel();
-            programlog::event(QStringLiteral("delivery: the settings of %1 changed; its transfer is cut and "
-                                             "starts again")
-                                  .arg(old->node.name()));
-        }
-        old->wake.notify_all();
+        old->halt(QStringLiteral("delivery: the settings of %1 changed; its transfer is cut and starts again"));
         m_events.erase(old.get());
     }
     m_workers = std::move(workers);
@@ -644,17 +650,9 @@ void DeliveryService::stop(std::chrono::milliseconds grace)
         worker->wake.notify_all();
     }
     if (!waitForWorkers(Clock::now() + grace)) {
-        for (const auto& worker : m_workers) {
-            const std::lock_guard lock(worker->mutex);
-            worker->stop = true;
-            if (worker->guard) {
-                worker->guard->cancel();
-                programlog::event(QStringLiteral("delivery: the transfer to %1 is cut, Skiascan ends; the image "
-                                                 "stays in the outbox")
-                                      .arg(worker->node.name()));
-            }
-            worker->wake.notify_all();
-        }
+        for (const auto& worker : m_workers)
+            worker->halt(QStringLiteral("delivery: the transfer to %1 is cut, Skiascan ends; the image stays in the "
+                                        "outbox"));
         if (!waitForWorkers(Clock::now() + std::chrono::milliseconds(500)))
             programlog::event(QStringLiteral("delivery: a worker still connects; the program ends without it"));
     }

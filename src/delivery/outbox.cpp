@@ -284,12 +284,6 @@ bool Outbox::refresh(OutboxEntry& entry) const
     return rereadEntry(entry);
 }
 
-void Outbox::save(const OutboxEntry& entry)
-{
-    const std::lock_guard lock(entryLock());
-    write(entry);
-}
-
 bool Outbox::strikeOff(OutboxEntry& entry, const std::vector<NodeId>& owed, const NodeId& by)
 {
     return strikeOff(entry, std::vector<Confirmation>{{owed, by}});

@@ -93,9 +93,6 @@ public:
     /// or removed meanwhile).
     bool refresh(OutboxEntry& entry) const;
 
-    /// Saves a changed entry (nodes owed, failures). Throws Failure (kind File).
-    void save(const OutboxEntry& entry);
-
     /// Records that `by` has confirmed the image for the nodes `owed`. When no
     /// node is owed any more, the entry and then its image are deleted.
     /// Returns true when the entry is gone (also when the operator removed it
