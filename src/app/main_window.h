@@ -94,6 +94,8 @@ public:
 
     /// The sixteen settings, filled by the settings load.
     Settings settings;
+    /// The settings of the options file, read at the end of the settings load.
+    Options options;
 
     /// What every association, send and worklist query may take of a peer's
     /// time and of the workstation's memory (tests make them small).

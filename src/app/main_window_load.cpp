@@ -131,6 +131,12 @@ std::vector<std::function<bool()>> fSkiascan::loadSteps(SettingsReader& reader)
         });
     }
     steps.emplace_back([this] {
+        // The options file never stops the start: what it cannot say keeps its default.
+        QStringList problems;
+        options = loadOptions(optionsFilePath(m_programFolder), &problems);
+        for (const QString& problem : problems)
+            programlog::event(QStringLiteral("options: %1").arg(problem));
+        m_session->setOptions(options);
         m_session->setSettings(settings);
         m_session->setNetworkTimeouts(networkTimeouts);
         showSessionState();
@@ -141,7 +147,7 @@ std::vector<std::function<bool()>> fSkiascan::loadSteps(SettingsReader& reader)
 
 void fSkiascan::showPreferences()
 {
-    fPrefs dialog(settings, settingsFilePath(m_programFolder), this);
+    fPrefs dialog(settings, settingsFilePath(m_programFolder), options, this);
     dialog.exec();
 }
 

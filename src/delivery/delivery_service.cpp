@@ -455,7 +455,7 @@ namespace {
 bool sameNodes(const std::vector<Node>& one, const std::vector<Node>& other)
 {
     return std::equal(one.begin(), one.end(), other.begin(), other.end(), [](const Node& a, const Node& b) {
-        return a.id() == b.id() && a.row == b.row && a.problem == b.problem;
+        return a.id() == b.id() && a.row == b.row && a.problem == b.problem && a.options == b.options;
     });
 }
 

@@ -8,14 +8,15 @@ bool NodeId::operator==(const NodeId& other) const
         && host.trimmed().compare(other.host.trimmed(), Qt::CaseInsensitive) == 0;
 }
 
-std::vector<Node> configuredNodes(const RemoteNodes& remotes)
+std::vector<Node> configuredNodes(const RemoteNodes& remotes, const std::array<NodeOptions, 3>& options)
 {
     std::vector<Node> nodes;
     for (int row = 0; row < 3; ++row) {
         const RemoteNode& remote = remotes[static_cast<std::size_t>(row)];
         if (!remote.isNode)
             continue;
-        const Node node{row, remote.aeTitle, remote.host, remote.port, remote.problem};
+        const Node node{row, remote.aeTitle, remote.host, remote.port, remote.problem,
+                        options[static_cast<std::size_t>(row)]};
         bool listed = false;
         for (const Node& earlier : nodes)
             listed = listed || earlier.id() == node.id();

@@ -4,6 +4,7 @@
 // nodes, and each gets every film.
 #pragma once
 
+#include "common/peer_options.h"
 #include "common/remote_node.h"
 #include "dicom/network.h"
 
@@ -32,14 +33,16 @@ struct Node {
     QString host;
     qint32 port = 0;
     QString problem;  // why the row cannot be used (no port, a port that is no port number); empty when it can
+    NodeOptions options; // TLS and storage commitment, as set for the row
     NodeId id() const { return {aeTitle, host, port}; }
     QString name() const { return dicom::nodeName(aeTitle, host, port); }
 };
 
 /// The configured nodes, in row order: the rows that are nodes. A node with a
 /// problem keeps it, and every send to it reports it. A row naming the same
-/// node as a row before it is left out: the node is listed once.
-std::vector<Node> configuredNodes(const RemoteNodes& remotes);
+/// node as a row before it is left out: the node is listed once. Each node
+/// takes the options of its row.
+std::vector<Node> configuredNodes(const RemoteNodes& remotes, const std::array<NodeOptions, 3>& options = {});
 
 /// The configured node that an image owed to `owed` goes to: the node itself;
 /// else, when its AE title stands in exactly one row, that row's node (the

@@ -62,6 +62,12 @@ void ScanSession::setSettings(const Settings& settings)
     configureDelivery();
 }
 
+void ScanSession::setOptions(const Options& options)
+{
+    m_options = options;
+    configureDelivery();
+}
+
 void ScanSession::setNetworkTimeouts(const dicom::NetworkTimeouts& timeouts)
 {
     m_timeouts = timeouts;

@@ -16,6 +16,7 @@
 #include "scan/film_stack.h"
 #include "scan/scan_file_watch.h"
 #include "scan/scan_files.h"
+#include "settings/options_file.h"
 #include "settings/settings_file.h"
 
 #include <QElapsedTimer>
@@ -100,6 +101,9 @@ public:
 
     /// The settings; the delivery service sends to their nodes from now on.
     void setSettings(const Settings& settings);
+    /// The settings of the options file; the delivery takes the nodes' part at once.
+    void setOptions(const Options& options);
+    const Options& options() const { return m_options; }
     void setTiming(const Timing& timing) { m_timing = timing; }
     /// What every association of the delivery service may take of a peer's time.
     void setNetworkTimeouts(const dicom::NetworkTimeouts& timeouts);
@@ -212,6 +216,7 @@ private:
     QString m_programFolder;
     SessionOperator& m_operator;
     Settings m_settings;
+    Options m_options;
     Timing m_timing;
     dicom::NetworkTimeouts m_timeouts;
 

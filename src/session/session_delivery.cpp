@@ -17,7 +17,7 @@ namespace skiascan {
 
 std::vector<Node> ScanSession::nodes() const
 {
-    return configuredNodes(m_settings.remoteNodes());
+    return configuredNodes(m_settings.remoteNodes(), m_options.nodes);
 }
 
 void ScanSession::configureDelivery()

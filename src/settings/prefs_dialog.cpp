@@ -4,6 +4,7 @@
 #include "common/failure.h"
 #include "common/text.h"
 #include "dicom/network.h"
+#include "settings/options_dialog.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -40,9 +41,11 @@ QLineEdit* textBox(QWidget* parent, const char* name, int minWidth = 0)
 
 } // namespace
 
-fPrefs::fPrefs(const Settings& current, const QString& settingsPath, QWidget* parent)
+fPrefs::fPrefs(const Settings& current, const QString& settingsPath, const Options& options, QWidget* parent)
     : QDialog(parent)
     , m_settingsPath(settingsPath)
+    , m_options(options)
+    , m_optionsAtOpen(options)
 {
     setObjectName(QStringLiteral("fPrefs"));
     setWindowTitle(QStringLiteral("Preferences"));
@@ -152,7 +155,12 @@ void fPrefs::buildControls()
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
     // Enter and Escape both cancel: only a click on OK saves.
     cmdCancel->setDefault(true);
+    cmdMore = new QPushButton(QStringLiteral("More..."), this);
+    cmdMore->setObjectName(QStringLiteral("cmdMore"));
+    cmdMore->setToolTip(QStringLiteral("TLS, storage commitment and the worklist's study"));
+    cmdMore->setAutoDefault(false);
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(cmdMore);
     buttons->addStretch(1);
     buttons->addWidget(cmdOK);
     buttons->addWidget(cmdCancel);
@@ -166,6 +174,7 @@ void fPrefs::buildControls()
 
     connect(cmdOK, &QPushButton::clicked, this, &fPrefs::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(cmdMore, &QPushButton::clicked, this, &fPrefs::cmdMore_Click);
     connect(BrowseApp, &QPushButton::clicked, this, &fPrefs::BrowseApp_Click);
     connect(BrowseTest, &QPushButton::clicked, this, &fPrefs::BrowseTest_Click);
     connect(BrowseFolder, &QPushButton::clicked, this, &fPrefs::BrowseFolder_Click);
@@ -266,6 +275,10 @@ void fPrefs::cmdOK_Click()
 {
     try {
         saveSettingsFile(m_settingsPath, linesToSave());
+        // The options file is written only when the page changed something, so
+        // that a station that never used it gets none.
+        if (m_options != m_optionsAtOpen)
+            saveOptions(optionsFilePath(QFileInfo(m_settingsPath).absolutePath()), m_options);
     } catch (const Failure& e) {
         // The old file is still intact; the operator can fix the cause and try again.
         showMessage(this, QMessageBox::Critical,
@@ -273,6 +286,19 @@ void fPrefs::cmdOK_Click()
         return;
     }
     accept();
+}
+
+void fPrefs::cmdMore_Click()
+{
+    std::array<QString, 3> names;
+    for (std::size_t row = 0; row < names.size(); ++row) {
+        if (!RemoteAET[row]->text().isEmpty() || !IPAddress[row]->text().isEmpty())
+            names[row] = QStringLiteral("%1 at %2:%3").arg(RemoteAET[row]->text(), IPAddress[row]->text(),
+                                                            IPPort[row]->text().trimmed());
+    }
+    fOptions page(m_options, names, this);
+    if (page.exec() == QDialog::Accepted)
+        m_options = page.options();
 }
 
 // Checks a node with the values as typed, before they are saved.

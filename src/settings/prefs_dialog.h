@@ -1,8 +1,10 @@
 // fPrefs, the preferences dialog: edits the sixteen settings and writes the
-// settings file on OK. It never touches the main window's values; the main window
+// settings file on OK, and through "More..." the settings of the second file
+// (Skiascan.options.ini), which OK writes beside it. It never touches the main window's values; the main window
 // reads the file again after the dialog has closed.
 #pragma once
 
+#include "settings/options_file.h"
 #include "settings/settings_file.h"
 
 #include <QDialog>
@@ -19,11 +21,15 @@ class fPrefs : public QDialog {
     Q_OBJECT
 
 public:
-    /// Fills the fields from `current`; OK writes them to `settingsPath`.
-    fPrefs(const Settings& current, const QString& settingsPath, QWidget* parent = nullptr);
+    /// Fills the fields from `current`; OK writes them to `settingsPath`, and
+    /// `options` as the "More..." page has them to the options file beside it.
+    fPrefs(const Settings& current, const QString& settingsPath, const Options& options = {},
+           QWidget* parent = nullptr);
 
     /// The sixteen lines that OK writes, from the fields as they stand.
     SettingsLines linesToSave() const;
+    /// The options that OK writes.
+    const Options& optionsToSave() const { return m_options; }
 
     QLineEdit* ScanApp = nullptr;
     QPushButton* BrowseApp = nullptr;
@@ -48,6 +54,7 @@ public:
     QLineEdit* ScheduledStation = nullptr;
     std::array<QPushButton*, 3> VerifyRemote{}; // C-ECHO to the destination of the row
     QPushButton* VerifyWorklist = nullptr;      // C-ECHO to the worklist server
+    QPushButton* cmdMore = nullptr; // opens the page of the options file
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
 
@@ -59,6 +66,7 @@ private:
     /// The row (0 to 2) of a destination setting; -1 for the others.
     static int remoteRow(Setting setting);
     void cmdOK_Click();
+    void cmdMore_Click();
     void BrowseApp_Click();
     void BrowseTest_Click();
     void BrowseFolder_Click();
@@ -66,6 +74,8 @@ private:
     void verifyNode(const QString& aeTitle, const QString& host, const QString& port);
 
     QString m_settingsPath;
+    Options m_options;
+    Options m_optionsAtOpen;
 };
 
 } // namespace skiascan

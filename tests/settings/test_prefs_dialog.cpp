@@ -1,3 +1,4 @@
+#include "settings/options_dialog.h"
 #include "settings/prefs_dialog.h"
 #include "dicom/dicom_toolkit.h"
 #include "support/modal.h"
@@ -7,7 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QCheckBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -190,4 +193,64 @@ TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
     EXPECT_TRUE(bad.text.startsWith(QString("Cannot connect to WLSRV (127.0.0.1:%1)").arg(down))) << bad.text.toStdString();
     EXPECT_TRUE(bad.text.endsWith("\r\n\r\nThe verification failed."));
     EXPECT_FALSE(QFile::exists(folder.settingsPath())) << "verifying saves nothing";
+}
+
+// The page behind "More..." edits the second file; the sixteen lines stay as
+// they are, and a station that never changes an option gets no second file.
+TEST(PrefsDialog, MoreWritesTheOptionsFileBesideTheSixteenLines)
+{
+    ProgramFolder folder;
+    const QString optionsPath = optionsFilePath(folder.path());
+    {
+        fPrefs dialog(sample(), folder.settingsPath());
+        dialog.cmdOK->click();
+        EXPECT_FALSE(QFile::exists(optionsPath));
+    }
+    const QByteArray sixteenLines = folder.settingsBytes();
+
+    fPrefs dialog(sample(), folder.settingsPath());
+    SeenMessage refused;
+    ModalDriver modals;
+    modals.then([](QWidget* w) {
+        auto* page = qobject_cast<fOptions*>(w);
+        ASSERT_NE(page, nullptr);
+        EXPECT_EQ(page->findChild<QLabel*>("lblNode_2")->text(), "PACS at 10.0.0.5:104");
+        page->chkUseScheduledStudy->setChecked(true);
+        page->nodeTls[2].enabled->setChecked(true);
+        page->nodeTls[2].trustedCertificates->setText("/etc/skiascan/ca.pem");
+        page->chkStorageCommitment[1]->setChecked(true);
+        page->txtLocalPort->setText("70000");
+        page->cmdOK->click(); // refused: no port number
+    }).then(recordMessage(refused)).then([](QWidget* w) {
+        auto* page = qobject_cast<fOptions*>(w);
+        page->txtLocalPort->setText("11114");
+        page->cmdOK->click();
+    });
+    dialog.cmdMore->click();
+    EXPECT_TRUE(refused.text.contains("70000")) << refused.text.toStdString();
+    dialog.cmdOK->click();
+    EXPECT_EQ(folder.settingsBytes(), sixteenLines);
+
+    const Options options = loadOptions(optionsPath);
+    EXPECT_TRUE(options.useScheduledStudy);
+    EXPECT_TRUE(options.nodes[2].tls.enabled);
+    EXPECT_EQ(options.nodes[2].tls.trustedCertificates, "/etc/skiascan/ca.pem");
+    EXPECT_TRUE(options.nodes[1].storageCommitment);
+    EXPECT_FALSE(options.nodes[0].storageCommitment || options.worklistTls.enabled);
+    EXPECT_EQ(options.localPort, 11114);
+    QFile file(optionsPath);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    EXPECT_TRUE(text.contains("[Worklist]") && text.contains("UseScheduledStudy=true")) << text.constData();
+
+    // A value the file cannot hold keeps its default and is named.
+    file.close();
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[Worklist]\nUseScheduledStudy=maybe\n[Local]\nPort=104\n");
+    file.close();
+    QStringList problems;
+    const Options read = loadOptions(optionsPath, &problems);
+    EXPECT_FALSE(read.useScheduledStudy);
+    EXPECT_EQ(read.localPort, 104);
+    EXPECT_EQ(problems.size(), 1) << problems.join('\n').toStdString();
 }
