@@ -178,3 +178,37 @@ TEST(WorklistLog, IsClearedOnTheFirstQueryOfADay)
     EXPECT_EQ(tidyWorklistLog(program.path(), day, QDate(2027, 1, 9)), 8) << "a read-only log stays";
     EXPECT_TRUE(QFile::exists(log));
 }
+
+// What the order holds that an image cannot carry is left out, value by value.
+TEST(ScheduledStudy, MalformedValuesAreLeftOutAndTheRestIsKept)
+{
+    DataSet answer;
+    answer.addAttribute(0x0008, 0x0090, "Doe^Jane");
+    answer.addAttribute(0x0020, 0x000D, "1.2.840.01.5"); // a leading zero: no UID
+    answer.addAttribute(0x0040, 0x1001, "RP-0123456789ABCDEF"); // longer than 16
+    answer.addAttribute(0x0032, 0x1060, "  Knee two views  ");
+    DataSetCollection codes;
+    DataSet& whole = codes.addNewItem();
+    whole.addAttribute(0x0008, 0x0100, "KN2");
+    whole.addAttribute(0x0008, 0x0102, "LOCAL");
+    whole.addAttribute(0x0008, 0x0104, "Knee");
+    codes.addNewItem().addAttribute(0x0008, 0x0100, "NOMEANING");
+    answer.addAttribute(0x0032, 0x1064, codes);
+    DataSetCollection steps;
+    DataSet& step = steps.addNewItem();
+    step.addAttribute(0x0040, 0x0009, "S1\\S2"); // two values
+    step.addAttribute(0x0040, 0x0007, "Knee");
+    answer.addAttribute(0x0040, 0x0100, steps);
+
+    const dicom::ScheduledStudy s = scheduledStudyOf(answer);
+    EXPECT_EQ(s.studyUid, "");
+    EXPECT_EQ(s.referringPhysician, "Doe^Jane");
+    EXPECT_EQ(s.requestedProcedureId, "");
+    EXPECT_EQ(s.requestedProcedureDescription, "Knee two views");
+    ASSERT_EQ(s.requestedProcedureCodes.size(), 1u);
+    EXPECT_EQ(s.requestedProcedureCodes[0].meaning, "Knee");
+    EXPECT_EQ(s.stepId, "");
+    EXPECT_EQ(s.label(), "Knee");
+    EXPECT_TRUE(dicom::isValidUid("1.2.840.10008.1.1") && dicom::isValidUid("0.5"));
+    EXPECT_FALSE(dicom::isValidUid("1..2") || dicom::isValidUid("1.2.") || dicom::isValidUid("1.2a"));
+}
