@@ -99,6 +99,9 @@ cp "$build/bin/skiascan" "$build/bin/SCANFILE.EXE" "$build/bin/Test.tif" "$progr
   Remote0="ORTHANC|127.0.0.1|$pacs_port" Remote1="ARCHIVE|127.0.0.1|$archive_port" \
   WorklistIP=127.0.0.1 WorklistPort="$worklist_port" WorklistAET=WLSRV \
   ScheduledModality=CR ScheduledAET=SKIASCAN
+# The settings beyond the sixteen lines: a worklist pick files its films under
+# the study the RIS scheduled.
+printf '[Worklist]\nUseScheduledStudy=true\n' > "$program/Skiascan.options.ini"
 
 echo "Skiascan demo:"
 echo "  PACS (Orthanc):   http://127.0.0.1:$http_port/  (DICOM ORTHANC@127.0.0.1:$pacs_port)"

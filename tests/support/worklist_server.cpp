@@ -116,6 +116,19 @@ void WlmScp::add(const WorklistEntry& entry)
                       QStringLiteral("1.2.3.%1").arg(m_count));
 }
 
+void WlmScp::addDump(const QByteArray& dump)
+{
+    const QString path = QDir(m_dir.path()).filePath(QStringLiteral("db/%1/dump%2.wl").arg(m_aeTitle).arg(++m_count));
+    QFile file(path + QStringLiteral(".dump"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(dump);
+    file.close();
+    ChildProcess dump2dcm(QStringLiteral("dump2dcm"), {file.fileName(), path}, ChildProcess::Stream::Discard,
+                          ChildProcess::Stream::Pipe);
+    ASSERT_EQ(dump2dcm.waitForExit(10000), 0) << dump2dcm.standardError().toStdString();
+    QFile::remove(file.fileName());
+}
+
 QStringList WlmScp::requests() const
 {
     QStringList texts;

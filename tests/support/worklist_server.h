@@ -50,6 +50,8 @@ public:
     ~WlmScp();
 
     void add(const WorklistEntry& entry);
+    /// Serves a worklist file made from dump2dcm text.
+    void addDump(const QByteArray& dump);
     int port() const { return m_port; }
     QString aeTitle() const { return m_aeTitle; }
     /// The requests received so far, as dcmdump text.

@@ -2,6 +2,7 @@
 #include "worklist/worklist_entries.h"
 #include "worklist/worklist_query.h"
 #include "support/qt_printers.h"
+#include "support/worklist_server.h"
 
 #include <QDir>
 #include <QFile>
@@ -211,4 +212,32 @@ TEST(ScheduledStudy, MalformedValuesAreLeftOutAndTheRestIsKept)
     EXPECT_EQ(s.label(), "Knee");
     EXPECT_TRUE(dicom::isValidUid("1.2.840.10008.1.1") && dicom::isValidUid("0.5"));
     EXPECT_FALSE(dicom::isValidUid("1..2") || dicom::isValidUid("1.2.") || dicom::isValidUid("1.2a"));
+}
+
+// The demo's worklist, served by wlmscpfs as the demo serves it: every entry
+// brings a whole order.
+TEST(ScheduledStudy, TheDemosWorklistEntriesEachCarryAWholeOrder)
+{
+    test::WlmScp server;
+    const QDir demo(QStringLiteral(SKIASCAN_SOURCE_DIR "/demo/worklist"));
+    const QStringList dumps = demo.entryList({"*.dump"}, QDir::Files, QDir::Name);
+    ASSERT_EQ(dumps.size(), 5);
+    for (const QString& name : dumps) {
+        QFile file(demo.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        server.addDump(file.readAll()
+                           .replace("@TODAY@", QDate::currentDate().toString("yyyyMMdd").toLatin1())
+                           .replace("@UIDROOT@", "2.25.4711"));
+    }
+    WorklistStation station{"127.0.0.1", server.port(), server.aeTitle(), "SKIASCAN", "CR", "SKIASCAN", "", {}, {}, true};
+    const DataSetCollection answers = queryWorklist(station, QDate::currentDate());
+    ASSERT_EQ(answers.count(), 5);
+    for (int i = 1; i <= answers.count(); ++i) {
+        const dicom::ScheduledStudy s = scheduledStudyOf(answers.item(i));
+        EXPECT_TRUE(s.studyUid.startsWith("2.25.4711.")) << s.studyUid.toStdString();
+        EXPECT_FALSE(s.referringPhysician.isEmpty() || s.requestedProcedureId.isEmpty() || s.stepId.isEmpty()
+                     || s.stepDescription.isEmpty() || s.requestedProcedureDescription.isEmpty());
+        EXPECT_EQ(s.protocolCodes.size(), 1u) << s.label().toStdString();
+        EXPECT_EQ(s.referencedStudies.size(), 1u);
+    }
 }
