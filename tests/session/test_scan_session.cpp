@@ -283,9 +283,10 @@ TEST_F(SessionTest, AScannerWhoseProcessIdWasNeverNotedIsFoundByItsFile)
 {
     FilmRecord film;
     film.scanFile = images() + "20261207101700.tif";
-    ChildProcess scanner(settings.ScanApp, {"/TIF", "/LUT:I", "/F:" + film.scanFile, "/SIM:DELAY=1000"});
+    ChildProcess scanner(settings.ScanApp, {"/TIF", "/LUT:I", "/F:" + film.scanFile, "/SIM:DELAY=3000"});
     ASSERT_TRUE(scanner.started());
-    EXPECT_TRUE(scannerStillWorksOn(film));
+    // The spawned child shows the scanner's arguments once it has run the program.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return scannerStillWorksOn(film); }, 2500));
     EXPECT_EQ(scanner.waitForExit(10000), 0);
     EXPECT_FALSE(scannerStillWorksOn(film));
 }
