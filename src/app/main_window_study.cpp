@@ -84,24 +84,24 @@ void fSkiascan::Sex_Click()
 void fSkiascan::Bodypart_Change()
 {
     runEntryRule(false);
-    m_session->closeStudy();
+    m_session->studyFieldEdited();
 }
 
 void fSkiascan::StudyDate_Change()
 {
     runEntryRule(true);
-    m_session->closeStudy();
+    m_session->studyFieldEdited();
 }
 
 void fSkiascan::StudyDescritpion_Change()
 {
     runEntryRule(true);
-    m_session->closeStudy();
+    m_session->studyFieldEdited();
 }
 
 void fSkiascan::SeriesDescription_Change()
 {
-    m_session->closeStudy();
+    m_session->studyFieldEdited();
 }
 
 void fSkiascan::Images_Change()

@@ -28,7 +28,7 @@ QString carriedValue(const QString& text, int maxLength)
 
 QString ScheduledStudy::label() const
 {
-    QString label = stepDescription.isEmpty() ? requestedProcedureDescription : stepDescription;
+    QString label = requestedProcedureDescription.isEmpty() ? stepDescription : requestedProcedureDescription;
     if (!stepId.isEmpty())
         label += (label.isEmpty() ? QStringLiteral("step ") : QStringLiteral(", step ")) + stepId;
     return label;

@@ -57,8 +57,8 @@ struct ScheduledStudy {
     QString stepDescription;   // Scheduled Procedure Step Description
     std::vector<Code> protocolCodes;
 
-    /// What names it for the operator: "Chest PA, step 4711" (the step's
-    /// description, else the procedure's; the step ID when there is one).
+    /// What names it for the operator: "Chest PA, step 4711" (the requested
+    /// procedure's description, else the step's; the step ID when there is one).
     QString label() const;
     bool operator==(const ScheduledStudy&) const = default;
 };

@@ -120,6 +120,7 @@ void ScanSession::NewStudy()
     const QLocale locale;
     m_study.studyTime = locale.toString(QTime::currentTime(), regionalTimeFormat(locale));
     m_study.studyUid = m_uids->newUid();
+    m_study.scheduled.reset();
 }
 
 void ScanSession::useScheduledStudy(const dicom::ScheduledStudy& scheduled)
@@ -141,6 +142,12 @@ void ScanSession::closeStudy()
         programlog::event(QStringLiteral("the scheduled study ends with an edit; the next film starts a study of its own"));
         emit stateChanged();
     }
+}
+
+void ScanSession::studyFieldEdited()
+{
+    if (!m_study.scheduled)
+        closeStudy();
 }
 
 void ScanSession::restoreStudy(const QString& studyUid, const std::optional<dicom::ScheduledStudy>& scheduled)

@@ -142,7 +142,13 @@ public:
     /// study made here (NewStudy).
     void useScheduledStudy(const dicom::ScheduledStudy& scheduled);
     /// The study ends: the next film opens a new one, of this station's own.
+    /// (A patient field changed, or New Study.)
     void closeStudy();
+    /// A field of the study rather than of the patient changed (study date,
+    /// descriptions, body part): a study of this station's own ends as
+    /// closeStudy() says; a scheduled study stays, for the films still belong
+    /// to its order, and its date and descriptions are the operator's to fill.
+    void studyFieldEdited();
     /// The study as a text field change found it before and puts it back (a
     /// selection from the Sex list).
     void restoreStudy(const QString& studyUid, const std::optional<dicom::ScheduledStudy>& scheduled = std::nullopt);

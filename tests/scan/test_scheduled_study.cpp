@@ -139,6 +139,7 @@ TEST_F(ScheduledStudyTest, APickCarriesTheOrderUntilAnEditAndOnlyWithTheSettingO
     pick(*w, "Ordered");
     EXPECT_EQ(w->StudyDescritpion->text(), "Chest PA") << "the last patient's description does not stay";
     EXPECT_TRUE(w->lblOutbox->text().contains("Scheduled: Chest PA, step 4711")) << w->lblOutbox->text().toStdString();
+    w->StudyDate->setText("2026-12-07"); // the operator completes the study: it stays the scheduled one
     scanOne(*w);
     scanOne(*w);
     ASSERT_EQ(pacs.received().size(), 3);
