@@ -153,6 +153,8 @@ void OutboxDialog::showNodes()
         QString state = node.text();
         if (node.activity == NodeStatus::Activity::Sending && !node.image.isEmpty())
             state += QStringLiteral(": ") + node.image;
+        if (node.awaiting > 0)
+            state += QStringLiteral("; %1 (%2)").arg(node.commitmentText()).arg(node.awaiting);
         item->setText(kState, state);
         item->setText(kWaiting, QString::number(node.owed));
         item->setText(kNodeFailure, node.lastFailure.isEmpty()
