@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -132,18 +133,38 @@ bool hostMatches(const QString& host, const QString& address)
 namespace {
 
 // DCMTK's plain TCP transport, which hands over each accepted connection's
-// socket, so that the association's guard can cut it.
+// socket, so that the association's guard can cut it, and a stop can cut a
+// peer that connected and says nothing.
 class AcceptingTransport : public DcmTransportLayer {
 public:
     DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool useSecureLayer) override
     {
         DcmTransportConnection* connection = DcmTransportLayer::createConnection(socket, useSecureLayer);
-        if (connection)
-            lastSocket = static_cast<int>(socket);
+        if (connection) {
+            const std::lock_guard lock(m_mutex);
+            m_socket = static_cast<int>(socket);
+        }
         return connection;
     }
 
-    std::atomic<int> lastSocket{-1};
+    /// The connection accepted last, forgotten here; -1 when none.
+    int take()
+    {
+        const std::lock_guard lock(m_mutex);
+        return std::exchange(m_socket, -1);
+    }
+
+    /// Cuts the connection that is being accepted, if any.
+    void cut()
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_socket >= 0)
+            ::shutdown(m_socket, SHUT_RDWR);
+    }
+
+private:
+    std::mutex m_mutex;
+    int m_socket = -1; // until the association is served or dropped
 };
 
 } // namespace
@@ -237,6 +258,7 @@ CommitmentListener::~CommitmentListener()
         if (m_impl->guard)
             m_impl->guard->cancel();
     }
+    m_impl->transport.cut();
     m_impl->thread.join();
     ASC_dropNetwork(&m_impl->network);
 }
@@ -260,6 +282,7 @@ void CommitmentListener::Impl::run()
                                   .arg(port)
                                   .arg(conditionText(c)));
         }
+        transport.take(); // closed now, if serve() did not have it
         if (association) {
             ASC_dropSCPAssociation(association);
             ASC_destroyAssociation(&association);
@@ -316,7 +339,7 @@ bool CommitmentListener::Impl::negotiate(T_ASC_Association* association)
 void CommitmentListener::Impl::serve(T_ASC_Association* association)
 {
     NetworkGuard associationGuard(std::chrono::seconds(limits.deadlineSeconds));
-    associationGuard.attach(transport.lastSocket.exchange(-1));
+    associationGuard.attach(transport.take());
     {
         const std::lock_guard lock(mutex);
         guard = &associationGuard;

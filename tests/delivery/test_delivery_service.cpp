@@ -362,6 +362,7 @@ TEST_F(OutboxTest, AnImageLeavesTheOutboxWhenTheNodeReportsThatItCommittedToIt)
     const std::vector<Node> node = committingNode(orthanc.setting());
     service.configure(node, "SKIASCAN", timeouts, quint16(station));
     ASSERT_EQ(service.listening(), station);
+    EXPECT_TRUE(dicom::verify("127.0.0.1", orthanc.dicomPort(), "ORTHANC", "SKIASCAN", timeouts).acceptsCommitment);
     // Only a configured node may report.
     EXPECT_EQ(sendCommitmentReport(station, "STRANGER", "SKIASCAN", "2.25.9", {"2.25.300"}, {}), -1);
 
