@@ -210,9 +210,8 @@ void DeliveryService::Worker::run()
     std::unique_lock lock(mutex);
     for (;;) {
         // A failed node waits for its pause; a node that refused images, for
-        // the first of them to be due.
-        // A node that stored images and was silent on them is asked again
-        // when its time is up.
+        // the first of them to be due; a node silent on images it stored, for
+        // the time to ask it again.
         const auto wakeAt = [&]() -> std::optional<Clock::time_point> {
             std::optional<Clock::time_point> at
                 = status.activity == NodeStatus::Activity::Waiting ? std::optional(retryAt) : refusedRetry;
@@ -694,7 +693,7 @@ void DeliveryService::listen(quint16 port)
     };
     const auto onReport = [reports, folder](const dicom::CommitmentReport& report) {
         const Outbox::ReportOutcome outcome
-            = Outbox(folder).applyReport(report.transactionUid, report.committed, report.failed);
+            = Outbox(folder).applyReport(report.callingAETitle, report.transactionUid, report.committed, report.failed);
         if (outcome.committed == 0 && outcome.failed == 0) {
             programlog::event(QStringLiteral("commitment: %1 at %2 reported on transaction %3, which no image in the "
                                              "outbox awaits (%4 committed, %5 failed); answered all the same")

@@ -381,14 +381,10 @@ bool Outbox::noteCommitmentRequest(OutboxEntry& entry, const std::vector<NodeId>
     return any;
 }
 
-Outbox::ReportOutcome Outbox::applyReport(const QString& transactionUid, const std::vector<QString>& committed,
-                                          const std::vector<QString>& failed)
+Outbox::ReportOutcome Outbox::applyReport(const QString& reporter, const QString& transactionUid,
+                                          const std::vector<QString>& committed, const std::vector<QString>& failed)
 {
     ReportOutcome outcome;
-    const auto note = [&](const NodeId& node) {
-        if (!isOneOf(node, outcome.nodes))
-            outcome.nodes.push_back(node);
-    };
     // Each image named is looked up by its own entry; an image the
     // transaction did not ask about (delivered, removed, or asked about again
     // since) is left alone.
@@ -397,7 +393,7 @@ Outbox::ReportOutcome Outbox::applyReport(const QString& transactionUid, const s
         if (!rereadEntry(entry))
             return false;
         for (const OwedNode& node : entry.owed)
-            if (node.awaitingCommitment() && node.transactionUid == transactionUid)
+            if (node.awaitingCommitment() && node.transactionUid == transactionUid && node.aeTitle == reporter)
                 nodes.push_back(node.id());
         return !nodes.empty();
     };
@@ -414,10 +410,8 @@ Outbox::ReportOutcome Outbox::applyReport(const QString& transactionUid, const s
                 continue;
         }
         std::vector<Confirmation> confirmations;
-        for (const NodeId& node : nodes) {
+        for (const NodeId& node : nodes)
             confirmations.push_back({{node}, node});
-            note(node);
-        }
         strikeOff(entry, confirmations);
         ++outcome.committed;
     }
@@ -439,7 +433,6 @@ Outbox::ReportOutcome Outbox::applyReport(const QString& transactionUid, const s
             node.askedAt = {};
             node.lastFailure = QStringLiteral("the node could not commit to the image; it is sent again");
             node.lastTried = QDateTime::currentDateTime();
-            note(node.id());
         }
         write(entry);
         ++outcome.failed;

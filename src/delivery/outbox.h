@@ -132,14 +132,14 @@ public:
     struct ReportOutcome {
         int committed = 0; // images struck off for it
         int failed = 0;    // images to be sent again
-        std::vector<NodeId> nodes; // the nodes that the transaction asked
     };
-    /// Honours a node's report on `transactionUid`: the images `committed`
-    /// are struck off for the node that was asked under it; those `failed`
-    /// are owed to it again, to be sent anew. Images the transaction did not
-    /// ask about are left alone. Thread-safe.
-    ReportOutcome applyReport(const QString& transactionUid, const std::vector<QString>& committed,
-                              const std::vector<QString>& failed);
+    /// Honours the report of the node `reporter` (its AE title) on
+    /// `transactionUid`: the images `committed` are struck off for the node
+    /// of that AE title that was asked under it; those `failed` are owed to
+    /// it again, to be sent anew. Images the transaction did not ask that
+    /// node about are left alone. Thread-safe. Throws Failure (kind File).
+    ReportOutcome applyReport(const QString& reporter, const QString& transactionUid,
+                              const std::vector<QString>& committed, const std::vector<QString>& failed);
 
     /// Notes why a node did not take the image, and when. Thread-safe.
     void noteFailure(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& failure);

@@ -193,7 +193,7 @@ struct Verification {
 /// association waits as `timeouts` say; the whole exchange is bounded by
 /// `guard` when one is given, else by kVerifyDeadline.
 Verification verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-            const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr);
+                    const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr);
 
 /// "AET (host:port)", the name a node goes by in messages.
 QString nodeName(const QString& aeTitle, const QString& host, qint32 port);
