@@ -385,30 +385,29 @@ Outbox::ReportOutcome Outbox::applyReport(const QString& reporter, const QString
                                           const std::vector<QString>& committed, const std::vector<QString>& failed)
 {
     ReportOutcome outcome;
-    // Each image named is looked up by its own entry; an image the
-    // transaction did not ask about (delivered, removed, or asked about again
-    // since) is left alone.
-    const auto asked = [&](OutboxEntry& entry, std::vector<NodeId>& nodes) {
-        nodes.clear();
-        if (!rereadEntry(entry))
-            return false;
+    // Each image named is looked up by its own entry: the nodes of the
+    // reporter it asked under the transaction, none when it was delivered,
+    // removed, or asked about again since. Under entryLock().
+    const auto askedUnder = [&](const QString& uid, OutboxEntry& entry) {
+        std::vector<NodeId> nodes;
+        entry.instanceUid = uid;
+        place(entry);
+        if (!isUid(uid) || !rereadEntry(entry))
+            return nodes;
         for (const OwedNode& node : entry.owed)
             if (node.awaitingCommitment() && node.transactionUid == transactionUid && node.aeTitle == reporter)
                 nodes.push_back(node.id());
-        return !nodes.empty();
+        return nodes;
     };
     for (const QString& uid : committed) {
-        if (!isUid(uid))
-            continue;
         OutboxEntry entry;
-        entry.instanceUid = uid;
-        place(entry);
         std::vector<NodeId> nodes;
         {
             const std::lock_guard lock(entryLock());
-            if (!asked(entry, nodes))
-                continue;
+            nodes = askedUnder(uid, entry);
         }
+        if (nodes.empty())
+            continue;
         std::vector<Confirmation> confirmations;
         for (const NodeId& node : nodes)
             confirmations.push_back({{node}, node});
@@ -416,14 +415,10 @@ Outbox::ReportOutcome Outbox::applyReport(const QString& reporter, const QString
         ++outcome.committed;
     }
     for (const QString& uid : failed) {
-        if (!isUid(uid))
-            continue;
         OutboxEntry entry;
-        entry.instanceUid = uid;
-        place(entry);
         const std::lock_guard lock(entryLock());
-        std::vector<NodeId> nodes;
-        if (!asked(entry, nodes))
+        const std::vector<NodeId> nodes = askedUnder(uid, entry);
+        if (nodes.empty())
             continue;
         for (OwedNode& node : entry.owed) {
             if (!isOneOf(node.id(), nodes))

@@ -196,6 +196,8 @@ void OutboxDialog::fill()
             waitsFor << (!node                          ? QStringLiteral("%1 (no longer configured)").arg(owed.id().name())
                          : node->id() == owed.id() ? nodeLabel(*node)
                                                    : QStringLiteral("%1 (moved to %2)").arg(owed.aeTitle, node->name()));
+            if (owed.awaitingCommitment())
+                waitsFor.back() += QStringLiteral(" (stored, awaiting commitment)");
             if (!owed.lastFailure.isEmpty())
                 failures << owed.lastFailure;
             if (owed.lastTried > lastTried)
