@@ -67,6 +67,8 @@ public:
         if (connection) {
             const std::lock_guard lock(m_mutex);
             m_socket = static_cast<int>(socket);
+            if (m_cut)
+                ::shutdown(m_socket, SHUT_RDWR);
         }
         return connection;
     }
@@ -78,10 +80,11 @@ public:
         return std::exchange(m_socket, -1);
     }
 
-    /// Cuts the connection that is being accepted, if any.
+    /// Cuts the connection that is being accepted, and every one after it.
     void cut()
     {
         const std::lock_guard lock(m_mutex);
+        m_cut = true;
         if (m_socket >= 0)
             ::shutdown(m_socket, SHUT_RDWR);
     }
@@ -89,6 +92,7 @@ public:
 private:
     std::mutex m_mutex;
     int m_socket = -1; // until the association is served or dropped
+    bool m_cut = false;
 };
 
 } // namespace

@@ -21,6 +21,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace skiascan;
 using namespace skiascan::test;
 using dicom::Image;
@@ -372,6 +377,24 @@ TEST_F(OutboxTest, AnImageLeavesTheOutboxWhenTheNodeReportsThatItCommittedToIt)
     EXPECT_TRUE(orthanc.get("/statistics").contains("\"CountInstances\" : 2")) << orthanc.get("/statistics").data();
     ASSERT_TRUE(QTest::qWaitFor([&] { return service.settled(); }, 5000));
     EXPECT_EQ(statusOf("ORTHANC").awaiting, 0);
+
+    // A caller that connects and says nothing does not hold the end, however
+    // long the association request may take.
+    service.configure(node, "SKIASCAN", {.acseSeconds = 30, .dimseSeconds = 30}, quint16(station));
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(quint16(station));
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // Nothing tells when the listener has taken the connection; a moment
+    // lets it (were it not taken, the end would be quick all the same).
+    QTest::qWait(300);
+    QElapsedTimer ending;
+    ending.start();
+    service.stop();
+    EXPECT_LT(ending.elapsed(), 5000);
+    ::close(silent);
 }
 
 TEST_F(OutboxTest, ANodeSilentOnCommitmentIsAskedAgainAndItsReportIsHonouredAfterARestart)
