@@ -72,9 +72,8 @@ public:
 
     quint16 port() const;
 
-    struct Impl;
-
 private:
+    struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
 
