@@ -200,7 +200,9 @@ void CommitmentListener::Impl::run()
 {
     while (!stop) {
         T_ASC_Association* association = nullptr;
-        // Waits a second at most, so that a stop is seen soon.
+        // Waits a second at most for a caller, so that a stop is seen soon;
+        // a caller's association request then has the ACSE timeout, which a
+        // stop cuts short.
         const OFCondition c = ASC_receiveAssociation(network, &association, ASC_DEFAULTMAXPDU, nullptr, nullptr, OFFalse,
                                                      DUL_NOBLOCK, 1);
         if (c.good()) {
