@@ -3,6 +3,7 @@
 #include "common/failure.h"
 #include "common/program_log.h"
 #include "dicom/image.h"
+#include "dicom/uid_generator.h"
 
 #include <condition_variable>
 #include <deque>
@@ -34,13 +35,62 @@ bool sameStatus(const std::vector<NodeStatus>& one, const std::vector<NodeStatus
         const NodeStatus& b = other[i];
         if (a.activity != b.activity || a.failing != b.failing || a.owed != b.owed || a.done != b.done
             || a.total != b.total || a.image != b.image || a.lastFailure != b.lastFailure || a.nextTry != b.nextTry
-            || !(a.node.id() == b.node.id()))
+            || a.awaiting != b.awaiting || a.awaitingSince != b.awaitingSince || !(a.node.id() == b.node.id()))
             return false;
     }
     return true;
 }
 
+// When a node that stored an image is to be asked (again) to commit to it.
+QDateTime askDue(const OwedNode& node, std::chrono::milliseconds wait)
+{
+    if (node.transactionUid.isEmpty() || !node.askedAt.isValid())
+        return node.storedAt;
+    return node.askedAt.addMSecs(wait.count());
+}
+
+// The images a node stored and has not yet committed to.
+struct Awaiting {
+    int count = 0;
+    QDateTime since;              // when the oldest was stored
+    bool due = false;             // one is to be asked about now
+    std::optional<QDateTime> next; // else when the first is
+};
+
+Awaiting awaitingAt(const std::vector<OutboxEntry>& entries, const Node& self, const std::vector<Node>& all,
+                    std::chrono::milliseconds wait)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    Awaiting awaiting;
+    for (const OutboxEntry& entry : entries) {
+        const std::vector<const OwedNode*> stored = entry.awaitingAt(self, all);
+        if (stored.empty())
+            continue;
+        ++awaiting.count;
+        for (const OwedNode* node : stored) {
+            if (!awaiting.since.isValid() || node->storedAt < awaiting.since)
+                awaiting.since = node->storedAt;
+            const QDateTime due = askDue(*node, wait);
+            if (due <= now)
+                awaiting.due = true;
+            else if (!awaiting.next || due < *awaiting.next)
+                awaiting.next = due;
+        }
+    }
+    return awaiting;
+}
+
 } // namespace
+
+QString NodeStatus::commitmentText() const
+{
+    if (awaiting == 0)
+        return {};
+    const QString since = awaitingSince.date() == QDate::currentDate()
+        ? awaitingSince.toString(QStringLiteral("HH:mm"))
+        : awaitingSince.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    return QStringLiteral("awaiting commitment since %1").arg(since);
+}
 
 QString NodeStatus::text() const
 {
@@ -79,6 +129,7 @@ struct DeliveryService::Worker {
     QString localAETitle;
     dicom::NetworkTimeouts timeouts;
     std::vector<std::chrono::milliseconds> pauses;
+    std::chrono::milliseconds commitmentWait{0};
 
     // Guarded by `mutex`.
 
@@ -100,6 +151,7 @@ struct DeliveryService::Worker {
     };
     std::map<QString, Refusal> refused;      // images the node refused, tried again after a pause of their own
     std::optional<Clock::time_point> refusedRetry; // when the first of them is due
+    std::optional<Clock::time_point> commitmentDue; // when a node silent on a commitment request is asked again
     std::map<QString, dicom::Image> images;  // new films' light copies, by SOP Instance UID
     std::deque<QString> imageOrder;
     std::map<QString, OutboxEntry> coming;   // new films still being written ahead
@@ -122,6 +174,16 @@ struct DeliveryService::Worker {
     };
     void sendQueue(std::unique_lock<std::mutex>& lock, const Pass& pass, std::vector<OutboxEntry>& queue,
                    Outbox& outbox, dicom::NetworkGuard& guard, OutboxEntry*& current);
+    void askForCommitment(const Pass& pass, Outbox& outbox, dicom::StoreAssociation& association);
+    void noteAwaiting(const Awaiting& awaiting)
+    {
+        status.awaiting = awaiting.count;
+        status.awaitingSince = awaiting.since;
+        commitmentDue.reset();
+        if (awaiting.next)
+            commitmentDue = Clock::now()
+                + std::chrono::milliseconds(std::max<qint64>(0, QDateTime::currentDateTime().msecsTo(*awaiting.next)));
+    }
     void failed(const QString& failure, bool byOperator);
     void goingDown(const QString& failure);
     std::chrono::milliseconds pause(int step) const
@@ -148,11 +210,14 @@ void DeliveryService::Worker::run()
     std::unique_lock lock(mutex);
     for (;;) {
         // A failed node waits for its pause; a node that refused images, for
-        // the first of them to be due.
+        // the first of them to be due; a node silent on images it stored, for
+        // the time to ask it again.
         const auto wakeAt = [&]() -> std::optional<Clock::time_point> {
-            if (status.activity == NodeStatus::Activity::Waiting)
-                return retryAt;
-            return refusedRetry;
+            std::optional<Clock::time_point> at
+                = status.activity == NodeStatus::Activity::Waiting ? std::optional(retryAt) : refusedRetry;
+            if (commitmentDue && status.activity != NodeStatus::Activity::Waiting && (!at || *commitmentDue < *at))
+                at = commitmentDue;
+            return at;
         };
         const auto due = [&] {
             const std::optional<Clock::time_point> at = wakeAt();
@@ -173,6 +238,7 @@ void DeliveryService::Worker::run()
         if (status.activity == NodeStatus::Activity::Waiting && !forced && !due())
             continue;
         refusedRetry.reset();
+        commitmentDue.reset();
         busy = true;
         pass(lock, forced);
         busy = false;
@@ -196,17 +262,36 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
     outbox.assignToNodes(all);
     std::vector<OutboxEntry> queue;
     QSet<QString> owedHere;
-    for (OutboxEntry& entry : outbox.entries()) {
-        if (entry.owedTo(self, all).empty())
+    const bool commits = self.options.storageCommitment;
+    std::vector<OutboxEntry> entries = outbox.entries();
+    for (OutboxEntry& entry : entries) {
+        const std::vector<const OwedNode*> stored = entry.awaitingAt(self, all);
+        if (!stored.empty() && !commits) {
+            // The node is no longer asked for commitment: that it stored the
+            // image is enough.
+            std::vector<NodeId> ids;
+            for (const OwedNode* node : stored)
+                ids.push_back(node->id());
+            try {
+                outbox.strikeOff(entry, ids, self.id());
+            } catch (const Failure& e) {
+                programlog::event(e.description());
+            }
+        }
+        if (entry.unsentTo(self, all).empty())
             continue;
         owedHere.insert(entry.instanceUid);
-        queue.push_back(std::move(entry));
+        queue.push_back(entry);
     }
+    // Images the node stored and is to commit to: asked about when due.
+    const Awaiting awaiting = commits ? awaitingAt(entries, self, all, commitmentWait) : Awaiting{};
+    const bool asking = awaiting.due;
 
     lock.lock();
+    noteAwaiting(awaiting);
     // New films being written ahead go too, after the older ones.
     for (const auto& [uid, entry] : coming) {
-        if (owedHere.contains(uid) || entry.owedTo(self, all).empty())
+        if (owedHere.contains(uid) || entry.unsentTo(self, all).empty())
             continue;
         owedHere.insert(uid);
         queue.push_back(entry);
@@ -230,7 +315,7 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
             refusedRetry = refusal->second.until;
         return true;
     });
-    if (queue.empty()) {
+    if (queue.empty() && !asking) {
         status.activity = NodeStatus::Activity::Idle;
         if (!anythingOwed) {
             // Nothing waits for the node: whether it is back cannot be known,
@@ -261,6 +346,13 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
         failure = describe(e);
     }
 
+    if (commits) {
+        // What this pass stored and asked about is awaited from now on.
+        const Awaiting now = awaitingAt(outbox.entries(), self, all, commitmentWait);
+        if (!lock.owns_lock())
+            lock.lock();
+        noteAwaiting(now);
+    }
     if (!lock.owns_lock())
         lock.lock();
     guard = nullptr;
@@ -294,9 +386,10 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
     const Node& self = pass.self;
     // A node that cannot be reached has its failure noted on the oldest image
     // it owes, not on every one of them.
-    current = &queue.front();
+    current = queue.empty() ? nullptr : &queue.front();
+    const bool commits = self.options.storageCommitment;
     dicom::StoreAssociation association(self.host, self.port, self.aeTitle, pass.calling, pass.limits,
-                                        associationGuard);
+                                        associationGuard, commits);
 
     lock.lock();
     failures = 0;
@@ -310,7 +403,7 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
         }();
         if (!outbox.refresh(entry) && !stillComing)
             continue; // delivered or removed meanwhile
-        const std::vector<NodeId> owed = entry.owedTo(self, pass.all);
+        const std::vector<NodeId> owed = entry.unsentTo(self, pass.all);
         if (owed.empty())
             continue; // sent elsewhere by the operator meanwhile
         dicom::Image image;
@@ -377,7 +470,8 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
         }
         if (!early) {
             try {
-                outbox.strikeOff(entry, owed, self.id());
+                // A node asked for commitment keeps the image owed until it commits.
+                outbox.strikeOff(entry, {{owed, self.id(), commits}});
             } catch (const Failure& e) {
                 // Still owed in the outbox: sent again later, the node keeps one copy.
                 programlog::event(e.description());
@@ -394,7 +488,64 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
             programlog::event(QStringLiteral("delivery: %1 is back").arg(self.name()));
         }
     }
+    if (commits)
+        askForCommitment(pass, outbox, association);
     association.release();
+}
+
+// Asks the node to commit to every image it stored whose request is due (new
+// ones, and those it was silent on for too long), in batches, each under a
+// new transaction. Each image's entry names the transaction before the
+// request goes, so that a report after a restart is honoured. On the
+// storage association when the node accepted commitment there, else on one
+// of its own. Throws Failure when a request does not go.
+void DeliveryService::Worker::askForCommitment(const Pass& pass, Outbox& outbox, dicom::StoreAssociation& association)
+{
+    const Node& self = pass.self;
+    const QDateTime now = QDateTime::currentDateTime();
+    std::vector<std::pair<OutboxEntry, std::vector<NodeId>>> due;
+    for (OutboxEntry& entry : outbox.entries()) {
+        std::vector<NodeId> ids;
+        for (const OwedNode* node : entry.awaitingAt(self, pass.all))
+            if (askDue(*node, commitmentWait) <= now)
+                ids.push_back(node->id());
+        if (!ids.empty())
+            due.emplace_back(std::move(entry), std::move(ids));
+    }
+    for (std::size_t first = 0; first < due.size(); first += dicom::kCommitmentBatch) {
+        const std::size_t end = std::min(due.size(), first + dicom::kCommitmentBatch);
+        const QString transaction = dicom::UidGenerator().newUid();
+        const QDateTime askedAt = QDateTime::currentDateTime();
+        std::vector<QString> uids;
+        std::vector<std::size_t> asked;
+        for (std::size_t i = first; i < end; ++i) {
+            if (outbox.noteCommitmentRequest(due[i].first, due[i].second, transaction, askedAt)) {
+                uids.push_back(due[i].first.instanceUid);
+                asked.push_back(i);
+            }
+        }
+        if (uids.empty())
+            continue;
+        try {
+            if (association.acceptsCommitment()) {
+                association.requestCommitment(transaction, uids);
+            } else {
+                dicom::NetworkGuard guard(dicom::kVerifyDeadline);
+                dicom::requestCommitment(self.host, self.port, self.aeTitle, pass.calling, pass.limits, guard,
+                                         transaction, uids);
+            }
+        } catch (const Failure&) {
+            // Not asked: asked again at the next pass; a report on the
+            // transaction is still honoured should the node have it.
+            for (std::size_t i : asked)
+                outbox.noteCommitmentRequest(due[i].first, due[i].second, transaction, {});
+            throw;
+        }
+        programlog::event(QStringLiteral("delivery: %1 asked to commit to %2 image(s), transaction %3")
+                              .arg(self.name())
+                              .arg(uids.size())
+                              .arg(transaction));
+    }
 }
 
 // The node failed (or the operator cut it): it is tried again by itself after
@@ -428,9 +579,18 @@ void DeliveryService::Worker::goingDown(const QString& failure)
 
 // ---------------------------------------------------------------- service
 
+// What the listener's thread shares with the service: the nodes it takes
+// reports from, and how many reports it has honoured.
+struct DeliveryService::Reports {
+    std::mutex mutex;
+    std::vector<Node> nodes;
+    std::atomic<int> applied{0};
+};
+
 DeliveryService::DeliveryService(const QString& programFolder, QObject* parent)
     : QObject(parent)
     , m_folder(programFolder)
+    , m_reports(std::make_shared<Reports>())
 {
     m_poll.setInterval(m_timing.poll);
     connect(&m_poll, &QTimer::timeout, this, &DeliveryService::poll);
@@ -447,7 +607,7 @@ void DeliveryService::setTiming(const Timing& timing)
     m_timing = timing;
     m_poll.setInterval(timing.poll);
     if (!m_workers.empty())
-        configure(m_nodes, m_localAETitle, m_timeouts);
+        configure(m_nodes, m_localAETitle, m_timeouts, m_listenPort);
 }
 
 namespace {
@@ -465,7 +625,7 @@ bool sameNodes(const std::vector<Node>& one, const std::vector<Node>& other)
 // node whose settings change gets a new worker (the old one's transfer is cut,
 // its image stays owed, and the new one tries at the next wake).
 void DeliveryService::configure(const std::vector<Node>& nodes, const QString& localAETitle,
-                                const dicom::NetworkTimeouts& timeouts)
+                                const dicom::NetworkTimeouts& timeouts, quint16 listenPort)
 {
     const bool sameSettings = sameNodes(nodes, m_nodes) && localAETitle == m_localAETitle
         && timeouts.acseSeconds == m_timeouts.acseSeconds && timeouts.dimseSeconds == m_timeouts.dimseSeconds;
@@ -473,7 +633,8 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
     for (const Node& node : nodes) {
         std::shared_ptr<Worker> worker;
         for (const auto& existing : m_workers)
-            if (sameSettings && existing->node.id() == node.id() && existing->pauses == m_timing.pauses)
+            if (sameSettings && existing->node.id() == node.id() && existing->pauses == m_timing.pauses
+                && existing->commitmentWait == m_timing.commitmentWait)
                 worker = existing;
         if (!worker) {
             worker = std::make_shared<Worker>();
@@ -484,6 +645,7 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
             worker->localAETitle = localAETitle;
             worker->timeouts = timeouts;
             worker->pauses = m_timing.pauses;
+            worker->commitmentWait = m_timing.commitmentWait;
             std::thread([worker] { worker->run(); }).detach();
         }
         workers.push_back(worker);
@@ -495,10 +657,70 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
         m_events.erase(old.get());
     }
     m_workers = std::move(workers);
+    {
+        const std::lock_guard lock(m_reports->mutex);
+        m_reports->nodes = nodes;
+    }
+    const bool restart = listenPort != m_listenPort || localAETitle != m_localAETitle
+        || timeouts.acseSeconds != m_timeouts.acseSeconds || timeouts.dimseSeconds != m_timeouts.dimseSeconds;
     m_nodes = nodes;
     m_localAETitle = localAETitle;
     m_timeouts = timeouts;
+    if (restart || (listenPort != 0 && !m_listener))
+        listen(listenPort);
     poll();
+}
+
+// Takes the nodes' storage commitment reports on `port` from now on (none
+// with 0), in place of the listener so far.
+void DeliveryService::listen(quint16 port)
+{
+    m_listener.reset();
+    m_listenPort = port;
+    if (port == 0)
+        return;
+    const std::shared_ptr<Reports> reports = m_reports;
+    const QString folder = m_folder;
+    const auto accept = [reports](const QString& caller, const QString& address) {
+        std::vector<Node> nodes;
+        {
+            const std::lock_guard lock(reports->mutex);
+            nodes = reports->nodes;
+        }
+        return std::any_of(nodes.begin(), nodes.end(), [&](const Node& node) {
+            return node.aeTitle == caller && dicom::hostMatches(node.host, address);
+        });
+    };
+    const auto onReport = [reports, folder](const dicom::CommitmentReport& report) {
+        const Outbox::ReportOutcome outcome
+            = Outbox(folder).applyReport(report.callingAETitle, report.transactionUid, report.committed, report.failed);
+        if (outcome.committed == 0 && outcome.failed == 0) {
+            programlog::event(QStringLiteral("commitment: %1 at %2 reported on transaction %3, which no image in the "
+                                             "outbox awaits (%4 committed, %5 failed); answered all the same")
+                                  .arg(report.callingAETitle, report.address, report.transactionUid)
+                                  .arg(report.committed.size())
+                                  .arg(report.failed.size()));
+        } else {
+            programlog::event(QStringLiteral("commitment: %1 committed to %2 image(s) of transaction %3; %4 failed and "
+                                             "go again")
+                                  .arg(report.callingAETitle)
+                                  .arg(outcome.committed)
+                                  .arg(report.transactionUid)
+                                  .arg(outcome.failed));
+        }
+        ++reports->applied;
+    };
+    try {
+        m_listener = std::make_unique<dicom::CommitmentListener>(port, m_localAETitle, m_timeouts,
+                                                                 dicom::ListenerLimits{}, accept, onReport);
+    } catch (const Failure& e) {
+        programlog::event(QStringLiteral("commitment: %1").arg(e.description()));
+    }
+}
+
+quint16 DeliveryService::listening() const
+{
+    return m_listener ? m_listener->port() : 0;
 }
 
 void DeliveryService::wake()
@@ -543,8 +765,14 @@ void DeliveryService::filmKept(const OutboxEntry& entry)
             const std::lock_guard lock(worker->mutex);
             worker->coming.erase(entry.instanceUid);
             if (const auto early = worker->confirmedEarly.find(entry.instanceUid); early != worker->confirmedEarly.end()) {
-                confirmations.push_back({early->second, worker->node.id()});
+                const bool commits = worker->node.options.storageCommitment;
+                confirmations.push_back({early->second, worker->node.id(), commits});
                 worker->confirmedEarly.erase(early);
+                if (commits) {
+                    // Stored before its entry was written: asked about now.
+                    worker->woken = true;
+                    worker->wake.notify_all();
+                }
             }
             if (const auto early = worker->failedEarly.find(entry.instanceUid); early != worker->failedEarly.end()) {
                 failure = early->second;
@@ -636,6 +864,8 @@ void DeliveryService::cancel(const std::optional<NodeId>& node)
 void DeliveryService::stop(std::chrono::milliseconds grace)
 {
     m_poll.stop();
+    m_listener.reset();
+    m_listenPort = 0;
     const auto waitForWorkers = [this](Clock::time_point deadline) {
         bool all = true;
         for (const auto& worker : m_workers) {
@@ -699,7 +929,7 @@ bool DeliveryService::settled() const
         if (seen == m_events.end() || seen->second != std::make_pair(worker->downEvents, worker->backEvents))
             return false;
     }
-    return confirmed == m_confirmedShown && sameStatus(status(), m_shown);
+    return confirmed == m_confirmedShown && m_reports->applied == m_reportsShown && sameStatus(status(), m_shown);
 }
 
 std::map<QString, int> DeliveryService::waitingForGone() const
@@ -731,8 +961,14 @@ void DeliveryService::poll()
         downSeen = worker->downEvents;
         backSeen = worker->backEvents;
     }
-    const bool moreConfirmed = confirmed != m_confirmedShown;
+    // A report changed the outbox: the workers look at it again (a failed
+    // image goes anew) and count what they await.
+    const int reports = m_reports->applied;
+    const bool moreConfirmed = confirmed != m_confirmedShown || reports != m_reportsShown;
+    if (reports != m_reportsShown)
+        wake();
     m_confirmedShown = confirmed;
+    m_reportsShown = reports;
     for (const auto& [node, reason] : down)
         emit nodeDown(node, reason);
     for (const QString& node : back)

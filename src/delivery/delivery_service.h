@@ -8,6 +8,7 @@
 
 #include "delivery/destinations.h"
 #include "delivery/outbox.h"
+#include "dicom/commitment.h"
 #include "dicom/network.h"
 
 #include <QDateTime>
@@ -46,9 +47,13 @@ struct NodeStatus {
     QDateTime lastFailureAt;
     QDateTime failingSince;
     QDateTime nextTry;        ///< while Waiting
+    int awaiting = 0;         ///< images the node stored and has not yet committed to
+    QDateTime awaitingSince;  ///< when the oldest of them was stored
 
     /// "sending 45 %", "connecting", "next try in 30 s", "idle".
     QString text() const;
+    /// "awaiting commitment since 10:42" while the node owes commitments; empty otherwise.
+    QString commitmentText() const;
 };
 
 class DeliveryService : public QObject {
@@ -62,6 +67,9 @@ public:
                                                       std::chrono::minutes(1), std::chrono::minutes(2),
                                                       std::chrono::minutes(5)};
         std::chrono::milliseconds poll{250}; ///< how often the window hears of the workers
+        /// How long a node may take to report on a commitment request before
+        /// it is asked again, under a new transaction.
+        std::chrono::milliseconds commitmentWait{std::chrono::minutes(10)};
     };
 
     /// The service of a program folder's outbox. It sends nothing until
@@ -75,8 +83,12 @@ public:
     /// The nodes and how to reach them. A worker whose node is no longer
     /// configured, or whose settings changed, stops (its transfer is cut; the
     /// image stays owed); a node new here, or changed, gets a worker. Nothing
-    /// is sent before the next wake.
-    void configure(const std::vector<Node>& nodes, const QString& localAETitle, const dicom::NetworkTimeouts& timeouts);
+    /// is sent before the next wake. With a `listenPort`, the station takes
+    /// the nodes' storage commitment reports on that port (from the
+    /// configured nodes only) until stop(); a new port or AE title restarts
+    /// the listener.
+    void configure(const std::vector<Node>& nodes, const QString& localAETitle, const dicom::NetworkTimeouts& timeouts,
+                   quint16 listenPort = 0);
     const std::vector<Node>& nodes() const { return m_nodes; }
 
     /// Start-up, or a new film: workers that wait for nothing look at the
@@ -110,6 +122,10 @@ public:
     /// nothing of the program. What is owed stays in the outbox.
     void stop(std::chrono::milliseconds grace = std::chrono::seconds(1));
 
+    /// The port the station takes storage commitment reports on; 0 when it
+    /// takes none (none set, or the port could not be opened).
+    quint16 listening() const;
+
     /// Each configured node's worker, in row order.
     std::vector<NodeStatus> status() const;
     /// True when no worker is connecting or sending.
@@ -135,7 +151,9 @@ signals:
 
 private:
     struct Worker;
+    struct Reports;
     void poll();
+    void listen(quint16 port);
 
     QString m_folder;
     Timing m_timing;
@@ -147,6 +165,10 @@ private:
     std::vector<NodeStatus> m_shown;                 // status() as last signalled
     std::map<const Worker*, std::pair<int, int>> m_events; // down and back events signalled
     int m_confirmedShown = 0;
+    std::shared_ptr<Reports> m_reports; // shared with the listener's thread
+    std::unique_ptr<dicom::CommitmentListener> m_listener;
+    quint16 m_listenPort = 0;
+    int m_reportsShown = 0;
 };
 
 } // namespace skiascan

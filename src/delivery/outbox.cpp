@@ -90,6 +90,26 @@ std::vector<NodeId> OutboxEntry::owedTo(const Node& node, const std::vector<Node
     return ids;
 }
 
+std::vector<NodeId> OutboxEntry::unsentTo(const Node& node, const std::vector<Node>& nodes) const
+{
+    std::vector<NodeId> ids;
+    for (const OwedNode& owed : this->owed)
+        if (const Node* target = nodeFor(nodes, owed.id());
+            target && target->id() == node.id() && !owed.awaitingCommitment())
+            ids.push_back(owed.id());
+    return ids;
+}
+
+std::vector<const OwedNode*> OutboxEntry::awaitingAt(const Node& node, const std::vector<Node>& nodes) const
+{
+    std::vector<const OwedNode*> awaiting;
+    for (const OwedNode& owed : this->owed)
+        if (const Node* target = nodeFor(nodes, owed.id());
+            target && target->id() == node.id() && owed.awaitingCommitment())
+            awaiting.push_back(&owed);
+    return awaiting;
+}
+
 bool OutboxEntry::heldAt(const NodeId& node) const
 {
     return std::any_of(heldBy.begin(), heldBy.end(), [&](const HoldingNode& h) { return h.node == node; });
@@ -103,12 +123,20 @@ Outbox::Outbox(const QString& programFolder)
 QByteArray Outbox::toJson(const OutboxEntry& e)
 {
     QJsonArray owed;
-    for (const OwedNode& node : e.owed)
-        owed.append(QJsonObject{{QStringLiteral("aeTitle"), node.aeTitle},
-                                {QStringLiteral("host"), node.host},
-                                {QStringLiteral("port"), node.port},
-                                {QStringLiteral("lastFailure"), node.lastFailure},
-                                {QStringLiteral("lastTried"), node.lastTried.toString(Qt::ISODateWithMs)}});
+    for (const OwedNode& node : e.owed) {
+        QJsonObject object{{QStringLiteral("aeTitle"), node.aeTitle},
+                           {QStringLiteral("host"), node.host},
+                           {QStringLiteral("port"), node.port},
+                           {QStringLiteral("lastFailure"), node.lastFailure},
+                           {QStringLiteral("lastTried"), node.lastTried.toString(Qt::ISODateWithMs)}};
+        // Only while the node is to commit: entries without it read as before.
+        if (node.awaitingCommitment()) {
+            object.insert(QStringLiteral("storedAt"), node.storedAt.toString(Qt::ISODateWithMs));
+            object.insert(QStringLiteral("transactionUid"), node.transactionUid);
+            object.insert(QStringLiteral("askedAt"), node.askedAt.toString(Qt::ISODateWithMs));
+        }
+        owed.append(object);
+    }
     QJsonArray heldBy;
     for (const HoldingNode& held : e.heldBy) {
         QJsonObject node = nodeJson(held.node);
@@ -156,6 +184,9 @@ bool Outbox::fromJson(const QByteArray& bytes, OutboxEntry& entry)
         node.port = n.value(QStringLiteral("port")).toInt();
         node.lastFailure = n.value(QStringLiteral("lastFailure")).toString();
         node.lastTried = QDateTime::fromString(n.value(QStringLiteral("lastTried")).toString(), Qt::ISODateWithMs);
+        node.storedAt = QDateTime::fromString(n.value(QStringLiteral("storedAt")).toString(), Qt::ISODateWithMs);
+        node.transactionUid = n.value(QStringLiteral("transactionUid")).toString();
+        node.askedAt = QDateTime::fromString(n.value(QStringLiteral("askedAt")).toString(), Qt::ISODateWithMs);
         if (node.aeTitle.isEmpty())
             return false;
         e.owed.push_back(node);
@@ -300,6 +331,19 @@ bool Outbox::strikeOff(OutboxEntry& entry, const std::vector<Confirmation>& conf
     if (!rereadEntry(entry))
         return true;
     for (const Confirmation& confirmation : confirmations) {
+        if (confirmation.commitment) {
+            // Stored, not yet committed to: owed until the node's report says so.
+            for (OwedNode& node : entry.owed) {
+                if (isOneOf(node.id(), confirmation.owed) && !node.awaitingCommitment()) {
+                    node.storedAt = QDateTime::currentDateTime();
+                    node.transactionUid.clear();
+                    node.askedAt = {};
+                }
+            }
+            programlog::event(QStringLiteral("outbox: %1 stored image %2; it awaits the node's commitment")
+                                  .arg(confirmation.by.name(), entry.instanceUid));
+            continue;
+        }
         entry.owed.erase(std::remove_if(entry.owed.begin(), entry.owed.end(),
                                         [&](const OwedNode& node) { return isOneOf(node.id(), confirmation.owed); }),
                          entry.owed.end());
@@ -320,6 +364,80 @@ bool Outbox::strikeOff(OutboxEntry& entry, const std::vector<Confirmation>& conf
     QFile::remove(entry.imagePath);
     programlog::event(QStringLiteral("outbox: image %1 delivered to every node, removed from the outbox").arg(entry.instanceUid));
     return true;
+}
+
+bool Outbox::noteCommitmentRequest(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& transactionUid,
+                                   const QDateTime& askedAt)
+{
+    const std::lock_guard lock(entryLock());
+    if (!rereadEntry(entry))
+        return false;
+    bool any = false;
+    for (OwedNode& node : entry.owed) {
+        if (isOneOf(node.id(), owed) && node.awaitingCommitment()) {
+            node.transactionUid = transactionUid;
+            node.askedAt = askedAt;
+            any = true;
+        }
+    }
+    if (any)
+        write(entry);
+    return any;
+}
+
+Outbox::ReportOutcome Outbox::applyReport(const QString& reporter, const QString& transactionUid,
+                                          const std::vector<QString>& committed, const std::vector<QString>& failed)
+{
+    ReportOutcome outcome;
+    // Each image named is looked up by its own entry: the nodes of the
+    // reporter it asked under the transaction, none when it was delivered,
+    // removed, or asked about again since. Under entryLock().
+    const auto askedUnder = [&](const QString& uid, OutboxEntry& entry) {
+        std::vector<NodeId> nodes;
+        entry.instanceUid = uid;
+        place(entry);
+        if (!isUid(uid) || !rereadEntry(entry))
+            return nodes;
+        for (const OwedNode& node : entry.owed)
+            if (node.awaitingCommitment() && node.transactionUid == transactionUid && node.aeTitle == reporter)
+                nodes.push_back(node.id());
+        return nodes;
+    };
+    for (const QString& uid : committed) {
+        OutboxEntry entry;
+        std::vector<NodeId> nodes;
+        {
+            const std::lock_guard lock(entryLock());
+            nodes = askedUnder(uid, entry);
+        }
+        if (nodes.empty())
+            continue;
+        std::vector<Confirmation> confirmations;
+        for (const NodeId& node : nodes)
+            confirmations.push_back({{node}, node});
+        strikeOff(entry, confirmations);
+        ++outcome.committed;
+    }
+    for (const QString& uid : failed) {
+        OutboxEntry entry;
+        const std::lock_guard lock(entryLock());
+        const std::vector<NodeId> nodes = askedUnder(uid, entry);
+        if (nodes.empty())
+            continue;
+        for (OwedNode& node : entry.owed) {
+            if (!isOneOf(node.id(), nodes))
+                continue;
+            node.storedAt = {};
+            node.transactionUid.clear();
+            node.askedAt = {};
+            node.lastFailure = QStringLiteral("the node could not commit to the image; it is sent again");
+            node.lastTried = QDateTime::currentDateTime();
+        }
+        write(entry);
+        ++outcome.failed;
+        programlog::event(QStringLiteral("outbox: image %1 is sent again: the node could not commit to it").arg(uid));
+    }
+    return outcome;
 }
 
 void Outbox::noteFailure(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& failure)

@@ -30,7 +30,13 @@ struct OwedNode {
     qint32 port = 0;
     QString lastFailure; // why the last try failed; empty before the first
     QDateTime lastTried;
+    // Storage commitment: the node stored the image and is asked to take
+    // responsibility for it; the image stays owed until it has.
+    QDateTime storedAt{};   // when it stored it; invalid while it has not
+    QString transactionUid{}; // the request that asked it last; empty before the first
+    QDateTime askedAt{};    // when that request went; invalid: ask at the next pass
     NodeId id() const { return {aeTitle, host, port}; }
+    bool awaitingCommitment() const { return storedAt.isValid(); }
 };
 
 /// A node that holds the image: it has confirmed it.
@@ -58,6 +64,11 @@ struct OutboxEntry {
 
     /// The nodes owed that `nodes` send to `node` now (see nodeFor()).
     std::vector<NodeId> owedTo(const Node& node, const std::vector<Node>& nodes) const;
+    /// Those of them that still wait for the image itself, not for a
+    /// commitment to the image they stored.
+    std::vector<NodeId> unsentTo(const Node& node, const std::vector<Node>& nodes) const;
+    /// Those of them that stored the image and have not yet committed to it.
+    std::vector<const OwedNode*> awaitingAt(const Node& node, const std::vector<Node>& nodes) const;
     /// True when `node` has confirmed the image.
     bool heldAt(const NodeId& node) const;
 };
@@ -103,11 +114,34 @@ public:
     /// Throws Failure (kind File).
     bool strikeOff(OutboxEntry& entry, const std::vector<NodeId>& owed, const NodeId& by);
     /// The same for several nodes at once, in one change of the entry.
+    /// With `commitment`, the node is asked to commit to the image: it stays
+    /// owed, awaiting the node's commitment.
     struct Confirmation {
         std::vector<NodeId> owed;
         NodeId by;
+        bool commitment = false;
     };
     bool strikeOff(OutboxEntry& entry, const std::vector<Confirmation>& confirmations);
+
+    /// Records that the nodes `owed`, which stored the image, were asked to
+    /// commit to it under `transactionUid` at `askedAt` (invalid: the request
+    /// did not go, ask again at the next pass). False when they no longer
+    /// await a commitment to it. Thread-safe. Throws Failure (kind File).
+    bool noteCommitmentRequest(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& transactionUid,
+                               const QDateTime& askedAt);
+
+    /// What a node's report on a transaction changed.
+    struct ReportOutcome {
+        int committed = 0; // images struck off for it
+        int failed = 0;    // images to be sent again
+    };
+    /// Honours the report of the node `reporter` (its AE title) on
+    /// `transactionUid`: the images `committed` are struck off for the node
+    /// of that AE title that was asked under it; those `failed` are owed to
+    /// it again, to be sent anew. Images the transaction did not ask that
+    /// node about are left alone. Thread-safe. Throws Failure (kind File).
+    ReportOutcome applyReport(const QString& reporter, const QString& transactionUid,
+                              const std::vector<QString>& committed, const std::vector<QString>& failed);
 
     /// Notes why a node did not take the image, and when. Thread-safe.
     void noteFailure(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& failure);

@@ -153,6 +153,8 @@ void OutboxDialog::showNodes()
         QString state = node.text();
         if (node.activity == NodeStatus::Activity::Sending && !node.image.isEmpty())
             state += QStringLiteral(": ") + node.image;
+        if (node.awaiting > 0)
+            state += QStringLiteral("; %1 (%2)").arg(node.commitmentText()).arg(node.awaiting);
         item->setText(kState, state);
         item->setText(kWaiting, QString::number(node.owed));
         item->setText(kNodeFailure, node.lastFailure.isEmpty()
@@ -194,6 +196,8 @@ void OutboxDialog::fill()
             waitsFor << (!node                          ? QStringLiteral("%1 (no longer configured)").arg(owed.id().name())
                          : node->id() == owed.id() ? nodeLabel(*node)
                                                    : QStringLiteral("%1 (moved to %2)").arg(owed.aeTitle, node->name()));
+            if (owed.awaitingCommitment())
+                waitsFor.back() += QStringLiteral(" (stored, awaiting commitment)");
             if (!owed.lastFailure.isEmpty())
                 failures << owed.lastFailure;
             if (owed.lastTried > lastTried)

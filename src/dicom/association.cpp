@@ -65,20 +65,6 @@ QString innermostReason(const OFCondition& condition, int acseSeconds)
     return last;
 }
 
-// DCMTK fills the tables of its association state machine when the process
-// makes its first network object, without a lock: threads opening their first
-// associations at the same time (a film sent to two nodes at once) would all
-// write them. A network object made and dropped once, first, fills them.
-void prepareNetworking()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        T_ASC_Network* network = nullptr;
-        if (ASC_initializeNetwork(NET_REQUESTOR, 0, 1, &network).good())
-            ASC_dropNetwork(&network);
-    });
-}
-
 void checkAETitle(const QString& title, const QString& role)
 {
     if (title.trimmed().isEmpty())
@@ -168,6 +154,20 @@ private:
 };
 
 } // namespace
+
+// DCMTK fills the tables of its association state machine when the process
+// makes its first network object, without a lock: threads opening their first
+// associations at the same time (a film sent to two nodes at once) would all
+// write them. A network object made and dropped once, first, fills them.
+void prepareNetworking()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        T_ASC_Network* network = nullptr;
+        if (ASC_initializeNetwork(NET_REQUESTOR, 0, 1, &network).good())
+            ASC_dropNetwork(&network);
+    });
+}
 
 QString statusText(Uint16 status, DcmDataset* detail)
 {
@@ -312,6 +312,11 @@ void Association::fail(const OFCondition& condition, const QString& what)
     if (condition == DIMSE_NODATAAVAILABLE || reason.startsWith(QLatin1String("no answer within")))
         reason = QStringLiteral("no answer within %1 seconds").arg(m_timeouts.dimseSeconds);
     throw Failure(QStringLiteral("%1 to %2 failed: %3").arg(what, m_peer, reason), Failure::Kind::Unreachable);
+}
+
+bool Association::accepts(const char* abstractSyntax) const
+{
+    return m_assoc && ASC_findAcceptedPresentationContextID(m_assoc, abstractSyntax) != 0;
 }
 
 T_ASC_PresentationContextID Association::contextFor(const char* abstractSyntax) const

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/failure.h"
+#include "dicom/commitment.h"
 #include "dicom/dicom_toolkit.h"
 
 #include <dcmtk/config/osconfig.h> // must come first among DCMTK headers
@@ -31,6 +32,10 @@ struct Image::Impl {
 /// Checks that the data dictionary is loaded and sets DCMTK up, once. Throws
 /// Failure when the data dictionary is missing.
 void ensureToolkitReady();
+
+/// Makes and drops one network object, once, before any thread makes its own
+/// (DCMTK fills shared tables at the first one, without a lock).
+void prepareNetworking();
 
 /// "(gggg,eeee)", the way a tag is named in descriptions.
 QString tagText(const DcmTagKey& key);
@@ -106,8 +111,13 @@ public:
     /// (kind Rejected) when the peer accepted none.
     T_ASC_PresentationContextID contextFor(const char* abstractSyntax) const;
 
+    /// True when the peer accepted a presentation context for `abstractSyntax`.
+    bool accepts(const char* abstractSyntax) const;
+
     /// C-ECHO; throws unless the status is success.
     void echo();
+    /// N-ACTION asking for storage commitment; throws unless the status is success.
+    void requestCommitment(const QString& transactionUid, const std::vector<QString>& instanceUids);
     /// C-STORE of a data set; throws unless the status is success or a warning.
     void store(DcmDataset& dataset);
     /// C-FIND held to `limits` through the association's guard: each answer's

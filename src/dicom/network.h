@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace skiascan::dicom {
 
@@ -122,14 +123,15 @@ class Image;
 
 /// An association for storing images at one node, one image after another
 /// (Secondary Capture storage, Explicit and Implicit VR Little Endian
-/// proposed). The association waits for the node as `timeouts` say; `guard`
-/// bounds it from the connect on, counts the bytes of the image under way and
-/// lets another thread cancel it; it must outlive the association. Throws
-/// Failure when the node cannot be reached or refuses the association.
+/// proposed; with `askCommitment`, the Storage Commitment Push Model too). The
+/// association waits for the node as `timeouts` say; `guard` bounds it from
+/// the connect on, counts the bytes of the image under way and lets another
+/// thread cancel it; it must outlive the association. Throws Failure when the
+/// node cannot be reached or refuses the association.
 class StoreAssociation {
 public:
     StoreAssociation(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-                     const NetworkTimeouts& timeouts, NetworkGuard& guard);
+                     const NetworkTimeouts& timeouts, NetworkGuard& guard, bool askCommitment = false);
     ~StoreAssociation();
     StoreAssociation(const StoreAssociation&) = delete;
     StoreAssociation& operator=(const StoreAssociation&) = delete;
@@ -139,6 +141,13 @@ public:
     /// (the association may go on with the next), of any other kind when the
     /// association is lost.
     void store(Image& image);
+    /// True when the node accepted the Storage Commitment Push Model on this
+    /// association (it was proposed with `askCommitment`).
+    bool acceptsCommitment() const;
+    /// Asks the node to commit to `instanceUids` (N-ACTION, see requestCommitment()
+    /// in dicom/commitment.h). Throws Failure: of kind Status when the node
+    /// refused the request, another kind when the association is lost.
+    void requestCommitment(const QString& transactionUid, const std::vector<QString>& instanceUids);
     /// Releases the association politely.
     void release();
 
@@ -173,12 +182,18 @@ public:
     DataSetCollection run(const DataSet& identifier, NetworkGuard* guard = nullptr) const;
 };
 
-/// Sends a C-ECHO to a node and returns when it has answered with success.
-/// Throws Failure otherwise. The association waits as `timeouts` say; the
-/// whole exchange is bounded by `guard` when one is given, else by
-/// kVerifyDeadline.
-void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-            const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr);
+/// What a verification found out besides the node's answer.
+struct Verification {
+    bool acceptsCommitment = false; ///< it accepted the Storage Commitment Push Model
+};
+
+/// Sends a C-ECHO to a node and returns when it has answered with success; the
+/// association proposes the Storage Commitment Push Model too, and the answer
+/// says whether the node accepted it. Throws Failure otherwise. The
+/// association waits as `timeouts` say; the whole exchange is bounded by
+/// `guard` when one is given, else by kVerifyDeadline.
+Verification verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
+                    const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr);
 
 /// "AET (host:port)", the name a node goes by in messages.
 QString nodeName(const QString& aeTitle, const QString& host, qint32 port);

@@ -179,14 +179,27 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
 }
 
 StoreAssociation::StoreAssociation(const QString& host, qint32 port, const QString& calledAETitle,
-                                   const QString& callingAETitle, const NetworkTimeouts& timeouts, NetworkGuard& guard)
+                                   const QString& callingAETitle, const NetworkTimeouts& timeouts, NetworkGuard& guard,
+                                   bool askCommitment)
 {
     ensureToolkitReady();
-    m_association = std::make_unique<Association>(
-        host, port, calledAETitle, callingAETitle,
-        std::vector<Association::Context>{
-            {UID_SecondaryCaptureImageStorage, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-        QStringLiteral("C-STORE"), timeouts, guard, true);
+    std::vector<Association::Context> contexts{
+        {UID_SecondaryCaptureImageStorage, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}};
+    if (askCommitment)
+        contexts.push_back({UID_StorageCommitmentPushModelSOPClass,
+                            {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}});
+    m_association = std::make_unique<Association>(host, port, calledAETitle, callingAETitle, contexts,
+                                                  QStringLiteral("C-STORE"), timeouts, guard, true);
+}
+
+bool StoreAssociation::acceptsCommitment() const
+{
+    return m_association->accepts(UID_StorageCommitmentPushModelSOPClass);
+}
+
+void StoreAssociation::requestCommitment(const QString& transactionUid, const std::vector<QString>& instanceUids)
+{
+    m_association->requestCommitment(transactionUid, instanceUids);
 }
 
 StoreAssociation::~StoreAssociation() = default;
@@ -243,8 +256,8 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
     return results;
 }
 
-void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-            const NetworkTimeouts& timeouts, NetworkGuard* guard)
+Verification verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
+                    const NetworkTimeouts& timeouts, NetworkGuard* guard)
 {
     ensureToolkitReady();
     std::unique_ptr<NetworkGuard> own;
@@ -253,10 +266,15 @@ void verify(const QString& host, qint32 port, const QString& calledAETitle, cons
         guard = own.get();
     }
     Association association(host, port, calledAETitle, callingAETitle,
-                            {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}}},
+                            {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}},
+                             {UID_StorageCommitmentPushModelSOPClass,
+                              {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
                             QStringLiteral("C-ECHO"), timeouts, *guard);
     association.echo();
+    Verification verification;
+    verification.acceptsCommitment = association.accepts(UID_StorageCommitmentPushModelSOPClass);
     association.release();
+    return verification;
 }
 
 } // namespace skiascan::dicom

@@ -22,7 +22,7 @@ std::vector<Node> ScanSession::nodes() const
 
 void ScanSession::configureDelivery()
 {
-    m_delivery.configure(nodes(), m_settings.LocalAET, m_timeouts);
+    m_delivery.configure(nodes(), m_settings.LocalAET, m_timeouts, m_options.localPort);
 }
 
 void ScanSession::tell(SessionOperator::Severity severity, const QString& text, bool underWindowCaption)

@@ -308,6 +308,7 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
     // the echo itself.
     const std::optional<qint32> number = portNumber(port);
     const QString node = dicom::nodeName(aeTitle, host, number.value_or(0));
+    dicom::Verification verification;
     try {
         if (!number)
             throw Failure(QStringLiteral("The port \"%1\" is not a number.").arg(port), Failure::Kind::Argument);
@@ -320,7 +321,9 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
             const InputBlock block;
             QEventLoop wait;
             BackgroundTask task;
-            task.start([=, portNumber = *number](const CancelFlag&) { dicom::verify(host, portNumber, aeTitle, calling); },
+            task.start([=, &verification, portNumber = *number](const CancelFlag&) {
+                           verification = dicom::verify(host, portNumber, aeTitle, calling);
+                       },
                        [&](std::exception_ptr f) {
                            failure = f;
                            wait.quit();
@@ -335,7 +338,11 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
         showMessage(this, QMessageBox::Critical, failureText(describe(e), QStringLiteral("The verification failed.")));
         return;
     }
-    showMessage(this, QMessageBox::Information, QStringLiteral("%1 answered the verification (C-ECHO).").arg(node));
+    showMessage(this, QMessageBox::Information,
+                QStringLiteral("%1 answered the verification (C-ECHO).\n%2")
+                    .arg(node, verification.acceptsCommitment
+                                   ? QStringLiteral("It accepts storage commitment.")
+                                   : QStringLiteral("It does not accept storage commitment.")));
 }
 
 void fPrefs::chooseApplication(QLineEdit* target)

@@ -10,6 +10,7 @@
 #include "support/throttling_proxy.h"
 #include "support/tiff_writer.h"
 #include "support/unprivileged.h"
+#include "support/worklist_server.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -19,6 +20,11 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace skiascan;
 using namespace skiascan::test;
@@ -338,4 +344,101 @@ TEST_F(OutboxTest, AnOutboxThatCannotBeWrittenLeavesNothingBehind)
     });
     EXPECT_EQ(outcome, 0);
     EXPECT_FALSE(QDir(folder).exists("Outbox"));
+}
+
+// ------------------------------------------------------- storage commitment
+
+namespace {
+
+// The node of `remote`, asked for storage commitment.
+std::vector<Node> committingNode(const QString& remote)
+{
+    std::array<NodeOptions, 3> options{};
+    options[0].storageCommitment = true;
+    return configuredNodes(parseRemoteNodes({remote, "", ""}), options);
+}
+
+} // namespace
+
+TEST_F(OutboxTest, AnImageLeavesTheOutboxWhenTheNodeReportsThatItCommittedToIt)
+{
+    const int station = freePort();
+    OrthancServer orthanc("SKIASCAN", station);
+    const std::vector<Node> node = committingNode(orthanc.setting());
+    service.configure(node, "SKIASCAN", timeouts, quint16(station));
+    ASSERT_EQ(service.listening(), station);
+    EXPECT_TRUE(dicom::verify("127.0.0.1", orthanc.dicomPort(), "ORTHANC", "SKIASCAN", timeouts).acceptsCommitment);
+    // Only a configured node may report.
+    EXPECT_EQ(sendCommitmentReport(station, "STRANGER", "SKIASCAN", "2.25.9", {"2.25.300"}, {}), -1);
+
+    keep("2.25.300", node);
+    keep("2.25.301", node);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 20000));
+    EXPECT_TRUE(orthanc.get("/statistics").contains("\"CountInstances\" : 2")) << orthanc.get("/statistics").data();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service.settled(); }, 5000));
+    EXPECT_EQ(statusOf("ORTHANC").awaiting, 0);
+
+    // A caller that connects and says nothing does not hold the end, however
+    // long the association request may take.
+    service.configure(node, "SKIASCAN", {.acseSeconds = 30, .dimseSeconds = 30}, quint16(station));
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(quint16(station));
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // Nothing tells when the listener has taken the connection; a moment
+    // lets it (were it not taken, the end would be quick all the same).
+    QTest::qWait(300);
+    QElapsedTimer ending;
+    ending.start();
+    service.stop();
+    EXPECT_LT(ending.elapsed(), 5000);
+    ::close(silent);
+}
+
+TEST_F(OutboxTest, ANodeSilentOnCommitmentIsAskedAgainAndItsReportIsHonouredAfterARestart)
+{
+    // Orthanc reports to a port where nothing listens yet.
+    const int station = freePort();
+    OrthancServer orthanc("SKIASCAN", station);
+    const std::vector<Node> node = committingNode(orthanc.setting());
+    service.setTiming({.pauses = {300ms, 600ms}, .poll = 20ms, .commitmentWait = 1500ms});
+    const auto transactionOf = [&](const QString& uid) {
+        for (const OutboxEntry& entry : outbox.entries())
+            if (entry.instanceUid == uid && entry.owed.size() == 1 && entry.owed[0].askedAt.isValid())
+                return entry.owed[0].transactionUid;
+        return QString();
+    };
+    // Both wait in the outbox when the service starts: one round sends them.
+    keep("2.25.400", node);
+    keep("2.25.401", node);
+    service.configure(node, "SKIASCAN", timeouts);
+    service.wake();
+
+    // Stored, and asked about in one request: both stay owed.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !transactionOf("2.25.401").isEmpty(); }, 10000));
+    const QString first = transactionOf("2.25.400");
+    EXPECT_EQ(transactionOf("2.25.401"), first);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service.settled() && statusOf("ORTHANC").awaiting == 2; }, 5000));
+    EXPECT_TRUE(statusOf("ORTHANC").commitmentText().startsWith("awaiting commitment since "));
+
+    // No report in time: asked again, under a new transaction.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !transactionOf("2.25.400").isEmpty() && transactionOf("2.25.400") != first; },
+                                10000));
+    const QString second = transactionOf("2.25.400");
+    EXPECT_EQ(outbox.count(), 2);
+
+    // The program ends and starts again, listening now; the node's report on
+    // the last request arrives: one image committed, one failed.
+    service.stop();
+    DeliveryService restarted(program.path());
+    restarted.setTiming({.pauses = {300ms, 600ms}, .poll = 20ms});
+    restarted.configure(node, "SKIASCAN", timeouts, quint16(station));
+    EXPECT_EQ(sendCommitmentReport(station, "ORTHANC", "SKIASCAN", second, {"2.25.400"}, {"2.25.401"}), 0);
+    EXPECT_EQ(sendCommitmentReport(station, "ORTHANC", "SKIASCAN", "2.25.12345", {"2.25.401"}, {}), 0)
+        << "a report on no awaited transaction is answered too";
+    EXPECT_FALSE(outbox.holds("2.25.400"));
+    // The failed one goes again, and the node commits to it this time.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 20000));
 }

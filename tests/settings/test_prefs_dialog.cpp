@@ -180,7 +180,10 @@ TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
     modals.then(recordMessage(good));
     dialog.VerifyRemote[1]->click();
     EXPECT_EQ(good.icon, QMessageBox::Information);
-    EXPECT_EQ(good.text, QString("PACS1 (127.0.0.1:%1) answered the verification (C-ECHO).").arg(pacs.port()));
+    // storescp offers storage only: the answer says it takes no commitment.
+    EXPECT_EQ(good.text, QString("PACS1 (127.0.0.1:%1) answered the verification (C-ECHO).\nIt does not accept storage "
+                                 "commitment.")
+                             .arg(pacs.port()));
 
     const int down = freePort();
     dialog.WorklistIP->setText("127.0.0.1");

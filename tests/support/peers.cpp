@@ -4,6 +4,7 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dstorscp.h>
 #include <dcmtk/dcmnet/scp.h>
+#include <dcmtk/dcmnet/scu.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -283,6 +284,46 @@ bool SilentPeer::waitForConnections(int count, int timeoutMs)
 {
     std::unique_lock lock(m_mutex);
     return m_connected.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_connections >= count; });
+}
+
+int sendCommitmentReport(int port, const QString& callingAETitle, const QString& calledAETitle,
+                         const QString& transactionUid, const QStringList& committed, const QStringList& failed)
+{
+    DcmSCU scu;
+    scu.setAETitle(callingAETitle.toStdString().c_str());
+    scu.setPeerAETitle(calledAETitle.toStdString().c_str());
+    scu.setPeerHostName("127.0.0.1");
+    scu.setPeerPort(static_cast<Uint16>(port));
+    scu.setACSETimeout(5);
+    scu.setDIMSETimeout(5);
+    scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    OFList<OFString> syntaxes;
+    syntaxes.push_back(UID_LittleEndianExplicitTransferSyntax);
+    scu.addPresentationContext(UID_StorageCommitmentPushModelSOPClass, syntaxes);
+    if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
+        return -1;
+    DcmDataset report;
+    report.putAndInsertString(DCM_TransactionUID, transactionUid.toStdString().c_str());
+    const auto addItems = [&](const DcmTagKey& sequence, const QStringList& uids) {
+        for (const QString& uid : uids) {
+            DcmItem* item = nullptr;
+            report.findOrCreateSequenceItem(sequence, item, -2);
+            item->putAndInsertString(DCM_ReferencedSOPClassUID, UID_SecondaryCaptureImageStorage);
+            item->putAndInsertString(DCM_ReferencedSOPInstanceUID, uid.toStdString().c_str());
+            if (sequence == DCM_FailedSOPSequence)
+                item->putAndInsertUint16(DCM_FailureReason, 0x0110);
+        }
+    };
+    addItems(DCM_ReferencedSOPSequence, committed);
+    addItems(DCM_FailedSOPSequence, failed);
+    Uint16 status = 0;
+    const OFCondition c = scu.sendEVENTREPORTRequest(scu.findAnyPresentationContextID(
+                                                         UID_StorageCommitmentPushModelSOPClass,
+                                                         UID_LittleEndianExplicitTransferSyntax),
+                                                     UID_StorageCommitmentPushModelSOPInstance,
+                                                     failed.isEmpty() ? 1 : 2, &report, status);
+    scu.releaseAssociation();
+    return c.good() ? status : -1;
 }
 
 QString SilentPeer::setting(const QString& aeTitle) const

@@ -114,4 +114,11 @@ private:
     std::thread m_thread;
 };
 
+/// Reports on a storage commitment transaction to the station listening on
+/// 127.0.0.1:port, as a node would (N-EVENT-REPORT, event type 1 or 2).
+/// Returns the status the station answered, or -1 when it refused the
+/// association or the exchange failed.
+int sendCommitmentReport(int port, const QString& callingAETitle, const QString& calledAETitle,
+                         const QString& transactionUid, const QStringList& committed, const QStringList& failed);
+
 } // namespace skiascan::test

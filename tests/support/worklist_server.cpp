@@ -143,7 +143,7 @@ QStringList WlmScp::requests() const
 
 // ------------------------------------------------------------------- Orthanc
 
-OrthancServer::OrthancServer(const QString& callingAETitle)
+OrthancServer::OrthancServer(const QString& callingAETitle, int stationPort)
     : m_dicomPort(freePort())
     , m_httpPort(freePort())
 {
@@ -162,12 +162,15 @@ OrthancServer::OrthancServer(const QString& callingAETitle)
   "DicomCheckCalledAet": false,
   "Plugins": ["/usr/share/orthanc/plugins/libModalityWorklists.so"],
   "Worklists": { "Enable": true, "Database": "%4" },
-  "DicomModalities": { "skiascan": ["%5", "127.0.0.1", 104] }
+  "DicomModalities": { "skiascan": { "AET": "%5", "Host": "127.0.0.1", "Port": %6,
+                                     "AllowStorageCommitment": %7 } }
 })")
                                .arg(root.filePath(QStringLiteral("storage")))
                                .arg(m_httpPort)
                                .arg(m_dicomPort)
-                               .arg(root.filePath(QStringLiteral("worklists")), callingAETitle);
+                               .arg(root.filePath(QStringLiteral("worklists")), callingAETitle)
+                               .arg(stationPort > 0 ? stationPort : 104)
+                               .arg(stationPort > 0 ? QStringLiteral("true") : QStringLiteral("false"));
     QFile file(root.filePath(QStringLiteral("orthanc.json")));
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(config.toUtf8());

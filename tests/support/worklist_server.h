@@ -69,7 +69,9 @@ private:
 /// worklist server and a PACS.
 class OrthancServer {
 public:
-    explicit OrthancServer(const QString& callingAETitle = QStringLiteral("SKIASCAN"));
+    /// It knows the station as `callingAETitle`; with a `stationPort`, it
+    /// commits to what it stored and reports on that port of 127.0.0.1.
+    explicit OrthancServer(const QString& callingAETitle = QStringLiteral("SKIASCAN"), int stationPort = 0);
     ~OrthancServer();
 
     void addWorklist(const WorklistEntry& entry);
