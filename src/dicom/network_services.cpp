@@ -179,14 +179,15 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
 }
 
 StoreAssociation::StoreAssociation(const QString& host, qint32 port, const QString& calledAETitle,
-                                   const QString& callingAETitle, const NetworkTimeouts& timeouts, NetworkGuard& guard)
+                                   const QString& callingAETitle, const NetworkTimeouts& timeouts, NetworkGuard& guard,
+                                   const TlsSettings& tls)
 {
     ensureToolkitReady();
     m_association = std::make_unique<Association>(
         host, port, calledAETitle, callingAETitle,
         std::vector<Association::Context>{
             {UID_SecondaryCaptureImageStorage, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-        QStringLiteral("C-STORE"), timeouts, guard, true);
+        QStringLiteral("C-STORE"), timeouts, guard, tls, true);
 }
 
 StoreAssociation::~StoreAssociation() = default;
@@ -200,6 +201,11 @@ void StoreAssociation::store(Image& image)
 void StoreAssociation::release()
 {
     m_association->release();
+}
+
+QString StoreAssociation::protocol() const
+{
+    return m_association->protocol();
 }
 
 void Image::send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
@@ -235,7 +241,7 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_FINDModalityWorklistInformationModel,
                               {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-FIND"), timeouts, *guard);
+                            QStringLiteral("C-FIND"), timeouts, *guard, tls);
     DataSetCollection results;
     association.find(UID_FINDModalityWorklistInformationModel, request, limits,
                      [&](DataSet&& answer) { results.addNewItem() = std::move(answer); });
@@ -243,8 +249,8 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
     return results;
 }
 
-void verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-            const NetworkTimeouts& timeouts, NetworkGuard* guard)
+QString verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
+               const NetworkTimeouts& timeouts, NetworkGuard* guard, const TlsSettings& tls)
 {
     ensureToolkitReady();
     std::unique_ptr<NetworkGuard> own;
@@ -254,9 +260,11 @@ void verify(const QString& host, qint32 port, const QString& calledAETitle, cons
     }
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-ECHO"), timeouts, *guard);
+                            QStringLiteral("C-ECHO"), timeouts, *guard, tls);
     association.echo();
+    const QString protocol = association.protocol();
     association.release();
+    return protocol;
 }
 
 } // namespace skiascan::dicom
