@@ -148,7 +148,7 @@ WorklistStation fSkiascan::worklistStation() const
 {
     return {settings.WorklistIP,        settings.WorklistPort, settings.WorklistAET,     settings.LocalAET,
             settings.ScheduledModality, settings.ScheduledAET, settings.ScheduledStation, networkTimeouts,
-            queryLimits};
+            queryLimits, withPathsResolved(options.worklistTls, m_programFolder)};
 }
 
 // The transfer of a worklist entry: a new study, then the eight fields in their

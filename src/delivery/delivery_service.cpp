@@ -296,7 +296,8 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
     // it owes, not on every one of them.
     current = &queue.front();
     dicom::StoreAssociation association(self.host, self.port, self.aeTitle, pass.calling, pass.limits,
-                                        associationGuard);
+                                        associationGuard, self.options.tls);
+    const QString over = association.protocol().isEmpty() ? QString() : QStringLiteral(" over ") + association.protocol();
 
     lock.lock();
     failures = 0;
@@ -365,7 +366,7 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
             continue;
         }
         current = nullptr;
-        programlog::event(QStringLiteral("sent image %1 to %2").arg(entry.instanceUid, self.name()));
+        programlog::event(QStringLiteral("sent image %1 to %2%3").arg(entry.instanceUid, self.name(), over));
         bool early = false;
         {
             // A film still being written ahead is struck off once it is kept.
@@ -484,6 +485,10 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
             worker->localAETitle = localAETitle;
             worker->timeouts = timeouts;
             worker->pauses = m_timing.pauses;
+            programlog::event(node.options.tls.enabled
+                                  ? QStringLiteral("delivery: %1 is sent to over TLS, trusting the authorities in %2")
+                                        .arg(node.name(), node.options.tls.trustedCertificates)
+                                  : QStringLiteral("delivery: %1 is sent to in clear text").arg(node.name()));
             std::thread([worker] { worker->run(); }).detach();
         }
         workers.push_back(worker);

@@ -12,7 +12,8 @@ namespace skiascan {
 
 /// Where the worklist is asked, and for which station: the server, this
 /// station's AE title, and the three station keys the query matches on (empty
-/// matches any); and what the query may take of the server.
+/// matches any); what the query may take of the server; and whether it goes
+/// over TLS (its PEM paths absolute).
 struct WorklistStation {
     QString host;
     qint32 port = 0;
@@ -23,6 +24,7 @@ struct WorklistStation {
     QString scheduledStationName;
     dicom::NetworkTimeouts timeouts;
     dicom::QueryLimits limits;
+    TlsSettings tls;
 };
 
 /// "YYYYMMDD-YYYYMMDD" for one day: the date range that matches that day.

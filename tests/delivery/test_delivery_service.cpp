@@ -4,16 +4,21 @@
 #include "common/failure.h"
 #include "delivery/delivery_service.h"
 #include "dicom/image_attributes.h"
+#include "support/certificates.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
 #include "support/qt_printers.h"
 #include "support/throttling_proxy.h"
 #include "support/tiff_writer.h"
 #include "support/unprivileged.h"
+#include "support/worklist_server.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -338,4 +343,44 @@ TEST_F(OutboxTest, AnOutboxThatCannotBeWrittenLeavesNothingBehind)
     });
     EXPECT_EQ(outcome, 0);
     EXPECT_FALSE(QDir(folder).exists("Outbox"));
+}
+
+TEST_F(OutboxTest, OverTlsOnlyANodeThatProvesItselfGetsTheFilmAndTheOthersOweItWithTheReason)
+{
+    TestAuthority authority;
+    const TestAuthority::Issued server = authority.issue("orthanc");
+    const TestAuthority::Issued station = authority.issue("skiascan");
+    OrthancServer orthanc("SKIASCAN", OrthancTls{server.certificate, server.privateKey, authority.certificate()});
+    TestAuthority stranger("Stranger Authority");
+    const TestAuthority::Issued impostorKeys = stranger.issue("impostor");
+    StoreScp impostor("IMPOSTOR", {"+tls", impostorKeys.privateKey, impostorKeys.certificate, "-ic"});
+    StoreScp plain("PLAIN");
+    const NodeOptions tls{{true, authority.certificate(), station.certificate, station.privateKey}};
+    service.configure(configuredNodes(parseRemoteNodes({orthanc.setting(), impostor.setting(), plain.setting()}),
+                                      {tls, tls, tls}),
+                      "SKIASCAN", timeouts);
+    keep("2.25.130", service.nodes());
+
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return owedTitles("2.25.130") == QStringList{"IMPOSTOR", "PLAIN"} && statusOf("IMPOSTOR").failing
+                && statusOf("PLAIN").failing;
+        },
+        15000));
+    // Orthanc, which asks for the station's certificate, has the film.
+    const QJsonArray instances = QJsonDocument::fromJson(orthanc.get("/instances")).array();
+    ASSERT_EQ(instances.size(), 1);
+    EXPECT_EQ(QJsonDocument::fromJson(orthanc.get("/instances/" + instances[0].toString() + "/simplified-tags"))
+                  .object()["SOPInstanceUID"]
+                  .toString(),
+              "2.25.130");
+    // The others have nothing, not even in clear text, and the film says why it waits.
+    EXPECT_TRUE(impostor.received().isEmpty());
+    EXPECT_TRUE(plain.received().isEmpty());
+    const OutboxEntry entry = outbox.entries().at(0);
+    EXPECT_TRUE(entry.owed[0].lastFailure.contains("the node's certificate is not signed by an authority this station "
+                                                   "trusts"))
+        << entry.owed[0].lastFailure.toStdString();
+    EXPECT_TRUE(statusOf("PLAIN").lastFailure.contains("the node does not speak TLS"))
+        << statusOf("PLAIN").lastFailure.toStdString();
 }

@@ -115,7 +115,7 @@ QStringList WlmScp::requests() const
 
 // ------------------------------------------------------------------- Orthanc
 
-OrthancServer::OrthancServer(const QString& callingAETitle)
+OrthancServer::OrthancServer(const QString& callingAETitle, const std::optional<OrthancTls>& tls)
     : m_dicomPort(freePort())
     , m_httpPort(freePort())
 {
@@ -134,12 +134,20 @@ OrthancServer::OrthancServer(const QString& callingAETitle)
   "DicomCheckCalledAet": false,
   "Plugins": ["/usr/share/orthanc/plugins/libModalityWorklists.so"],
   "Worklists": { "Enable": true, "Database": "%4" },
-  "DicomModalities": { "skiascan": ["%5", "127.0.0.1", 104] }
+  "DicomModalities": { "skiascan": ["%5", "127.0.0.1", 104] }%6
 })")
                                .arg(root.filePath(QStringLiteral("storage")))
                                .arg(m_httpPort)
                                .arg(m_dicomPort)
-                               .arg(root.filePath(QStringLiteral("worklists")), callingAETitle);
+                               .arg(root.filePath(QStringLiteral("worklists")), callingAETitle,
+                                    tls ? QStringLiteral(R"(,
+  "DicomTlsEnabled": true,
+  "DicomTlsCertificate": "%1",
+  "DicomTlsPrivateKey": "%2",
+  "DicomTlsTrustedCertificates": "%3",
+  "DicomTlsRemoteCertificateRequired": true)")
+                                              .arg(tls->certificate, tls->privateKey, tls->trustedCertificates)
+                                        : QString());
     QFile file(root.filePath(QStringLiteral("orthanc.json")));
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(config.toUtf8());

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <optional>
 
 namespace skiascan::test {
 
@@ -54,11 +55,20 @@ private:
     std::unique_ptr<ChildProcess> m_process;
 };
 
+/// What Orthanc needs to speak DICOM over TLS only: its key and certificate, and
+/// the authorities whose certificates it requires of every peer.
+struct OrthancTls {
+    QString certificate;
+    QString privateKey;
+    QString trustedCertificates;
+};
+
 /// Orthanc with its ModalityWorklists plugin, storage in a folder of its own: a
-/// worklist server and a PACS.
+/// worklist server and a PACS; with `tls`, over TLS only.
 class OrthancServer {
 public:
-    explicit OrthancServer(const QString& callingAETitle = QStringLiteral("SKIASCAN"));
+    explicit OrthancServer(const QString& callingAETitle = QStringLiteral("SKIASCAN"),
+                           const std::optional<OrthancTls>& tls = std::nullopt);
     ~OrthancServer();
 
     void addWorklist(const WorklistEntry& entry);
