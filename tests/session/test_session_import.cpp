@@ -3,6 +3,7 @@
 // image cannot be built from, and nodes that fail.
 #include "common/program_log.h"
 #include "delivery/outbox.h"
+#include "dicom/dicom_toolkit.h"
 #include "session/session_fixture.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
@@ -160,6 +161,7 @@ TEST_F(SessionImportTest, TheProgramsOwnFoldersAndFilesAreReadableByItsUserOnly)
     const fs::perms imagesRights = mode(images());
 
     programlog::open(folder.path());
+    dicom::startToolkitLog(folder.path());
     ScanSession& s = start();
     s.startUp();
     scan();
@@ -172,6 +174,7 @@ TEST_F(SessionImportTest, TheProgramsOwnFoldersAndFilesAreReadableByItsUserOnly)
     for (const QString& name : kept)
         EXPECT_EQ(mode(folder.filePath("Outbox/" + name)), privateFile) << name.toStdString();
     EXPECT_EQ(mode(old.fileName()), privateFile);
+    EXPECT_EQ(mode(folder.filePath("Logs/dcmtk.log")), privateFile);
     EXPECT_EQ(mode(images()), imagesRights);
     EXPECT_EQ(mode(folder.settingsPath()), settingsRights);
 
