@@ -128,12 +128,13 @@ public:
         if (where & SSL_CB_HANDSHAKE_DONE)
             self->m_watch.protocol = QString::fromLatin1(SSL_get_version(ssl)).replace(QLatin1String("TLSv"),
                                                                                         QLatin1String("TLS "));
-        if ((where & SSL_CB_READ_ALERT) && self->m_watch.refusal.isEmpty()) {
+        // A fatal alert only: a warning such as close_notify is a polite goodbye.
+        if ((where & SSL_CB_READ_ALERT) && (value >> 8) == SSL3_AL_FATAL && self->m_watch.refusal.isEmpty()) {
             const int alert = value & 0xFF;
             const QString name = QString::fromLatin1(SSL_alert_desc_string_long(value));
             self->m_watch.refusal = refusesOurCertificate(alert)
                 ? QStringLiteral("the node does not accept this station's certificate (%1)").arg(name)
-                : QStringLiteral("the node ended the TLS handshake (%1)").arg(name);
+                : QStringLiteral("the node broke off the TLS connection (%1)").arg(name);
         }
     }
 

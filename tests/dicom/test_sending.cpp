@@ -11,6 +11,7 @@
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -250,6 +251,15 @@ TEST_F(SendingTest, OverTlsOnlyANodeWhoseCertificateVerifiesGetsTheImage)
                                              "the node's certificate is not signed by an authority this station trusts")
                                          .arg(secure.port())))
         << untrusted.toStdString();
+
+    // A certificate that has expired: valid for no time at all from its making.
+    const TestAuthority::Issued lapsed = authority.issue("lapsed", 0);
+    const QDateTime madeAt = QDateTime::currentDateTimeUtc();
+    StoreScp expired("EXPIRED", {"+tls", lapsed.privateKey, lapsed.certificate, "-ic"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QDateTime::currentDateTimeUtc() > madeAt.addSecs(1); }, 3000));
+    const auto [outdated, outdatedKind] = failure(expired.port(), "EXPIRED", trusting);
+    EXPECT_TRUE(outdated.endsWith("the node's certificate expired on " + madeAt.date().toString(Qt::ISODate)))
+        << outdated.toStdString();
 
     // A node in clear text is not spoken to in clear text.
     StoreScp plain("PLAIN");

@@ -12,14 +12,14 @@ TestAuthority::TestAuthority(const QString& name)
              m_dir.filePath("authority.key"), "-out", certificate()});
 }
 
-TestAuthority::Issued TestAuthority::issue(const QString& commonName)
+TestAuthority::Issued TestAuthority::issue(const QString& commonName, int days)
 {
     const Issued issued{m_dir.filePath(commonName + ".pem"), m_dir.filePath(commonName + ".key")};
     const QString request = m_dir.filePath(commonName + ".csr");
     openssl({"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + commonName, "-keyout", issued.privateKey,
              "-out", request});
     openssl({"x509", "-req", "-in", request, "-CA", certificate(), "-CAkey", m_dir.filePath("authority.key"),
-             "-CAcreateserial", "-days", "2", "-out", issued.certificate});
+             "-CAcreateserial", "-days", QString::number(days), "-out", issued.certificate});
     return issued;
 }
 

@@ -19,8 +19,9 @@ public:
         QString certificate; ///< PEM
         QString privateKey;  ///< PEM, unencrypted
     };
-    /// A new key and a certificate for `commonName` signed by the authority.
-    Issued issue(const QString& commonName);
+    /// A new key and a certificate for `commonName` signed by the authority,
+    /// valid from now for `days` (0: it expires a second later).
+    Issued issue(const QString& commonName, int days = 2);
 
 private:
     void openssl(const QStringList& arguments);
