@@ -282,13 +282,15 @@ TEST_F(OutboxTest, WhatCannotBeParsedGoesAsideWhatCannotBeReadWaits)
     EXPECT_TRUE(QFile::exists(dir.filePath("damaged/2.25.111.dcm")));
     EXPECT_EQ(outbox.damagedCount(), 1);
 
-    // An image that may not be read now (its rights) is no damaged image.
+    // An image that may not be read now (its rights) is no damaged image. (Its
+    // entry, readable by the program's user only, is read before.)
+    const OutboxEntry entry = outbox.entries().at(0);
     QFile::setPermissions(dir.filePath("2.25.112.dcm"), QFile::WriteOwner);
     QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     const int outcome = runUnprivileged([&] {
         try {
-            outbox.loadImage(outbox.entries().at(0));
+            outbox.loadImage(entry);
         } catch (const Failure& e) {
             return e.kind() == Failure::Kind::File ? 0 : 1;
         }
