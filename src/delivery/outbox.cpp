@@ -1,8 +1,8 @@
 #include "delivery/outbox.h"
 
 #include "common/durable_file.h"
-#include "common/private_files.h"
 #include "common/failure.h"
+#include "common/private_files.h"
 #include "common/program_log.h"
 
 #include <QDir>
