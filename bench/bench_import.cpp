@@ -96,7 +96,7 @@ int main(int argc, char** argv)
                      peakKilobytes());
     const dicom::StudyRecord record{"Bench", "Film", "", "B-1", "19600201", "O", "20261207", "", "", "", "CHEST", "2048", "4096"};
     dicom::setImageProperties(image, record);
-    dicom::addImageAttributes(image, record, {uids.newUid(), "10:00:00", uids.newUid(), uids.newUid(), 1},
+    dicom::addImageAttributes(image, record, {uids.newUid(), "10:00:00", uids.newUid(), uids.newUid(), 1, {}},
                        QDate::currentDate(), [] { return QTime::currentTime(); });
     if (qEnvironmentVariableIsSet("BENCH_TRACE"))
         std::fprintf(stderr, "image built %.3fs\n", clock.nsecsElapsed() / 1e9);

@@ -182,7 +182,7 @@ int main(int argc, char** argv)
     const skiascan::dicom::StudyRecord record{"Seed", "Film", "", "S-1", "19600201", "O", "20261207", "", "", "", "CHEST",
                                               "1500", "3000"};
     skiascan::dicom::setImageProperties(image, record);
-    skiascan::dicom::addImageAttributes(image, record, {"2.25.1", "10:00:00", "2.25.2", "2.25.42", 1},
+    skiascan::dicom::addImageAttributes(image, record, {"2.25.1", "10:00:00", "2.25.2", "2.25.42", 1, {}},
                                         QDate(2026, 12, 7), [] { return QTime(10, 0, 1); });
     const QString saved = dir.filePath(QStringLiteral("outbox/image.tmp"));
     image.saveFile(saved);

@@ -122,8 +122,12 @@ cp "$build/bin/skiascan" "$build/bin/SCANFILE.EXE" "$build/bin/Test.tif" "$progr
   Remote0="ORTHANC|127.0.0.1|$pacs_port" Remote1="ARCHIVE|127.0.0.1|$archive_port" \
   WorklistIP=127.0.0.1 WorklistPort="$worklist_port" WorklistAET=WLSRV \
   ScheduledModality=CR ScheduledAET=SKIASCAN
-# The options file: the archive (the second row) over TLS.
+# The settings beyond the sixteen lines: a worklist pick files its films under
+# the study the RIS scheduled, and the archive (the second row) is reached over TLS.
 cat > "$program/Skiascan.options.ini" <<EOF
+[Worklist]
+UseScheduledStudy=true
+
 [Node1]
 Tls=true
 TrustedCertificates=$tls/authority.pem

@@ -148,7 +148,7 @@ private:
     void ScrollFilms_Change();
     void ScrollImages_Change();
     void cmdWorklist_Click();
-    void applyWorklistPick(const WorklistRow& row);
+    void applyWorklistPick(const WorklistRow& row, const std::optional<dicom::ScheduledStudy>& scheduled);
     WorklistStation worklistStation() const;
     void cmdNew_Click();
     void cmdCancel_Click();
@@ -180,6 +180,7 @@ private:
     // A selection from the Sex list changes its text first and is reported as a
     // selection afterwards; the text change must then not close the study.
     QString m_studyUidBeforeSexChange;
+    std::optional<dicom::ScheduledStudy> m_scheduledBeforeSexChange;
     bool m_sexChangePending = false;
 };
 

@@ -34,7 +34,8 @@ void fSkiascan::showSessionState()
     showButtons();
     // The line below the buttons says why a click is not taken, else what
     // waits in the outbox; below that, a node that fails or is gone (the line
-    // turns red, the node and the reason on hover), or one that is back.
+    // turns red, the node and the reason on hover), or one that is back, or
+    // the scheduled procedure the films go to.
     const DeliveryService& delivery = m_session->delivery();
     const QString waiting = m_session->outboxLine();
     QString line = m_session->activity();
@@ -73,6 +74,16 @@ void fSkiascan::showSessionState()
     const bool red = !notes.isEmpty();
     if (!red && !m_backNotice.isEmpty())
         notes << m_backNotice << QStringLiteral("A node is back");
+    const std::optional<dicom::ScheduledStudy>& scheduled = m_session->scheduledStudy();
+    QString scheduledText;
+    if (scheduled) {
+        const QString label = scheduled->label();
+        scheduledText = label.isEmpty() ? QStringLiteral("Scheduled study") : QStringLiteral("Scheduled: ") + label;
+        if (line.isEmpty())
+            line = scheduledText;
+        else if (notes.isEmpty())
+            notes << scheduledText;
+    }
     // The line has room for two short lines: a note that does not fit gives
     // way to a shorter one, or to the tooltip alone.
     const QFontMetrics metrics(lblOutbox->font());
@@ -96,6 +107,9 @@ void fSkiascan::showSessionState()
                              "tried again by themselves after a failure. Click to see them.");
     if (!m_goneNodes.isEmpty())
         tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + m_goneNodes;
+    if (scheduled)
+        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n"))
+            + QStringLiteral("%1; the films go into study %2").arg(scheduledText, m_session->StudyUID());
     lblOutbox->setToolTip(tip);
 }
 

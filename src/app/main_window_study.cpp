@@ -66,6 +66,7 @@ void fSkiascan::Sex_Change()
     // If this change is part of a selection from the list, Sex_Click follows
     // before control returns to the event loop and puts the study back.
     m_studyUidBeforeSexChange = m_session->StudyUID();
+    m_scheduledBeforeSexChange = m_session->scheduledStudy();
     m_sexChangePending = true;
     QTimer::singleShot(0, this, [this] { m_sexChangePending = false; });
     m_session->closeStudy();
@@ -74,7 +75,7 @@ void fSkiascan::Sex_Change()
 void fSkiascan::Sex_Click()
 {
     if (m_sexChangePending) {
-        m_session->restoreStudy(m_studyUidBeforeSexChange);
+        m_session->restoreStudy(m_studyUidBeforeSexChange, m_scheduledBeforeSexChange);
         m_sexChangePending = false;
     }
     runEntryRule(true);
@@ -83,24 +84,24 @@ void fSkiascan::Sex_Click()
 void fSkiascan::Bodypart_Change()
 {
     runEntryRule(false);
-    m_session->closeStudy();
+    m_session->studyFieldEdited();
 }
 
 void fSkiascan::StudyDate_Change()
 {
     runEntryRule(true);
-    m_session->closeStudy();
+    m_session->studyFieldEdited();
 }
 
 void fSkiascan::StudyDescritpion_Change()
 {
     runEntryRule(true);
-    m_session->closeStudy();
+    m_session->studyFieldEdited();
 }
 
 void fSkiascan::SeriesDescription_Change()
 {
-    m_session->closeStudy();
+    m_session->studyFieldEdited();
 }
 
 void fSkiascan::Images_Change()
@@ -124,15 +125,17 @@ void fSkiascan::cmdWorklist_Click()
 {
     setTopMost(this, false);
     std::optional<WorklistRow> chosen;
+    std::optional<dicom::ScheduledStudy> scheduled;
     QStringList unreadable;
     {
         fWorklist dialog(worklistStation(), m_programFolder, this);
         dialog.exec();
         chosen = dialog.chosen();
+        scheduled = dialog.chosenStudy();
         unreadable = dialog.chosenUnreadable();
     }
     if (chosen)
-        applyWorklistPick(*chosen);
+        applyWorklistPick(*chosen, scheduled);
     if (chosen && !unreadable.isEmpty())
         showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
                     failureText(QStringLiteral("The worklist entry's %1 could not be read in its character set and was "
@@ -148,12 +151,15 @@ WorklistStation fSkiascan::worklistStation() const
 {
     return {settings.WorklistIP,        settings.WorklistPort, settings.WorklistAET,     settings.LocalAET,
             settings.ScheduledModality, settings.ScheduledAET, settings.ScheduledStation, networkTimeouts,
-            queryLimits, withPathsResolved(options.worklistTls, m_programFolder)};
+            queryLimits,                options.useScheduledStudy,
+            withPathsResolved(options.worklistTls, m_programFolder)};
 }
 
 // The transfer of a worklist entry: a new study, then the eight fields in their
-// order, each through its change handling as if typed.
-void fSkiascan::applyWorklistPick(const WorklistRow& row)
+// order, each through its change handling as if typed. With the worklist's
+// study in use, the pick also brings the Study Description and, once the
+// fields are in, the scheduled study: its films carry the order.
+void fSkiascan::applyWorklistPick(const WorklistRow& row, const std::optional<dicom::ScheduledStudy>& scheduled)
 {
     m_session->NewStudy();
     PATNachname->setText(row[kLastName]);
@@ -165,6 +171,10 @@ void fSkiascan::applyWorklistPick(const WorklistRow& row)
     AccessionNumber->setText(row[kAccessionNumber]);
     Bodypart->setText(row[kBodypart].isEmpty() ? QStringLiteral("Unknown") : row[kBodypart]);
     programlog::event(QStringLiteral("worklist entry picked: %1^%2 (%3)").arg(row[kLastName], row[kFirstName], row[kId]));
+    if (scheduled) {
+        StudyDescritpion->setText(scheduled->requestedProcedureDescription);
+        m_session->useScheduledStudy(*scheduled);
+    }
 }
 
 void fSkiascan::cmdNew_Click()

@@ -119,6 +119,8 @@ QByteArray Outbox::toJson(const OutboxEntry& e)
     const QJsonObject object{{QStringLiteral("instanceUid"), e.instanceUid},
                              {QStringLiteral("patientName"), e.patientName},
                              {QStringLiteral("patientId"), e.patientId},
+                             {QStringLiteral("studyUid"), e.studyUid},
+                             {QStringLiteral("study"), e.study},
                              {QStringLiteral("number"), e.number},
                              {QStringLiteral("scanned"), e.scanned.toString(Qt::ISODateWithMs)},
                              {QStringLiteral("kept"), e.kept.toString(Qt::ISODateWithMs)},
@@ -139,6 +141,8 @@ bool Outbox::fromJson(const QByteArray& bytes, OutboxEntry& entry)
     e.instanceUid = o.value(QStringLiteral("instanceUid")).toString();
     e.patientName = o.value(QStringLiteral("patientName")).toString();
     e.patientId = o.value(QStringLiteral("patientId")).toString();
+    e.studyUid = o.value(QStringLiteral("studyUid")).toString();
+    e.study = o.value(QStringLiteral("study")).toString();
     e.number = o.value(QStringLiteral("number")).toInt();
     e.scanned = QDateTime::fromString(o.value(QStringLiteral("scanned")).toString(), Qt::ISODateWithMs);
     e.kept = QDateTime::fromString(o.value(QStringLiteral("kept")).toString(), Qt::ISODateWithMs);
@@ -438,6 +442,8 @@ void Outbox::tidy(const RemoteNodes& remotes)
             const dicom::Image image = dicom::Image::loadFile(dir.filePath(name));
             entry.patientName = image.text(0x0010, 0x0010).value_or(QString());
             entry.patientId = image.text(0x0010, 0x0020).value_or(QString());
+            entry.studyUid = image.text(0x0020, 0x000D).value_or(QString());
+            entry.study = image.text(0x0008, 0x1030).value_or(QString());
             entry.number = image.text(0x0020, 0x0013).value_or(QString()).toInt();
         } catch (const Failure&) {
             // Converted all the same; a round finds out what is wrong with it.

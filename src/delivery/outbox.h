@@ -44,6 +44,8 @@ struct OutboxEntry {
     QString instanceUid;
     QString patientName; // "last^first^middle", as the image has it
     QString patientId;
+    QString studyUid;    // the study it belongs to
+    QString study;       // what names the study: the scheduled procedure, else the Study Description
     int number = 0;      // its Instance Number in the study
     QDateTime scanned;   // when its scan started
     QDateTime kept;      // when it came into the outbox

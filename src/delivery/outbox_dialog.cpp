@@ -17,7 +17,7 @@ namespace skiascan {
 
 namespace {
 
-enum Column { kPatient, kId, kImage, kScanned, kWaitsFor, kHeldBy, kLastFailure, kWhen, kColumns };
+enum Column { kPatient, kId, kStudy, kImage, kScanned, kWaitsFor, kHeldBy, kLastFailure, kWhen, kColumns };
 enum NodeColumn { kNode, kState, kWaiting, kNodeFailure, kConnection, kNodeColumns };
 
 QString when(const QDateTime& time)
@@ -64,7 +64,7 @@ OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* p
     lvNodes->setMaximumHeight(100);
     cmdCancelSend = button(QStringLiteral("cmdCancelSend"), QStringLiteral("Cancel sending"), this);
     lvOutbox = listView(QStringLiteral("lvOutbox"),
-                        {QStringLiteral("Patient"), QStringLiteral("ID"), QStringLiteral("Image"),
+                        {QStringLiteral("Patient"), QStringLiteral("ID"), QStringLiteral("Study"), QStringLiteral("Image"),
                          QStringLiteral("Scanned"), QStringLiteral("Waits for"), QStringLiteral("Held by"),
                          QStringLiteral("Last failure"), QStringLiteral("When")},
                         this);
@@ -210,6 +210,9 @@ void OutboxDialog::fill()
         auto* item = new QTreeWidgetItem(lvOutbox);
         item->setText(kPatient, entry.patientName);
         item->setText(kId, entry.patientId);
+        item->setText(kStudy, entry.study);
+        if (!entry.studyUid.isEmpty())
+            item->setToolTip(kStudy, QStringLiteral("Study Instance UID %1").arg(entry.studyUid));
         item->setText(kImage, entry.number > 0 ? QString::number(entry.number) : QString());
         item->setText(kScanned, when(entry.scanned));
         item->setText(kWaitsFor, entry.damage.isEmpty() ? waitsFor.join(QStringLiteral(", ")) : QStringLiteral("damaged"));

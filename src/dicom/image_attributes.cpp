@@ -4,6 +4,36 @@
 
 namespace skiascan::dicom {
 
+bool isValidUid(const QString& text)
+{
+    if (text.isEmpty() || text.size() > 64)
+        return false;
+    for (const QString& component : text.split(QLatin1Char('.'))) {
+        if (component.isEmpty() || (component.size() > 1 && component.startsWith(QLatin1Char('0'))))
+            return false;
+        for (QChar c : component)
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return false;
+    }
+    return true;
+}
+
+QString carriedValue(const QString& text, int maxLength)
+{
+    const QString value = text.trimmed();
+    if (value.size() > maxLength || !whyNotCarried(value, ValueKind::Text).isEmpty())
+        return {};
+    return value;
+}
+
+QString ScheduledStudy::label() const
+{
+    QString label = requestedProcedureDescription.isEmpty() ? stepDescription : requestedProcedureDescription;
+    if (!stepId.isEmpty())
+        label += (label.isEmpty() ? QStringLiteral("step ") : QStringLiteral(", step ")) + stepId;
+    return label;
+}
+
 QString whyNotCarried(const QString& value, ValueKind kind)
 {
     for (QChar c : value) {
@@ -42,6 +72,59 @@ void setImageProperties(Image& image, const StudyRecord& r)
     image.setProperty(Image::Property::PatientSex, r.sex);
 }
 
+namespace {
+
+void addCodes(DataSet& item, quint16 group, quint16 element, const std::vector<Code>& codes)
+{
+    if (codes.empty())
+        return;
+    DataSetCollection items;
+    for (const Code& code : codes) {
+        DataSet& c = items.addNewItem();
+        c.addAttribute(0x0008, 0x0100, code.value);
+        c.addAttribute(0x0008, 0x0102, code.scheme);
+        if (!code.schemeVersion.isEmpty())
+            c.addAttribute(0x0008, 0x0103, code.schemeVersion);
+        c.addAttribute(0x0008, 0x0104, code.meaning);
+    }
+    item.addAttribute(group, element, items);
+}
+
+// The order of a scheduled study: who referred the patient, the study the
+// RIS made, and the requested procedure and step the films were made for.
+void addScheduledStudy(Image& image, const ScheduledStudy& s)
+{
+    if (!s.referringPhysician.isEmpty())
+        image.addAttribute(0x0008, 0x0090, s.referringPhysician); // Referring Physician's Name
+    if (!s.referencedStudies.empty()) {
+        DataSetCollection studies;
+        for (const auto& [sopClass, instance] : s.referencedStudies) {
+            DataSet& item = studies.addNewItem();
+            item.addAttribute(0x0008, 0x1150, sopClass);
+            item.addAttribute(0x0008, 0x1155, instance);
+        }
+        image.addAttribute(0x0008, 0x1110, studies); // Referenced Study Sequence
+    }
+    DataSetCollection request;
+    DataSet& item = request.addNewItem();
+    if (!s.requestedProcedureDescription.isEmpty())
+        item.addAttribute(0x0032, 0x1060, s.requestedProcedureDescription);
+    addCodes(item, 0x0032, 0x1064, s.requestedProcedureCodes);
+    if (!s.stepDescription.isEmpty())
+        item.addAttribute(0x0040, 0x0007, s.stepDescription);
+    addCodes(item, 0x0040, 0x0008, s.protocolCodes);
+    if (!s.stepId.isEmpty())
+        item.addAttribute(0x0040, 0x0009, s.stepId);
+    if (!s.requestedProcedureId.isEmpty())
+        item.addAttribute(0x0040, 0x1001, s.requestedProcedureId);
+    if (!s.requestedProcedureId.isEmpty() || !s.requestedProcedureDescription.isEmpty()
+        || !s.requestedProcedureCodes.empty() || !s.stepId.isEmpty() || !s.stepDescription.isEmpty()
+        || !s.protocolCodes.empty())
+        image.addAttribute(0x0040, 0x0275, request); // Request Attributes Sequence
+}
+
+} // namespace
+
 void addImageAttributes(Image& image, const StudyRecord& r, const ImageNumbering& n, const QDate& today,
                         const std::function<QTime()>& now)
 {
@@ -61,7 +144,9 @@ void addImageAttributes(Image& image, const StudyRecord& r, const ImageNumbering
     if (!r.accessionNumber.isEmpty())
         image.addAttribute(0x0008, 0x0050, r.accessionNumber); // Accession Number
     image.addAttribute(0x0018, 0x0015, r.bodyPart);           // Body Part Examined
-    image.addAttribute(0x0020, 0x0010, QStringLiteral("1"));  // Study ID
+    // Study ID: the requested procedure's ID for a scheduled study, as the RIS knows it.
+    const bool scheduledId = n.scheduled && !n.scheduled->requestedProcedureId.isEmpty();
+    image.addAttribute(0x0020, 0x0010, scheduledId ? n.scheduled->requestedProcedureId : QStringLiteral("1"));
     image.addAttribute(0x0020, 0x0011, number);               // Series Number
     image.addAttribute(0x0020, 0x0012, number);               // Acquisition Number
     image.addAttribute(0x0020, 0x0013, number);               // Instance Number
@@ -71,6 +156,8 @@ void addImageAttributes(Image& image, const StudyRecord& r, const ImageNumbering
     image.addAttribute(0x0028, 0x1050, r.windowCenter);       // Window Center
     image.addAttribute(0x0028, 0x1051, r.windowWidth);        // Window Width
     image.addAttribute(0x0008, 0x0060, QStringLiteral("SC")); // Modality
+    if (n.scheduled)
+        addScheduledStudy(image, *n.scheduled);
 
     image.setProperty(Image::Property::SOPClassUID, QStringLiteral("1.2.840.10008.5.1.4.1.1.7"));
 }

@@ -22,6 +22,7 @@ dicom::ImageNumbering numberFilm(const StudyNumbering& state, const dicom::UidGe
     } else {
         numbering.studyUid = state.studyUid;
         numbering.studyTime = state.studyTime;
+        numbering.scheduled = state.scheduled;
     }
     numbering.seriesUid = uids.newUid();
     numbering.instanceUid = uids.newUid();

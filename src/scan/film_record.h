@@ -31,6 +31,9 @@ struct StudyNumbering {
     QString studyTime; // StudyTime
     qint16 imageCounter = 0; // ImageCounter: the number of the last image of the study
     bool worklistUsed = false; // WorklistUsed: the next image is numbered 1
+    /// The worklist entry the study was scheduled by: its films carry the order.
+    /// Ends with the study.
+    std::optional<dicom::ScheduledStudy> scheduled;
 
     /// The import of a film begins: after a worklist pick the counting starts
     /// over.
@@ -46,8 +49,8 @@ struct StudyNumbering {
 
 /// The identity the next film gets if it imports well: a new study (new UID,
 /// `now` as its time, number 1) when `state` has none, else the next number of
-/// the study (from 1 again after a worklist pick); a series and an instance UID
-/// of its own in either case. A film numbered past 32767 cannot be imported;
+/// the study (from 1 again after a worklist pick), with the order the study was
+/// scheduled by; a series and an instance UID of its own in either case. A film numbered past 32767 cannot be imported;
 /// its number then stays 32767 and the import refuses it.
 dicom::ImageNumbering numberFilm(const StudyNumbering& state, const dicom::UidGenerator& uids, const QTime& now);
 

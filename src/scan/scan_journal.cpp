@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -44,6 +45,76 @@ bool isUid(const QString& text)
     return std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit() || c == QLatin1Char('.'); });
 }
 
+// The order a film of a scheduled study carries, so that a film recovered after
+// a crash carries it too.
+QJsonArray codesJson(const std::vector<dicom::Code>& codes)
+{
+    QJsonArray array;
+    for (const dicom::Code& c : codes)
+        array.append(QJsonObject{{QStringLiteral("value"), c.value},
+                                 {QStringLiteral("scheme"), c.scheme},
+                                 {QStringLiteral("schemeVersion"), c.schemeVersion},
+                                 {QStringLiteral("meaning"), c.meaning}});
+    return array;
+}
+
+QJsonObject scheduledJson(const dicom::ScheduledStudy& s)
+{
+    QJsonArray studies;
+    for (const auto& [sopClass, instance] : s.referencedStudies)
+        studies.append(QJsonArray{sopClass, instance});
+    return {{QStringLiteral("studyUid"), s.studyUid},
+            {QStringLiteral("referringPhysician"), s.referringPhysician},
+            {QStringLiteral("referencedStudies"), studies},
+            {QStringLiteral("requestedProcedureId"), s.requestedProcedureId},
+            {QStringLiteral("requestedProcedureDescription"), s.requestedProcedureDescription},
+            {QStringLiteral("requestedProcedureCodes"), codesJson(s.requestedProcedureCodes)},
+            {QStringLiteral("stepId"), s.stepId},
+            {QStringLiteral("stepDescription"), s.stepDescription},
+            {QStringLiteral("protocolCodes"), codesJson(s.protocolCodes)}};
+}
+
+// Read back by the rules the worklist answer was read by: a value an image
+// cannot carry is left out.
+std::vector<dicom::Code> codesFromJson(const QJsonValue& value)
+{
+    std::vector<dicom::Code> codes;
+    for (const QJsonValue& v : value.toArray()) {
+        const QJsonObject o = v.toObject();
+        dicom::Code c{dicom::carriedValue(o.value(QStringLiteral("value")).toString(), 16),
+                      dicom::carriedValue(o.value(QStringLiteral("scheme")).toString(), 16),
+                      dicom::carriedValue(o.value(QStringLiteral("schemeVersion")).toString(), 16),
+                      dicom::carriedValue(o.value(QStringLiteral("meaning")).toString(), 64)};
+        if (!c.value.isEmpty() && !c.scheme.isEmpty() && !c.meaning.isEmpty())
+            codes.push_back(c);
+    }
+    return codes;
+}
+
+dicom::ScheduledStudy scheduledFromJson(const QJsonObject& o)
+{
+    dicom::ScheduledStudy s;
+    const auto text = [&o](const char* key, int maxLength) {
+        return dicom::carriedValue(o.value(QLatin1String(key)).toString(), maxLength);
+    };
+    s.studyUid = o.value(QStringLiteral("studyUid")).toString();
+    if (!dicom::isValidUid(s.studyUid))
+        s.studyUid.clear();
+    s.referringPhysician = text("referringPhysician", 3 * 64 + 2);
+    for (const QJsonValue& v : o.value(QStringLiteral("referencedStudies")).toArray()) {
+        const QJsonArray pair = v.toArray();
+        if (dicom::isValidUid(pair.at(0).toString()) && dicom::isValidUid(pair.at(1).toString()))
+            s.referencedStudies.emplace_back(pair.at(0).toString(), pair.at(1).toString());
+    }
+    s.requestedProcedureId = text("requestedProcedureId", 16);
+    s.requestedProcedureDescription = text("requestedProcedureDescription", 64);
+    s.requestedProcedureCodes = codesFromJson(o.value(QStringLiteral("requestedProcedureCodes")));
+    s.stepId = text("stepId", 16);
+    s.stepDescription = text("stepDescription", 64);
+    s.protocolCodes = codesFromJson(o.value(QStringLiteral("protocolCodes")));
+    return s;
+}
+
 } // namespace
 
 ScanJournal::ScanJournal(const QString& programFolder)
@@ -62,11 +133,13 @@ QByteArray ScanJournal::toJson(const FilmRecord& film)
     for (const RecordField& field : kRecordFields)
         record.insert(QLatin1String(field.name), film.study.*field.member);
     const dicom::ImageNumbering& n = film.numbering;
-    const QJsonObject numbering{{QStringLiteral("studyUid"), n.studyUid},
-                                {QStringLiteral("studyTime"), n.studyTime},
-                                {QStringLiteral("seriesUid"), n.seriesUid},
-                                {QStringLiteral("instanceUid"), n.instanceUid},
-                                {QStringLiteral("number"), n.number}};
+    QJsonObject numbering{{QStringLiteral("studyUid"), n.studyUid},
+                          {QStringLiteral("studyTime"), n.studyTime},
+                          {QStringLiteral("seriesUid"), n.seriesUid},
+                          {QStringLiteral("instanceUid"), n.instanceUid},
+                          {QStringLiteral("number"), n.number}};
+    if (n.scheduled)
+        numbering.insert(QStringLiteral("scheduled"), scheduledJson(*n.scheduled));
     const QJsonObject entry{{QStringLiteral("scanFile"), film.scanFile},
                             {QStringLiteral("started"), film.started.toString(Qt::ISODateWithMs)},
                             {QStringLiteral("film"), film.film},
@@ -98,6 +171,8 @@ bool ScanJournal::fromJson(const QByteArray& bytes, FilmRecord& film)
     f.numbering.studyTime = numbering.value(QStringLiteral("studyTime")).toString();
     f.numbering.seriesUid = numbering.value(QStringLiteral("seriesUid")).toString();
     f.numbering.instanceUid = numbering.value(QStringLiteral("instanceUid")).toString();
+    if (numbering.value(QStringLiteral("scheduled")).isObject())
+        f.numbering.scheduled = scheduledFromJson(numbering.value(QStringLiteral("scheduled")).toObject());
     const int number = numbering.value(QStringLiteral("number")).toInt(0);
     if (f.scanFile.isEmpty() || !isUid(f.numbering.studyUid) || !isUid(f.numbering.seriesUid)
         || !isUid(f.numbering.instanceUid) || number < 1 || number > 32767)

@@ -120,6 +120,42 @@ void ScanSession::NewStudy()
     const QLocale locale;
     m_study.studyTime = locale.toString(QTime::currentTime(), regionalTimeFormat(locale));
     m_study.studyUid = m_uids->newUid();
+    m_study.scheduled.reset();
+}
+
+void ScanSession::useScheduledStudy(const dicom::ScheduledStudy& scheduled)
+{
+    NewStudy();
+    if (!scheduled.studyUid.isEmpty())
+        m_study.studyUid = scheduled.studyUid;
+    m_study.scheduled = scheduled;
+    programlog::event(QStringLiteral("scheduled study %1%2").arg(
+        m_study.studyUid, scheduled.label().isEmpty() ? QString() : QStringLiteral(": ") + scheduled.label()));
+    emit stateChanged();
+}
+
+void ScanSession::closeStudy()
+{
+    m_study.studyUid.clear();
+    if (m_study.scheduled) {
+        m_study.scheduled.reset();
+        programlog::event(QStringLiteral("the scheduled study ends with an edit; the next film starts a study of its own"));
+        emit stateChanged();
+    }
+}
+
+void ScanSession::studyFieldEdited()
+{
+    if (!m_study.scheduled)
+        closeStudy();
+}
+
+void ScanSession::restoreStudy(const QString& studyUid, const std::optional<dicom::ScheduledStudy>& scheduled)
+{
+    m_study.studyUid = studyUid;
+    m_study.scheduled = scheduled;
+    if (scheduled)
+        emit stateChanged();
 }
 
 // ------------------------------------------------------------------ scanning
@@ -369,8 +405,11 @@ void ScanSession::imageBuilt(std::shared_ptr<dicom::Image> image, std::exception
         if (m_flow != SessionFlow::Recovery)
             m_study.imported(m_film->numbering);
         const FilmRecord& film = *m_film;
-        programlog::event(QStringLiteral("film imported: %1 as image %2 of %3")
-                              .arg(film.scanFile, film.numbering.instanceUid, patientOf(film)));
+        const QString scheduled = film.numbering.scheduled ? QStringLiteral(" (scheduled: %1)").arg(film.numbering.scheduled->label())
+                                                           : QString();
+        programlog::event(QStringLiteral("film imported: %1 as image %2 of %3 in study %4%5")
+                              .arg(film.scanFile, film.numbering.instanceUid, patientOf(film), film.numbering.studyUid,
+                                   scheduled));
         handOver(image);
         return;
     }

@@ -126,6 +126,9 @@ public:
     const QString& StudyTime() const { return m_study.studyTime; }
     qint16 ImageCounter() const { return m_study.imageCounter; }
     bool WorklistUsed() const { return m_study.worklistUsed; }
+    /// The order the current study was scheduled by, when a worklist pick
+    /// brought one; nothing once the study has ended.
+    const std::optional<dicom::ScheduledStudy>& scheduledStudy() const { return m_study.scheduled; }
     /// True when the last film of a scan could not be imported.
     bool ScanAborted() const { return m_aborted; }
     /// The file of the film under way (or the last one).
@@ -134,11 +137,21 @@ public:
     /// A fresh StudyUID and StudyTime (the regional time format), before a
     /// worklist pick is applied.
     void NewStudy();
-    /// The study ends: the next film opens a new one.
-    void closeStudy() { m_study.studyUid.clear(); }
+    /// The films from now on go into the study a worklist entry scheduled and
+    /// carry its order: its Study Instance UID when it has a valid one, else a
+    /// study made here (NewStudy).
+    void useScheduledStudy(const dicom::ScheduledStudy& scheduled);
+    /// The study ends: the next film opens a new one, of this station's own.
+    /// (A patient field changed, or New Study.)
+    void closeStudy();
+    /// A field of the study rather than of the patient changed (study date,
+    /// descriptions, body part): a study of this station's own ends as
+    /// closeStudy() says; a scheduled study stays, for the films still belong
+    /// to its order, and its date and descriptions are the operator's to fill.
+    void studyFieldEdited();
     /// The study as a text field change found it before and puts it back (a
     /// selection from the Sex list).
-    void restoreStudy(const QString& studyUid) { m_study.studyUid = studyUid; }
+    void restoreStudy(const QString& studyUid, const std::optional<dicom::ScheduledStudy>& scheduled = std::nullopt);
     /// The worklist dialog has closed: the next image is numbered 1.
     void worklistClosed() { m_study.worklistUsed = true; }
 

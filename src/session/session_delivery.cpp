@@ -62,6 +62,8 @@ void ScanSession::handOver(std::shared_ptr<dicom::Image> image)
     entry->instanceUid = film.numbering.instanceUid;
     entry->patientName = dicom::patientNameOf(film.study.lastName, film.study.firstName, film.study.middleName);
     entry->patientId = film.study.patientId;
+    entry->studyUid = film.numbering.studyUid;
+    entry->study = film.numbering.scheduled ? film.numbering.scheduled->label() : film.study.studyDescription;
     entry->number = film.numbering.number;
     entry->scanned = film.started.isValid() ? film.started : QDateTime::currentDateTime();
     entry->kept = QDateTime::currentDateTime();

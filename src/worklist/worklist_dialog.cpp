@@ -25,6 +25,7 @@ namespace {
 
 constexpr int kTwipsPerPixel = 15;
 constexpr qint64 kEventInterval = 20; // milliseconds between event processing while the list fills
+constexpr int kScheduledRole = Qt::UserRole + 1; // the row's place in m_scheduled
 
 int pixels(int twips)
 {
@@ -123,6 +124,7 @@ void fWorklist::Form_Activate()
     setCursor(Qt::WaitCursor);
     repaint();
     lvWorklist->clear();
+    m_scheduled.clear();
     const std::optional<dicom::DataSetCollection> results = QueryWorklist();
     if (!results || m_closed)
         return;
@@ -231,6 +233,14 @@ void fWorklist::SaveData(const dicom::DataSetCollection& results)
                                              .arg(unreadable.join(QStringLiteral(", "))));
             item->setData(0, Qt::UserRole, unreadable);
         }
+        if (m_station.scheduledStudy) {
+            try {
+                m_scheduled.push_back(scheduledStudyOf(results.item(i)));
+            } catch (const std::exception&) {
+                m_scheduled.emplace_back(); // an order that cannot be read: the study is made here
+            }
+            item->setData(0, kScheduledRole, static_cast<qulonglong>(m_scheduled.size() - 1));
+        }
         if (!complete)
             return;
         if (i == 1 || sinceEvents.hasExpired(kEventInterval)) {
@@ -271,6 +281,8 @@ void fWorklist::cmdOK_Click()
         row[static_cast<std::size_t>(column)] = item->text(column);
     m_chosen = row;
     m_chosenUnreadable = item->data(0, Qt::UserRole).toStringList();
+    if (m_station.scheduledStudy)
+        m_chosenStudy = m_scheduled.at(item->data(0, kScheduledRole).toULongLong());
     accept();
 }
 

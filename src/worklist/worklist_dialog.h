@@ -29,6 +29,9 @@ public:
     const std::optional<WorklistRow>& chosen() const { return m_chosen; }
     /// The fields of the chosen entry that could not be read (left empty).
     QStringList chosenUnreadable() const { return m_chosenUnreadable; }
+    /// What the chosen entry scheduled, when the station asked for it
+    /// (WorklistStation::scheduledStudy).
+    const std::optional<dicom::ScheduledStudy>& chosenStudy() const { return m_chosenStudy; }
 
     /// Lists the answers, one row each, after tidying the log folder. Events are
     /// processed after every row, so the dialog answers while a long list fills.
@@ -66,6 +69,8 @@ private:
     QWidget* m_main;
     std::optional<WorklistRow> m_chosen;
     QStringList m_chosenUnreadable;
+    std::optional<dicom::ScheduledStudy> m_chosenStudy;
+    std::vector<dicom::ScheduledStudy> m_scheduled; // per answer, when asked for; rows hold the index
     bool m_activated = false;
     bool m_closed = false;
 };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "dicom/data_set.h"
+#include "dicom/image_attributes.h"
 
 #include <QDate>
 #include <QLocale>
@@ -52,6 +53,13 @@ QString worklistTime(const QString& dicomTime);
 /// year, ID and sex, the accession number. Throws Failure for an
 /// answer without a scheduled procedure step; the cells set before stay.
 void fillWorklistRow(const dicom::DataSet& answer, WorklistRow& row, const QLocale& locale);
+
+/// What the answer scheduled, as the images of its study can carry it: every
+/// value that is present, fits its value representation and holds no control
+/// character or backslash; a code without its value, scheme or meaning and a
+/// study reference without both UIDs are left out, and so is a Study Instance
+/// UID that is no valid UID.
+dicom::ScheduledStudy scheduledStudyOf(const dicom::DataSet& answer);
 
 /// The fields of a row that could not be read in the answer's character set
 /// ("patient name", "patient ID", ...); they are left empty in the row.

@@ -22,7 +22,12 @@ DataSet worklistIdentifier(const WorklistStation& s, const QDate& today)
     DataSet& referencedStudyItem = referencedStudy.addNewItem();
     DataSet& requestedProcedureCodeItem = requestedProcedureCode.addNewItem();
     DataSet& step = scheduledStep.addNewItem();
-    scheduledProtocolCode.addNewItem().addAttribute(0x0008, 0x0100, none); // Code Value
+    DataSet& protocolCode = scheduledProtocolCode.addNewItem();
+    protocolCode.addAttribute(0x0008, 0x0100, none); // Code Value
+    if (s.scheduledStudy) {
+        protocolCode.addAttribute(0x0008, 0x0102, none); // Coding Scheme Designator
+        protocolCode.addAttribute(0x0008, 0x0104, none); // Code Meaning
+    }
 
     DataSet id;
     id.addAttribute(0x0008, 0x0005, none); // Specific Character Set

@@ -24,6 +24,10 @@ struct WorklistStation {
     QString scheduledStationName;
     dicom::NetworkTimeouts timeouts;
     dicom::QueryLimits limits;
+    /// A pick carries the scheduled study into the images: the protocol codes
+    /// are asked for whole (with their coding scheme and meaning), so that they
+    /// can be carried.
+    bool scheduledStudy = false;
     TlsSettings tls;
 };
 

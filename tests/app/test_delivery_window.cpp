@@ -133,11 +133,11 @@ TEST_F(DeliveryWindowTest, ANodeThatIsDownIsShownOnTheLineAndSendToKeepsEveryOth
                 choose->accept();
             });
         });
-    ASSERT_GE(row.size(), 7);
+    ASSERT_GE(row.size(), 8);
     EXPECT_EQ(row[0], "Smith^John");
-    EXPECT_EQ(row[4], QString("GONE (127.0.0.1:%1) (no longer configured), ARCHIVE").arg(gone.section('|', 2)));
-    EXPECT_EQ(row[5], "ORTHANC");
-    EXPECT_FALSE(row[6].isEmpty()) << "the last failure is shown";
+    EXPECT_EQ(row[5], QString("GONE (127.0.0.1:%1) (no longer configured), ARCHIVE").arg(gone.section('|', 2)));
+    EXPECT_EQ(row[6], "ORTHANC");
+    EXPECT_FALSE(row[7].isEmpty()) << "the last failure is shown";
     ASSERT_EQ(offered.size(), 2) << offered.join(" / ").toStdString();
     EXPECT_TRUE(offered[0].startsWith(QString("NODEB (127.0.0.1:%1) instead of GONE").arg(b.port())));
     EXPECT_TRUE(offered[1].startsWith(QString("NODEB (127.0.0.1:%1) instead of ARCHIVE").arg(b.port())));

@@ -51,7 +51,7 @@ protected:
         image.importFile(tiff.isEmpty() ? program.filePath("scan.tif") : tiff, "TIF");
         const dicom::StudyRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
         dicom::setImageProperties(image, r);
-        dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", instanceUid, 1}, QDate(2026, 12, 7),
+        dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", instanceUid, 1, {}}, QDate(2026, 12, 7),
                                   [] { return QTime(10, 0, 1); });
         return image;
     }

@@ -35,7 +35,7 @@ protected:
         Image image;
         image.importFile(dir.filePath("scan.tif"), "TIF");
         dicom::setImageProperties(image, r);
-        const dicom::ImageNumbering numbering{"2.25.1", "14:30:05", "2.25.2", "2.25.3", 7};
+        const dicom::ImageNumbering numbering{"2.25.1", "14:30:05", "2.25.2", "2.25.3", 7, {}};
         int calls = 0;
         dicom::addImageAttributes(image, r, numbering, QDate(2026, 12, 8), [&] { return QTime(9, 0, ++calls); });
         image.saveFile(dir.filePath("image.dcm"));
@@ -149,7 +149,7 @@ TEST_F(ImageTest, DatesAndTimesInRegionalFormsBecomeDicom)
     Image image;
     image.importFile(dir.filePath("scan.tif"), "TIF");
     dicom::setImageProperties(image, r);
-    dicom::addImageAttributes(image, r, {"2.25.1", "2:30:05 PM", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
+    dicom::addImageAttributes(image, r, {"2.25.1", "2:30:05 PM", "2.25.2", "2.25.3", 1, {}}, QDate(2026, 12, 7),
                        [] { return QTime(23, 59, 58); });
     EXPECT_EQ(image.text(0x0008, 0x0020), "20261207");
     EXPECT_EQ(image.text(0x0010, 0x0030), "19600201");
@@ -157,7 +157,7 @@ TEST_F(ImageTest, DatesAndTimesInRegionalFormsBecomeDicom)
     EXPECT_EQ(image.text(0x0008, 0x0033), "235958");
 
     r.studyDate = "tomorrow";
-    EXPECT_THROW(dicom::addImageAttributes(image, r, {"2.25.1", "", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
+    EXPECT_THROW(dicom::addImageAttributes(image, r, {"2.25.1", "", "2.25.2", "2.25.3", 1, {}}, QDate(2026, 12, 7),
                                     [] { return QTime(1, 2, 3); }),
                  Failure);
 }

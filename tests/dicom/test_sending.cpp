@@ -31,7 +31,7 @@ protected:
         image.importFile(dir.filePath("scan.tif"), "TIF");
         const dicom::StudyRecord r{"Smith", "John", "", "4711", "19600201", "M", "20261207", "", "", "", "CHEST", "1500", "3000"};
         dicom::setImageProperties(image, r);
-        dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", "2.25.3", 1}, QDate(2026, 12, 7),
+        dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", "2.25.3", 1, {}}, QDate(2026, 12, 7),
                            [] { return QTime(10, 0, 1); });
     }
 

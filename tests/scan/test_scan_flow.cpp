@@ -138,7 +138,16 @@ TEST(ScanJournal, KeepsEachFilmsRecordAndMovesWhatCannotBeReadAside)
     film.scanFile = "/scans/Film Scans/20261207101500.tif";
     film.study = {"Müller", "Jürgen", "", "PID-4711", "14.03.1958", "M", "07.12.2026", "Thorax", "", "A1", "CHEST",
                   "1500", "3000"};
-    film.numbering = {"2.25.1", "10:14:59", "2.25.2", "2.25.3", 4};
+    // A film of a scheduled study keeps its order too.
+    dicom::ScheduledStudy order;
+    order.studyUid = "1.2.840.99.1";
+    order.referringPhysician = "Weiß^Anna";
+    order.referencedStudies = {{"1.2.840.10008.3.1.2.3.1", "1.2.840.99.1"}};
+    order.requestedProcedureId = "RP-17";
+    order.requestedProcedureCodes = {{"XR-CH", "LOCAL", "", "Chest PA"}};
+    order.stepId = "4711";
+    order.protocolCodes = {{"P1", "99LOCAL", "1.0", "Chest two views"}};
+    film.numbering = {"1.2.840.99.1", "10:14:59", "2.25.2", "2.25.3", 4, order};
     film.film = 2;
     film.films = 6;
     film.started = QDateTime(QDate(2026, 12, 7), QTime(10, 15));
@@ -150,6 +159,7 @@ TEST(ScanJournal, KeepsEachFilmsRecordAndMovesWhatCannotBeReadAside)
     const std::vector<FilmRecord> films = journal.films();
     ASSERT_EQ(films.size(), 1u);
     EXPECT_EQ(ScanJournal::toJson(films[0]), ScanJournal::toJson(film));
+    EXPECT_EQ(films[0].numbering.scheduled, order);
     EXPECT_TRUE(QFile::exists(program.filePath("Journal/damaged/2.25.9.json")));
     EXPECT_FALSE(QFile::exists(program.filePath("Journal/.writing-2.25.8.json")));
 

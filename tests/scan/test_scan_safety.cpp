@@ -197,7 +197,7 @@ TEST_F(ScanSafetyTest, FilmsACrashLeftInTheScannerAreImportedWithTheirRecordAtTh
     FilmRecord film;
     film.scanFile = images() + "20261207101500.tif";
     film.study = {"Crash", "Carl", "", "RP1", "01.02.1960", "M", "07.12.2026", "", "", "ACC1", "CHEST", "1500", "3000"};
-    film.numbering = {"2.25.11", "10:14:59", "2.25.12", "2.25.13", 2};
+    film.numbering = {"2.25.11", "10:14:59", "2.25.12", "2.25.13", 2, {}};
     film.film = 2;
     film.films = 3;
     film.started = QDateTime::currentDateTime();

@@ -198,7 +198,7 @@ TEST_F(SessionTest, ABacklogAtStartUpDoesNotHoldTheOperatorsScan)
             dicom::Image image;
             image.importFile(folder.filePath("backlog.tif"), "TIF");
             const QString uid = QString("2.25.900%1").arg(i);
-            dicom::addImageAttributes(image, record(), {"2.25.90", "10:00:00", "2.25.91", uid, static_cast<qint16>(i + 1)},
+            dicom::addImageAttributes(image, record(), {"2.25.90", "10:00:00", "2.25.91", uid, static_cast<qint16>(i + 1), {}},
                                       QDate(2026, 12, 7), [] { return QTime(10, 0, 1); });
             OutboxEntry entry;
             entry.instanceUid = uid;
@@ -228,7 +228,7 @@ TEST_F(SessionTest, RecoveryImportsAFilmAfterItsScannerEndsAndQuitMeanwhileLeave
     FilmRecord film;
     film.scanFile = images() + "20261207101500.tif";
     film.study = record();
-    film.numbering = {"2.25.11", "101500", "2.25.12", "2.25.13", 3};
+    film.numbering = {"2.25.11", "101500", "2.25.12", "2.25.13", 3, {}};
     film.started = QDateTime::currentDateTime();
     ChildProcess scanner(settings.ScanApp, {"/TIF", "/LUT:I", "/F:" + film.scanFile, "/SIM:DELAY=1500"});
     ASSERT_TRUE(scanner.started());
@@ -283,9 +283,10 @@ TEST_F(SessionTest, AScannerWhoseProcessIdWasNeverNotedIsFoundByItsFile)
 {
     FilmRecord film;
     film.scanFile = images() + "20261207101700.tif";
-    ChildProcess scanner(settings.ScanApp, {"/TIF", "/LUT:I", "/F:" + film.scanFile, "/SIM:DELAY=1000"});
+    ChildProcess scanner(settings.ScanApp, {"/TIF", "/LUT:I", "/F:" + film.scanFile, "/SIM:DELAY=3000"});
     ASSERT_TRUE(scanner.started());
-    EXPECT_TRUE(scannerStillWorksOn(film));
+    // The spawned child shows the scanner's arguments once it has run the program.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return scannerStillWorksOn(film); }, 2500));
     EXPECT_EQ(scanner.waitForExit(10000), 0);
     EXPECT_FALSE(scannerStillWorksOn(film));
 }

@@ -41,7 +41,15 @@ void writeWorklistFile(const QString& path, const WorklistEntry& e, const QStrin
     line("(0010,0020) LO", e.patientId);
     line("(0010,0030) DA", e.birthDate);
     line("(0010,0040) CS", e.sex);
-    line("(0020,000d) UI", uid);
+    if (!e.referringPhysician.isEmpty())
+        line("(0008,0090) PN", e.referringPhysician);
+    if (!e.referencedStudy.isEmpty()) {
+        dump += "(0008,1110) SQ (Sequence with undefined length)\n(fffe,e000) na (Item with undefined length)\n";
+        line("(0008,1150) UI", QStringLiteral("1.2.840.10008.3.1.2.3.1"));
+        line("(0008,1155) UI", e.referencedStudy);
+        dump += "(fffe,e00d) na (ItemDelimitationItem)\n(fffe,e0dd) na (SequenceDelimitationItem)\n";
+    }
+    line("(0020,000d) UI", e.studyUid.isEmpty() ? uid : e.studyUid);
     if (!e.bodyPart.isEmpty()) {
         dump += "(0032,1064) SQ (Sequence with undefined length)\n(fffe,e000) na (Item with undefined length)\n";
         line("(0008,0100) SH", e.bodyPart);
@@ -49,17 +57,24 @@ void writeWorklistFile(const QString& path, const WorklistEntry& e, const QStrin
         line("(0008,0104) LO", QStringLiteral("Body part"));
         dump += "(fffe,e00d) na (ItemDelimitationItem)\n(fffe,e0dd) na (SequenceDelimitationItem)\n";
     }
-    line("(0032,1060) LO", QStringLiteral("X-ray"));
+    line("(0032,1060) LO", e.procedureDescription);
     dump += "(0040,0100) SQ (Sequence with undefined length)\n(fffe,e000) na (Item with undefined length)\n";
     line("(0008,0060) CS", e.modality);
     line("(0040,0001) AE", e.stationAet);
     line("(0040,0002) DA", e.date.toString(QStringLiteral("yyyyMMdd")));
     line("(0040,0003) TM", e.time);
-    line("(0040,0007) LO", QStringLiteral("Film"));
-    line("(0040,0009) SH", QStringLiteral("SPS1"));
+    line("(0040,0007) LO", e.stepDescription);
+    if (!e.protocolCode.isEmpty()) {
+        dump += "(0040,0008) SQ (Sequence with undefined length)\n(fffe,e000) na (Item with undefined length)\n";
+        line("(0008,0100) SH", e.protocolCode);
+        line("(0008,0102) SH", QStringLiteral("99LOCAL"));
+        line("(0008,0104) LO", QStringLiteral("Protocol ") + e.protocolCode);
+        dump += "(fffe,e00d) na (ItemDelimitationItem)\n(fffe,e0dd) na (SequenceDelimitationItem)\n";
+    }
+    line("(0040,0009) SH", e.stepId);
     line("(0040,0010) SH", e.stationName);
     dump += "(fffe,e00d) na (ItemDelimitationItem)\n(fffe,e0dd) na (SequenceDelimitationItem)\n";
-    line("(0040,1001) SH", QStringLiteral("RP1"));
+    line("(0040,1001) SH", e.procedureId);
 
     const QString dumpPath = path + QStringLiteral(".dump");
     QFile file(dumpPath);
@@ -99,6 +114,19 @@ void WlmScp::add(const WorklistEntry& entry)
     ++m_count;
     writeWorklistFile(QDir(m_dir.path()).filePath(QStringLiteral("db/%1/entry%2.wl").arg(m_aeTitle).arg(m_count)), entry,
                       QStringLiteral("1.2.3.%1").arg(m_count));
+}
+
+void WlmScp::addDump(const QByteArray& dump)
+{
+    const QString path = QDir(m_dir.path()).filePath(QStringLiteral("db/%1/dump%2.wl").arg(m_aeTitle).arg(++m_count));
+    QFile file(path + QStringLiteral(".dump"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(dump);
+    file.close();
+    ChildProcess dump2dcm(QStringLiteral("dump2dcm"), {file.fileName(), path}, ChildProcess::Stream::Discard,
+                          ChildProcess::Stream::Pipe);
+    ASSERT_EQ(dump2dcm.waitForExit(10000), 0) << dump2dcm.standardError().toStdString();
+    QFile::remove(file.fileName());
 }
 
 QStringList WlmScp::requests() const

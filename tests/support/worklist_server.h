@@ -29,6 +29,15 @@ struct WorklistEntry {
     QString bodyPart = QStringLiteral("CHEST"); // empty: no Requested Procedure Code Sequence
     QString charset;                            // (0008,0005), empty for none
     bool latin1 = false;                        // text bytes in Latin-1 rather than UTF-8
+    // The order: the study the RIS made and what it scheduled.
+    QString studyUid;                           // empty: the file's own UID
+    QString referringPhysician;                 // empty: none
+    QString referencedStudy;                    // a referenced study's instance UID; empty: none
+    QString procedureId = QStringLiteral("RP1");
+    QString procedureDescription = QStringLiteral("X-ray");
+    QString stepId = QStringLiteral("SPS1");
+    QString stepDescription = QStringLiteral("Film");
+    QString protocolCode;                       // Scheduled Protocol Code (scheme 99LOCAL); empty: none
 };
 
 /// Writes the entry as a worklist file (through dump2dcm).
@@ -42,6 +51,8 @@ public:
     ~WlmScp();
 
     void add(const WorklistEntry& entry);
+    /// Serves a worklist file made from dump2dcm text.
+    void addDump(const QByteArray& dump);
     int port() const { return m_port; }
     QString aeTitle() const { return m_aeTitle; }
     /// The requests received so far, as dcmdump text.

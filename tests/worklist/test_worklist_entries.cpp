@@ -2,6 +2,7 @@
 #include "worklist/worklist_entries.h"
 #include "worklist/worklist_query.h"
 #include "support/qt_printers.h"
+#include "support/worklist_server.h"
 
 #include <QDir>
 #include <QFile>
@@ -177,4 +178,66 @@ TEST(WorklistLog, IsClearedOnTheFirstQueryOfADay)
     QFile::setPermissions(log, QFile::ReadOwner);
     EXPECT_EQ(tidyWorklistLog(program.path(), day, QDate(2027, 1, 9)), 8) << "a read-only log stays";
     EXPECT_TRUE(QFile::exists(log));
+}
+
+// What the order holds that an image cannot carry is left out, value by value.
+TEST(ScheduledStudy, MalformedValuesAreLeftOutAndTheRestIsKept)
+{
+    DataSet answer;
+    answer.addAttribute(0x0008, 0x0090, "Doe^Jane");
+    answer.addAttribute(0x0020, 0x000D, "1.2.840.01.5"); // a leading zero: no UID
+    answer.addAttribute(0x0040, 0x1001, "RP-0123456789ABCDEF"); // longer than 16
+    answer.addAttribute(0x0032, 0x1060, "  Knee two views  ");
+    DataSetCollection codes;
+    DataSet& whole = codes.addNewItem();
+    whole.addAttribute(0x0008, 0x0100, "KN2");
+    whole.addAttribute(0x0008, 0x0102, "LOCAL");
+    whole.addAttribute(0x0008, 0x0104, "Knee");
+    codes.addNewItem().addAttribute(0x0008, 0x0100, "NOMEANING");
+    answer.addAttribute(0x0032, 0x1064, codes);
+    DataSetCollection steps;
+    DataSet& step = steps.addNewItem();
+    step.addAttribute(0x0040, 0x0009, "S1\\S2"); // two values
+    step.addAttribute(0x0040, 0x0007, "Knee");
+    answer.addAttribute(0x0040, 0x0100, steps);
+
+    const dicom::ScheduledStudy s = scheduledStudyOf(answer);
+    EXPECT_EQ(s.studyUid, "");
+    EXPECT_EQ(s.referringPhysician, "Doe^Jane");
+    EXPECT_EQ(s.requestedProcedureId, "");
+    EXPECT_EQ(s.requestedProcedureDescription, "Knee two views");
+    ASSERT_EQ(s.requestedProcedureCodes.size(), 1u);
+    EXPECT_EQ(s.requestedProcedureCodes[0].meaning, "Knee");
+    EXPECT_EQ(s.stepId, "");
+    EXPECT_EQ(s.label(), "Knee");
+    EXPECT_TRUE(dicom::isValidUid("1.2.840.10008.1.1") && dicom::isValidUid("0.5"));
+    EXPECT_FALSE(dicom::isValidUid("1..2") || dicom::isValidUid("1.2.") || dicom::isValidUid("1.2a"));
+}
+
+// The demo's worklist, served by wlmscpfs as the demo serves it: every entry
+// brings a whole order.
+TEST(ScheduledStudy, TheDemosWorklistEntriesEachCarryAWholeOrder)
+{
+    test::WlmScp server;
+    const QDir demo(QStringLiteral(SKIASCAN_SOURCE_DIR "/demo/worklist"));
+    const QStringList dumps = demo.entryList({"*.dump"}, QDir::Files, QDir::Name);
+    ASSERT_EQ(dumps.size(), 5);
+    for (const QString& name : dumps) {
+        QFile file(demo.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        server.addDump(file.readAll()
+                           .replace("@TODAY@", QDate::currentDate().toString("yyyyMMdd").toLatin1())
+                           .replace("@UIDROOT@", "2.25.4711"));
+    }
+    WorklistStation station{"127.0.0.1", server.port(), server.aeTitle(), "SKIASCAN", "CR", "SKIASCAN", "", {}, {}, true, {}};
+    const DataSetCollection answers = queryWorklist(station, QDate::currentDate());
+    ASSERT_EQ(answers.count(), 5);
+    for (int i = 1; i <= answers.count(); ++i) {
+        const dicom::ScheduledStudy s = scheduledStudyOf(answers.item(i));
+        EXPECT_TRUE(s.studyUid.startsWith("2.25.4711.")) << s.studyUid.toStdString();
+        EXPECT_FALSE(s.referringPhysician.isEmpty() || s.requestedProcedureId.isEmpty() || s.stepId.isEmpty()
+                     || s.stepDescription.isEmpty() || s.requestedProcedureDescription.isEmpty());
+        EXPECT_EQ(s.protocolCodes.size(), 1u) << s.label().toStdString();
+        EXPECT_EQ(s.referencedStudies.size(), 1u);
+    }
 }

@@ -1,0 +1,207 @@
+// A worklist pick with "Use the worklist's study" on: the films go into the
+// study the RIS scheduled and carry its order, until an edit ends it; with the
+// setting off a pick works as it always did.
+#include "settings/options_file.h"
+#include "support/worklist_server.h"
+#include "worklist/worklist_dialog.h"
+
+#include "scan/scanning_fixture.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTreeWidget>
+
+#include <dcmtk/dcmdata/dcitem.h>
+
+using namespace skiascan;
+using namespace skiascan::test;
+
+namespace {
+
+class ScheduledStudyTest : public ScanningTest {
+protected:
+    std::unique_ptr<fSkiascan> startWith(int worklistPort, const QString& aet, const QString& remote0)
+    {
+        SettingsLines lines = ProgramFolder::defaultLines();
+        lines[Setting::ScanApp] = simulator();
+        lines[Setting::ImageFolder] = images();
+        lines[Setting::Remote0] = remote0;
+        lines[Setting::WorklistIP] = "127.0.0.1";
+        lines[Setting::WorklistPort] = QString::number(worklistPort);
+        lines[Setting::WorklistAET] = aet;
+        lines[Setting::ScheduledModality] = "CR";
+        lines[Setting::ScheduledAET] = "SKIA1";
+        lines[Setting::ScheduledStation] = "ROOM1";
+        return startWindow(folder, lines);
+    }
+
+    void useScheduledStudy(bool on)
+    {
+        Options options;
+        options.useScheduledStudy = on;
+        saveOptions(optionsFilePath(folder.path()), options);
+    }
+
+    // Picks the entry of the patient with this last name.
+    void pick(fSkiascan& w, const QString& lastName)
+    {
+        modals.then(
+            [lastName](QWidget* d) {
+                auto* dialog = static_cast<fWorklist*>(d);
+                const auto items = dialog->lvWorklist->findItems(lastName, Qt::MatchExactly, kLastName);
+                ASSERT_EQ(items.size(), 1);
+                dialog->lvWorklist->setCurrentItem(items.front());
+                dialog->cmdOK->click();
+            },
+            [](QWidget* d) {
+                auto* dialog = qobject_cast<fWorklist*>(d);
+                return dialog && dialog->cursor().shape() != Qt::WaitCursor;
+            });
+        w.cmdWorklist->click();
+    }
+
+    void scanOne(fSkiascan& w)
+    {
+        w.cmdScan->click();
+        ASSERT_TRUE(singleScanDone(w));
+    }
+
+    static WorklistEntry ordered()
+    {
+        WorklistEntry e;
+        e.name = "Ordered^Olga";
+        e.patientId = "P-77";
+        e.studyUid = "1.2.840.99.7.1";
+        e.referringPhysician = "Doe^Jane";
+        e.referencedStudy = "1.2.840.99.7.1";
+        e.procedureId = "RP-17";
+        e.procedureDescription = "Chest PA";
+        e.stepId = "4711";
+        e.stepDescription = "Chest PA";
+        e.protocolCode = "CHPA";
+        return e;
+    }
+};
+
+// The request item of an image: "RP-17|4711|Chest PA|CHPA", empty without one.
+QString requestOf(const QString& file)
+{
+    DicomFile image(file);
+    DcmItem* item = nullptr;
+    if (image.dataset().findAndGetSequenceItem(DCM_RequestAttributesSequence, item, 0).bad())
+        return {};
+    OFString id, step, description, protocol;
+    item->findAndGetOFString(DCM_RequestedProcedureID, id);
+    item->findAndGetOFString(DCM_ScheduledProcedureStepID, step);
+    item->findAndGetOFString(DCM_ScheduledProcedureStepDescription, description);
+    DcmItem* code = nullptr;
+    if (item->findAndGetSequenceItem(DCM_ScheduledProtocolCodeSequence, code, 0).good())
+        code->findAndGetOFString(DCM_CodeValue, protocol);
+    return QStringLiteral("%1|%2|%3|%4").arg(id.c_str(), step.c_str(), description.c_str(), protocol.c_str());
+}
+
+} // namespace
+
+TEST_F(ScheduledStudyTest, APickCarriesTheOrderUntilAnEditAndOnlyWithTheSettingOn)
+{
+    WlmScp worklist;
+    worklist.add(ordered());
+    WorklistEntry malformed = ordered();
+    malformed.name = "Malformed^Max";
+    malformed.time = "100000";
+    malformed.studyUid = "1.2.840.099.x";
+    worklist.add(malformed);
+    StoreScp pacs;
+    auto w = startWith(worklist.port(), worklist.aeTitle(), pacs.setting());
+
+    // Off: the pick starts a study of this station's own, as it always did.
+    pick(*w, "Ordered");
+    EXPECT_EQ(w->StudyDescritpion->text(), "");
+    scanOne(*w);
+    ASSERT_EQ(pacs.received().size(), 1);
+    {
+        DicomFile film(pacs.received().first());
+        EXPECT_NE(film.text(DCM_StudyInstanceUID), "1.2.840.99.7.1");
+        EXPECT_EQ(film.text(DCM_StudyID), "1");
+        EXPECT_EQ(film.text(DCM_ReferringPhysicianName), "");
+        EXPECT_FALSE(film.has(DCM_ReferencedStudySequence) || film.has(DCM_RequestAttributesSequence));
+    }
+    ASSERT_EQ(worklist.requests().size(), 1);
+    EXPECT_EQ(worklist.requests()[0].count("(0008,0102)"), 1) << "the query asks as it always did";
+    const QString offStudy = DicomFile(pacs.received().first()).text(DCM_StudyInstanceUID);
+
+    // On (read again when the preferences close): two films in the scheduled study.
+    useScheduledStudy(true);
+    modals.then(rejectDialog());
+    w->cmdPrefs->click();
+    w->StudyDescritpion->setText("Hand films digitise");
+    pick(*w, "Ordered");
+    EXPECT_EQ(w->StudyDescritpion->text(), "Chest PA") << "the last patient's description does not stay";
+    EXPECT_TRUE(w->lblOutbox->text().contains("Scheduled: Chest PA, step 4711")) << w->lblOutbox->text().toStdString();
+    w->StudyDate->setText("2026-12-07"); // the operator completes the study: it stays the scheduled one
+    scanOne(*w);
+    scanOne(*w);
+    ASSERT_EQ(pacs.received().size(), 3);
+    QStringList inScheduledStudy;
+    for (const QString& file : pacs.received()) {
+        DicomFile film(file);
+        if (film.text(DCM_StudyInstanceUID) != "1.2.840.99.7.1")
+            continue;
+        inScheduledStudy << file;
+        EXPECT_EQ(film.text(DCM_StudyID), "RP-17");
+        EXPECT_EQ(film.text(DCM_ReferringPhysicianName), "Doe^Jane");
+        EXPECT_EQ(film.text(DCM_StudyDescription), "Chest PA");
+        EXPECT_TRUE(film.has(DCM_ReferencedStudySequence));
+        EXPECT_EQ(requestOf(file), "RP-17|4711|Chest PA|CHPA");
+        EXPECT_EQ(dciodvfyErrors(file), QStringList()) << file.toStdString();
+    }
+    EXPECT_EQ(inScheduledStudy.size(), 2);
+    EXPECT_EQ(worklist.requests().last().count("(0008,0102)"), 2) << "the protocol codes are asked for whole";
+    QFile log(folder.filePath("Logs/skiascan.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(log.readAll()).count("in study 1.2.840.99.7.1 (scheduled: Chest PA, step 4711)"), 2);
+
+    // An edit ends it: the next film has a study of its own and no order.
+    w->PATID1->setText("P-78");
+    EXPECT_FALSE(w->lblOutbox->text().contains("Scheduled"));
+    scanOne(*w);
+    // A pick whose Study Instance UID is no UID: a study made here, the order still carried.
+    pick(*w, "Malformed");
+    scanOne(*w);
+    ASSERT_EQ(pacs.received().size(), 5);
+    QStringList studies;
+    QStringList requests;
+    for (const QString& file : pacs.received()) {
+        DicomFile film(file);
+        if (film.text(DCM_StudyInstanceUID) == "1.2.840.99.7.1" || film.text(DCM_StudyInstanceUID) == offStudy)
+            continue;
+        studies << film.text(DCM_StudyInstanceUID);
+        requests << requestOf(file) + (film.text(DCM_PatientID) == "P-78" ? " edited" : " malformed");
+        EXPECT_EQ(dciodvfyErrors(file), QStringList()) << file.toStdString();
+    }
+    requests.sort();
+    EXPECT_EQ(requests, (QStringList{" edited", "RP-17|4711|Chest PA|CHPA malformed"}));
+    ASSERT_EQ(studies.size(), 2);
+    EXPECT_NE(studies[0], studies[1]);
+    for (const QString& uid : studies)
+        EXPECT_TRUE(dicom::isValidUid(uid) && !uid.contains("099")) << uid.toStdString();
+}
+
+// Orthanc as the worklist server and as the PACS: one study, the scheduled one.
+TEST_F(ScheduledStudyTest, OrthancFilesBothFilmsUnderTheScheduledStudy)
+{
+    OrthancServer orthanc;
+    orthanc.addWorklist(ordered());
+    useScheduledStudy(true);
+    auto w = startWith(orthanc.dicomPort(), orthanc.aeTitle(), orthanc.setting());
+    pick(*w, "Ordered");
+    scanOne(*w);
+    scanOne(*w);
+    const QJsonArray studies = QJsonDocument::fromJson(orthanc.get("/studies?expand")).array();
+    ASSERT_EQ(studies.size(), 1);
+    const QJsonObject study = studies[0].toObject();
+    EXPECT_EQ(study["MainDicomTags"].toObject()["StudyInstanceUID"].toString(), "1.2.840.99.7.1");
+    EXPECT_EQ(study["MainDicomTags"].toObject()["StudyID"].toString(), "RP-17");
+    ASSERT_EQ(study["Series"].toArray().size(), 2);
+}
