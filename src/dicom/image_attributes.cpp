@@ -26,6 +26,63 @@ QString carriedValue(const QString& text, int maxLength)
     return value;
 }
 
+namespace {
+
+// Maximum lengths of the value representations an order uses.
+constexpr int kShortString = 16; // SH
+constexpr int kLongString = 64;  // LO
+constexpr int kNameGroup = 64;   // PN, each component group
+
+QString carriedName(const QString& text)
+{
+    const QString name = text.trimmed();
+    if (!whyNotCarried(name, ValueKind::Text).isEmpty())
+        return {};
+    const QStringList groups = name.split(QLatin1Char('='));
+    if (groups.size() > 3)
+        return {};
+    for (const QString& group : groups)
+        if (group.size() > kNameGroup || group.count(QLatin1Char('^')) > 4)
+            return {};
+    // A name of nothing but separators is no name.
+    for (QChar c : name)
+        if (c != QLatin1Char('^') && c != QLatin1Char('=') && c != QLatin1Char(' '))
+            return name;
+    return {};
+}
+
+std::vector<Code> carriedCodes(const std::vector<Code>& codes)
+{
+    std::vector<Code> carried;
+    for (const Code& code : codes) {
+        const Code c{carriedValue(code.value, kShortString), carriedValue(code.scheme, kShortString),
+                     carriedValue(code.schemeVersion, kShortString), carriedValue(code.meaning, kLongString)};
+        if (!c.value.isEmpty() && !c.scheme.isEmpty() && !c.meaning.isEmpty())
+            carried.push_back(c);
+    }
+    return carried;
+}
+
+} // namespace
+
+ScheduledStudy carriedPart(const ScheduledStudy& o)
+{
+    ScheduledStudy s;
+    if (isValidUid(o.studyUid.trimmed()))
+        s.studyUid = o.studyUid.trimmed();
+    s.referringPhysician = carriedName(o.referringPhysician);
+    for (const auto& [sopClass, instance] : o.referencedStudies)
+        if (isValidUid(sopClass.trimmed()) && isValidUid(instance.trimmed()))
+            s.referencedStudies.emplace_back(sopClass.trimmed(), instance.trimmed());
+    s.requestedProcedureId = carriedValue(o.requestedProcedureId, kShortString);
+    s.requestedProcedureDescription = carriedValue(o.requestedProcedureDescription, kLongString);
+    s.requestedProcedureCodes = carriedCodes(o.requestedProcedureCodes);
+    s.stepId = carriedValue(o.stepId, kShortString);
+    s.stepDescription = carriedValue(o.stepDescription, kLongString);
+    s.protocolCodes = carriedCodes(o.protocolCodes);
+    return s;
+}
+
 QString ScheduledStudy::label() const
 {
     QString label = requestedProcedureDescription.isEmpty() ? stepDescription : requestedProcedureDescription;

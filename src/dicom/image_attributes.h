@@ -63,6 +63,13 @@ struct ScheduledStudy {
     bool operator==(const ScheduledStudy&) const = default;
 };
 
+/// What of `order` an image can carry: every value that fits its value
+/// representation and holds no control character or backslash (blanks at its
+/// ends dropped); a code without its value, scheme or meaning, a study
+/// reference without both UIDs and a Study Instance UID that is no valid UID
+/// are left out.
+ScheduledStudy carriedPart(const ScheduledStudy& order);
+
 /// True for a UID an image can carry: digits in dot-separated components,
 /// no component empty or with a leading zero, at most 64 characters.
 bool isValidUid(const QString& text);

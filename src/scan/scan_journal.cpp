@@ -74,19 +74,15 @@ QJsonObject scheduledJson(const dicom::ScheduledStudy& s)
             {QStringLiteral("protocolCodes"), codesJson(s.protocolCodes)}};
 }
 
-// Read back by the rules the worklist answer was read by: a value an image
+// Read back by the rule the worklist answer was read by: what an image
 // cannot carry is left out.
 std::vector<dicom::Code> codesFromJson(const QJsonValue& value)
 {
     std::vector<dicom::Code> codes;
     for (const QJsonValue& v : value.toArray()) {
         const QJsonObject o = v.toObject();
-        dicom::Code c{dicom::carriedValue(o.value(QStringLiteral("value")).toString(), 16),
-                      dicom::carriedValue(o.value(QStringLiteral("scheme")).toString(), 16),
-                      dicom::carriedValue(o.value(QStringLiteral("schemeVersion")).toString(), 16),
-                      dicom::carriedValue(o.value(QStringLiteral("meaning")).toString(), 64)};
-        if (!c.value.isEmpty() && !c.scheme.isEmpty() && !c.meaning.isEmpty())
-            codes.push_back(c);
+        codes.push_back({o.value(QStringLiteral("value")).toString(), o.value(QStringLiteral("scheme")).toString(),
+                         o.value(QStringLiteral("schemeVersion")).toString(), o.value(QStringLiteral("meaning")).toString()});
     }
     return codes;
 }
@@ -94,25 +90,18 @@ std::vector<dicom::Code> codesFromJson(const QJsonValue& value)
 dicom::ScheduledStudy scheduledFromJson(const QJsonObject& o)
 {
     dicom::ScheduledStudy s;
-    const auto text = [&o](const char* key, int maxLength) {
-        return dicom::carriedValue(o.value(QLatin1String(key)).toString(), maxLength);
-    };
-    s.studyUid = o.value(QStringLiteral("studyUid")).toString();
-    if (!dicom::isValidUid(s.studyUid))
-        s.studyUid.clear();
-    s.referringPhysician = text("referringPhysician", 3 * 64 + 2);
-    for (const QJsonValue& v : o.value(QStringLiteral("referencedStudies")).toArray()) {
-        const QJsonArray pair = v.toArray();
-        if (dicom::isValidUid(pair.at(0).toString()) && dicom::isValidUid(pair.at(1).toString()))
-            s.referencedStudies.emplace_back(pair.at(0).toString(), pair.at(1).toString());
-    }
-    s.requestedProcedureId = text("requestedProcedureId", 16);
-    s.requestedProcedureDescription = text("requestedProcedureDescription", 64);
+    const auto text = [&o](const char* key) { return o.value(QLatin1String(key)).toString(); };
+    s.studyUid = text("studyUid");
+    s.referringPhysician = text("referringPhysician");
+    for (const QJsonValue& v : o.value(QStringLiteral("referencedStudies")).toArray())
+        s.referencedStudies.emplace_back(v.toArray().at(0).toString(), v.toArray().at(1).toString());
+    s.requestedProcedureId = text("requestedProcedureId");
+    s.requestedProcedureDescription = text("requestedProcedureDescription");
     s.requestedProcedureCodes = codesFromJson(o.value(QStringLiteral("requestedProcedureCodes")));
-    s.stepId = text("stepId", 16);
-    s.stepDescription = text("stepDescription", 64);
+    s.stepId = text("stepId");
+    s.stepDescription = text("stepDescription");
     s.protocolCodes = codesFromJson(o.value(QStringLiteral("protocolCodes")));
-    return s;
+    return dicom::carriedPart(s);
 }
 
 } // namespace

@@ -130,14 +130,9 @@ namespace skiascan {
 
 namespace {
 
-// Maximum lengths of the value representations the order uses.
-constexpr int kShortString = 16; // SH
-constexpr int kLongString = 64;  // LO
-constexpr int kNameGroup = 64;   // PN, each component group
-
-QString valueOf(const dicom::DataSet& set, quint16 group, quint16 element, int maxLength)
+QString textOf(const dicom::DataSet& set, quint16 group, quint16 element)
 {
-    return dicom::carriedValue(set.text(group, element).value_or(QString()), maxLength);
+    return set.text(group, element).value_or(QString());
 }
 
 std::vector<dicom::Code> codesOf(const dicom::DataSet& set, quint16 group, quint16 element)
@@ -146,27 +141,10 @@ std::vector<dicom::Code> codesOf(const dicom::DataSet& set, quint16 group, quint
     const auto items = set.sequence(group, element);
     for (int i = 1; items && i <= items->count(); ++i) {
         const dicom::DataSet& item = items->item(i);
-        dicom::Code code{valueOf(item, 0x0008, 0x0100, kShortString), valueOf(item, 0x0008, 0x0102, kShortString),
-                         valueOf(item, 0x0008, 0x0103, kShortString), valueOf(item, 0x0008, 0x0104, kLongString)};
-        if (!code.value.isEmpty() && !code.scheme.isEmpty() && !code.meaning.isEmpty())
-            codes.push_back(code);
+        codes.push_back({textOf(item, 0x0008, 0x0100), textOf(item, 0x0008, 0x0102), textOf(item, 0x0008, 0x0103),
+                         textOf(item, 0x0008, 0x0104)});
     }
     return codes;
-}
-
-QString personNameOf(const dicom::DataSet& set, quint16 group, quint16 element)
-{
-    const QString name = set.text(group, element).value_or(QString()).trimmed();
-    if (!dicom::whyNotCarried(name, dicom::ValueKind::Text).isEmpty())
-        return {};
-    const QStringList groups = name.split(QLatin1Char('='));
-    if (groups.size() > 3)
-        return {};
-    for (const QString& g : groups)
-        if (g.size() > kNameGroup || g.count(QLatin1Char('^')) > 4)
-            return {};
-    // A name of nothing but separators is no name.
-    return name.contains(QRegularExpression(QStringLiteral("[^\\^= ]"))) ? name : QString();
 }
 
 } // namespace
@@ -174,28 +152,22 @@ QString personNameOf(const dicom::DataSet& set, quint16 group, quint16 element)
 dicom::ScheduledStudy scheduledStudyOf(const dicom::DataSet& answer)
 {
     dicom::ScheduledStudy s;
-    const QString studyUid = answer.text(0x0020, 0x000D).value_or(QString()).trimmed();
-    if (dicom::isValidUid(studyUid))
-        s.studyUid = studyUid;
-    s.referringPhysician = personNameOf(answer, 0x0008, 0x0090);
-    if (const auto studies = answer.sequence(0x0008, 0x1110)) {
-        for (int i = 1; i <= studies->count(); ++i) {
-            const QString sopClass = studies->item(i).text(0x0008, 0x1150).value_or(QString()).trimmed();
-            const QString instance = studies->item(i).text(0x0008, 0x1155).value_or(QString()).trimmed();
-            if (dicom::isValidUid(sopClass) && dicom::isValidUid(instance))
-                s.referencedStudies.emplace_back(sopClass, instance);
-        }
-    }
-    s.requestedProcedureId = valueOf(answer, 0x0040, 0x1001, kShortString);
-    s.requestedProcedureDescription = valueOf(answer, 0x0032, 0x1060, kLongString);
+    s.studyUid = textOf(answer, 0x0020, 0x000D);
+    s.referringPhysician = textOf(answer, 0x0008, 0x0090);
+    if (const auto studies = answer.sequence(0x0008, 0x1110))
+        for (int i = 1; i <= studies->count(); ++i)
+            s.referencedStudies.emplace_back(textOf(studies->item(i), 0x0008, 0x1150),
+                                             textOf(studies->item(i), 0x0008, 0x1155));
+    s.requestedProcedureId = textOf(answer, 0x0040, 0x1001);
+    s.requestedProcedureDescription = textOf(answer, 0x0032, 0x1060);
     s.requestedProcedureCodes = codesOf(answer, 0x0032, 0x1064);
     if (const auto steps = answer.sequence(0x0040, 0x0100); steps && steps->count() > 0) {
         const dicom::DataSet& step = steps->item(1);
-        s.stepId = valueOf(step, 0x0040, 0x0009, kShortString);
-        s.stepDescription = valueOf(step, 0x0040, 0x0007, kLongString);
+        s.stepId = textOf(step, 0x0040, 0x0009);
+        s.stepDescription = textOf(step, 0x0040, 0x0007);
         s.protocolCodes = codesOf(step, 0x0040, 0x0008);
     }
-    return s;
+    return dicom::carriedPart(s);
 }
 
 } // namespace skiascan

@@ -209,7 +209,7 @@ TEST(ScheduledStudy, MalformedValuesAreLeftOutAndTheRestIsKept)
     ASSERT_EQ(s.requestedProcedureCodes.size(), 1u);
     EXPECT_EQ(s.requestedProcedureCodes[0].meaning, "Knee");
     EXPECT_EQ(s.stepId, "");
-    EXPECT_EQ(s.label(), "Knee");
+    EXPECT_EQ(s.label(), "Knee two views");
     EXPECT_TRUE(dicom::isValidUid("1.2.840.10008.1.1") && dicom::isValidUid("0.5"));
     EXPECT_FALSE(dicom::isValidUid("1..2") || dicom::isValidUid("1.2.") || dicom::isValidUid("1.2a"));
 }
