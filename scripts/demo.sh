@@ -2,14 +2,16 @@
 # Installs what is missing, builds, and starts Skiascan on a demo setup that
 # needs no scanner and no hospital network:
 #   - Orthanc as the PACS (web page http://127.0.0.1:8042/), fresh storage each start
-#   - DCMTK storescp as a second node ("ARCHIVE")
+#   - DCMTK storescp as a second node ("ARCHIVE"), reached over TLS only, with
+#     a private authority and certificates made with openssl at the first start
 #   - DCMTK wlmscpfs as the worklist server, with today's scheduled patients
 #   - the scanner simulator as SCANFILE.EXE
 # in its own program folder build/demo/program (no settings file of yours is
 # touched). Closing Skiascan stops everything the demo started.
 #
 # Ports can be changed with DEMO_HTTP_PORT, DEMO_PACS_PORT, DEMO_ARCHIVE_PORT
-# and DEMO_WORKLIST_PORT.
+# DEMO_WORKLIST_PORT and DEMO_STATION_PORT (where Skiascan takes the PACS's
+# storage commitment reports).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${SKIASCAN_BUILD_DIR:-$top/build}
@@ -17,6 +19,7 @@ http_port=${DEMO_HTTP_PORT:-8042}
 pacs_port=${DEMO_PACS_PORT:-4242}
 archive_port=${DEMO_ARCHIVE_PORT:-11112}
 worklist_port=${DEMO_WORKLIST_PORT:-11113}
+station_port=${DEMO_STATION_PORT:-11114}
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "demo.sh: no display found (DISPLAY is not set), so Skiascan's window has nowhere to go." >&2
@@ -43,36 +46,58 @@ trap 'exit 130' INT TERM
 port_free() {
   python3 -c 'import socket,sys; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null
 }
-for p in "$http_port" "$pacs_port" "$archive_port" "$worklist_port"; do
+for p in "$http_port" "$pacs_port" "$archive_port" "$worklist_port" "$station_port"; do
   if ! port_free "$p"; then
     echo "demo.sh: port $p is in use (is another demo running?). Choose other ports with" >&2
-    echo "DEMO_HTTP_PORT, DEMO_PACS_PORT, DEMO_ARCHIVE_PORT or DEMO_WORKLIST_PORT." >&2
+    echo "DEMO_HTTP_PORT, DEMO_PACS_PORT, DEMO_ARCHIVE_PORT, DEMO_WORKLIST_PORT or DEMO_STATION_PORT." >&2
     exit 1
   fi
 done
 
-wait_for_echo() { # AET PORT NAME
+wait_for_echo() { # AET PORT NAME [echoscu options]
+  aet=$1 port=$2 name=$3
+  shift 3
   n=0
-  until echoscu -aec "$1" 127.0.0.1 "$2" >/dev/null 2>&1; do
+  until echoscu "$@" -aec "$aet" 127.0.0.1 "$port" >/dev/null 2>&1; do
     n=$((n + 1))
     if [ $n -ge 300 ]; then
-      echo "demo.sh: $3 did not start on port $2 (see $run/*.log)" >&2
+      echo "demo.sh: $name did not start on port $port (see $run/*.log)" >&2
       exit 1
     fi
     sleep 0.1
   done
 }
 
-# A fresh run folder: PACS storage, archive, worklist database, logs.
-rm -rf "$run"
+# A fresh run folder: PACS storage, archive, worklist database, logs. The
+# certificates stay from the first start.
+tls=$run/tls
+if [ -d "$run" ]; then
+  find "$run" -mindepth 1 -maxdepth 1 ! -name tls -exec rm -rf {} +
+fi
 mkdir -p "$run/orthanc" "$run/archive" "$run/worklist/WLSRV" "$program/images"
 touch "$run/worklist/WLSRV/lockfile"
 
-sed -e "s|@STORAGE@|$run/orthanc|" -e "s|@HTTP_PORT@|$http_port|" -e "s|@DICOM_PORT@|$pacs_port|" \
+sed -e "s|@STORAGE@|$run/orthanc|" -e "s|@HTTP_PORT@|$http_port|" -e "s|@DICOM_PORT@|$pacs_port|" -e "s|@STATION_PORT@|$station_port|" \
   "$top/demo/orthanc.json.in" > "$run/orthanc.json"
 Orthanc "$run/orthanc.json" > "$run/orthanc.log" 2>&1 &
 pids="$pids $!"
-storescp -aet ARCHIVE -od "$run/archive" "$archive_port" > "$run/archive.log" 2>&1 &
+
+# DICOM over TLS to the archive: a private authority that signs the archive's
+# certificate and the station's; each side trusts that authority only.
+if [ ! -f "$tls/skiascan.pem" ]; then
+  mkdir -p "$tls"
+  chmod 700 "$tls"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Skiascan Demo Authority" \
+    -keyout "$tls/authority.key" -out "$tls/authority.pem" 2> "$tls/openssl.log"
+  for name in archive skiascan; do
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=$name" \
+      -keyout "$tls/$name.key" -out "$tls/$name.csr" 2>> "$tls/openssl.log"
+    openssl x509 -req -in "$tls/$name.csr" -CA "$tls/authority.pem" -CAkey "$tls/authority.key" \
+      -CAcreateserial -days 825 -out "$tls/$name.pem" 2>> "$tls/openssl.log"
+  done
+fi
+storescp +tls "$tls/archive.key" "$tls/archive.pem" +cf "$tls/authority.pem" \
+  -aet ARCHIVE -od "$run/archive" "$archive_port" > "$run/archive.log" 2>&1 &
 pids="$pids $!"
 
 # Today's scheduled patients, made anew for today's date at every start.
@@ -87,7 +112,7 @@ wlmscpfs -dfr -csk -dfp "$run/worklist" "$worklist_port" > "$run/worklist.log" 2
 pids="$pids $!"
 
 wait_for_echo ORTHANC "$pacs_port" Orthanc
-wait_for_echo ARCHIVE "$archive_port" storescp
+wait_for_echo ARCHIVE "$archive_port" storescp +tls "$tls/skiascan.key" "$tls/skiascan.pem" +cf "$tls/authority.pem"
 wait_for_echo WLSRV "$worklist_port" wlmscpfs
 
 # The program folder: the program, the scanner simulator, the test image and
@@ -100,12 +125,28 @@ cp "$build/bin/skiascan" "$build/bin/SCANFILE.EXE" "$build/bin/Test.tif" "$progr
   WorklistIP=127.0.0.1 WorklistPort="$worklist_port" WorklistAET=WLSRV \
   ScheduledModality=CR ScheduledAET=SKIASCAN
 # The settings beyond the sixteen lines: a worklist pick files its films under
-# the study the RIS scheduled.
-printf '[Worklist]\nUseScheduledStudy=true\n' > "$program/Skiascan.options.ini"
+# the study the RIS scheduled, the PACS (the first row) commits to every image
+# before it leaves the outbox, and the archive (the second row) is reached over TLS.
+cat > "$program/Skiascan.options.ini" <<EOF
+[Worklist]
+UseScheduledStudy=true
+
+[Node0]
+StorageCommitment=true
+
+[Local]
+Port=$station_port
+
+[Node1]
+Tls=true
+TrustedCertificates=$tls/authority.pem
+Certificate=$tls/skiascan.pem
+PrivateKey=$tls/skiascan.key
+EOF
 
 echo "Skiascan demo:"
 echo "  PACS (Orthanc):   http://127.0.0.1:$http_port/  (DICOM ORTHANC@127.0.0.1:$pacs_port)"
-echo "  Archive node:     ARCHIVE@127.0.0.1:$archive_port, files in $run/archive"
+echo "  Archive node:     ARCHIVE@127.0.0.1:$archive_port over TLS (certificates in $tls), files in $run/archive"
 echo "  Worklist server:  WLSRV@127.0.0.1:$worklist_port, $(ls "$run/worklist/WLSRV" | grep -c '\.wl$') patients for today"
 echo "  Program folder:   $program"
 echo "Close the Skiascan window to stop the demo."

@@ -4,16 +4,18 @@
 set -eu
 
 # build: compilers, CMake and Ninja; clang and its runtime for the fuzz targets
-# libraries: Qt 6 (with the OpenGL headers its CMake files ask for), DCMTK, libtiff, GoogleTest
+# libraries: Qt 6 (with the OpenGL headers its CMake files ask for), DCMTK, libtiff, GoogleTest,
+#   OpenSSL (DICOM over TLS)
 # peers and checks in the tests and the demo: DCMTK's tools, dciodvfy, Orthanc
+# certificates for the TLS tests and the demo: openssl
 # the end-to-end test: a virtual X server (xvfb-run needs xauth) and xdotool
 # the window's fixed layout: its font
 # scripts: python3 (free ports, UIDs), bc (benchmark arithmetic)
 # the ThreadSanitizer stage: glibc's symbols, which its suppressions name
 PACKAGES="
   build-essential cmake ninja-build clang libclang-rt-14-dev libc6-dbg
-  qt6-base-dev libgl-dev libdcmtk-dev libtiff-dev libgtest-dev
-  dcmtk dicom3tools orthanc
+  qt6-base-dev libgl-dev libdcmtk-dev libtiff-dev libgtest-dev libssl-dev
+  dcmtk dicom3tools orthanc openssl
   xvfb xauth xdotool
   fonts-liberation2
   python3 bc

@@ -136,7 +136,9 @@ std::vector<std::function<bool()>> fSkiascan::loadSteps(SettingsReader& reader)
         options = loadOptions(optionsFilePath(m_programFolder), &problems);
         for (const QString& problem : problems)
             programlog::event(QStringLiteral("options: %1").arg(problem));
-        m_session->setOptions(options);
+        // The file says where the PEM files are as the operator wrote it; the
+        // network is given them from the program folder.
+        m_session->setOptions(withPathsResolved(options, m_programFolder));
         m_session->setSettings(settings);
         m_session->setNetworkTimeouts(networkTimeouts);
         showSessionState();

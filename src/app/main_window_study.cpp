@@ -151,7 +151,8 @@ WorklistStation fSkiascan::worklistStation() const
 {
     return {settings.WorklistIP,        settings.WorklistPort, settings.WorklistAET,     settings.LocalAET,
             settings.ScheduledModality, settings.ScheduledAET, settings.ScheduledStation, networkTimeouts,
-            queryLimits,                options.useScheduledStudy};
+            queryLimits,                options.useScheduledStudy,
+            withPathsResolved(options.worklistTls, m_programFolder)};
 }
 
 // The transfer of a worklist entry: a new study, then the eight fields in their

@@ -1,6 +1,7 @@
 #include "common/durable_file.h"
 
 #include "common/failure.h"
+#include "common/private_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -43,7 +44,7 @@ void writeFileDurably(const QString& path, const QByteArray& bytes)
                       Failure::Kind::File);
     };
     QFile file(temporary);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate, kPrivateFile) || !file.setPermissions(kPrivateFile))
         fail(file.errorString());
     if (file.write(bytes) != bytes.size() || !file.flush())
         fail(file.errorString());

@@ -17,6 +17,8 @@ bool renameDurably(const QString& from, const QString& to);
 
 /// Writes `bytes` as the whole content of `path`: a temporary file beside it
 /// (".writing-" and the name), flushed, renamed over `path`, folder flushed.
+/// The file is readable by the program's user only (0600): it is one of the
+/// program's own records.
 /// Throws Failure (kind File) with the reason; nothing is left behind then.
 void writeFileDurably(const QString& path, const QByteArray& bytes);
 

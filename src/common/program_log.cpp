@@ -1,5 +1,7 @@
 #include "common/program_log.h"
 
+#include "common/private_files.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -18,7 +20,11 @@ QString g_path;
 void open(const QString& programFolder)
 {
     const std::lock_guard lock(g_mutex);
-    QDir(programFolder).mkpath(QStringLiteral("Logs"));
+    // The log names patients: the folder and its files are the user's alone,
+    // those an older version made too.
+    const QString folder = QDir(programFolder).filePath(QStringLiteral("Logs"));
+    makePrivateFolder(folder);
+    tightenFolder(folder);
     g_path = QDir(programFolder).filePath(QStringLiteral("Logs/skiascan.log"));
 }
 
@@ -44,7 +50,7 @@ void event(const QString& text)
             QFile::remove(previous);
             QFile::rename(g_path, previous);
         }
-        if (file.open(QIODevice::Append))
+        if (file.open(QIODevice::Append, kPrivateFile))
             file.write(line);
     } catch (...) {
         // The log is a help, never a reason to stop.

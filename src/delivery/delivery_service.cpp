@@ -389,7 +389,8 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
     current = queue.empty() ? nullptr : &queue.front();
     const bool commits = self.options.storageCommitment;
     dicom::StoreAssociation association(self.host, self.port, self.aeTitle, pass.calling, pass.limits,
-                                        associationGuard, commits);
+                                        associationGuard, self.options.tls, commits);
+    const QString over = association.protocol().isEmpty() ? QString() : QStringLiteral(" over ") + association.protocol();
 
     lock.lock();
     failures = 0;
@@ -458,7 +459,7 @@ void DeliveryService::Worker::sendQueue(std::unique_lock<std::mutex>& lock, cons
             continue;
         }
         current = nullptr;
-        programlog::event(QStringLiteral("sent image %1 to %2").arg(entry.instanceUid, self.name()));
+        programlog::event(QStringLiteral("sent image %1 to %2%3").arg(entry.instanceUid, self.name(), over));
         bool early = false;
         {
             // A film still being written ahead is struck off once it is kept.
@@ -532,7 +533,7 @@ void DeliveryService::Worker::askForCommitment(const Pass& pass, Outbox& outbox,
             } else {
                 dicom::NetworkGuard guard(dicom::kVerifyDeadline);
                 dicom::requestCommitment(self.host, self.port, self.aeTitle, pass.calling, pass.limits, guard,
-                                         transaction, uids);
+                                         transaction, uids, self.options.tls);
             }
         } catch (const Failure&) {
             // Not asked: asked again at the next pass; a report on the
@@ -646,6 +647,10 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
             worker->timeouts = timeouts;
             worker->pauses = m_timing.pauses;
             worker->commitmentWait = m_timing.commitmentWait;
+            programlog::event(node.options.tls.enabled
+                                  ? QStringLiteral("delivery: %1 is sent to over TLS, trusting the authorities in %2")
+                                        .arg(node.name(), node.options.tls.trustedCertificates)
+                                  : QStringLiteral("delivery: %1 is sent to in clear text").arg(node.name()));
             std::thread([worker] { worker->run(); }).detach();
         }
         workers.push_back(worker);

@@ -2,6 +2,7 @@
 
 #include "common/durable_file.h"
 #include "common/failure.h"
+#include "common/private_files.h"
 #include "common/program_log.h"
 
 #include <QDir>
@@ -220,9 +221,11 @@ void Outbox::keep(dicom::Image& image, OutboxEntry& entry)
     place(entry);
     const QString temporary = dir.filePath(QLatin1String(kTemporaryPrefix) + entry.instanceUid + kImageSuffix);
     try {
-        if (!QDir().mkpath(m_folder))
+        if (!makePrivateFolder(m_folder))
             throw Failure(QStringLiteral("the folder cannot be created"), Failure::Kind::File);
         image.saveFile(temporary);
+        if (!makePrivateFile(temporary))
+            throw Failure(QStringLiteral("Cannot make %1 readable by this user only.").arg(temporary), Failure::Kind::File);
         if (!syncToDisk(temporary))
             throw Failure(QStringLiteral("Cannot flush %1 to the disk.").arg(temporary), Failure::Kind::File);
         if (!renameDurably(temporary, entry.imagePath))
@@ -505,7 +508,7 @@ void Outbox::moveAside(const OutboxEntry& entry, const QString& why) const
 {
     const bool removed = why == QLatin1String("removed");
     const QDir target(QDir(m_folder).filePath(removed ? QStringLiteral("removed") : QStringLiteral("damaged")));
-    QDir().mkpath(target.path());
+    makePrivateFolder(target.path());
     // The entry file goes last, so that a crash halfway leaves the image where
     // the next start finds it.
     renameDurably(entry.imagePath, target.filePath(QFileInfo(entry.imagePath).fileName()));

@@ -18,7 +18,7 @@ namespace skiascan {
 namespace {
 
 enum Column { kPatient, kId, kStudy, kImage, kScanned, kWaitsFor, kHeldBy, kLastFailure, kWhen, kColumns };
-enum NodeColumn { kNode, kState, kWaiting, kNodeFailure, kNodeColumns };
+enum NodeColumn { kNode, kState, kWaiting, kNodeFailure, kConnection, kNodeColumns };
 
 QString when(const QDateTime& time)
 {
@@ -58,7 +58,7 @@ OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* p
     setWindowTitle(QStringLiteral("Outbox"));
     lvNodes = listView(QStringLiteral("lvNodes"),
                        {QStringLiteral("Node"), QStringLiteral("State"), QStringLiteral("Waiting"),
-                        QStringLiteral("Last failure")},
+                        QStringLiteral("Last failure"), QStringLiteral("Connection")},
                        this);
     lvNodes->setMinimumSize(760, 80);
     lvNodes->setMaximumHeight(100);
@@ -160,6 +160,7 @@ void OutboxDialog::showNodes()
         item->setText(kNodeFailure, node.lastFailure.isEmpty()
                                         ? QString()
                                         : QStringLiteral("%1 %2").arg(when(node.lastFailureAt), node.lastFailure));
+        item->setText(kConnection, node.node.options.tls.enabled ? QStringLiteral("TLS") : QStringLiteral("clear text"));
         item->setForeground(kState, node.failing ? QBrush(QColor(0xc0, 0, 0)) : QBrush());
     }
     if (current < 0 && lvNodes->topLevelItemCount() > 0)

@@ -1,5 +1,5 @@
-// Associations with DICOM peers: connect and negotiate, release or abort, and
-// descriptions of every way that can fail.
+// Associations with DICOM peers: connect (in clear text or over TLS) and
+// negotiate, release or abort, and descriptions of every way that can fail.
 
 #include "dicom/dcmtk_internal.h"
 
@@ -114,43 +114,28 @@ QString statusMeaning(Uint16 status)
 }
 
 // DCMTK's plain TCP transport, which hands us each connection the moment its
-// connect has succeeded, before the first PDU goes out. The socket gets the
-// association's own read and write timeouts (DCMTK would give every socket the
-// same process-wide ones), and the guard gets the socket, so that it can cut
-// the negotiation as well as everything after it.
+// connect has succeeded, before the first PDU goes out.
 class GuardedTransport : public DcmTransportLayer {
 public:
-    GuardedTransport(int socketSeconds, NetworkGuard& guard)
+    GuardedTransport(int socketSeconds, NetworkGuard& guard, TransportWatch& watch)
         : m_socketSeconds(socketSeconds)
         , m_guard(guard)
+        , m_watch(watch)
     {
     }
 
     DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool useSecureLayer) override
     {
         DcmTransportConnection* connection = DcmTransportLayer::createConnection(socket, useSecureLayer);
-        if (connection) {
-            // A read or write that blocks (a peer that has stopped reading, a
-            // connection that has gone dead) ends after this long, unless the
-            // guard watches the connection's progress instead.
-            if (m_socketSeconds > 0) {
-                const timeval limit{m_socketSeconds, 0};
-                ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-                ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-            }
-            m_guard.attach(static_cast<int>(socket));
-            m_connected = true;
-        }
+        if (connection)
+            prepareConnection(static_cast<int>(socket), m_socketSeconds, m_guard, m_watch);
         return connection;
     }
-
-    /// True once the connection to the peer was made.
-    bool connected() const { return m_connected; }
 
 private:
     int m_socketSeconds;
     NetworkGuard& m_guard;
-    bool m_connected = false;
+    TransportWatch& m_watch;
 };
 
 } // namespace
@@ -169,6 +154,23 @@ void prepareNetworking()
     });
 }
 
+// The socket gets the association's own read and write timeouts (DCMTK would
+// give every socket the same process-wide ones), and the guard gets the
+// socket, so that it can cut the negotiation as well as everything after it.
+void prepareConnection(int socket, int socketSeconds, NetworkGuard& guard, TransportWatch& watch)
+{
+    // A read or write that blocks (a peer that has stopped reading, a
+    // connection that has gone dead) ends after this long, unless the guard
+    // watches the connection's progress instead.
+    if (socketSeconds > 0) {
+        const timeval limit{socketSeconds, 0};
+        ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
+    guard.attach(socket);
+    watch.connected = true;
+}
+
 QString statusText(Uint16 status, DcmDataset* detail)
 {
     QString text = QStringLiteral("status 0x%1 (%2)").arg(status, 4, 16, QLatin1Char('0')).arg(statusMeaning(status));
@@ -181,9 +183,8 @@ QString statusText(Uint16 status, DcmDataset* detail)
 Association::Association(const QString& host, qint32 port, const QString& calledAETitle,
                          const QString& callingAETitle, const std::vector<Context>& contexts,
                          const QString& operation, const NetworkTimeouts& timeouts, NetworkGuard& guard,
-                         bool watchedByGuard)
-    : m_transport(std::make_unique<GuardedTransport>(watchedByGuard ? 0 : timeouts.dimseSeconds, guard))
-    , m_peer(nodeName(calledAETitle, host, port))
+                         const TlsSettings& tls, bool watchedByGuard)
+    : m_peer(nodeName(calledAETitle, host, port))
     , m_timeouts(timeouts)
     , m_guard(guard)
     , m_watched(watchedByGuard)
@@ -196,6 +197,11 @@ Association::Association(const QString& host, qint32 port, const QString& called
         throw Failure(QStringLiteral("No address is set for %1.").arg(m_peer));
     if (port < 1 || port > 65535)
         throw Failure(QStringLiteral("The port of %1 is not a port number from 1 to 65535.").arg(m_peer));
+    const int socketSeconds = watchedByGuard ? 0 : timeouts.dimseSeconds;
+    if (tls.enabled)
+        m_transport = makeTlsTransport(tls, m_peer, socketSeconds, guard, m_watch);
+    else
+        m_transport = std::make_unique<GuardedTransport>(socketSeconds, guard, m_watch);
 
     // The ACSE timeout belongs to the network object, which is this association's alone.
     OFCondition c = ASC_initializeNetwork(NET_REQUESTOR, 0, timeouts.acseSeconds, &m_net);
@@ -216,6 +222,8 @@ Association::Association(const QString& host, qint32 port, const QString& called
     const QByteArray address = QStringLiteral("%1:%2").arg(host.trimmed()).arg(port).toLatin1();
     ASC_setAPTitles(params, calling.constData(), called.constData(), nullptr);
     ASC_setPresentationAddresses(params, "localhost", address.constData());
+    if (tls.enabled)
+        ASC_setTransportLayerType(params, OFTrue);
     T_ASC_PresentationContextID id = 1;
     for (const Context& context : contexts) {
         std::vector<const char*> syntaxes = context.transferSyntaxes;
@@ -239,7 +247,14 @@ Association::Association(const QString& host, qint32 port, const QString& called
             ASC_getRejectParameters(params, &rejection);
             description = QStringLiteral("Association rejected by %1: %2").arg(m_peer, rejectReason(rejection));
             kind = Failure::Kind::Rejected;
-        } else if (static_cast<GuardedTransport*>(m_transport.get())->connected()) {
+        } else if (m_watch.tls && m_watch.connected && (m_watch.protocol.isEmpty() || !m_watch.refusal.isEmpty())) {
+            // The TLS handshake failed, or the peer refused this station's
+            // certificate right after it: nothing went to it in clear text.
+            const QString reason = !m_watch.refusal.isEmpty()
+                ? m_watch.refusal
+                : QStringLiteral("the node does not speak TLS (%1)").arg(innermostReason(c, timeouts.acseSeconds));
+            description = QStringLiteral("Cannot open a TLS connection to %1 for %2: %3").arg(m_peer, operation, reason);
+        } else if (m_watch.connected) {
             // The connection was made; the peer did not take part in the negotiation.
             QString reason = innermostReason(c, timeouts.acseSeconds);
             if (reason.startsWith(QLatin1String("no answer within")))

@@ -70,13 +70,13 @@ void Association::requestCommitment(const QString& transactionUid, const std::ve
 
 void requestCommitment(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
                        const NetworkTimeouts& timeouts, NetworkGuard& guard, const QString& transactionUid,
-                       const std::vector<QString>& instanceUids)
+                       const std::vector<QString>& instanceUids, const TlsSettings& tls)
 {
     ensureToolkitReady();
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_StorageCommitmentPushModelSOPClass,
                               {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("N-ACTION"), timeouts, guard);
+                            QStringLiteral("N-ACTION"), timeouts, guard, tls);
     association.requestCommitment(transactionUid, instanceUids);
     association.release();
 }

@@ -26,10 +26,11 @@ inline constexpr int kCommitmentBatch = 500;
 /// association it opens to the station. The association waits as `timeouts`
 /// say and is bounded by `guard`, which must outlive the call. Throws Failure:
 /// of kind Rejected when the node does not accept storage commitment, Status
-/// when it refused the request, another kind when it cannot be reached.
+/// when it refused the request, another kind when it cannot be reached. With
+/// `tls` enabled the association goes over TLS only.
 void requestCommitment(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
                        const NetworkTimeouts& timeouts, NetworkGuard& guard, const QString& transactionUid,
-                       const std::vector<QString>& instanceUids);
+                       const std::vector<QString>& instanceUids, const TlsSettings& tls = {});
 
 /// A node's report on one transaction, as received.
 struct CommitmentReport {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/failure.h"
+#include "common/peer_options.h"
 #include "dicom/commitment.h"
 #include "dicom/dicom_toolkit.h"
 
@@ -83,6 +84,30 @@ void importTiff(const QString& path, Image::Impl& image);
 /// the character set that fits.
 void prepareForTransfer(Image::Impl& image);
 
+/// What the transport of one association saw of its connection: filled in by
+/// the transport as the connection is made and, over TLS, as the handshake goes.
+struct TransportWatch {
+    bool connected = false; ///< the TCP connection to the peer was made
+    bool tls = false;       ///< the association goes over TLS
+    QString protocol;       ///< "TLS 1.3" once the handshake is done; empty in clear text
+    QString refusal;        ///< why the handshake failed, when it can tell (a certificate, the peer's alert)
+};
+
+/// Gives a connection just made the association's read and write timeouts
+/// (none when `socketSeconds` is 0), hands its socket to `guard` and notes it
+/// in `watch`.
+void prepareConnection(int socket, int socketSeconds, NetworkGuard& guard, TransportWatch& watch);
+
+/// A TLS layer for one association with `peer` (named in failures), requestor
+/// side: trusts the authorities of `settings`, shows the station's certificate
+/// when one is set, proposes TLS 1.2 or newer (BCP 195, non-downgrading) and
+/// requires the peer's certificate to verify. Its connections are prepared
+/// with prepareConnection(); `guard` and `watch` must outlive it. Throws
+/// Failure (kind Argument) when the settings cannot be used: no trusted
+/// authorities, a file that cannot be read, a key that does not fit.
+std::unique_ptr<DcmTransportLayer> makeTlsTransport(const TlsSettings& settings, const QString& peer, int socketSeconds,
+                                                    NetworkGuard& guard, TransportWatch& watch);
+
 /// One association with a peer, released (or aborted) when destroyed.
 class Association {
 public:
@@ -100,9 +125,12 @@ public:
     /// the association stands (NetworkGuard::watchProgress()): reads and writes
     /// then wait as long as bytes move, however slowly, instead of being held
     /// to fixed timeouts.
+    /// With `tls` enabled the association goes over TLS and nowhere else: a
+    /// peer that does not speak it, or whose certificate does not verify, is a
+    /// Failure (kind Unreachable) that says so.
     Association(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
                 const std::vector<Context>& contexts, const QString& operation, const NetworkTimeouts& timeouts,
-                NetworkGuard& guard, bool watchedByGuard = false);
+                NetworkGuard& guard, const TlsSettings& tls, bool watchedByGuard = false);
     ~Association();
     Association(const Association&) = delete;
     Association& operator=(const Association&) = delete;
@@ -130,12 +158,16 @@ public:
     /// Releases the association; after a failure the destructor aborts instead.
     void release();
 
+    /// "TLS 1.3" when the association goes over TLS; empty in clear text.
+    QString protocol() const { return m_watch.protocol; }
+
 private:
     [[noreturn]] void fail(const OFCondition& condition, const QString& what);
     void close();
 
     T_ASC_Network* m_net = nullptr;
     T_ASC_Association* m_assoc = nullptr;
+    TransportWatch m_watch;
     std::unique_ptr<DcmTransportLayer> m_transport; // outlives m_net, which uses it
     QString m_peer;
     NetworkTimeouts m_timeouts;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "common/failure.h"
+#include "common/peer_options.h"
 #include "dicom/data_set.h"
 
 #include <QString>
@@ -126,12 +127,15 @@ class Image;
 /// proposed; with `askCommitment`, the Storage Commitment Push Model too). The
 /// association waits for the node as `timeouts` say; `guard` bounds it from
 /// the connect on, counts the bytes of the image under way and lets another
-/// thread cancel it; it must outlive the association. Throws Failure when the
-/// node cannot be reached or refuses the association.
+/// thread cancel it; it must outlive the association. With `tls` enabled the
+/// association goes over TLS only (see verify()). Throws Failure when the node
+/// cannot be reached or refuses the association, or when TLS cannot be set up
+/// or the node's certificate does not verify.
 class StoreAssociation {
 public:
     StoreAssociation(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-                     const NetworkTimeouts& timeouts, NetworkGuard& guard, bool askCommitment = false);
+                     const NetworkTimeouts& timeouts, NetworkGuard& guard, const TlsSettings& tls = {},
+                     bool askCommitment = false);
     ~StoreAssociation();
     StoreAssociation(const StoreAssociation&) = delete;
     StoreAssociation& operator=(const StoreAssociation&) = delete;
@@ -150,6 +154,8 @@ public:
     void requestCommitment(const QString& transactionUid, const std::vector<QString>& instanceUids);
     /// Releases the association politely.
     void release();
+    /// "TLS 1.3" when the association goes over TLS; empty in clear text.
+    QString protocol() const;
 
 private:
     std::unique_ptr<Association> m_association;
@@ -166,6 +172,7 @@ public:
     QString root; ///< the query root; "WORKLIST" is the only one known
     NetworkTimeouts timeouts; ///< of the query's association
     QueryLimits limits;       ///< what the server may send, and for how long
+    TlsSettings tls;          ///< the query goes over TLS only when enabled (see verify())
 
     /// Sends the identifier and returns every matching data set, in the order the
     /// server sent them. Each answer's text is decoded by its own Specific
@@ -184,6 +191,7 @@ public:
 
 /// What a verification found out besides the node's answer.
 struct Verification {
+    QString protocol;               ///< "TLS 1.3" when it went over TLS; empty in clear text
     bool acceptsCommitment = false; ///< it accepted the Storage Commitment Push Model
 };
 
@@ -192,8 +200,15 @@ struct Verification {
 /// says whether the node accepted it. Throws Failure otherwise. The
 /// association waits as `timeouts` say; the whole exchange is bounded by
 /// `guard` when one is given, else by kVerifyDeadline.
+/// With `tls` enabled nothing goes in clear text: TLS 1.2 or newer, the
+/// node's certificate verified against the trusted authorities of `tls` (the
+/// station shows its own certificate when `tls` names one). A node that does
+/// not speak TLS, or whose certificate does not verify, is a Failure of kind
+/// Unreachable that says why ("the node's certificate expired on ...");
+/// settings that cannot be used (no trusted authorities, a file that cannot
+/// be read) are a Failure of kind Argument, before any connection.
 Verification verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-                    const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr);
+                    const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr, const TlsSettings& tls = {});
 
 /// "AET (host:port)", the name a node goes by in messages.
 QString nodeName(const QString& aeTitle, const QString& host, qint32 port);

@@ -180,7 +180,7 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
 
 StoreAssociation::StoreAssociation(const QString& host, qint32 port, const QString& calledAETitle,
                                    const QString& callingAETitle, const NetworkTimeouts& timeouts, NetworkGuard& guard,
-                                   bool askCommitment)
+                                   const TlsSettings& tls, bool askCommitment)
 {
     ensureToolkitReady();
     std::vector<Association::Context> contexts{
@@ -189,7 +189,7 @@ StoreAssociation::StoreAssociation(const QString& host, qint32 port, const QStri
         contexts.push_back({UID_StorageCommitmentPushModelSOPClass,
                             {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}});
     m_association = std::make_unique<Association>(host, port, calledAETitle, callingAETitle, contexts,
-                                                  QStringLiteral("C-STORE"), timeouts, guard, true);
+                                                  QStringLiteral("C-STORE"), timeouts, guard, tls, true);
 }
 
 bool StoreAssociation::acceptsCommitment() const
@@ -213,6 +213,11 @@ void StoreAssociation::store(Image& image)
 void StoreAssociation::release()
 {
     m_association->release();
+}
+
+QString StoreAssociation::protocol() const
+{
+    return m_association->protocol();
 }
 
 void Image::send(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
@@ -248,7 +253,7 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_FINDModalityWorklistInformationModel,
                               {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-FIND"), timeouts, *guard);
+                            QStringLiteral("C-FIND"), timeouts, *guard, tls);
     DataSetCollection results;
     association.find(UID_FINDModalityWorklistInformationModel, request, limits,
                      [&](DataSet&& answer) { results.addNewItem() = std::move(answer); });
@@ -257,7 +262,7 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
 }
 
 Verification verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-                    const NetworkTimeouts& timeouts, NetworkGuard* guard)
+                    const NetworkTimeouts& timeouts, NetworkGuard* guard, const TlsSettings& tls)
 {
     ensureToolkitReady();
     std::unique_ptr<NetworkGuard> own;
@@ -269,9 +274,10 @@ Verification verify(const QString& host, qint32 port, const QString& calledAETit
                             {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}},
                              {UID_StorageCommitmentPushModelSOPClass,
                               {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-ECHO"), timeouts, *guard);
+                            QStringLiteral("C-ECHO"), timeouts, *guard, tls);
     association.echo();
     Verification verification;
+    verification.protocol = association.protocol();
     verification.acceptsCommitment = association.accepts(UID_StorageCommitmentPushModelSOPClass);
     association.release();
     return verification;

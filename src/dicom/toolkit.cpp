@@ -3,6 +3,8 @@
 
 #include "dicom/dcmtk_internal.h"
 
+#include "common/private_files.h"
+
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/oflog/fileap.h>
 #include <dcmtk/oflog/layout.h>
@@ -57,12 +59,16 @@ void startToolkitLog(const QString& programFolder)
 {
     setUpOnce();
     namespace log4cplus = dcmtk::log4cplus;
-    QDir(programFolder).mkpath(QStringLiteral("Logs"));
+    makePrivateFolder(QDir(programFolder).filePath(QStringLiteral("Logs")));
     // A log file that cannot be written is no reason to complain on stderr.
     const QFileInfo logs(QDir(programFolder).filePath(QStringLiteral("Logs")));
     if (!logs.isDir() || !logs.isWritable())
         return;
-    const QByteArray path = QFile::encodeName(QDir(programFolder).filePath(QStringLiteral("Logs/dcmtk.log")));
+    const QString file = QDir(programFolder).filePath(QStringLiteral("Logs/dcmtk.log"));
+    // Made here with the user's rights only, so that DCMTK appends to it.
+    QFile(file).open(QIODevice::Append, kPrivateFile);
+    makePrivateFile(file);
+    const QByteArray path = QFile::encodeName(file);
     log4cplus::SharedAppenderPtr appender(new log4cplus::RollingFileAppender(path.constData(), 1024 * 1024, 1));
     appender->setLayout(OFunique_ptr<log4cplus::Layout>(
         new log4cplus::PatternLayout("%D{%Y-%m-%d %H:%M:%S.%q} %-5p %c: %m%n")));

@@ -1,6 +1,7 @@
 #include "scan/scan_journal.h"
 
 #include "common/durable_file.h"
+#include "common/private_files.h"
 #include "common/failure.h"
 #include "common/program_log.h"
 
@@ -172,7 +173,7 @@ bool ScanJournal::fromJson(const QByteArray& bytes, FilmRecord& film)
 
 void ScanJournal::write(const FilmRecord& film)
 {
-    if (!QDir().mkpath(m_folder))
+    if (!makePrivateFolder(m_folder))
         throw Failure(QStringLiteral("The scan journal folder %1 cannot be created.").arg(QDir::toNativeSeparators(m_folder)),
                       Failure::Kind::File);
     writeFileDurably(entryPath(film), toJson(film));
@@ -202,7 +203,7 @@ std::vector<FilmRecord> ScanJournal::films() const
         FilmRecord film;
         if (!fromJson(file.readAll(), film)) {
             file.close();
-            dir.mkpath(QStringLiteral("damaged"));
+            makePrivateFolder(dir.filePath(QStringLiteral("damaged")));
             renameDurably(dir.filePath(name), dir.filePath(QStringLiteral("damaged/") + name));
             programlog::event(QStringLiteral("journal: %1 cannot be read and was moved to damaged/").arg(name));
             continue;

@@ -5,6 +5,7 @@
 
 #include "session/scan_session.h"
 
+#include "common/private_files.h"
 #include "common/program_log.h"
 #include "delivery/outbox.h"
 #include "common/text.h"
@@ -30,6 +31,9 @@ QString whichFilm(const FilmRecord& film, const QString& patient)
 void ScanSession::startUp()
 {
     Outbox outbox(m_programFolder);
+    // Folders an older version made are readable by others: no longer.
+    tightenFolder(outbox.folder());
+    tightenFolder(ScanJournal(m_programFolder).folder());
     outbox.tidy(m_settings.remoteNodes());
     if (const int owed = outbox.count(); owed > 0)
         programlog::event(QStringLiteral("start: %1 wait in the outbox")

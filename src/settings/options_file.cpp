@@ -116,6 +116,23 @@ Options loadOptions(const QString& path, QStringList* problems)
     return options;
 }
 
+TlsSettings withPathsResolved(TlsSettings tls, const QString& programFolder)
+{
+    const QDir folder(programFolder);
+    for (QString* path : {&tls.trustedCertificates, &tls.certificate, &tls.privateKey})
+        if (!path->trimmed().isEmpty())
+            *path = QDir::cleanPath(folder.absoluteFilePath(path->trimmed()));
+    return tls;
+}
+
+Options withPathsResolved(Options options, const QString& programFolder)
+{
+    options.worklistTls = withPathsResolved(options.worklistTls, programFolder);
+    for (NodeOptions& node : options.nodes)
+        node.tls = withPathsResolved(node.tls, programFolder);
+    return options;
+}
+
 void saveOptions(const QString& path, const Options& options)
 {
     // QSettings writes the file it is given in place; a temporary file renamed

@@ -40,6 +40,12 @@ QString optionsFilePath(const QString& programFolder);
 /// that cannot be read keeps its default and is named in `problems`.
 Options loadOptions(const QString& path, QStringList* problems = nullptr);
 
+/// The options as the network uses them: every PEM path that is relative is
+/// made absolute against `programFolder`. The file and the dialog keep the
+/// paths as written.
+Options withPathsResolved(Options options, const QString& programFolder);
+TlsSettings withPathsResolved(TlsSettings tls, const QString& programFolder);
+
 /// Writes every key, through a temporary file renamed over the old one.
 /// Throws Failure (kind File) when the file cannot be written.
 void saveOptions(const QString& path, const Options& options);

@@ -116,7 +116,7 @@ void fPrefs::buildControls()
         VerifyRemote[i]->setMaximumWidth(60);
         nodes->addWidget(VerifyRemote[i], i + 1, 3);
         connect(VerifyRemote[i], &QPushButton::clicked, this,
-                [this, i] { verifyNode(RemoteAET[i]->text(), IPAddress[i]->text(), IPPort[i]->text()); });
+                [this, i] { verifyNode(RemoteAET[i]->text(), IPAddress[i]->text(), IPPort[i]->text(), m_options.nodes[i].tls); });
     }
 
     Frame2 = new QGroupBox(QStringLiteral("Worklist Informations"), this);
@@ -139,7 +139,7 @@ void fPrefs::buildControls()
     VerifyWorklist->setMaximumWidth(60);
     worklist->addWidget(VerifyWorklist, 1, 3);
     connect(VerifyWorklist, &QPushButton::clicked, this,
-            [this] { verifyNode(WorklistAET->text(), WorklistIP->text(), WorklistPort->text()); });
+            [this] { verifyNode(WorklistAET->text(), WorklistIP->text(), WorklistPort->text(), m_options.worklistTls); });
     worklist->addWidget(new QLabel(QStringLiteral("Server AET:"), Frame2), 1, 0);
     worklist->addWidget(WorklistAET, 1, 1);
     worklist->addWidget(new QLabel(QStringLiteral("Scheduled Modality:"), Frame2), 2, 0);
@@ -301,9 +301,11 @@ void fPrefs::cmdMore_Click()
         m_options = page.options();
 }
 
-// Checks a node with the values as typed, before they are saved.
-void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QString& port)
+// Checks a node with the values as typed and the TLS settings as set on the
+// More page, before they are saved.
+void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QString& port, const TlsSettings& tlsAsSet)
 {
+    const TlsSettings tls = withPathsResolved(tlsAsSet, QFileInfo(m_settingsPath).absolutePath());
     // The port read as the destination rows read it; the range is checked by
     // the echo itself.
     const std::optional<qint32> number = portNumber(port);
@@ -322,7 +324,7 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
             QEventLoop wait;
             BackgroundTask task;
             task.start([=, &verification, portNumber = *number](const CancelFlag&) {
-                           verification = dicom::verify(host, portNumber, aeTitle, calling);
+                           verification = dicom::verify(host, portNumber, aeTitle, calling, {}, nullptr, tls);
                        },
                        [&](std::exception_ptr f) {
                            failure = f;
@@ -339,10 +341,14 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
         return;
     }
     showMessage(this, QMessageBox::Information,
-                QStringLiteral("%1 answered the verification (C-ECHO).\n%2")
-                    .arg(node, verification.acceptsCommitment
-                                   ? QStringLiteral("It accepts storage commitment.")
-                                   : QStringLiteral("It does not accept storage commitment.")));
+                QStringLiteral("%1 answered the verification (C-ECHO)%2.\n%3")
+                    .arg(node,
+                         verification.protocol.isEmpty()
+                             ? QString()
+                             : QStringLiteral(" over %1; its certificate is signed by an authority this station trusts")
+                                   .arg(verification.protocol),
+                         verification.acceptsCommitment ? QStringLiteral("It accepts storage commitment.")
+                                                        : QStringLiteral("It does not accept storage commitment.")));
 }
 
 void fPrefs::chooseApplication(QLineEdit* target)

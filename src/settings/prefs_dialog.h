@@ -71,7 +71,7 @@ private:
     void BrowseTest_Click();
     void BrowseFolder_Click();
     void chooseApplication(QLineEdit* target);
-    void verifyNode(const QString& aeTitle, const QString& host, const QString& port);
+    void verifyNode(const QString& aeTitle, const QString& host, const QString& port, const TlsSettings& tls);
 
     QString m_settingsPath;
     Options m_options;

@@ -2,6 +2,7 @@
 
 #include "common/dates.h"
 #include "common/failure.h"
+#include "common/private_files.h"
 #include "common/text.h"
 
 #include <QDateTime>
@@ -105,7 +106,7 @@ QStringList unreadableFields(const dicom::DataSet& answer)
 
 int tidyWorklistLog(const QString& programFolder, int logDay, const QDate& today)
 {
-    QDir(programFolder).mkpath(QStringLiteral("Logs"));
+    makePrivateFolder(QDir(programFolder).filePath(QStringLiteral("Logs")));
     const QString file = logFile(programFolder);
     if (today.day() == logDay || !QFile::exists(file))
         return logDay;
@@ -118,7 +119,7 @@ int tidyWorklistLog(const QString& programFolder, int logDay, const QDate& today
 void appendWorklistLog(const QString& programFolder, const QString& line)
 {
     QFile file(logFile(programFolder));
-    if (!file.open(QIODevice::Append | QIODevice::Text))
+    if (!file.open(QIODevice::Append | QIODevice::Text, kPrivateFile))
         return;
     file.write((QDateTime::currentDateTime().toString(Qt::ISODate) + QLatin1Char(' ') + line + QLatin1Char('\n')).toUtf8());
 }

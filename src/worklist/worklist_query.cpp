@@ -92,6 +92,7 @@ DataSetCollection queryWorklist(const WorklistStation& s, const QDate& today, di
     query.root = QStringLiteral("WORKLIST");
     query.timeouts = s.timeouts;
     query.limits = s.limits;
+    query.tls = s.tls;
     return query.run(worklistIdentifier(s, today), guard);
 }
 

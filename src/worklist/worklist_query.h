@@ -12,7 +12,8 @@ namespace skiascan {
 
 /// Where the worklist is asked, and for which station: the server, this
 /// station's AE title, and the three station keys the query matches on (empty
-/// matches any); and what the query may take of the server.
+/// matches any); what the query may take of the server; and whether it goes
+/// over TLS (its PEM paths absolute).
 struct WorklistStation {
     QString host;
     qint32 port = 0;
@@ -27,6 +28,7 @@ struct WorklistStation {
     /// are asked for whole (with their coding scheme and meaning), so that they
     /// can be carried.
     bool scheduledStudy = false;
+    TlsSettings tls;
 };
 
 /// "YYYYMMDD-YYYYMMDD" for one day: the date range that matches that day.

@@ -4,6 +4,7 @@
 #include "common/failure.h"
 #include "delivery/delivery_service.h"
 #include "dicom/image_attributes.h"
+#include "support/certificates.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
 #include "support/qt_printers.h"
@@ -15,6 +16,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -283,13 +287,15 @@ TEST_F(OutboxTest, WhatCannotBeParsedGoesAsideWhatCannotBeReadWaits)
     EXPECT_TRUE(QFile::exists(dir.filePath("damaged/2.25.111.dcm")));
     EXPECT_EQ(outbox.damagedCount(), 1);
 
-    // An image that may not be read now (its rights) is no damaged image.
+    // An image that may not be read now (its rights) is no damaged image. (Its
+    // entry, readable by the program's user only, is read before.)
+    const OutboxEntry entry = outbox.entries().at(0);
     QFile::setPermissions(dir.filePath("2.25.112.dcm"), QFile::WriteOwner);
     QFile::setPermissions(outbox.folder(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     const int outcome = runUnprivileged([&] {
         try {
-            outbox.loadImage(outbox.entries().at(0));
+            outbox.loadImage(entry);
         } catch (const Failure& e) {
             return e.kind() == Failure::Kind::File ? 0 : 1;
         }
@@ -441,4 +447,44 @@ TEST_F(OutboxTest, ANodeSilentOnCommitmentIsAskedAgainAndItsReportIsHonouredAfte
     EXPECT_FALSE(outbox.holds("2.25.400"));
     // The failed one goes again, and the node commits to it this time.
     ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 20000));
+}
+
+TEST_F(OutboxTest, OverTlsOnlyANodeThatProvesItselfGetsTheFilmAndTheOthersOweItWithTheReason)
+{
+    TestAuthority authority;
+    const TestAuthority::Issued server = authority.issue("orthanc");
+    const TestAuthority::Issued station = authority.issue("skiascan");
+    OrthancServer orthanc("SKIASCAN", 0, OrthancTls{server.certificate, server.privateKey, authority.certificate()});
+    TestAuthority stranger("Stranger Authority");
+    const TestAuthority::Issued impostorKeys = stranger.issue("impostor");
+    StoreScp impostor("IMPOSTOR", {"+tls", impostorKeys.privateKey, impostorKeys.certificate, "-ic"});
+    StoreScp plain("PLAIN");
+    const NodeOptions tls{{true, authority.certificate(), station.certificate, station.privateKey}};
+    service.configure(configuredNodes(parseRemoteNodes({orthanc.setting(), impostor.setting(), plain.setting()}),
+                                      {tls, tls, tls}),
+                      "SKIASCAN", timeouts);
+    keep("2.25.130", service.nodes());
+
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return owedTitles("2.25.130") == QStringList{"IMPOSTOR", "PLAIN"} && statusOf("IMPOSTOR").failing
+                && statusOf("PLAIN").failing;
+        },
+        15000));
+    // Orthanc, which asks for the station's certificate, has the film.
+    const QJsonArray instances = QJsonDocument::fromJson(orthanc.get("/instances")).array();
+    ASSERT_EQ(instances.size(), 1);
+    EXPECT_EQ(QJsonDocument::fromJson(orthanc.get("/instances/" + instances[0].toString() + "/simplified-tags"))
+                  .object()["SOPInstanceUID"]
+                  .toString(),
+              "2.25.130");
+    // The others have nothing, not even in clear text, and the film says why it waits.
+    EXPECT_TRUE(impostor.received().isEmpty());
+    EXPECT_TRUE(plain.received().isEmpty());
+    const OutboxEntry entry = outbox.entries().at(0);
+    EXPECT_TRUE(entry.owed[0].lastFailure.contains("the node's certificate is not signed by an authority this station "
+                                                   "trusts"))
+        << entry.owed[0].lastFailure.toStdString();
+    EXPECT_TRUE(statusOf("PLAIN").lastFailure.contains("the node does not speak TLS"))
+        << statusOf("PLAIN").lastFailure.toStdString();
 }

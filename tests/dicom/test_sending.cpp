@@ -1,6 +1,7 @@
 #include "common/failure.h"
 #include "dicom/dicom_toolkit.h"
 #include "dicom/image_attributes.h"
+#include "support/certificates.h"
 #include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
@@ -10,6 +11,7 @@
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -214,4 +216,60 @@ TEST_F(SendingTest, BadAeTitlesAndPortsAreCaughtBeforeConnecting)
     EXPECT_THROW(image.send("127.0.0.1", 104, "PACS", ""), Failure);
     EXPECT_THROW(image.send("127.0.0.1", 0, "PACS", "SKIASCAN"), Failure);
     EXPECT_THROW(image.send("", 104, "PACS", "SKIASCAN"), Failure);
+}
+
+TEST_F(SendingTest, OverTlsOnlyANodeWhoseCertificateVerifiesGetsTheImage)
+{
+    TestAuthority authority;
+    const TestAuthority::Issued node = authority.issue("node");
+    StoreScp secure("SECURE", {"+tls", node.privateKey, node.certificate, "-ic"});
+    const TlsSettings trusting{true, authority.certificate(), {}, {}};
+    const auto failure = [&](int port, const QString& aet, const TlsSettings& tls) -> std::pair<QString, Failure::Kind> {
+        try {
+            dicom::verify("127.0.0.1", port, aet, "SKIASCAN", kShortTimeouts, nullptr, tls);
+        } catch (const Failure& e) {
+            return {e.description(), e.kind()};
+        }
+        return {"(verified)", Failure::Kind::General};
+    };
+
+    EXPECT_TRUE(dicom::verify("127.0.0.1", secure.port(), "SECURE", "SKIASCAN", kShortTimeouts, nullptr, trusting)
+                    .protocol.startsWith("TLS 1."));
+    dicom::NetworkGuard guard;
+    dicom::StoreAssociation association("127.0.0.1", secure.port(), "SECURE", "SKIASCAN", kShortTimeouts, guard,
+                                        trusting);
+    association.store(image);
+    association.release();
+    ASSERT_EQ(secure.received().size(), 1);
+    EXPECT_EQ(DicomFile(secure.received().first()).text(DCM_SOPInstanceUID), "2.25.3");
+
+    // Signed by an authority the station does not trust.
+    TestAuthority stranger("Stranger Authority");
+    const auto [untrusted, untrustedKind] = failure(secure.port(), "SECURE", {true, stranger.certificate(), {}, {}});
+    EXPECT_EQ(untrustedKind, Failure::Kind::Unreachable);
+    EXPECT_TRUE(untrusted.startsWith(QString("Cannot open a TLS connection to SECURE (127.0.0.1:%1) for C-ECHO: "
+                                             "the node's certificate is not signed by an authority this station trusts")
+                                         .arg(secure.port())))
+        << untrusted.toStdString();
+
+    // A certificate that has expired: valid for no time at all from its making.
+    const TestAuthority::Issued lapsed = authority.issue("lapsed", 0);
+    const QDateTime madeAt = QDateTime::currentDateTimeUtc();
+    StoreScp expired("EXPIRED", {"+tls", lapsed.privateKey, lapsed.certificate, "-ic"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QDateTime::currentDateTimeUtc() > madeAt.addSecs(1); }, 3000));
+    const auto [outdated, outdatedKind] = failure(expired.port(), "EXPIRED", trusting);
+    EXPECT_TRUE(outdated.endsWith("the node's certificate expired on " + madeAt.date().toString(Qt::ISODate)))
+        << outdated.toStdString();
+
+    // A node in clear text is not spoken to in clear text.
+    StoreScp plain("PLAIN");
+    const auto [clear, clearKind] = failure(plain.port(), "PLAIN", trusting);
+    EXPECT_EQ(clearKind, Failure::Kind::Unreachable);
+    EXPECT_TRUE(clear.contains("the node does not speak TLS")) << clear.toStdString();
+
+    // Without trusted authorities nothing is tried.
+    const auto [unset, unsetKind] = failure(secure.port(), "SECURE", {true, {}, {}, {}});
+    EXPECT_EQ(unsetKind, Failure::Kind::Argument);
+    EXPECT_TRUE(unset.contains("no file of trusted authorities")) << unset.toStdString();
+    EXPECT_EQ(secure.received().size(), 1);
 }

@@ -1,10 +1,15 @@
 // The import and hand-over of films through the session, in test mode (the
 // test image stands in for the scanner): the numbering of a study, films the
 // image cannot be built from, and nodes that fail.
+#include "common/program_log.h"
+#include "delivery/outbox.h"
+#include "dicom/dicom_toolkit.h"
 #include "session/session_fixture.h"
 #include "support/dicom_file.h"
 #include "support/peers.h"
 #include "support/tiff_writer.h"
+
+#include <filesystem>
 
 using namespace skiascan;
 using namespace skiascan::test;
@@ -131,4 +136,55 @@ TEST_F(SessionImportTest, WithoutDestinationsTheImageIsKept)
     EXPECT_TRUE(op.told.empty()) << op.texts().toStdString();
     EXPECT_TRUE(imageFiles().isEmpty());
     EXPECT_EQ(s.outboxLine(), "Outbox: 1 image");
+}
+
+// The program's own folders hold patient data: they and their files are the
+// program's user's alone, those an older version left as well; the images
+// folder and the settings file keep their rights.
+TEST_F(SessionImportTest, TheProgramsOwnFoldersAndFilesAreReadableByItsUserOnly)
+{
+    namespace fs = std::filesystem;
+    const auto mode = [](const QString& path) { return fs::status(path.toStdString()).permissions(); };
+    const fs::perms privateFolder = fs::perms::owner_all;
+    const fs::perms privateFile = fs::perms::owner_read | fs::perms::owner_write;
+    const QStringList own{"Outbox", "Journal", "Logs"};
+    for (const QString& name : own) {
+        ASSERT_TRUE(QDir(folder.path()).mkdir(name));
+        fs::permissions(folder.filePath(name).toStdString(), fs::perms(0755));
+    }
+    QFile old(folder.filePath("Logs/skiascan.log"));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.close();
+    fs::permissions(old.fileName().toStdString(), fs::perms(0644));
+    folder.writeSettings(ProgramFolder::defaultLines());
+    const fs::perms settingsRights = mode(folder.settingsPath());
+    const fs::perms imagesRights = mode(images());
+
+    programlog::open(folder.path());
+    dicom::startToolkitLog(folder.path());
+    ScanSession& s = start();
+    s.startUp();
+    scan();
+    ASSERT_EQ(s.outboxLine(), "Outbox: 1 image");
+
+    for (const QString& name : own)
+        EXPECT_EQ(mode(folder.filePath(name)), privateFolder) << name.toStdString();
+    const QStringList kept = QDir(folder.filePath("Outbox")).entryList(QDir::Files);
+    EXPECT_EQ(kept.size(), 2);
+    for (const QString& name : kept)
+        EXPECT_EQ(mode(folder.filePath("Outbox/" + name)), privateFile) << name.toStdString();
+    EXPECT_EQ(mode(old.fileName()), privateFile);
+    EXPECT_EQ(mode(folder.filePath("Logs/dcmtk.log")), privateFile);
+    EXPECT_EQ(mode(images()), imagesRights);
+    EXPECT_EQ(mode(folder.settingsPath()), settingsRights);
+
+    // An image the operator removes keeps its rights, in a folder of the same kind.
+    Outbox outbox(folder.path());
+    outbox.remove(outbox.entries().at(0));
+    const QString removed = folder.filePath("Outbox/removed");
+    EXPECT_EQ(mode(removed), privateFolder);
+    const QStringList files = QDir(removed).entryList(QDir::Files);
+    EXPECT_EQ(files.size(), 2);
+    for (const QString& name : files)
+        EXPECT_EQ(mode(removed + "/" + name), privateFile) << name.toStdString();
 }

@@ -143,7 +143,7 @@ QStringList WlmScp::requests() const
 
 // ------------------------------------------------------------------- Orthanc
 
-OrthancServer::OrthancServer(const QString& callingAETitle, int stationPort)
+OrthancServer::OrthancServer(const QString& callingAETitle, int stationPort, const std::optional<OrthancTls>& tls)
     : m_dicomPort(freePort())
     , m_httpPort(freePort())
 {
@@ -163,14 +163,22 @@ OrthancServer::OrthancServer(const QString& callingAETitle, int stationPort)
   "Plugins": ["/usr/share/orthanc/plugins/libModalityWorklists.so"],
   "Worklists": { "Enable": true, "Database": "%4" },
   "DicomModalities": { "skiascan": { "AET": "%5", "Host": "127.0.0.1", "Port": %6,
-                                     "AllowStorageCommitment": %7 } }
+                                     "AllowStorageCommitment": %7 } }%8
 })")
                                .arg(root.filePath(QStringLiteral("storage")))
                                .arg(m_httpPort)
                                .arg(m_dicomPort)
                                .arg(root.filePath(QStringLiteral("worklists")), callingAETitle)
                                .arg(stationPort > 0 ? stationPort : 104)
-                               .arg(stationPort > 0 ? QStringLiteral("true") : QStringLiteral("false"));
+                               .arg(stationPort > 0 ? QStringLiteral("true") : QStringLiteral("false"))
+                               .arg(tls ? QStringLiteral(R"(,
+  "DicomTlsEnabled": true,
+  "DicomTlsCertificate": "%1",
+  "DicomTlsPrivateKey": "%2",
+  "DicomTlsTrustedCertificates": "%3",
+  "DicomTlsRemoteCertificateRequired": true)")
+                                              .arg(tls->certificate, tls->privateKey, tls->trustedCertificates)
+                                        : QString());
     QFile file(root.filePath(QStringLiteral("orthanc.json")));
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(config.toUtf8());

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <optional>
 
 namespace skiascan::test {
 
@@ -65,13 +66,22 @@ private:
     std::unique_ptr<ChildProcess> m_process;
 };
 
+/// What Orthanc needs to speak DICOM over TLS only: its key and certificate, and
+/// the authorities whose certificates it requires of every peer.
+struct OrthancTls {
+    QString certificate;
+    QString privateKey;
+    QString trustedCertificates;
+};
+
 /// Orthanc with its ModalityWorklists plugin, storage in a folder of its own: a
-/// worklist server and a PACS.
+/// worklist server and a PACS; with `tls`, over TLS only.
 class OrthancServer {
 public:
     /// It knows the station as `callingAETitle`; with a `stationPort`, it
     /// commits to what it stored and reports on that port of 127.0.0.1.
-    explicit OrthancServer(const QString& callingAETitle = QStringLiteral("SKIASCAN"), int stationPort = 0);
+    explicit OrthancServer(const QString& callingAETitle = QStringLiteral("SKIASCAN"), int stationPort = 0,
+                           const std::optional<OrthancTls>& tls = std::nullopt);
     ~OrthancServer();
 
     void addWorklist(const WorklistEntry& entry);

@@ -2,6 +2,7 @@
 #include "app/main_window.h"
 #include "app/window_helpers.h"
 #include "dicom/dicom_toolkit.h"
+#include "support/certificates.h"
 #include "support/conditions.h"
 #include "support/dicom_file.h"
 #include "support/modal.h"
@@ -10,9 +11,12 @@
 #include "support/qt_printers.h"
 #include "support/tiff_writer.h"
 #include "support/worklist_server.h"
+#include "settings/options_file.h"
 #include "worklist/worklist_dialog.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
@@ -434,4 +438,36 @@ TEST_F(WorklistDialogTest, FillingStopsAtAnEntryItCannotListAndWhenTheDialogClos
     QTimer::singleShot(0, &dialog, [&] { dialog.cmdCancel->click(); });
     dialog.SaveData(many);
     EXPECT_LT(dialog.lvWorklist->topLevelItemCount(), 200) << "Cancel ends the filling";
+}
+
+TEST_F(WorklistDialogTest, OrthancOverTlsAnswersTheStationThatShowsItsCertificate)
+{
+    TestAuthority authority;
+    const TestAuthority::Issued server = authority.issue("orthanc");
+    const TestAuthority::Issued station = authority.issue("skiascan");
+    OrthancServer orthanc("SKIASCAN", 0, OrthancTls{server.certificate, server.privateKey, authority.certificate()});
+    orthanc.addWorklist(WorklistEntry{});
+    // The options file names the PEM files relative to the program folder.
+    ASSERT_TRUE(QDir(folder.path()).mkpath("tls"));
+    ASSERT_TRUE(QFile::copy(authority.certificate(), folder.filePath("tls/authority.pem")));
+    ASSERT_TRUE(QFile::copy(station.certificate, folder.filePath("tls/station.pem")));
+    ASSERT_TRUE(QFile::copy(station.privateKey, folder.filePath("tls/station.key")));
+    Options options;
+    options.worklistTls = {true, "tls/authority.pem", "tls/station.pem", "tls/station.key"};
+    saveOptions(optionsFilePath(folder.path()), options);
+
+    auto w = start(orthanc.dicomPort(), orthanc.aeTitle());
+    const SeenList seen = open(*w, [](fWorklist* d) { d->reject(); });
+    ASSERT_EQ(seen.rows.size(), 1);
+    EXPECT_TRUE(seen.rows[0].contains("4711")) << seen.rows[0].join('|').toStdString();
+
+    // Without the station's certificate Orthanc answers nothing.
+    try {
+        dicom::verify("127.0.0.1", orthanc.dicomPort(), "ORTHANC", "SKIASCAN", conditions.timeouts, nullptr,
+                      {true, authority.certificate(), {}, {}});
+        ADD_FAILURE() << "Orthanc answered a station without its certificate";
+    } catch (const Failure& e) {
+        EXPECT_TRUE(e.description().contains("the node does not accept this station's certificate"))
+            << e.description().toStdString();
+    }
 }

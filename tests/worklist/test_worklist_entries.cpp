@@ -229,7 +229,7 @@ TEST(ScheduledStudy, TheDemosWorklistEntriesEachCarryAWholeOrder)
                            .replace("@TODAY@", QDate::currentDate().toString("yyyyMMdd").toLatin1())
                            .replace("@UIDROOT@", "2.25.4711"));
     }
-    WorklistStation station{"127.0.0.1", server.port(), server.aeTitle(), "SKIASCAN", "CR", "SKIASCAN", "", {}, {}, true};
+    WorklistStation station{"127.0.0.1", server.port(), server.aeTitle(), "SKIASCAN", "CR", "SKIASCAN", "", {}, {}, true, {}};
     const DataSetCollection answers = queryWorklist(station, QDate::currentDate());
     ASSERT_EQ(answers.count(), 5);
     for (int i = 1; i <= answers.count(); ++i) {
