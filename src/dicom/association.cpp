@@ -60,7 +60,8 @@ QString innermostReason(const OFCondition& condition, int acseSeconds)
     if (last.contains(QLatin1String("Unrecognized PDU type"), Qt::CaseInsensitive))
         return QStringLiteral("the peer does not answer in DICOM (%1)").arg(last);
     if (last.contains(QLatin1String("network closed"), Qt::CaseInsensitive)
-        || last.contains(QLatin1String("Peer aborted"), Qt::CaseInsensitive))
+        || last.contains(QLatin1String("Peer aborted"), Qt::CaseInsensitive)
+        || last.contains(QLatin1String("reset by peer"), Qt::CaseInsensitive))
         return QStringLiteral("the peer closed the connection");
     return last;
 }
@@ -254,6 +255,15 @@ Association::Association(const QString& host, qint32 port, const QString& called
                 ? m_watch.refusal
                 : QStringLiteral("the node does not speak TLS (%1)").arg(innermostReason(c, timeouts.acseSeconds));
             description = QStringLiteral("Cannot open a TLS connection to %1 for %2: %3").arg(m_peer, operation, reason);
+        } else if (m_watch.tls && m_watch.connected
+                   && innermostReason(c, timeouts.acseSeconds) == QLatin1String("the peer closed the connection")) {
+            // Over TLS 1.3 a node checks the station's certificate after the
+            // handshake; the alert by which it refuses it can be lost when it
+            // drops the connection at once.
+            description = QStringLiteral("%1 to %2 over %3: the node closed the connection without an answer; it may not "
+                                         "accept this station's certificate%4")
+                              .arg(operation, m_peer, m_watch.protocol,
+                                   tls.certificate.isEmpty() ? QStringLiteral(" (the station shows none)") : QString());
         } else if (m_watch.connected) {
             // The connection was made; the peer did not take part in the negotiation.
             QString reason = innermostReason(c, timeouts.acseSeconds);
