@@ -79,10 +79,17 @@ void fSkiascan::showSessionState()
     if (scheduled) {
         const QString label = scheduled->label();
         scheduledText = label.isEmpty() ? QStringLiteral("Scheduled study") : QStringLiteral("Scheduled: ") + label;
-        if (line.isEmpty())
+        if (m_session->activity().isEmpty() && !red) {
+            // Between scans the line names what the films go to; what waits
+            // in the outbox follows when it fits (and is in the tip).
+            if (!waiting.isEmpty())
+                notes.prepend(waiting);
             line = scheduledText;
-        else if (notes.isEmpty())
+        } else if (line.isEmpty()) {
+            line = scheduledText;
+        } else if (notes.isEmpty()) {
             notes << scheduledText;
+        }
     }
     // The line has room for two short lines: a note that does not fit gives
     // way to a shorter one, or to the tooltip alone.
@@ -110,6 +117,8 @@ void fSkiascan::showSessionState()
     if (scheduled)
         tip += (tip.isEmpty() ? QString() : QStringLiteral("\n"))
             + QStringLiteral("%1; the films go into study %2").arg(scheduledText, m_session->StudyUID());
+    if (!waiting.isEmpty() && !line.contains(waiting))
+        tip = waiting + QStringLiteral("\n") + tip;
     lblOutbox->setToolTip(tip);
 }
 

@@ -138,8 +138,7 @@ std::vector<std::function<bool()>> fSkiascan::loadSteps(SettingsReader& reader)
             programlog::event(QStringLiteral("options: %1").arg(problem));
         // The file says where the PEM files are as the operator wrote it; the
         // network is given them from the program folder.
-        m_session->setOptions(withPathsResolved(options, m_programFolder));
-        m_session->setSettings(settings);
+        m_session->setConfiguration(settings, withPathsResolved(options, m_programFolder));
         m_session->setNetworkTimeouts(networkTimeouts);
         showSessionState();
         return true;

@@ -283,12 +283,30 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
         owedHere.insert(entry.instanceUid);
         queue.push_back(entry);
     }
-    // Images the node stored and is to commit to: asked about when due.
+    // An image the node could not commit to goes again after a pause that
+    // grows with each such report, as a refused image does: a node that keeps
+    // failing does not get it over and over.
+    const QDateTime now = QDateTime::currentDateTime();
+    std::map<QString, Refusal> commitFailed;
+    for (const OutboxEntry& entry : queue) {
+        for (const OwedNode& node : entry.owed) {
+            const std::vector<NodeId> unsent = entry.unsentTo(self, all);
+            if (node.commitmentFailures <= 0 || std::find(unsent.begin(), unsent.end(), node.id()) == unsent.end())
+                continue;
+            const QDateTime due = node.lastTried.addMSecs(pause(node.commitmentFailures - 1).count());
+            if (due > now)
+                commitFailed[entry.instanceUid] = {node.commitmentFailures,
+                                                   Clock::now() + std::chrono::milliseconds(now.msecsTo(due))};
+        }
+    }
     const Awaiting awaiting = commits ? awaitingAt(entries, self, all, commitmentWait) : Awaiting{};
     const bool asking = awaiting.due;
 
     lock.lock();
     noteAwaiting(awaiting);
+    for (const auto& [uid, refusal] : commitFailed)
+        if (!refused.count(uid))
+            refused[uid] = refusal;
     // New films being written ahead go too, after the older ones.
     for (const auto& [uid, entry] : coming) {
         if (owedHere.contains(uid) || entry.unsentTo(self, all).empty())

@@ -131,6 +131,8 @@ QByteArray Outbox::toJson(const OutboxEntry& e)
                            {QStringLiteral("lastFailure"), node.lastFailure},
                            {QStringLiteral("lastTried"), node.lastTried.toString(Qt::ISODateWithMs)}};
         // Only while the node is to commit: entries without it read as before.
+        if (node.commitmentFailures > 0)
+            object.insert(QStringLiteral("commitmentFailures"), node.commitmentFailures);
         if (node.awaitingCommitment()) {
             object.insert(QStringLiteral("storedAt"), node.storedAt.toString(Qt::ISODateWithMs));
             object.insert(QStringLiteral("transactionUid"), node.transactionUid);
@@ -188,6 +190,7 @@ bool Outbox::fromJson(const QByteArray& bytes, OutboxEntry& entry)
         node.storedAt = QDateTime::fromString(n.value(QStringLiteral("storedAt")).toString(), Qt::ISODateWithMs);
         node.transactionUid = n.value(QStringLiteral("transactionUid")).toString();
         node.askedAt = QDateTime::fromString(n.value(QStringLiteral("askedAt")).toString(), Qt::ISODateWithMs);
+        node.commitmentFailures = std::max(0, n.value(QStringLiteral("commitmentFailures")).toInt());
         if (node.aeTitle.isEmpty())
             return false;
         e.owed.push_back(node);
@@ -435,6 +438,7 @@ Outbox::ReportOutcome Outbox::applyReport(const QString& reporter, const QString
             node.askedAt = {};
             node.lastFailure = QStringLiteral("the node could not commit to the image; it is sent again");
             node.lastTried = QDateTime::currentDateTime();
+            ++node.commitmentFailures;
         }
         write(entry);
         ++outcome.failed;

@@ -35,6 +35,7 @@ struct OwedNode {
     QDateTime storedAt{};   // when it stored it; invalid while it has not
     QString transactionUid{}; // the request that asked it last; empty before the first
     QDateTime askedAt{};    // when that request went; invalid: ask at the next pass
+    int commitmentFailures = 0; // reports in a row that it could not commit to the image: it goes again after a pause
     NodeId id() const { return {aeTitle, host, port}; }
     bool awaitingCommitment() const { return storedAt.isValid(); }
 };

@@ -62,8 +62,9 @@ void ScanSession::setSettings(const Settings& settings)
     configureDelivery();
 }
 
-void ScanSession::setOptions(const Options& options)
+void ScanSession::setConfiguration(const Settings& settings, const Options& options)
 {
+    m_settings = settings;
     m_options = options;
     configureDelivery();
 }
@@ -139,7 +140,7 @@ void ScanSession::closeStudy()
     m_study.studyUid.clear();
     if (m_study.scheduled) {
         m_study.scheduled.reset();
-        programlog::event(QStringLiteral("the scheduled study ends with an edit; the next film starts a study of its own"));
+        programlog::event(QStringLiteral("the scheduled study ends; the next film starts a study of its own"));
         emit stateChanged();
     }
 }

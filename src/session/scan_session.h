@@ -101,8 +101,9 @@ public:
 
     /// The settings; the delivery service sends to their nodes from now on.
     void setSettings(const Settings& settings);
-    /// The settings of the options file; the delivery takes the nodes' part at once.
-    void setOptions(const Options& options);
+    /// The settings and those of the options file, at once, so that the
+    /// delivery (and its listener) is set up once.
+    void setConfiguration(const Settings& settings, const Options& options);
     const Options& options() const { return m_options; }
     void setTiming(const Timing& timing) { m_timing = timing; }
     /// What every association of the delivery service may take of a peer's time.

@@ -1,5 +1,7 @@
 #include "settings/options_dialog.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
@@ -172,6 +174,20 @@ void fOptions::checkAndAccept()
         tabs->setCurrentIndex(tabs->count() - 1);
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Skiascan"),
                         QStringLiteral("The local port \"%1\" is not a port number (1 to 65535).").arg(port),
+                        QMessageBox::Ok, this);
+        box.exec();
+        return;
+    }
+    // A node asked for storage commitment reports to the station's port:
+    // without one its images would wait in the outbox for good.
+    const bool commitment = std::any_of(chkStorageCommitment.begin(), chkStorageCommitment.end(),
+                                        [](const QCheckBox* box) { return box->isChecked(); });
+    if (commitment && number == 0) {
+        tabs->setCurrentIndex(tabs->count() - 1);
+        txtLocalPort->setFocus();
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Skiascan"),
+                        QStringLiteral("A node asked for storage commitment sends its reports to this station: please "
+                                       "enter the local port they go to."),
                         QMessageBox::Ok, this);
         box.exec();
         return;

@@ -445,7 +445,13 @@ TEST_F(OutboxTest, ANodeSilentOnCommitmentIsAskedAgainAndItsReportIsHonouredAfte
     EXPECT_EQ(sendCommitmentReport(station, "ORTHANC", "SKIASCAN", "2.25.12345", {"2.25.401"}, {}), 0)
         << "a report on no awaited transaction is answered too";
     EXPECT_FALSE(outbox.holds("2.25.400"));
-    // The failed one goes again, and the node commits to it this time.
+    // The failed one goes again after a pause (it counts the failure), and the
+    // node commits to it this time.
+    for (const OutboxEntry& entry : outbox.entries()) {
+        if (entry.instanceUid == "2.25.401") {
+            EXPECT_EQ(entry.owed.at(0).commitmentFailures, 1);
+        }
+    }
     ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 20000));
 }
 

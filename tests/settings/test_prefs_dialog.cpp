@@ -238,6 +238,7 @@ TEST(PrefsDialog, MoreWritesTheOptionsFileBesideTheSixteenLines)
     const QByteArray sixteenLines = folder.settingsBytes();
 
     fPrefs dialog(sample(), folder.settingsPath());
+    SeenMessage noPort;
     SeenMessage refused;
     ModalDriver modals;
     modals.then([](QWidget* w) {
@@ -248,6 +249,9 @@ TEST(PrefsDialog, MoreWritesTheOptionsFileBesideTheSixteenLines)
         page->nodeTls[2].enabled->setChecked(true);
         page->nodeTls[2].trustedCertificates->setText("/etc/skiascan/ca.pem");
         page->chkStorageCommitment[1]->setChecked(true);
+        page->cmdOK->click(); // refused: commitment without a port for the reports
+    }).then(recordMessage(noPort)).then([](QWidget* w) {
+        auto* page = qobject_cast<fOptions*>(w);
         page->txtLocalPort->setText("70000");
         page->cmdOK->click(); // refused: no port number
     }).then(recordMessage(refused)).then([](QWidget* w) {
@@ -256,6 +260,7 @@ TEST(PrefsDialog, MoreWritesTheOptionsFileBesideTheSixteenLines)
         page->cmdOK->click();
     });
     dialog.cmdMore->click();
+    EXPECT_TRUE(noPort.text.contains("local port")) << noPort.text.toStdString();
     EXPECT_TRUE(refused.text.contains("70000")) << refused.text.toStdString();
     dialog.cmdOK->click();
     EXPECT_EQ(folder.settingsBytes(), sixteenLines);
