@@ -631,6 +631,36 @@ void DeliveryService::setTiming(const Timing& timing)
 
 namespace {
 
+// How the nodes' storage commitment reports come: a node reached over TLS
+// reports over TLS too, so the station takes reports over TLS when every node
+// asked for commitment is reached over TLS, showing the certificate and
+// trusting the authorities set for the first of them. One port cannot take
+// both: with some in clear text, the reports come in clear text.
+TlsSettings reportsTls(const std::vector<Node>& nodes)
+{
+    std::optional<TlsSettings> tls;
+    QStringList secure;
+    bool clear = false;
+    for (const Node& node : nodes) {
+        if (!node.options.storageCommitment)
+            continue;
+        if (!node.options.tls.enabled) {
+            clear = true;
+            continue;
+        }
+        secure << node.name();
+        if (!tls)
+            tls = node.options.tls;
+    }
+    if (clear && tls) {
+        programlog::event(QStringLiteral("commitment: %1 reached over TLS, but the station takes the reports in clear "
+                                         "text for the other nodes asked for commitment; reports over TLS cannot arrive")
+                              .arg(secure.join(QStringLiteral(", "))));
+        return {};
+    }
+    return tls.value_or(TlsSettings{});
+}
+
 bool sameNodes(const std::vector<Node>& one, const std::vector<Node>& other)
 {
     return std::equal(one.begin(), one.end(), other.begin(), other.end(), [](const Node& a, const Node& b) {
@@ -684,22 +714,24 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
         const std::lock_guard lock(m_reports->mutex);
         m_reports->nodes = nodes;
     }
-    const bool restart = listenPort != m_listenPort || localAETitle != m_localAETitle
+    const TlsSettings tls = reportsTls(nodes);
+    const bool restart = listenPort != m_listenPort || localAETitle != m_localAETitle || !(tls == m_listenTls)
         || timeouts.acseSeconds != m_timeouts.acseSeconds || timeouts.dimseSeconds != m_timeouts.dimseSeconds;
     m_nodes = nodes;
     m_localAETitle = localAETitle;
     m_timeouts = timeouts;
     if (restart || (listenPort != 0 && !m_listener))
-        listen(listenPort);
+        listen(listenPort, tls);
     poll();
 }
 
 // Takes the nodes' storage commitment reports on `port` from now on (none
-// with 0), in place of the listener so far.
-void DeliveryService::listen(quint16 port)
+// with 0), over TLS with `tls` enabled, in place of the listener so far.
+void DeliveryService::listen(quint16 port, const TlsSettings& tls)
 {
     m_listener.reset();
     m_listenPort = port;
+    m_listenTls = tls;
     if (port == 0)
         return;
     const std::shared_ptr<Reports> reports = m_reports;
@@ -735,7 +767,7 @@ void DeliveryService::listen(quint16 port)
     };
     try {
         m_listener = std::make_unique<dicom::CommitmentListener>(port, m_localAETitle, m_timeouts,
-                                                                 dicom::ListenerLimits{}, accept, onReport);
+                                                                 dicom::ListenerLimits{}, accept, onReport, tls);
     } catch (const Failure& e) {
         programlog::event(QStringLiteral("commitment: %1").arg(e.description()));
     }

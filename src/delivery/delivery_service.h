@@ -153,7 +153,7 @@ private:
     struct Worker;
     struct Reports;
     void poll();
-    void listen(quint16 port);
+    void listen(quint16 port, const TlsSettings& tls);
 
     QString m_folder;
     Timing m_timing;
@@ -168,6 +168,7 @@ private:
     std::shared_ptr<Reports> m_reports; // shared with the listener's thread
     std::unique_ptr<dicom::CommitmentListener> m_listener;
     quint16 m_listenPort = 0;
+    TlsSettings m_listenTls;
     int m_reportsShown = 0;
 };
 

@@ -62,10 +62,15 @@ public:
     using Acceptor = std::function<bool(const QString& callingAETitle, const QString& address)>;
     using ReportHandler = std::function<void(const CommitmentReport& report)>;
 
-    /// Opens the port (on every address) and starts listening. Throws Failure
-    /// when the port cannot be opened (in use, or below 1024 without the right).
+    /// Opens the port (on every address) and starts listening. With `tls`
+    /// enabled every caller must speak TLS and show a certificate signed by an
+    /// authority of `tls`; the station shows its own certificate of `tls`,
+    /// which a listener over TLS needs. Throws Failure when the port cannot be
+    /// opened (in use, or below 1024 without the right) or the TLS settings
+    /// cannot be used.
     CommitmentListener(quint16 port, const QString& localAETitle, const NetworkTimeouts& timeouts,
-                       const ListenerLimits& limits, Acceptor accept, ReportHandler onReport);
+                       const ListenerLimits& limits, Acceptor accept, ReportHandler onReport,
+                       const TlsSettings& tls = {});
     /// Stops: an association under way is cut; returns within about a second.
     ~CommitmentListener();
     CommitmentListener(const CommitmentListener&) = delete;

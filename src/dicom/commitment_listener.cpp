@@ -8,6 +8,7 @@
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/dcmtls/tlslayer.h>
 
 #include <atomic>
 #include <cstring>
@@ -56,14 +57,28 @@ bool hostMatches(const QString& host, const QString& address)
 
 namespace {
 
-// DCMTK's plain TCP transport, which hands over each accepted connection's
-// socket, so that the association's guard can cut it, and a stop can cut a
-// peer that connected and says nothing.
-class AcceptingTransport : public DcmTransportLayer {
+// What the listener needs of its transport: the socket of the connection it
+// accepted last, and a way to cut it.
+class Cutter {
 public:
+    virtual ~Cutter() = default;
+    /// The connection accepted last, forgotten here; -1 when none.
+    virtual int take() = 0;
+    /// Cuts the connection that is being accepted, and every one after it.
+    virtual void cut() = 0;
+};
+
+// DCMTK's transport, plain TCP or TLS, which hands over each accepted
+// connection's socket, so that the association's guard can cut it, and a stop
+// can cut a peer that connected and says nothing.
+template <class Base>
+class AcceptingTransport : public Base, public Cutter {
+public:
+    using Base::Base;
+
     DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool useSecureLayer) override
     {
-        DcmTransportConnection* connection = DcmTransportLayer::createConnection(socket, useSecureLayer);
+        DcmTransportConnection* connection = Base::createConnection(socket, useSecureLayer);
         if (connection) {
             const std::lock_guard lock(m_mutex);
             m_socket = static_cast<int>(socket);
@@ -73,15 +88,13 @@ public:
         return connection;
     }
 
-    /// The connection accepted last, forgotten here; -1 when none.
-    int take()
+    int take() override
     {
         const std::lock_guard lock(m_mutex);
         return std::exchange(m_socket, -1);
     }
 
-    /// Cuts the connection that is being accepted, and every one after it.
-    void cut()
+    void cut() override
     {
         const std::lock_guard lock(m_mutex);
         m_cut = true;
@@ -105,7 +118,9 @@ struct CommitmentListener::Impl {
     Acceptor accept;
     ReportHandler onReport;
     T_ASC_Network* network = nullptr;
-    AcceptingTransport transport;
+    std::unique_ptr<DcmTransportLayer> layer;
+    Cutter* transport = nullptr; // the layer's
+    bool secure = false;
     std::atomic<bool> stop{false};
     std::mutex mutex;
     NetworkGuard* guard = nullptr; // of the association under way, cut on stop
@@ -152,7 +167,8 @@ std::vector<QString> referencedInstances(DcmItem& report, const DcmTagKey& seque
 } // namespace
 
 CommitmentListener::CommitmentListener(quint16 port, const QString& localAETitle, const NetworkTimeouts& timeouts,
-                                       const ListenerLimits& limits, Acceptor accept, ReportHandler onReport)
+                                       const ListenerLimits& limits, Acceptor accept, ReportHandler onReport,
+                                       const TlsSettings& tls)
     : m_impl(std::make_unique<Impl>())
 {
     ensureToolkitReady();
@@ -167,15 +183,33 @@ CommitmentListener::CommitmentListener(quint16 port, const QString& localAETitle
     impl.limits = limits;
     impl.accept = std::move(accept);
     impl.onReport = std::move(onReport);
+    if (tls.enabled) {
+        auto layer = std::make_unique<AcceptingTransport<DcmTLSTransportLayer>>(NET_ACCEPTOR, nullptr, OFTrue);
+        if (tls.certificate.trimmed().isEmpty())
+            throw Failure(QStringLiteral("Cannot take storage commitment reports over TLS on port %1: no certificate "
+                                         "of this station is set, and a TLS listener must show one.")
+                              .arg(port),
+                          Failure::Kind::Argument);
+        setUpTlsLayer(*layer, tls, QStringLiteral("the nodes reporting on port %1").arg(port));
+        impl.transport = layer.get();
+        impl.layer = std::move(layer);
+        impl.secure = true;
+    } else {
+        auto layer = std::make_unique<AcceptingTransport<DcmTransportLayer>>();
+        impl.transport = layer.get();
+        impl.layer = std::move(layer);
+    }
     const OFCondition c = ASC_initializeNetwork(NET_ACCEPTOR, port, timeouts.acseSeconds, &impl.network);
     if (c.bad())
         throw Failure(QStringLiteral("Cannot take storage commitment reports on port %1: %2")
                           .arg(port)
                           .arg(conditionText(c)),
                       Failure::Kind::Unreachable);
-    ASC_setTransportLayer(impl.network, &impl.transport, 0);
+    ASC_setTransportLayer(impl.network, impl.layer.get(), 0);
     impl.thread = std::thread([&impl] { impl.run(); });
-    programlog::event(QStringLiteral("commitment: listening for reports on port %1").arg(port));
+    programlog::event(QStringLiteral("commitment: listening for reports on port %1%2")
+                          .arg(port)
+                          .arg(impl.secure ? QStringLiteral(" over TLS only") : QString()));
 }
 
 CommitmentListener::~CommitmentListener()
@@ -186,7 +220,7 @@ CommitmentListener::~CommitmentListener()
         if (m_impl->guard)
             m_impl->guard->cancel();
     }
-    m_impl->transport.cut();
+    m_impl->transport->cut();
     m_impl->thread.join();
     ASC_dropNetwork(&m_impl->network);
 }
@@ -203,8 +237,8 @@ void CommitmentListener::Impl::run()
         // Waits a second at most for a caller, so that a stop is seen soon;
         // a caller's association request then has the ACSE timeout, which a
         // stop cuts short.
-        const OFCondition c = ASC_receiveAssociation(network, &association, ASC_DEFAULTMAXPDU, nullptr, nullptr, OFFalse,
-                                                     DUL_NOBLOCK, 1);
+        const OFCondition c = ASC_receiveAssociation(network, &association, ASC_DEFAULTMAXPDU, nullptr, nullptr,
+                                                     secure ? OFTrue : OFFalse, DUL_NOBLOCK, 1);
         if (c.good()) {
             serve(association);
         } else if (c != DUL_NOASSOCIATIONREQUEST) {
@@ -212,7 +246,7 @@ void CommitmentListener::Impl::run()
                                   .arg(port)
                                   .arg(conditionText(c)));
         }
-        transport.take(); // closed now, if serve() did not have it
+        transport->take(); // closed now, if serve() did not have it
         if (association) {
             ASC_dropSCPAssociation(association);
             ASC_destroyAssociation(&association);
@@ -269,7 +303,7 @@ bool CommitmentListener::Impl::negotiate(T_ASC_Association* association)
 void CommitmentListener::Impl::serve(T_ASC_Association* association)
 {
     NetworkGuard associationGuard(std::chrono::seconds(limits.deadlineSeconds));
-    associationGuard.attach(transport.take());
+    associationGuard.attach(transport->take());
     {
         const std::lock_guard lock(mutex);
         guard = &associationGuard;

@@ -17,6 +17,8 @@
 
 #include <functional>
 
+class DcmTLSTransportLayer;
+
 namespace skiascan::dicom {
 
 struct DataSet::Impl {
@@ -107,6 +109,12 @@ void prepareConnection(int socket, int socketSeconds, NetworkGuard& guard, Trans
 /// authorities, a file that cannot be read, a key that does not fit.
 std::unique_ptr<DcmTransportLayer> makeTlsTransport(const TlsSettings& settings, const QString& peer, int socketSeconds,
                                                     NetworkGuard& guard, TransportWatch& watch);
+
+/// Gives a TLS layer the authorities of `settings` to trust, the station's
+/// certificate and key when set, TLS 1.2 or newer (BCP 195, non-downgrading)
+/// and the demand that every peer's certificate verify. Throws Failure (kind
+/// Argument) naming `peer` when the settings cannot be used.
+void setUpTlsLayer(DcmTLSTransportLayer& layer, const TlsSettings& settings, const QString& peer);
 
 /// One association with a peer, released (or aborted) when destroyed.
 class Association {

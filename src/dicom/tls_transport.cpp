@@ -169,25 +169,7 @@ std::unique_ptr<DcmTransportLayer> makeTlsTransport(const TlsSettings& settings,
         throw unusable(QStringLiteral("the station's certificate and its private key go together; only one is set"));
 
     auto layer = std::make_unique<TlsTransport>(socketSeconds, guard, watch);
-    if (!*layer)
-        throw unusable(QStringLiteral("the TLS library cannot be started"));
-    const QByteArray trusted = QFile::encodeName(settings.trustedCertificates);
-    if (layer->addTrustedCertificateFile(trusted.constData(), DCF_Filetype_PEM).bad())
-        throw unusable(fileProblem(QStringLiteral("trusted certificates"), settings.trustedCertificates));
-    if (!settings.certificate.trimmed().isEmpty()) {
-        const QByteArray key = QFile::encodeName(settings.privateKey);
-        const QByteArray certificate = QFile::encodeName(settings.certificate);
-        if (layer->setPrivateKeyFile(key.constData(), DCF_Filetype_PEM).bad())
-            throw unusable(fileProblem(QStringLiteral("private key"), settings.privateKey));
-        if (layer->setCertificateFile(certificate.constData(), DCF_Filetype_PEM).bad())
-            throw unusable(fileProblem(QStringLiteral("certificate"), settings.certificate));
-        if (!layer->checkPrivateKeyMatchesCertificate())
-            throw unusable(QStringLiteral("the private key \"%1\" does not belong to the certificate \"%2\"")
-                               .arg(settings.privateKey, settings.certificate));
-    }
-    if (layer->setTLSProfile(TSP_Profile_BCP195_ND).bad() || layer->activateCipherSuites().bad())
-        throw unusable(QStringLiteral("the TLS library offers none of the cipher suites DICOM asks for"));
-    layer->setCertificateVerification(DCV_requireCertificate);
+    setUpTlsLayer(*layer, settings, peer);
     // Our own callbacks, for the reasons a handshake fails; the context is
     // this association's alone, so it can point back at its layer.
     SSL_CTX* context = layer->getNativeHandle();
@@ -195,6 +177,32 @@ std::unique_ptr<DcmTransportLayer> makeTlsTransport(const TlsSettings& settings,
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, &TlsTransport::onVerify);
     SSL_CTX_set_info_callback(context, &TlsTransport::onState);
     return layer;
+}
+
+void setUpTlsLayer(DcmTLSTransportLayer& layer, const TlsSettings& settings, const QString& peer)
+{
+    const auto unusable = [&](const QString& why) {
+        return Failure(QStringLiteral("TLS to %1 cannot be set up: %2.").arg(peer, why), Failure::Kind::Argument);
+    };
+    if (!layer)
+        throw unusable(QStringLiteral("the TLS library cannot be started"));
+    const QByteArray trusted = QFile::encodeName(settings.trustedCertificates);
+    if (layer.addTrustedCertificateFile(trusted.constData(), DCF_Filetype_PEM).bad())
+        throw unusable(fileProblem(QStringLiteral("trusted certificates"), settings.trustedCertificates));
+    if (!settings.certificate.trimmed().isEmpty()) {
+        const QByteArray key = QFile::encodeName(settings.privateKey);
+        const QByteArray certificate = QFile::encodeName(settings.certificate);
+        if (layer.setPrivateKeyFile(key.constData(), DCF_Filetype_PEM).bad())
+            throw unusable(fileProblem(QStringLiteral("private key"), settings.privateKey));
+        if (layer.setCertificateFile(certificate.constData(), DCF_Filetype_PEM).bad())
+            throw unusable(fileProblem(QStringLiteral("certificate"), settings.certificate));
+        if (!layer.checkPrivateKeyMatchesCertificate())
+            throw unusable(QStringLiteral("the private key \"%1\" does not belong to the certificate \"%2\"")
+                               .arg(settings.privateKey, settings.certificate));
+    }
+    if (layer.setTLSProfile(TSP_Profile_BCP195_ND).bad() || layer.activateCipherSuites().bad())
+        throw unusable(QStringLiteral("the TLS library offers none of the cipher suites DICOM asks for"));
+    layer.setCertificateVerification(DCV_requireCertificate);
 }
 
 } // namespace skiascan::dicom

@@ -494,3 +494,22 @@ TEST_F(OutboxTest, OverTlsOnlyANodeThatProvesItselfGetsTheFilmAndTheOthersOweItW
     EXPECT_TRUE(statusOf("PLAIN").lastFailure.contains("the node does not speak TLS"))
         << statusOf("PLAIN").lastFailure.toStdString();
 }
+
+// A node reached over TLS reports over TLS: the station takes its reports
+// with its own certificate, and only from a caller that proves itself.
+TEST_F(OutboxTest, ANodeReachedOverTlsReportsItsCommitmentOverTls)
+{
+    TestAuthority authority;
+    const TestAuthority::Issued server = authority.issue("orthanc");
+    const TestAuthority::Issued station = authority.issue("skiascan");
+    const int port = freePort();
+    OrthancServer orthanc("SKIASCAN", port, OrthancTls{server.certificate, server.privateKey, authority.certificate()});
+    NodeOptions options{{true, authority.certificate(), station.certificate, station.privateKey}, true};
+    service.configure(configuredNodes(parseRemoteNodes({orthanc.setting(), "", ""}), {options, {}, {}}), "SKIASCAN",
+                      timeouts, quint16(port));
+    ASSERT_EQ(service.listening(), port);
+    // A caller in clear text is not heard.
+    EXPECT_EQ(sendCommitmentReport(port, "ORTHANC", "SKIASCAN", "2.25.9", {"2.25.140"}, {}), -1);
+    keep("2.25.140", service.nodes());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 20000)) << "Orthanc's report came over TLS";
+}

@@ -170,7 +170,9 @@ OrthancServer::OrthancServer(const QString& callingAETitle, int stationPort, con
                                .arg(m_dicomPort)
                                .arg(root.filePath(QStringLiteral("worklists")), callingAETitle)
                                .arg(stationPort > 0 ? stationPort : 104)
-                               .arg(stationPort > 0 ? QStringLiteral("true") : QStringLiteral("false"))
+                               // Over TLS it calls the station over TLS too.
+                               .arg(QString(stationPort > 0 ? QStringLiteral("true") : QStringLiteral("false"))
+                                    + (tls ? QStringLiteral(R"(, "UseDicomTls": true)") : QString()))
                                .arg(tls ? QStringLiteral(R"(,
   "DicomTlsEnabled": true,
   "DicomTlsCertificate": "%1",
