@@ -4,6 +4,7 @@
 #include "common/failure.h"
 #include "common/private_files.h"
 #include "common/program_log.h"
+#include "dicom/image_attributes.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,12 +23,6 @@ namespace {
 
 const QString kImageSuffix = QStringLiteral(".dcm");
 const QString kEntrySuffix = QStringLiteral(".entry");
-
-bool isUid(const QString& text)
-{
-    static const QRegularExpression form(QStringLiteral("^[0-9.]{1,64}$"));
-    return form.match(text).hasMatch();
-}
 
 QString fileError(const QString& path)
 {
@@ -177,7 +172,7 @@ bool Outbox::fromJson(const QByteArray& bytes, OutboxEntry& entry)
     e.scanned = QDateTime::fromString(o.value(QStringLiteral("scanned")).toString(), Qt::ISODateWithMs);
     e.kept = QDateTime::fromString(o.value(QStringLiteral("kept")).toString(), Qt::ISODateWithMs);
     e.anyNode = o.value(QStringLiteral("anyNode")).toBool();
-    if (!isUid(e.instanceUid) || !o.value(QStringLiteral("owed")).isArray())
+    if (!dicom::isValidUid(e.instanceUid) || !o.value(QStringLiteral("owed")).isArray())
         return false;
     for (const QJsonValue& value : o.value(QStringLiteral("owed")).toArray()) {
         const QJsonObject n = value.toObject();
@@ -402,7 +397,7 @@ Outbox::ReportOutcome Outbox::applyReport(const QString& reporter, const QString
         std::vector<NodeId> nodes;
         entry.instanceUid = uid;
         place(entry);
-        if (!isUid(uid) || !rereadEntry(entry))
+        if (!dicom::isValidUid(uid) || !rereadEntry(entry))
             return nodes;
         for (const OwedNode& node : entry.owed)
             if (node.awaitingCommitment() && node.transactionUid == transactionUid && node.aeTitle == reporter)
@@ -580,7 +575,7 @@ void Outbox::tidy(const RemoteNodes& remotes)
     // file and its journal entry are still there, and the film is imported anew.
     for (const QString& name : dir.entryList({QLatin1Char('*') + kImageSuffix}, QDir::Files)) {
         const QString uid = name.chopped(kImageSuffix.size());
-        if (isUid(uid) && !QFileInfo::exists(dir.filePath(uid + kEntrySuffix))) {
+        if (dicom::isValidUid(uid) && !QFileInfo::exists(dir.filePath(uid + kEntrySuffix))) {
             QFile::remove(dir.filePath(name));
             programlog::event(QStringLiteral("outbox: removed %1, kept without its entry when Skiascan ended").arg(name));
         }

@@ -4,6 +4,7 @@
 #include "common/private_files.h"
 #include "common/failure.h"
 #include "common/program_log.h"
+#include "dicom/image_attributes.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,13 +38,6 @@ constexpr RecordField kRecordFields[] = {
     {"windowCenter", &dicom::StudyRecord::windowCenter},
     {"windowWidth", &dicom::StudyRecord::windowWidth},
 };
-
-bool isUid(const QString& text)
-{
-    if (text.isEmpty() || text.size() > 64)
-        return false;
-    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit() || c == QLatin1Char('.'); });
-}
 
 // The order a film of a scheduled study carries, so that a film recovered after
 // a crash carries it too.
@@ -163,8 +157,8 @@ bool ScanJournal::fromJson(const QByteArray& bytes, FilmRecord& film)
     if (numbering.value(QStringLiteral("scheduled")).isObject())
         f.numbering.scheduled = scheduledFromJson(numbering.value(QStringLiteral("scheduled")).toObject());
     const int number = numbering.value(QStringLiteral("number")).toInt(0);
-    if (f.scanFile.isEmpty() || !isUid(f.numbering.studyUid) || !isUid(f.numbering.seriesUid)
-        || !isUid(f.numbering.instanceUid) || number < 1 || number > 32767)
+    if (f.scanFile.isEmpty() || !dicom::isValidUid(f.numbering.studyUid) || !dicom::isValidUid(f.numbering.seriesUid)
+        || !dicom::isValidUid(f.numbering.instanceUid) || number < 1 || number > 32767)
         return false;
     f.numbering.number = static_cast<qint16>(number);
     film = f;
