@@ -635,8 +635,9 @@ namespace {
 // reports over TLS too, so the station takes reports over TLS when every node
 // asked for commitment is reached over TLS, showing the certificate and
 // trusting the authorities set for the first of them. One port cannot take
-// both: with some in clear text, the reports come in clear text.
-TlsSettings reportsTls(const std::vector<Node>& nodes)
+// both: with some in clear text, the reports come in clear text, and
+// `unheard` names the TLS nodes whose reports then cannot arrive.
+TlsSettings reportsTls(const std::vector<Node>& nodes, QStringList* unheard = nullptr)
 {
     std::optional<TlsSettings> tls;
     QStringList secure;
@@ -653,9 +654,8 @@ TlsSettings reportsTls(const std::vector<Node>& nodes)
             tls = node.options.tls;
     }
     if (clear && tls) {
-        programlog::event(QStringLiteral("commitment: %1 reached over TLS, but the station takes the reports in clear "
-                                         "text for the other nodes asked for commitment; reports over TLS cannot arrive")
-                              .arg(secure.join(QStringLiteral(", "))));
+        if (unheard)
+            *unheard = secure;
         return {};
     }
     return tls.value_or(TlsSettings{});
@@ -714,14 +714,21 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
         const std::lock_guard lock(m_reports->mutex);
         m_reports->nodes = nodes;
     }
-    const TlsSettings tls = reportsTls(nodes);
+    QStringList unheard;
+    const TlsSettings tls = reportsTls(nodes, &unheard);
     const bool restart = listenPort != m_listenPort || localAETitle != m_localAETitle || !(tls == m_listenTls)
         || timeouts.acseSeconds != m_timeouts.acseSeconds || timeouts.dimseSeconds != m_timeouts.dimseSeconds;
     m_nodes = nodes;
     m_localAETitle = localAETitle;
     m_timeouts = timeouts;
-    if (restart || (listenPort != 0 && !m_listener))
+    if (restart || (listenPort != 0 && !m_listener)) {
+        if (listenPort != 0 && !unheard.isEmpty())
+            programlog::event(QStringLiteral("commitment: %1 reached over TLS, but the station takes the reports in "
+                                             "clear text for the other nodes asked for commitment; reports over TLS "
+                                             "cannot arrive")
+                                  .arg(unheard.join(QStringLiteral(", "))));
         listen(listenPort, tls);
+    }
     poll();
 }
 
