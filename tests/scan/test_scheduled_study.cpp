@@ -23,16 +23,10 @@ class ScheduledStudyTest : public ScanningTest {
 protected:
     std::unique_ptr<fSkiascan> startWith(int worklistPort, const QString& aet, const QString& remote0)
     {
-        SettingsLines lines = ProgramFolder::defaultLines();
+        SettingsLines lines = ProgramFolder::worklistLines(worklistPort, aet);
         lines[Setting::ScanApp] = simulator();
         lines[Setting::ImageFolder] = images();
         lines[Setting::Remote0] = remote0;
-        lines[Setting::WorklistIP] = "127.0.0.1";
-        lines[Setting::WorklistPort] = QString::number(worklistPort);
-        lines[Setting::WorklistAET] = aet;
-        lines[Setting::ScheduledModality] = "CR";
-        lines[Setting::ScheduledAET] = "SKIA1";
-        lines[Setting::ScheduledStation] = "ROOM1";
         return startWindow(folder, lines);
     }
 

@@ -168,11 +168,19 @@ TEST(PrefsDialog, ChosenImageFolderEndsWithOneSeparator)
     EXPECT_EQ(dialog.ImageFolder->text(), "/");
 }
 
+// Verify echoes with the values as typed, and over TLS for a node that the
+// More page sets to TLS (its PEM files found from the program folder).
 TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
 {
     ProgramFolder folder;
     StoreScp pacs("PACS1");
-    fPrefs dialog(sample(), folder.settingsPath());
+    TestAuthority authority;
+    const TestAuthority::Issued node = authority.issue("node");
+    ASSERT_TRUE(QFile::copy(authority.certificate(), folder.filePath("authority.pem")));
+    StoreScp secure("SECURE", {"+tls", node.privateKey, node.certificate, "-ic"});
+    Options options;
+    options.nodes[2].tls = {true, "authority.pem", {}, {}};
+    fPrefs dialog(sample(), folder.settingsPath(), options);
     dialog.RemoteAET[1]->setText("PACS1");
     dialog.IPAddress[1]->setText("127.0.0.1");
     dialog.IPPort[1]->setText(QString::number(pacs.port()));
@@ -186,6 +194,17 @@ TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
                                  "commitment.")
                              .arg(pacs.port()));
 
+    dialog.RemoteAET[2]->setText("SECURE");
+    dialog.IPAddress[2]->setText("127.0.0.1");
+    dialog.IPPort[2]->setText(QString::number(secure.port()));
+    SeenMessage overTls;
+    modals.then(recordMessage(overTls));
+    dialog.VerifyRemote[2]->click();
+    EXPECT_EQ(overTls.icon, QMessageBox::Information);
+    EXPECT_TRUE(overTls.text.startsWith(QString("SECURE (127.0.0.1:%1) answered the verification (C-ECHO) over TLS 1.")
+                                            .arg(secure.port())))
+        << overTls.text.toStdString();
+
     const int down = freePort();
     dialog.WorklistIP->setText("127.0.0.1");
     dialog.WorklistPort->setText(QString::number(down));
@@ -197,31 +216,6 @@ TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
     EXPECT_TRUE(bad.text.startsWith(QString("Cannot connect to WLSRV (127.0.0.1:%1)").arg(down))) << bad.text.toStdString();
     EXPECT_TRUE(bad.text.endsWith("\r\n\r\nThe verification failed."));
     EXPECT_FALSE(QFile::exists(folder.settingsPath())) << "verifying saves nothing";
-}
-
-// A node set to TLS on the More page is verified over TLS, the PEM files found
-// from the program folder, and the answer says so.
-TEST(PrefsDialog, VerifyGoesOverTlsWhenTheMorePageSaysSo)
-{
-    ProgramFolder folder;
-    TestAuthority authority;
-    const TestAuthority::Issued node = authority.issue("node");
-    ASSERT_TRUE(QFile::copy(authority.certificate(), folder.filePath("authority.pem")));
-    StoreScp pacs("SECURE", {"+tls", node.privateKey, node.certificate, "-ic"});
-    Options options;
-    options.nodes[2].tls = {true, "authority.pem", {}, {}};
-    fPrefs dialog(sample(), folder.settingsPath(), options);
-    dialog.RemoteAET[2]->setText("SECURE");
-    dialog.IPAddress[2]->setText("127.0.0.1");
-    dialog.IPPort[2]->setText(QString::number(pacs.port()));
-    SeenMessage good;
-    ModalDriver modals;
-    modals.then(recordMessage(good));
-    dialog.VerifyRemote[2]->click();
-    EXPECT_EQ(good.icon, QMessageBox::Information);
-    EXPECT_TRUE(good.text.startsWith(QString("SECURE (127.0.0.1:%1) answered the verification (C-ECHO) over TLS 1.")
-                                         .arg(pacs.port())))
-        << good.text.toStdString();
 }
 
 // The page behind "More..." edits the second file; the sixteen lines stay as

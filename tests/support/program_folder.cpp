@@ -22,6 +22,18 @@ SettingsLines ProgramFolder::defaultLines()
     return lines;
 }
 
+SettingsLines ProgramFolder::worklistLines(int port, const QString& aeTitle)
+{
+    SettingsLines lines = defaultLines();
+    lines[Setting::WorklistIP] = "127.0.0.1";
+    lines[Setting::WorklistPort] = QString::number(port);
+    lines[Setting::WorklistAET] = aeTitle;
+    lines[Setting::ScheduledModality] = "CR";
+    lines[Setting::ScheduledAET] = "SKIA1";
+    lines[Setting::ScheduledStation] = "ROOM1";
+    return lines;
+}
+
 void ProgramFolder::writeSettings(const SettingsLines& lines) const
 {
     saveSettingsFile(settingsPath(), lines);

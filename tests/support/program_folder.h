@@ -22,6 +22,9 @@ public:
     /// The lines of a usable configuration: local AE title SKIASCAN, no remote
     /// nodes, everything else as a new installation has it.
     static SettingsLines defaultLines();
+    /// The same, asking the worklist server `aeTitle` at 127.0.0.1:`port` for
+    /// the station CR, SKIA1, ROOM1 (the test worklist entries' station).
+    static SettingsLines worklistLines(int port, const QString& aeTitle);
 
     /// Writes the settings file from these lines.
     void writeSettings(const SettingsLines& lines) const;

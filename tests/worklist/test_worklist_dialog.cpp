@@ -67,16 +67,9 @@ protected:
     TestConditions conditions;
     std::unique_ptr<fSkiascan> start(int port, const QString& aet = "WLSRV", const QString& remote0 = "||")
     {
-        SettingsLines lines = ProgramFolder::defaultLines();
-        lines[Setting::LocalAET] = "SKIASCAN";
+        SettingsLines lines = ProgramFolder::worklistLines(port, aet);
         lines[Setting::Remote0] = remote0;
         lines[Setting::ImageFolder] = folder.path() + "/";
-        lines[Setting::WorklistIP] = "127.0.0.1";
-        lines[Setting::WorklistPort] = QString::number(port);
-        lines[Setting::WorklistAET] = aet;
-        lines[Setting::ScheduledModality] = "CR";
-        lines[Setting::ScheduledAET] = "SKIA1";
-        lines[Setting::ScheduledStation] = "ROOM1";
         folder.writeSettings(lines);
         auto w = std::make_unique<fSkiascan>(folder.path());
         w->networkTimeouts = conditions.timeouts;
