@@ -825,16 +825,20 @@ void DeliveryService::filmKept(const OutboxEntry& entry)
         std::optional<QString> failure;
         {
             const std::lock_guard lock(worker->mutex);
-            worker->coming.erase(entry.instanceUid);
+            // A pass that read the outbox before the film was kept, and looked
+            // for it among the coming films after, found it in neither: the
+            // worker looks again, so that the film does not wait for the next
+            // wake.
+            bool lookAgain = worker->coming.erase(entry.instanceUid) > 0;
             if (const auto early = worker->confirmedEarly.find(entry.instanceUid); early != worker->confirmedEarly.end()) {
                 const bool commits = worker->node.options.storageCommitment;
                 confirmations.push_back({early->second, worker->node.id(), commits});
                 worker->confirmedEarly.erase(early);
-                if (commits) {
-                    // Stored before its entry was written: asked about now.
-                    worker->woken = true;
-                    worker->wake.notify_all();
-                }
+                lookAgain = commits; // stored before its entry was written: asked about now
+            }
+            if (lookAgain) {
+                worker->woken = true;
+                worker->wake.notify_all();
             }
             if (const auto early = worker->failedEarly.find(entry.instanceUid); early != worker->failedEarly.end()) {
                 failure = early->second;
