@@ -16,9 +16,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QStyle>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <limits>
 
 namespace skiascan {
 
@@ -310,36 +314,62 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
     // the echo itself.
     const std::optional<qint32> number = portNumber(port);
     const QString node = dicom::nodeName(aeTitle, host, number.value_or(0));
-    dicom::Verification verification;
+    // The echo runs in the background. A node that answers at once shows no
+    // waiting box; one that is slow shows "Verifying ..." with Cancel, which
+    // ends the echo at once. Other input is dropped meanwhile.
+    struct Pending {
+        dicom::NetworkGuard guard{dicom::kVerifyDeadline};
+        dicom::Verification verification;
+    };
+    const auto pending = std::make_shared<Pending>();
     try {
         if (!number)
             throw Failure(QStringLiteral("The port \"%1\" is not a number.").arg(port), Failure::Kind::Argument);
         const QString calling = AET->text();
-        setCursor(Qt::WaitCursor);
-        // In the background, the dialog repainting; the operator's input is
-        // dropped until the node has answered or its deadline has passed.
         std::exception_ptr failure;
+        bool cancelled = false;
         {
-            const InputBlock block;
+            QProgressDialog waiting(QStringLiteral("Verifying %1 ...").arg(node), QStringLiteral("Cancel"), 0, 0, this);
+            waiting.setObjectName(QStringLiteral("VerifyWait"));
+            waiting.setWindowTitle(QStringLiteral("Skiascan"));
+            waiting.setWindowModality(Qt::ApplicationModal);
+            waiting.setMinimumDuration(std::numeric_limits<int>::max()); // shown by the timer below only
+            const InputBlock block(&waiting);
             QEventLoop wait;
             BackgroundTask task;
-            task.start([=, &verification, portNumber = *number](const CancelFlag&) {
-                           verification = dicom::verify(host, portNumber, aeTitle, calling, {}, nullptr, tls);
+            task.start([=, portNumber = *number](const CancelFlag&) {
+                           pending->verification
+                               = dicom::verify(host, portNumber, aeTitle, calling, {}, &pending->guard, tls);
                        },
                        [&](std::exception_ptr f) {
                            failure = f;
                            wait.quit();
-                       });
+                       },
+                       [pending] { pending->guard.cancel(); });
+            // Cancel, the close box and Esc end the echo.
+            const auto stop = [&] {
+                cancelled = true;
+                task.cancel();
+            };
+            connect(&waiting, &QProgressDialog::canceled, &wait, stop);
+            connect(&waiting, &QDialog::rejected, &wait, stop);
+            QTimer::singleShot(500, &waiting, [&] {
+                if (!cancelled)
+                    waiting.show();
+            });
+            setCursor(Qt::WaitCursor);
             wait.exec();
+            unsetCursor();
         }
-        unsetCursor();
+        if (cancelled)
+            return; // the operator stopped it: nothing to tell
         if (failure)
             std::rethrow_exception(failure);
     } catch (const std::exception& e) {
-        unsetCursor();
         showMessage(this, QMessageBox::Critical, failureText(describe(e), QStringLiteral("The verification failed.")));
         return;
     }
+    const dicom::Verification& verification = pending->verification;
     showMessage(this, QMessageBox::Information,
                 QStringLiteral("%1 answered the verification (C-ECHO)%2.\n%3")
                     .arg(node,

@@ -13,7 +13,9 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include "support/qt_printers.h"
@@ -215,6 +217,26 @@ TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
     EXPECT_EQ(bad.icon, QMessageBox::Critical);
     EXPECT_TRUE(bad.text.startsWith(QString("Cannot connect to WLSRV (127.0.0.1:%1)").arg(down))) << bad.text.toStdString();
     EXPECT_TRUE(bad.text.endsWith("\r\n\r\nThe verification failed."));
+
+    // A node that takes the connection and says nothing shows "Verifying ...";
+    // its Cancel ends the echo at once, with nothing more to tell.
+    SilentPeer silent;
+    dialog.WorklistPort->setText(QString::number(silent.port()));
+    QString waitingText;
+    modals.then([&](QWidget* w) {
+        auto* waiting = qobject_cast<QProgressDialog*>(w);
+        ASSERT_NE(waiting, nullptr);
+        waitingText = waiting->labelText();
+        auto* cancel = waiting->findChild<QPushButton*>();
+        ASSERT_NE(cancel, nullptr);
+        cancel->click();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    dialog.VerifyWorklist->click();
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(waitingText, QString("Verifying WLSRV (127.0.0.1:%1) ...").arg(silent.port()));
+    EXPECT_EQ(modals.pending(), 0u);
     EXPECT_FALSE(QFile::exists(folder.settingsPath())) << "verifying saves nothing";
 }
 
