@@ -35,7 +35,8 @@ bool sameStatus(const std::vector<NodeStatus>& one, const std::vector<NodeStatus
         const NodeStatus& b = other[i];
         if (a.activity != b.activity || a.failing != b.failing || a.owed != b.owed || a.done != b.done
             || a.total != b.total || a.image != b.image || a.lastFailure != b.lastFailure || a.nextTry != b.nextTry
-            || a.awaiting != b.awaiting || a.awaitingSince != b.awaitingSince || !(a.node.id() == b.node.id()))
+            || a.awaiting != b.awaiting || a.awaitingSince != b.awaitingSince || a.reportsProblem != b.reportsProblem
+            || !(a.node.id() == b.node.id()))
             return false;
     }
     return true;
@@ -89,7 +90,8 @@ QString NodeStatus::commitmentText() const
     const QString since = awaitingSince.date() == QDate::currentDate()
         ? awaitingSince.toString(QStringLiteral("HH:mm"))
         : awaitingSince.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
-    return QStringLiteral("awaiting commitment since %1").arg(since);
+    const QString text = QStringLiteral("awaiting commitment since %1").arg(since);
+    return reportsProblem.isEmpty() ? text : QStringLiteral("%1; its reports cannot arrive: %2").arg(text, reportsProblem);
 }
 
 QString NodeStatus::text() const
@@ -739,8 +741,11 @@ void DeliveryService::listen(quint16 port, const TlsSettings& tls)
     m_listener.reset();
     m_listenPort = port;
     m_listenTls = tls;
-    if (port == 0)
+    m_listenTried = Clock::now();
+    if (port == 0) {
+        m_listenProblem.clear();
         return;
+    }
     const std::shared_ptr<Reports> reports = m_reports;
     const QString folder = m_folder;
     const auto accept = [reports](const QString& caller, const QString& address) {
@@ -775,8 +780,15 @@ void DeliveryService::listen(quint16 port, const TlsSettings& tls)
     try {
         m_listener = std::make_unique<dicom::CommitmentListener>(port, m_localAETitle, m_timeouts,
                                                                  dicom::ListenerLimits{}, accept, onReport, tls);
+        m_listenProblem.clear();
     } catch (const Failure& e) {
-        programlog::event(QStringLiteral("commitment: %1").arg(e.description()));
+        // Logged once; tried again now and then, as another program may let
+        // go of the port.
+        if (e.description() != m_listenProblem)
+            programlog::event(QStringLiteral("commitment: %1; tried again every %2 s")
+                                  .arg(e.description())
+                                  .arg(m_timing.listenRetry.count() / 1000));
+        m_listenProblem = e.description();
     }
 }
 
@@ -970,6 +982,11 @@ std::vector<NodeStatus> DeliveryService::status() const
             status.done = worker->guard->bytesDone;
             status.total = worker->guard->bytesExpected;
         }
+        if (status.node.options.storageCommitment && !m_listener) {
+            status.reportsProblem = m_listenPort == 0
+                ? QStringLiteral("no local IP-port is set for them (preferences, More..., This Station)")
+                : m_listenProblem;
+        }
         list.push_back(status);
     }
     return list;
@@ -1010,6 +1027,8 @@ std::map<QString, int> DeliveryService::waitingForGone() const
 
 void DeliveryService::poll()
 {
+    if (m_listenPort != 0 && !m_listener && Clock::now() - m_listenTried >= m_timing.listenRetry)
+        listen(m_listenPort, m_listenTls);
     const std::vector<NodeStatus> now = status();
     const bool differs = !sameStatus(now, m_shown);
     m_shown = now;

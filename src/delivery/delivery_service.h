@@ -49,10 +49,12 @@ struct NodeStatus {
     QDateTime nextTry;        ///< while Waiting
     int awaiting = 0;         ///< images the node stored and has not yet committed to
     QDateTime awaitingSince;  ///< when the oldest of them was stored
+    QString reportsProblem;   ///< why the node's commitment reports cannot arrive now; empty when they can
 
     /// "sending 45 %", "connecting", "next try in 30 s", "idle".
     QString text() const;
-    /// "awaiting commitment since 10:42" while the node owes commitments; empty otherwise.
+    /// "awaiting commitment since 10:42" while the node owes commitments,
+    /// and why its reports cannot arrive when they cannot; empty otherwise.
     QString commitmentText() const;
 };
 
@@ -70,6 +72,9 @@ public:
         /// How long a node may take to report on a commitment request before
         /// it is asked again, under a new transaction.
         std::chrono::milliseconds commitmentWait{std::chrono::minutes(10)};
+        /// How often the station tries again to take reports on a port it
+        /// could not open (another program holds it).
+        std::chrono::milliseconds listenRetry{std::chrono::seconds(30)};
     };
 
     /// The service of a program folder's outbox. It sends nothing until
@@ -123,7 +128,8 @@ public:
     void stop(std::chrono::milliseconds grace = std::chrono::seconds(1));
 
     /// The port the station takes storage commitment reports on; 0 when it
-    /// takes none (none set, or the port could not be opened).
+    /// takes none (none set, or the port could not be opened: it is tried
+    /// again every Timing::listenRetry).
     quint16 listening() const;
 
     /// Each configured node's worker, in row order.
@@ -169,6 +175,8 @@ private:
     std::unique_ptr<dicom::CommitmentListener> m_listener;
     quint16 m_listenPort = 0;
     TlsSettings m_listenTls;
+    QString m_listenProblem;                 // why the port could not be opened
+    std::chrono::steady_clock::time_point m_listenTried;
     int m_reportsShown = 0;
 };
 

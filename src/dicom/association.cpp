@@ -8,6 +8,7 @@
 
 #include <mutex>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -155,11 +156,19 @@ void prepareNetworking()
     });
 }
 
+void keepFromChildProcesses(int socket)
+{
+    const int flags = ::fcntl(socket, F_GETFD);
+    if (flags >= 0)
+        ::fcntl(socket, F_SETFD, flags | FD_CLOEXEC);
+}
+
 // The socket gets the association's own read and write timeouts (DCMTK would
 // give every socket the same process-wide ones), and the guard gets the
 // socket, so that it can cut the negotiation as well as everything after it.
 void prepareConnection(int socket, int socketSeconds, NetworkGuard& guard, TransportWatch& watch)
 {
+    keepFromChildProcesses(socket);
     // A read or write that blocks (a peer that has stopped reading, a
     // connection that has gone dead) ends after this long, unless the guard
     // watches the connection's progress instead.

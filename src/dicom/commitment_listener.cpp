@@ -8,6 +8,7 @@
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/dcmnet/dulstruc.h>
 #include <dcmtk/dcmtls/tlslayer.h>
 
 #include <atomic>
@@ -80,6 +81,7 @@ public:
     {
         DcmTransportConnection* connection = Base::createConnection(socket, useSecureLayer);
         if (connection) {
+            keepFromChildProcesses(static_cast<int>(socket));
             const std::lock_guard lock(m_mutex);
             m_socket = static_cast<int>(socket);
             if (m_cut)
@@ -205,6 +207,8 @@ CommitmentListener::CommitmentListener(quint16 port, const QString& localAETitle
                           .arg(port)
                           .arg(conditionText(c)),
                       Failure::Kind::Unreachable);
+    keepFromChildProcesses(
+        static_cast<int>(reinterpret_cast<PRIVATE_NETWORKKEY*>(impl.network->network)->networkSpecific.TCP.listenSocket));
     ASC_setTransportLayer(impl.network, impl.layer.get(), 0);
     impl.thread = std::thread([&impl] { impl.run(); });
     programlog::event(QStringLiteral("commitment: listening for reports on port %1%2")

@@ -40,6 +40,12 @@ void ensureToolkitReady();
 /// (DCMTK fills shared tables at the first one, without a lock).
 void prepareNetworking();
 
+/// Marks a socket close-on-exec. DCMTK's sockets are inherited by default,
+/// and the scanner program the station starts would hold them open: a
+/// connection its peer then never sees closed, and a listening port that
+/// stays taken while a scanner left running after Quit lives on.
+void keepFromChildProcesses(int socket);
+
 /// "(gggg,eeee)", the way a tag is named in descriptions.
 QString tagText(const DcmTagKey& key);
 

@@ -19,6 +19,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -401,6 +402,50 @@ TEST_F(OutboxTest, AnImageLeavesTheOutboxWhenTheNodeReportsThatItCommittedToIt)
     service.stop();
     EXPECT_LT(ending.elapsed(), 5000);
     ::close(silent);
+}
+
+// Another program holds the station's port: the outbox window says why the
+// reports cannot arrive, and the port is taken once it is free.
+TEST_F(OutboxTest, AStationPortThatIsTakenIsNamedAndTriedAgainAndNoScannerKeepsIt)
+{
+    const int station = freePort();
+    OrthancServer orthanc("SKIASCAN", station);
+    // Not handed on to programs started later, which would hold the port.
+    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(quint16(station));
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::vector<Node> node = committingNode(orthanc.setting());
+    service.setTiming({.pauses = {300ms, 600ms}, .poll = 20ms, .commitmentWait = 1000ms, .listenRetry = 200ms});
+    service.configure(node, "SKIASCAN", timeouts, quint16(station));
+    EXPECT_EQ(service.listening(), 0);
+
+    keep("2.25.310", node);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusOf("ORTHANC").awaiting == 1; }, 10000));
+    const QString text = statusOf("ORTHANC").commitmentText();
+    EXPECT_TRUE(text.contains(QString("; its reports cannot arrive: Cannot take storage commitment reports on port %1")
+                                  .arg(station)))
+        << text.toStdString();
+
+    ::close(holder);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 20000));
+    EXPECT_EQ(service.listening(), station);
+
+    // A program started meanwhile (a scanner left running after Quit) does
+    // not keep the port once the station lets go of it.
+    QProcess scanner;
+    scanner.start("sleep", {"30"});
+    ASSERT_TRUE(scanner.waitForStarted());
+    service.stop();
+    const int again = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int reuse = 1;
+    ::setsockopt(again, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    EXPECT_EQ(::bind(again, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(again);
+    scanner.kill();
+    scanner.waitForFinished();
 }
 
 TEST_F(OutboxTest, ANodeSilentOnCommitmentIsAskedAgainAndItsReportIsHonouredAfterARestart)
