@@ -986,6 +986,10 @@ std::vector<NodeStatus> DeliveryService::status() const
             status.reportsProblem = m_listenPort == 0
                 ? QStringLiteral("no local IP-port is set for them (preferences, More..., This Station)")
                 : m_listenProblem;
+        } else if (status.node.options.storageCommitment && status.node.options.tls.enabled && !m_listenTls.enabled) {
+            status.reportsProblem = QStringLiteral("it reports over TLS, and port %1 takes clear text for the other "
+                                                   "nodes asked for commitment")
+                                        .arg(m_listenPort);
         }
         list.push_back(status);
     }

@@ -557,4 +557,15 @@ TEST_F(OutboxTest, ANodeReachedOverTlsReportsItsCommitmentOverTls)
     EXPECT_EQ(sendCommitmentReport(port, "ORTHANC", "SKIASCAN", "2.25.9", {"2.25.140"}, {}), -1);
     keep("2.25.140", service.nodes());
     EXPECT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 20000)) << "Orthanc's report came over TLS";
+
+    // With a node in clear text asked for commitment too, the port takes
+    // clear text: the TLS node is told to be unheard.
+    StoreScp plain("PLAIN");
+    service.configure(configuredNodes(parseRemoteNodes({orthanc.setting(), plain.setting(), ""}),
+                                      {options, NodeOptions{{}, true}, {}}),
+                      "SKIASCAN", timeouts, quint16(port));
+    EXPECT_EQ(statusOf("ORTHANC").reportsProblem,
+              QString("it reports over TLS, and port %1 takes clear text for the other nodes asked for commitment")
+                  .arg(port));
+    EXPECT_EQ(statusOf("PLAIN").reportsProblem, "");
 }
