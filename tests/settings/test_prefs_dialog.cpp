@@ -7,6 +7,7 @@
 #include "support/program_folder.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QCheckBox>
@@ -15,7 +16,6 @@
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QElapsedTimer>
 #include <QTest>
 
 #include "support/qt_printers.h"
