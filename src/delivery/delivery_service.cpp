@@ -258,6 +258,9 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
     const std::vector<Node> all = nodes;
     const QString calling = localAETitle;
     const dicom::NetworkTimeouts limits = timeouts;
+    // The films being written ahead are taken before the outbox is read: a
+    // film kept in between is then in the outbox, never in neither.
+    const std::map<QString, OutboxEntry> comingBefore = coming;
     lock.unlock();
 
     Outbox outbox(folder);
@@ -310,7 +313,7 @@ void DeliveryService::Worker::pass(std::unique_lock<std::mutex>& lock, bool forc
         if (!refused.count(uid))
             refused[uid] = refusal;
     // New films being written ahead go too, after the older ones.
-    for (const auto& [uid, entry] : coming) {
+    for (const auto& [uid, entry] : comingBefore) {
         if (owedHere.contains(uid) || entry.unsentTo(self, all).empty())
             continue;
         owedHere.insert(uid);
@@ -837,20 +840,16 @@ void DeliveryService::filmKept(const OutboxEntry& entry)
         std::optional<QString> failure;
         {
             const std::lock_guard lock(worker->mutex);
-            // A pass that read the outbox before the film was kept, and looked
-            // for it among the coming films after, found it in neither: the
-            // worker looks again, so that the film does not wait for the next
-            // wake.
-            bool lookAgain = worker->coming.erase(entry.instanceUid) > 0;
+            worker->coming.erase(entry.instanceUid);
             if (const auto early = worker->confirmedEarly.find(entry.instanceUid); early != worker->confirmedEarly.end()) {
                 const bool commits = worker->node.options.storageCommitment;
                 confirmations.push_back({early->second, worker->node.id(), commits});
                 worker->confirmedEarly.erase(early);
-                lookAgain = commits; // stored before its entry was written: asked about now
-            }
-            if (lookAgain) {
-                worker->woken = true;
-                worker->wake.notify_all();
+                if (commits) {
+                    // Stored before its entry was written: asked about now.
+                    worker->woken = true;
+                    worker->wake.notify_all();
+                }
             }
             if (const auto early = worker->failedEarly.find(entry.instanceUid); early != worker->failedEarly.end()) {
                 failure = early->second;
