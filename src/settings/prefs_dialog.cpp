@@ -317,11 +317,8 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
     // The echo runs in the background. A node that answers at once shows no
     // waiting box; one that is slow shows "Verifying ..." with Cancel, which
     // ends the echo at once. Other input is dropped meanwhile.
-    struct Pending {
-        dicom::NetworkGuard guard{dicom::kVerifyDeadline};
-        dicom::Verification verification;
-    };
-    const auto pending = std::make_shared<Pending>();
+    dicom::NetworkGuard guard(dicom::kVerifyDeadline);
+    dicom::Verification verification;
     try {
         if (!number)
             throw Failure(QStringLiteral("The port \"%1\" is not a number.").arg(port), Failure::Kind::Argument);
@@ -337,15 +334,14 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
             const InputBlock block(&waiting);
             QEventLoop wait;
             BackgroundTask task;
-            task.start([=, portNumber = *number](const CancelFlag&) {
-                           pending->verification
-                               = dicom::verify(host, portNumber, aeTitle, calling, {}, &pending->guard, tls);
+            task.start([=, &guard, &verification, portNumber = *number](const CancelFlag&) {
+                           verification = dicom::verify(host, portNumber, aeTitle, calling, {}, &guard, tls);
                        },
                        [&](std::exception_ptr f) {
                            failure = f;
                            wait.quit();
                        },
-                       [pending] { pending->guard.cancel(); });
+                       [&guard] { guard.cancel(); });
             // Cancel, the close box and Esc end the echo.
             const auto stop = [&] {
                 cancelled = true;
@@ -369,7 +365,6 @@ void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QStri
         showMessage(this, QMessageBox::Critical, failureText(describe(e), QStringLiteral("The verification failed.")));
         return;
     }
-    const dicom::Verification& verification = pending->verification;
     showMessage(this, QMessageBox::Information,
                 QStringLiteral("%1 answered the verification (C-ECHO)%2.\n%3")
                     .arg(node,
