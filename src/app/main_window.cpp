@@ -79,9 +79,15 @@ fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
     });
     connect(m_session.get(), &ScanSession::readyToEnd, this, [this] {
         // The session is done: the window closes, and with it the program. A
-        // question whether to end without the film has its answer now.
+        // question whether to end without the film has its answer now; a
+        // message the operator has not yet read is read first.
         if (m_endQuestion)
-            m_endQuestion->reject();
+            m_endQuestion->close();
+        m_openBoxes.removeAll(nullptr);
+        if (!m_openBoxes.isEmpty() && !m_programEnded) {
+            m_endingAfterNotices = true;
+            return;
+        }
         if (!m_programEnded)
             close();
         emit ended(EXIT_SUCCESS);

@@ -129,6 +129,7 @@ private:
     void lblOutbox_Click();
     void tell(const Notice& notice) override;
     void askToEndNow(const QString& patient) override;
+    void openQuestion(QMessageBox* box, std::function<void(int)> answered);
 
     // The study record, its entry rule and the window commands (main_window_study.cpp).
     void runEntryRule(bool multiScanToo);
@@ -177,6 +178,8 @@ private:
     QString m_backNotice;  // "PACS is back", shown for a while
     QTimer* m_backNoticeTimer = nullptr;
     QPointer<QMessageBox> m_endQuestion; // whether to end without the film
+    QList<QPointer<QMessageBox>> m_openBoxes; // the session's messages and questions still open
+    bool m_endingAfterNotices = false;   // the session has ended: the window closes once they are read
     // A selection from the Sex list changes its text first and is reported as a
     // selection afterwards; the text change must then not close the study.
     QString m_studyUidBeforeSexChange;

@@ -181,9 +181,12 @@ void fSkiascan::showButtons()
     cmdNew->setEnabled(!scanning);
 }
 
+// The session's messages and questions are opened, not waited for: the
+// session goes on, and the answer comes back by a signal. While one is open the
+// window gives up its top-most state.
 void fSkiascan::tell(const Notice& notice)
 {
-    if (m_session->state() == SessionState::Ended) {
+    if (m_session->state() == SessionState::Ended && !m_endingAfterNotices) {
         // The window has closed; a message now would bring it back.
         programlog::event(QStringLiteral("at the end, not shown: %1").arg(notice.text));
         return;
@@ -191,29 +194,48 @@ void fSkiascan::tell(const Notice& notice)
     const QMessageBox::Icon icon = notice.severity == Severity::Critical  ? QMessageBox::Critical
                                    : notice.severity == Severity::Warning ? QMessageBox::Warning
                                                                           : QMessageBox::Information;
-    setTopMost(this, false);
-    showMessage(this, icon, notice.underWindowCaption ? windowTitle() : QStringLiteral("Skiascan"), notice.text);
-    if (m_session->state() != SessionState::Ended)
-        setTopMost(this, true);
+    auto* box = new QMessageBox(icon, notice.underWindowCaption ? windowTitle() : QStringLiteral("Skiascan"), notice.text,
+                                QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    openQuestion(box, [](int) {});
 }
 
 void fSkiascan::askToEndNow(const QString& patient)
 {
-    if (m_session->state() == SessionState::Ended)
+    if (m_session->state() == SessionState::Ended || m_endQuestion)
         return;
+    auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Skiascan"),
+                                QStringLiteral("The scanner has not finished the film of %1. End Skiascan now? If the "
+                                               "scanner still delivers the film, it is imported at the next start.")
+                                    .arg(patient),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setDefaultButton(QMessageBox::Yes);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    m_endQuestion = box;
+    openQuestion(box, [this](int answer) { m_session->answerEndNow(answer == QMessageBox::Yes); });
+}
+
+void fSkiascan::openQuestion(QMessageBox* box, std::function<void(int)> answered)
+{
+    m_openBoxes.append(box);
     setTopMost(this, false);
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Skiascan"),
-                    QStringLiteral("The scanner has not finished the film of %1. End Skiascan now? If the scanner "
-                                   "still delivers the film, it is imported at the next start.")
-                        .arg(patient),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.setDefaultButton(QMessageBox::Yes);
-    m_endQuestion = &box;
-    const bool endNow = box.exec() == QMessageBox::Yes;
-    if (m_session->state() == SessionState::Ended)
-        return; // the film came meanwhile and the program has ended
-    setTopMost(this, true);
-    m_session->answerEndNow(endNow);
+    connect(box, &QMessageBox::finished, this, [this, box, answered = std::move(answered)](int result) {
+        m_openBoxes.removeAll(box);
+        m_openBoxes.removeAll(nullptr);
+        answered(result);
+        if (!m_openBoxes.isEmpty())
+            return;
+        if (m_endingAfterNotices) {
+            // The program ended while the operator still had to read these.
+            m_endingAfterNotices = false;
+            close();
+            emit ended(EXIT_SUCCESS);
+            return;
+        }
+        if (m_session->state() != SessionState::Ended)
+            setTopMost(this, true);
+    });
+    box->open();
 }
 
 void fSkiascan::lblOutbox_Click()
@@ -222,8 +244,7 @@ void fSkiascan::lblOutbox_Click()
         return;
     setTopMost(this, false);
     {
-        Outbox outbox(m_programFolder);
-        OutboxDialog dialog(outbox, m_session->delivery(), this);
+        OutboxDialog dialog(m_session->outbox(), m_session->delivery(), this);
         m_outboxDialog = &dialog;
         dialog.exec();
     }

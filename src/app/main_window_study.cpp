@@ -161,7 +161,7 @@ WorklistStation fSkiascan::worklistStation() const
 // fields are in, the scheduled study: its films carry the order.
 void fSkiascan::applyWorklistPick(const WorklistRow& row, const std::optional<dicom::ScheduledStudy>& scheduled)
 {
-    m_session->NewStudy();
+    m_session->openStudy();
     PATNachname->setText(row[kLastName]);
     PATVorname->setText(row[kFirstName]);
     PAT2Vorname->setText(row[kMiddleInitial]);

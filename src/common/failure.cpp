@@ -4,10 +4,19 @@
 
 namespace skiascan {
 
-Failure::Failure(const QString& description, Kind kind)
+Failure::Failure(const QString& description, Kind kind, const QString& detail)
     : std::runtime_error(description.toStdString())
     , m_kind(kind)
+    , m_detail(detail)
 {
+}
+
+QString logText(const std::exception& e)
+{
+    const auto* failure = dynamic_cast<const Failure*>(&e);
+    if (!failure || failure->detail().isEmpty())
+        return describe(e);
+    return QStringLiteral("%1 [%2]").arg(failure->description(), failure->detail());
 }
 
 QString describe(const std::exception& e)

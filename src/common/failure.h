@@ -26,15 +26,24 @@ public:
         Cancelled,   ///< the operator cancelled
     };
 
-    explicit Failure(const QString& description, Kind kind = Kind::General);
+    /// `detail`, when given, is what happened in the protocol's own terms
+    /// (the DICOM operation, the toolkit's words): for the program log, not
+    /// for the operator.
+    explicit Failure(const QString& description, Kind kind = Kind::General, const QString& detail = {});
 
     /// The description, as shown to the operator.
     QString description() const { return QString::fromUtf8(what()); }
     Kind kind() const { return m_kind; }
+    QString detail() const { return m_detail; }
 
 private:
     Kind m_kind;
+    QString m_detail;
 };
+
+/// The text of an exception for the program log: the description, and the
+/// detail of a Failure after it in brackets when it has one.
+QString logText(const std::exception& e);
 
 /// The description of any exception: a Failure's own, "out of memory" for
 /// std::bad_alloc, otherwise what() as UTF-8.

@@ -1,17 +1,18 @@
 // The delivery service: it lives beside the window for the whole run of the
-// program and sends what the outbox owes. One worker per node, on a thread of
-// its own: one association at a time, oldest image first, several images on
-// one association. After a failure the node is tried again by itself after a
-// growing pause; Send now and the preferences try at once. A node that is down
-// costs the operator nothing: no call here waits for the network.
+// program and sends what the outbox owes. It owns the outbox, one worker per
+// node (node_worker.h) and the commitment reports (commitment_reports.h), and
+// tells the window what they do through signals on its own thread: the
+// workers and the listener post their events here, nothing polls. A node that
+// is down costs the operator nothing: no call here waits for the network.
 #pragma once
 
+#include "delivery/commitment_reports.h"
 #include "delivery/destinations.h"
+#include "delivery/node_status.h"
+#include "delivery/node_worker.h"
 #include "delivery/outbox.h"
-#include "dicom/commitment.h"
 #include "dicom/network.h"
 
-#include <QDateTime>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -28,36 +29,6 @@ namespace dicom {
 class Image;
 }
 
-/// What a node's worker is doing, for the window.
-struct NodeStatus {
-    enum class Activity {
-        Idle,       ///< nothing owed, or waiting to be woken
-        Connecting, ///< asking for an association
-        Sending,    ///< an image is under way
-        Waiting,    ///< the last try failed: tried again by itself at nextTry
-    };
-    Node node;
-    Activity activity = Activity::Idle;
-    QString image;            ///< the image under way ("Smith^John (4711), image 2")
-    qint64 done = 0;          ///< its bytes sent so far
-    qint64 total = 0;         ///< and in all (0 until the transfer starts)
-    int owed = 0;             ///< images waiting for this node, as the last pass found them
-    bool failing = false;     ///< the node could not be reached, or refused an image, since it last took one
-    QString lastFailure;      ///< why, or why the last image was refused
-    QDateTime lastFailureAt;
-    QDateTime failingSince;
-    QDateTime nextTry;        ///< while Waiting
-    int awaiting = 0;         ///< images the node stored and has not yet committed to
-    QDateTime awaitingSince;  ///< when the oldest of them was stored
-    QString reportsProblem;   ///< why the node's commitment reports cannot arrive now; empty when they can
-
-    /// "sending 45 %", "connecting", "next try in 30 s", "idle".
-    QString text() const;
-    /// "awaiting commitment since 10:42" while the node owes commitments,
-    /// and why its reports cannot arrive when they cannot; empty otherwise.
-    QString commitmentText() const;
-};
-
 class DeliveryService : public QObject {
     Q_OBJECT
 
@@ -68,7 +39,6 @@ public:
         std::vector<std::chrono::milliseconds> pauses{std::chrono::seconds(10), std::chrono::seconds(30),
                                                       std::chrono::minutes(1), std::chrono::minutes(2),
                                                       std::chrono::minutes(5)};
-        std::chrono::milliseconds poll{250}; ///< how often the window hears of the workers
         /// How long a node may take to report on a commitment request before
         /// it is asked again, under a new transaction.
         std::chrono::milliseconds commitmentWait{std::chrono::minutes(10)};
@@ -85,13 +55,17 @@ public:
 
     void setTiming(const Timing& timing);
 
+    /// The outbox the service sends from, which everyone who changes it
+    /// shares (it holds the lock of its entries).
+    Outbox& outbox() { return m_outbox; }
+    const Outbox& outbox() const { return m_outbox; }
+
     /// The nodes and how to reach them. A worker whose node is no longer
-    /// configured, or whose settings changed, stops (its transfer is cut; the
-    /// image stays owed); a node new here, or changed, gets a worker. Nothing
-    /// is sent before the next wake. With a `listenPort`, the station takes
-    /// the nodes' storage commitment reports on that port (from the
-    /// configured nodes only) until stop(); a new port or AE title restarts
-    /// the listener.
+    /// configured, or whose settings changed, is stopped and joined (its
+    /// transfer is cut; the image stays owed); a node new here, or changed,
+    /// gets a worker. Nothing is sent before the next wake. With a
+    /// `listenPort`, the station takes the nodes' storage commitment reports
+    /// on that port until stop().
     void configure(const std::vector<Node>& nodes, const QString& localAETitle, const dicom::NetworkTimeouts& timeouts,
                    quint16 listenPort = 0);
     const std::vector<Node>& nodes() const { return m_nodes; }
@@ -99,6 +73,10 @@ public:
     /// Start-up, or a new film: workers that wait for nothing look at the
     /// outbox. A node in its pause after a failure keeps its pause.
     void wake();
+    /// Start-up: images a node stored and was asked to commit to in an
+    /// earlier run are asked about again at once (its report may have been
+    /// lost when the program ended), then the workers are woken.
+    void resume();
     /// A new film is being written ahead into the outbox: its sends start at
     /// once, beside the write. Its pixels, read once, are shared by the sends
     /// (each worker keeps its own light copy until it has sent it). What a
@@ -111,7 +89,8 @@ public:
     /// and the journal, and is imported (and sent) again at the next start.
     void filmNotKept(const QString& instanceUid);
     /// Send now: the nodes that `images` are owed to (all nodes when empty)
-    /// try at once, whatever their pause.
+    /// try at once, whatever their pause; images awaiting a node's commitment
+    /// are asked about again at once.
     void sendNow(const QSet<QString>& images = {});
     /// The operator changed the outbox (removed images, sent them elsewhere):
     /// a node that no image waits for any more fails no longer.
@@ -121,24 +100,23 @@ public:
     /// tried again after its pause.
     void cancel(const std::optional<NodeId>& node = std::nullopt);
     /// Quit: every worker finishes what it was woken for (a film kept a
-    /// moment ago, the image under way) within `grace`, then stops, its
-    /// transfer cut. Returns within about `grace` and half a second more; a
-    /// worker that is still connecting then finishes on its own and touches
-    /// nothing of the program. What is owed stays in the outbox.
+    /// moment ago, the image under way) within `grace`, then is stopped, its
+    /// transfer cut, and joined. Returns within about `grace` and half a
+    /// second more; no worker runs afterwards. What is owed stays in the
+    /// outbox.
     void stop(std::chrono::milliseconds grace = std::chrono::seconds(1));
 
     /// The port the station takes storage commitment reports on; 0 when it
     /// takes none (none set, or the port could not be opened: it is tried
     /// again every Timing::listenRetry).
-    quint16 listening() const;
+    quint16 listening() const { return m_reports.listening(); }
 
-    /// Each configured node's worker, in row order.
+    /// Each configured node's worker, in row order, as it last told.
     std::vector<NodeStatus> status() const;
     /// True when no worker is connecting or sending.
     bool quiet() const;
-    /// True when every worker has done what it was woken for (it waits for a
-    /// wake, its pause, or a refused image's pause) and changed() and
-    /// outboxChanged() have told of it.
+    /// True when every worker has done all it was woken for and the window
+    /// has heard of it.
     bool settled() const;
 
     /// The images owed to nodes that are no longer configured, by node name.
@@ -152,32 +130,31 @@ signals:
     void nodeDown(const QString& node, const QString& reason);
     /// A node that was down took an image again.
     void nodeBack(const QString& node);
-    /// Images were confirmed: the outbox holds fewer.
+    /// Images were confirmed or committed to: the outbox holds fewer.
     void outboxChanged();
 
 private:
-    struct Worker;
-    struct Reports;
-    void poll();
-    void listen(quint16 port, const TlsSettings& tls);
+    struct Slot {
+        std::unique_ptr<NodeWorker> worker;
+        NodeStatus status;   // as the worker last told
+        quint64 served = 0;  // the wakes it has done all for
+    };
+    std::unique_ptr<NodeWorker> makeWorker(const Node& node, quint64 id);
+    Slot* slotOf(quint64 id);
+    void reported(const NodeId& node);
 
     QString m_folder;
+    Outbox m_outbox;
     Timing m_timing;
     std::vector<Node> m_nodes;
     QString m_localAETitle;
     dicom::NetworkTimeouts m_timeouts;
-    std::vector<std::shared_ptr<Worker>> m_workers; // one per node, in row order
-    QTimer m_poll;
-    std::vector<NodeStatus> m_shown;                 // status() as last signalled
-    std::map<const Worker*, std::pair<int, int>> m_events; // down and back events signalled
-    int m_confirmedShown = 0;
-    std::shared_ptr<Reports> m_reports; // shared with the listener's thread
-    std::unique_ptr<dicom::CommitmentListener> m_listener;
     quint16 m_listenPort = 0;
-    TlsSettings m_listenTls;
-    QString m_listenProblem;                 // why the port could not be opened
-    std::chrono::steady_clock::time_point m_listenTried;
-    int m_reportsShown = 0;
+    std::map<quint64, Slot> m_slots; // by worker id, in the order the workers were made
+    std::vector<quint64> m_rows;     // the worker of each configured node, in row order
+    quint64 m_nextId = 1;
+    CommitmentReports m_reports;
+    QTimer m_listenRetry;
 };
 
 } // namespace skiascan

@@ -1,5 +1,9 @@
 #include "delivery/destinations.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
 namespace skiascan {
 
 bool NodeId::operator==(const NodeId& other) const
@@ -39,6 +43,38 @@ const Node* nodeFor(const std::vector<Node>& nodes, const NodeId& owed)
         }
     }
     return withTitle == 1 ? sameTitle : nullptr;
+}
+
+bool hostMatches(const QString& host, const QString& address)
+{
+    const QString wanted = host.trimmed();
+    if (wanted.compare(address, Qt::CaseInsensitive) == 0)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(wanted.toLatin1().constData(), nullptr, &hints, &found) != 0)
+        return false;
+    bool matches = false;
+    for (const addrinfo* a = found; a && !matches; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* raw = a->ai_family == AF_INET
+            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr)
+            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
+        if (::inet_ntop(a->ai_family, raw, text, sizeof text))
+            matches = address == QLatin1String(text);
+    }
+    ::freeaddrinfo(found);
+    return matches;
+}
+
+const Node* nodeCalling(const std::vector<Node>& nodes, const QString& aeTitle, const QString& address)
+{
+    for (const Node& node : nodes)
+        if (node.aeTitle == aeTitle && hostMatches(node.host, address))
+            return &node;
+    return nullptr;
 }
 
 } // namespace skiascan

@@ -49,4 +49,12 @@ std::vector<Node> configuredNodes(const RemoteNodes& remotes, const std::array<N
 /// node has moved); else none (the node is gone, the operator decides).
 const Node* nodeFor(const std::vector<Node>& nodes, const NodeId& owed);
 
+/// True when `address` (an IP address) is `host`, which may be an address or
+/// a name (looked up).
+bool hostMatches(const QString& host, const QString& address);
+
+/// The configured node that calls this station as `aeTitle` from `address`
+/// (an IP address): its AE title and its address; none when no node does.
+const Node* nodeCalling(const std::vector<Node>& nodes, const QString& aeTitle, const QString& address);
+
 } // namespace skiascan

@@ -3,81 +3,36 @@
 //
 // Each image in "Outbox/" of the program folder is two files named after its SOP
 // Instance UID: "<uid>.dcm", the DICOM image, written once, and "<uid>.entry",
-// what is still owed: the nodes (by AE title, with the address they had), the
-// last failure of each, and who the image shows. The entry file is written after
-// the image and is what makes it count; every change of it is one durable
-// rename, so a crash leaves either the old or the new state. Images whose entry
-// cannot be read wait in "Outbox/damaged/"; images the operator removed go to
+// what is still owed (see outbox_entry.h). The entry file is written after the
+// image and is what makes it count; every change of it is one durable rename,
+// so a crash leaves either the old or the new state. Images whose entry cannot
+// be read wait in "Outbox/damaged/"; images the operator removed go to
 // "Outbox/removed/". Nothing in the outbox is ever deleted but what every node
 // it was owed to has confirmed.
+//
+// One Outbox object changes a folder's entries: the delivery service's, which
+// the session, the workers, the commitment reports and the outbox window share.
+// It holds its own lock for every read, write, move and removal of an entry, so
+// each of them sees an entry whole and changes it from its file as it stands.
 #pragma once
 
-#include "delivery/destinations.h"
+#include "delivery/outbox_entry.h"
 #include "dicom/image.h"
 
-#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
+#include <mutex>
 #include <vector>
 
 namespace skiascan {
-
-/// A node an image is still owed to.
-struct OwedNode {
-    QString aeTitle;
-    QString host; // where the node was when the image was kept for it
-    qint32 port = 0;
-    QString lastFailure; // why the last try failed; empty before the first
-    QDateTime lastTried;
-    // Storage commitment: the node stored the image and is asked to take
-    // responsibility for it; the image stays owed until it has.
-    QDateTime storedAt{};   // when it stored it; invalid while it has not
-    QString transactionUid{}; // the request that asked it last; empty before the first
-    QDateTime askedAt{};    // when that request went; invalid: ask at the next pass
-    int commitmentFailures = 0; // reports in a row that it could not commit to the image: it goes again after a pause
-    NodeId id() const { return {aeTitle, host, port}; }
-    bool awaitingCommitment() const { return storedAt.isValid(); }
-};
-
-/// A node that holds the image: it has confirmed it.
-struct HoldingNode {
-    NodeId node;
-    QDateTime confirmed;
-};
-
-/// One image in the outbox.
-struct OutboxEntry {
-    QString instanceUid;
-    QString patientName; // "last^first^middle", as the image has it
-    QString patientId;
-    QString studyUid;    // the study it belongs to
-    QString study;       // what names the study: the scheduled procedure, else the Study Description
-    int number = 0;      // its Instance Number in the study
-    QDateTime scanned;   // when its scan started
-    QDateTime kept;      // when it came into the outbox
-    std::vector<OwedNode> owed;
-    std::vector<HoldingNode> heldBy; // the nodes that have confirmed it so far
-    bool anyNode = false; // kept while no node was configured: owed to those configured later
-    QString damage;       // for damaged entries: why they cannot be read
-    QString imagePath;
-    QString entryPath;
-
-    /// The nodes owed that `nodes` send to `node` now (see nodeFor()).
-    std::vector<NodeId> owedTo(const Node& node, const std::vector<Node>& nodes) const;
-    /// Those of them that still wait for the image itself, not for a
-    /// commitment to the image they stored.
-    std::vector<NodeId> unsentTo(const Node& node, const std::vector<Node>& nodes) const;
-    /// Those of them that stored the image and have not yet committed to it.
-    std::vector<const OwedNode*> awaitingAt(const Node& node, const std::vector<Node>& nodes) const;
-    /// True when `node` has confirmed the image.
-    bool heldAt(const NodeId& node) const;
-};
 
 class Outbox {
 public:
     /// The outbox of a program folder ("Outbox/" in it, made when needed).
     explicit Outbox(const QString& programFolder);
+    Outbox(const Outbox&) = delete;
+    Outbox& operator=(const Outbox&) = delete;
 
     QString folder() const { return m_folder; }
 
@@ -87,7 +42,8 @@ public:
     /// Writes a new image ahead of its delivery: the image to a temporary name,
     /// flushed and renamed, then its entry. Sends may read `image` (its own
     /// copy) meanwhile. Throws Failure (kind File) when either cannot be
-    /// written; nothing is left behind then.
+    /// written; nothing is left behind then. Thread-safe, as is every call
+    /// below.
     void keep(dicom::Image& image, OutboxEntry& entry);
 
     /// The waiting entries, oldest first. An entry whose file cannot be parsed is
@@ -96,7 +52,7 @@ public:
     std::vector<OutboxEntry> entries(QStringList* unreadable = nullptr) const;
     int count() const;
 
-    /// The entries in damaged/, which no round sends.
+    /// The entries in damaged/, which no worker sends.
     std::vector<OutboxEntry> damaged() const;
     int damagedCount() const;
 
@@ -111,7 +67,6 @@ public:
     /// node is owed any more, the entry and then its image are deleted.
     /// Returns true when the entry is gone (also when the operator removed it
     /// meanwhile). Goes by the entry file, not by `entry`, which it updates.
-    /// Thread-safe with every other change of any outbox of the process.
     /// Throws Failure (kind File).
     bool strikeOff(OutboxEntry& entry, const std::vector<NodeId>& owed, const NodeId& by);
     /// The same for several nodes at once, in one change of the entry.
@@ -127,7 +82,7 @@ public:
     /// Records that the nodes `owed`, which stored the image, were asked to
     /// commit to it under `transactionUid` at `askedAt` (invalid: the request
     /// did not go, ask again at the next pass). False when they no longer
-    /// await a commitment to it. Thread-safe. Throws Failure (kind File).
+    /// await a commitment to it. Throws Failure (kind File).
     bool noteCommitmentRequest(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& transactionUid,
                                const QDateTime& askedAt);
 
@@ -136,15 +91,21 @@ public:
         int committed = 0; // images struck off for it
         int failed = 0;    // images to be sent again
     };
-    /// Honours the report of the node `reporter` (its AE title) on
-    /// `transactionUid`: the images `committed` are struck off for the node
-    /// of that AE title that was asked under it; those `failed` are owed to
-    /// it again, to be sent anew. Images the transaction did not ask that
-    /// node about are left alone. Thread-safe. Throws Failure (kind File).
-    ReportOutcome applyReport(const QString& reporter, const QString& transactionUid,
+    /// Honours the report of the configured node `reporter` (one of `nodes`)
+    /// on `transactionUid`: the images `committed` are struck off for that
+    /// node, if it was asked about them under the transaction; those `failed`
+    /// are owed to it again, to be sent anew. Images the transaction did not
+    /// ask that very node about are left alone. Throws Failure (kind File).
+    ReportOutcome applyReport(const Node& reporter, const std::vector<Node>& nodes, const QString& transactionUid,
                               const std::vector<QString>& committed, const std::vector<QString>& failed);
 
-    /// Notes why a node did not take the image, and when. Thread-safe.
+    /// The nodes that stored images, were asked to commit to them and have
+    /// not reported: asked again at once (at the start, after a report that
+    /// may have been lost, or on Send now). For `images` only when given.
+    /// Returns how many images are asked about again.
+    int askAgainForCommitment(const QStringList& images = {});
+
+    /// Notes why a node did not take the image, and when.
     void noteFailure(OutboxEntry& entry, const std::vector<NodeId>& owed, const QString& failure);
 
     /// The operator sends the image to `to` instead of `from`: the obligation
@@ -157,14 +118,15 @@ public:
     /// there are any.
     void assignToNodes(const std::vector<Node>& nodes);
 
-    /// Moves an entry (image and entry file) aside: to damaged/ when it cannot
-    /// be read, to removed/ when the operator removed it. Never deletes it.
-    void moveAside(const OutboxEntry& entry, const QString& why) const;
+    /// The operator removed the image: it goes to removed/, never deleted.
+    /// Throws Failure (kind File) when it cannot be moved.
     void remove(const OutboxEntry& entry);
 
     /// Reads the image of an entry; its pixels stay in the file until sent.
     /// Throws Failure (kind File or Damaged).
     dicom::Image loadImage(const OutboxEntry& entry) const;
+    /// Moves an image that cannot be read as an image to damaged/.
+    void setAsideDamaged(const OutboxEntry& entry, const QString& why);
 
     /// Tidies the outbox at start-up: removes temporary files of writes a crash
     /// cut short, and images without an entry (a write-ahead cut short, whose
@@ -173,16 +135,20 @@ public:
     /// name now.
     void tidy(const RemoteNodes& remotes);
 
-    /// The entry file's bytes, and back; fromJson() returns false for bytes that
-    /// are not an entry.
-    static QByteArray toJson(const OutboxEntry& entry);
-    static bool fromJson(const QByteArray& bytes, OutboxEntry& entry);
+    /// The entry file's bytes, and back (see entryToJson()).
+    static QByteArray toJson(const OutboxEntry& entry) { return entryToJson(entry); }
+    static bool fromJson(const QByteArray& bytes, OutboxEntry& entry) { return entryFromJson(bytes, entry); }
 
 private:
+    // Each of these expects m_lock held.
     void write(const OutboxEntry& entry);
-    std::vector<OutboxEntry> read(const QString& folder, QStringList* unreadable, bool moveDamaged) const;
+    bool reread(OutboxEntry& entry) const;
+    bool moveAside(const OutboxEntry& entry, const QString& why) const;
+    std::vector<OutboxEntry> read(bool moveDamaged, QStringList* unreadable) const;
+    bool strikeOffLocked(OutboxEntry& entry, const std::vector<Confirmation>& confirmations);
 
     QString m_folder;
+    mutable std::mutex m_lock;
 };
 
 } // namespace skiascan

@@ -102,9 +102,10 @@ OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* p
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
     connect(&m_delivery, &DeliveryService::changed, this, &OutboxDialog::showNodes);
     connect(&m_delivery, &DeliveryService::outboxChanged, this, &OutboxDialog::fill);
-    m_refresh = new QTimer(this);
-    connect(m_refresh, &QTimer::timeout, this, &OutboxDialog::showNodes);
-    m_refresh->start(1000);
+    // The countdowns ("next try in 30 s") are the clock's, not delivery's: the
+    // list is drawn anew every second while a node waits for its next try.
+    m_countdown = new QTimer(this);
+    connect(m_countdown, &QTimer::timeout, this, &OutboxDialog::showNodes);
     showNodes();
     fill();
     if (lvOutbox->topLevelItemCount() > 0)
@@ -133,7 +134,7 @@ std::vector<NodeStatus> OutboxDialog::busyNodes() const
 {
     std::vector<NodeStatus> busy;
     for (const NodeStatus& node : m_delivery.status())
-        if (node.activity == NodeStatus::Activity::Connecting || node.activity == NodeStatus::Activity::Sending)
+        if (node.busy())
             busy.push_back(node);
     return busy;
 }
@@ -167,6 +168,13 @@ void OutboxDialog::showNodes()
         lvNodes->setCurrentItem(lvNodes->topLevelItem(0));
     for (int column = 0; column < kNodeColumns; ++column)
         lvNodes->resizeColumnToContents(column);
+    const bool counting = std::any_of(nodes.begin(), nodes.end(), [](const NodeStatus& node) {
+        return node.activity == NodeStatus::Activity::Waiting;
+    });
+    if (counting && !m_countdown->isActive())
+        m_countdown->start(1000);
+    else if (!counting)
+        m_countdown->stop();
     // A node that failed has noted why on the image it tried: the list shows it.
     QStringList failures;
     for (const NodeStatus& node : nodes)
@@ -361,8 +369,13 @@ void OutboxDialog::removeEntries()
     confirm.setDefaultButton(QMessageBox::No);
     if (confirm.exec() != QMessageBox::Yes)
         return;
-    for (const OutboxEntry* entry : entries)
-        m_outbox.remove(*entry);
+    try {
+        for (const OutboxEntry* entry : entries)
+            m_outbox.remove(*entry);
+    } catch (const Failure& e) {
+        QMessageBox::critical(this, QStringLiteral("Skiascan"),
+                              failureText(e.description(), QStringLiteral("It stays in the outbox.")));
+    }
     m_delivery.outboxEdited();
     fill();
 }

@@ -62,7 +62,7 @@ private:
     DeliveryService& m_delivery;
     std::vector<OutboxEntry> m_entries; // in list order; damaged ones last
     QStringList m_failuresShown;        // each node's last failure, as the image list shows them
-    QTimer* m_refresh = nullptr;        // the countdowns of the node list
+    QTimer* m_countdown = nullptr;      // the countdowns of the node list
 };
 
 } // namespace skiascan

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace skiascan::dicom {
 
@@ -59,7 +60,7 @@ QString innermostReason(const OFCondition& condition, int acseSeconds)
     if (last.contains(QLatin1String("network read timeout"), Qt::CaseInsensitive))
         return QStringLiteral("no answer within %1 seconds").arg(acseSeconds);
     if (last.contains(QLatin1String("Unrecognized PDU type"), Qt::CaseInsensitive))
-        return QStringLiteral("the peer does not answer in DICOM (%1)").arg(last);
+        return QStringLiteral("it does not answer in DICOM (%1)").arg(last);
     if (last.contains(QLatin1String("network closed"), Qt::CaseInsensitive)
         || last.contains(QLatin1String("Peer aborted"), Qt::CaseInsensitive)
         || last.contains(QLatin1String("reset by peer"), Qt::CaseInsensitive))
@@ -115,31 +116,6 @@ QString statusMeaning(Uint16 status)
     return QStringLiteral("failure");
 }
 
-// DCMTK's plain TCP transport, which hands us each connection the moment its
-// connect has succeeded, before the first PDU goes out.
-class GuardedTransport : public DcmTransportLayer {
-public:
-    GuardedTransport(int socketSeconds, NetworkGuard& guard, TransportWatch& watch)
-        : m_socketSeconds(socketSeconds)
-        , m_guard(guard)
-        , m_watch(watch)
-    {
-    }
-
-    DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool useSecureLayer) override
-    {
-        DcmTransportConnection* connection = DcmTransportLayer::createConnection(socket, useSecureLayer);
-        if (connection)
-            prepareConnection(static_cast<int>(socket), m_socketSeconds, m_guard, m_watch);
-        return connection;
-    }
-
-private:
-    int m_socketSeconds;
-    NetworkGuard& m_guard;
-    TransportWatch& m_watch;
-};
-
 } // namespace
 
 // DCMTK fills the tables of its association state machine when the process
@@ -163,24 +139,6 @@ void keepFromChildProcesses(int socket)
         ::fcntl(socket, F_SETFD, flags | FD_CLOEXEC);
 }
 
-// The socket gets the association's own read and write timeouts (DCMTK would
-// give every socket the same process-wide ones), and the guard gets the
-// socket, so that it can cut the negotiation as well as everything after it.
-void prepareConnection(int socket, int socketSeconds, NetworkGuard& guard, TransportWatch& watch)
-{
-    keepFromChildProcesses(socket);
-    // A read or write that blocks (a peer that has stopped reading, a
-    // connection that has gone dead) ends after this long, unless the guard
-    // watches the connection's progress instead.
-    if (socketSeconds > 0) {
-        const timeval limit{socketSeconds, 0};
-        ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    }
-    guard.attach(socket);
-    watch.connected = true;
-}
-
 QString statusText(Uint16 status, DcmDataset* detail)
 {
     QString text = QStringLiteral("status 0x%1 (%2)").arg(status, 4, 16, QLatin1Char('0')).arg(statusMeaning(status));
@@ -189,6 +147,71 @@ QString statusText(Uint16 status, DcmDataset* detail)
         text += QStringLiteral(": ") + QString::fromLatin1(comment.c_str()).trimmed();
     return text;
 }
+
+namespace {
+
+// What an operation is, for the operator: "sending an image to", not "C-STORE".
+QString plainOperation(const QString& what)
+{
+    if (what == QLatin1String("C-STORE"))
+        return QStringLiteral("Sending an image to");
+    if (what == QLatin1String("C-FIND"))
+        return QStringLiteral("The worklist query to");
+    if (what == QLatin1String("C-ECHO"))
+        return QStringLiteral("The verification of");
+    if (what == QLatin1String("N-ACTION"))
+        return QStringLiteral("The storage commitment request to");
+    return QStringLiteral("Talking to");
+}
+
+} // namespace
+
+// Takes the association's connection from its transport: puts the connection
+// made by connectGuarded() in place of DCMTK's own to the loopback door, gives
+// it the association's read and write timeouts (DCMTK would give every socket
+// the same process-wide ones) and hands it to the guard.
+class Association::Catcher : public SocketCatcher {
+public:
+    Catcher(int socketSeconds, NetworkGuard& guard, TransportWatch& watch)
+        : m_socketSeconds(socketSeconds)
+        , m_guard(guard)
+        , m_watch(watch)
+    {
+    }
+    ~Catcher() override
+    {
+        if (m_connected >= 0)
+            ::close(m_connected);
+    }
+
+    void hold(int socket) { m_connected = socket; }
+
+    void caught(int socket) override
+    {
+        if (m_connected >= 0) {
+            ::dup2(m_connected, socket);
+            ::close(m_connected);
+            m_connected = -1;
+        }
+        keepFromChildProcesses(socket);
+        // A read or write that blocks (a peer that has stopped reading, a
+        // connection that has gone dead) ends after this long, unless the
+        // guard watches the connection's progress instead.
+        if (m_socketSeconds > 0) {
+            const timeval limit{m_socketSeconds, 0};
+            ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        }
+        m_guard.attach(socket);
+        m_watch.connected = true;
+    }
+
+private:
+    int m_connected = -1; // made here, not yet in DCMTK's hands
+    int m_socketSeconds;
+    NetworkGuard& m_guard;
+    TransportWatch& m_watch;
+};
 
 Association::Association(const QString& host, qint32 port, const QString& calledAETitle,
                          const QString& callingAETitle, const std::vector<Context>& contexts,
@@ -207,31 +230,30 @@ Association::Association(const QString& host, qint32 port, const QString& called
         throw Failure(QStringLiteral("No address is set for %1.").arg(m_peer));
     if (port < 1 || port > 65535)
         throw Failure(QStringLiteral("The port of %1 is not a port number from 1 to 65535.").arg(m_peer));
-    const int socketSeconds = watchedByGuard ? 0 : timeouts.dimseSeconds;
-    if (tls.enabled)
-        m_transport = makeTlsTransport(tls, m_peer, socketSeconds, guard, m_watch);
-    else
-        m_transport = std::make_unique<GuardedTransport>(socketSeconds, guard, m_watch);
+    m_catcher = std::make_unique<Catcher>(watchedByGuard ? 0 : timeouts.dimseSeconds, guard, m_watch);
+    m_transport = makeTransport(NET_REQUESTOR, tls, m_peer, *m_catcher, &m_watch);
+    // The connection is made here, under the guard (see connector.cpp).
+    m_catcher->hold(connectGuarded(host, port, guard, m_peer, plainOperation(operation)));
+    const LoopbackDoor door;
 
     // The ACSE timeout belongs to the network object, which is this association's alone.
     OFCondition c = ASC_initializeNetwork(NET_REQUESTOR, 0, timeouts.acseSeconds, &m_net);
     if (c.bad())
-        throw Failure(QStringLiteral("Cannot start networking for %1: %2")
-                          .arg(operation, innermostReason(c, timeouts.acseSeconds)));
+        throw Failure(QStringLiteral("Cannot start networking for %1.").arg(m_peer), Failure::Kind::General,
+                      innermostReason(c, timeouts.acseSeconds));
     ASC_setTransportLayer(m_net, m_transport.get(), 0);
 
     T_ASC_Parameters* params = nullptr;
     c = ASC_createAssociationParameters(&params, ASC_MAXIMUMPDUSIZE);
     if (c.bad()) {
         ASC_dropNetwork(&m_net);
-        throw Failure(QStringLiteral("Cannot prepare the association with %1: %2")
-                          .arg(m_peer, innermostReason(c, timeouts.acseSeconds)));
+        throw Failure(QStringLiteral("Cannot prepare the association with %1.").arg(m_peer), Failure::Kind::General,
+                      innermostReason(c, timeouts.acseSeconds));
     }
     const QByteArray calling = callingAETitle.toLatin1();
     const QByteArray called = calledAETitle.toLatin1();
-    const QByteArray address = QStringLiteral("%1:%2").arg(host.trimmed()).arg(port).toLatin1();
     ASC_setAPTitles(params, calling.constData(), called.constData(), nullptr);
-    ASC_setPresentationAddresses(params, "localhost", address.constData());
+    ASC_setPresentationAddresses(params, "localhost", door.address().constData());
     if (tls.enabled)
         ASC_setTransportLayerType(params, OFTrue);
     T_ASC_PresentationContextID id = 1;
@@ -242,53 +264,61 @@ Association::Association(const QString& host, qint32 port, const QString& called
         id += 2;
     }
 
+    // The association request, a TLS handshake included, has the ACSE timeout
+    // as a whole: a node that takes the connection and then says nothing does
+    // not answer, whatever the layer it is silent in.
+    const QString silent = QStringLiteral("no answer to the association request within %1 s").arg(timeouts.acseSeconds);
+    guard.limit(std::chrono::seconds(timeouts.acseSeconds), silent, Failure::Kind::Unreachable);
     c = ASC_requestAssociation(m_net, params, &m_assoc);
+    guard.unlimit();
     if (c.bad()) {
         // DCMTK may have closed the connection already: the guard lets go of it first.
         m_guard.detach();
+        const QString reason = innermostReason(c, timeouts.acseSeconds);
+        const QString detail = QStringLiteral("%1 association request: %2").arg(operation, reason);
         QString description;
         Failure::Kind kind = Failure::Kind::Unreachable;
         if (m_guard.fired()) {
             // The guard cut the negotiation: say why, not how the cut looked.
-            description = QStringLiteral("%1 to %2 stopped: %3").arg(operation, m_peer, m_guard.reason());
+            description = m_guard.reason() == silent
+                ? QStringLiteral("%1 does not answer: %2.").arg(m_peer, silent)
+                : QStringLiteral("%1 %2 stopped: %3").arg(plainOperation(operation), m_peer, m_guard.reason());
             kind = m_guard.kind();
         } else if (c == DUL_ASSOCIATIONREJECTED) {
             T_ASC_RejectParameters rejection;
             ASC_getRejectParameters(params, &rejection);
-            description = QStringLiteral("Association rejected by %1: %2").arg(m_peer, rejectReason(rejection));
+            description = QStringLiteral("%1 refuses the association: %2.").arg(m_peer, rejectReason(rejection));
             kind = Failure::Kind::Rejected;
-        } else if (m_watch.tls && m_watch.connected && (m_watch.protocol.isEmpty() || !m_watch.refusal.isEmpty())) {
+        } else if (m_watch.tls && (m_watch.protocol.isEmpty() || !m_watch.refusal.isEmpty())) {
             // The TLS handshake failed, or the peer refused this station's
             // certificate right after it: nothing went to it in clear text.
-            const QString reason = !m_watch.refusal.isEmpty()
+            const QString why = !m_watch.refusal.isEmpty()
                 ? m_watch.refusal
-                : QStringLiteral("the node does not speak TLS (%1)").arg(innermostReason(c, timeouts.acseSeconds));
-            description = QStringLiteral("Cannot open a TLS connection to %1 for %2: %3").arg(m_peer, operation, reason);
-        } else if (m_watch.tls && m_watch.connected
-                   && innermostReason(c, timeouts.acseSeconds) == QLatin1String("the peer closed the connection")) {
+                : QStringLiteral("the node does not speak TLS (%1)").arg(reason);
+            description = QStringLiteral("Cannot open a TLS connection to %1: %2.").arg(m_peer, why);
+        } else if (m_watch.tls && reason == QLatin1String("the peer closed the connection")) {
             // Over TLS 1.3 a node checks the station's certificate after the
             // handshake; the alert by which it refuses it can be lost when it
             // drops the connection at once.
-            description = QStringLiteral("%1 to %2 over %3: the node closed the connection without an answer; it may not "
-                                         "accept this station's certificate%4")
-                              .arg(operation, m_peer, m_watch.protocol,
+            description = QStringLiteral("%1 closed the connection over %2 without an answer; it may not accept this "
+                                         "station's certificate%3.")
+                              .arg(m_peer, m_watch.protocol,
                                    tls.certificate.isEmpty() ? QStringLiteral(" (the station shows none)") : QString());
-        } else if (m_watch.connected) {
-            // The connection was made; the peer did not take part in the negotiation.
-            QString reason = innermostReason(c, timeouts.acseSeconds);
-            if (reason.startsWith(QLatin1String("no answer within")))
-                reason = QStringLiteral("no answer to the association request within %1 s").arg(timeouts.acseSeconds);
-            description = QStringLiteral("%1 to %2: %3").arg(operation, m_peer, reason);
+        } else if (reason.startsWith(QLatin1String("no answer within"))) {
+            description = QStringLiteral("%1 does not answer: %2.").arg(m_peer, silent);
+        } else if (reason.startsWith(QLatin1String("it does not answer in DICOM"))) {
+            description = QStringLiteral("%1 does not answer in DICOM: something else listens on that port.").arg(m_peer);
+        } else if (reason == QLatin1String("the peer closed the connection")) {
+            description = QStringLiteral("%1 closed the connection without answering the association request.").arg(m_peer);
         } else {
-            description = QStringLiteral("Cannot connect to %1 for %2: %3")
-                              .arg(m_peer, operation, innermostReason(c, timeouts.acseSeconds));
+            description = QStringLiteral("%1: the association request failed (%2).").arg(m_peer, reason);
         }
         if (m_assoc)
             ASC_destroyAssociation(&m_assoc); // frees the parameters too
         else
             ASC_destroyAssociationParameters(&params);
         ASC_dropNetwork(&m_net);
-        throw Failure(description, kind);
+        throw Failure(description, kind, detail);
     }
     if (ASC_countAcceptedPresentationContexts(m_assoc->params) == 0) {
         m_broken = true;
@@ -336,16 +366,20 @@ void Association::release()
     m_assoc = nullptr;
 }
 
+
 void Association::fail(const OFCondition& condition, const QString& what)
 {
     m_broken = true;
+    const QString detail = QStringLiteral("%1: %2").arg(what, innermostReason(condition, m_timeouts.acseSeconds));
     // A guard that fired cut the connection: say why, not how the cut looked.
     if (m_guard.fired())
-        throw Failure(QStringLiteral("%1 to %2 stopped: %3").arg(what, m_peer, m_guard.reason()), m_guard.kind());
+        throw Failure(QStringLiteral("%1 %2 stopped: %3").arg(plainOperation(what), m_peer, m_guard.reason()),
+                      m_guard.kind(), detail);
     QString reason = innermostReason(condition, m_timeouts.acseSeconds);
     if (condition == DIMSE_NODATAAVAILABLE || reason.startsWith(QLatin1String("no answer within")))
         reason = QStringLiteral("no answer within %1 seconds").arg(m_timeouts.dimseSeconds);
-    throw Failure(QStringLiteral("%1 to %2 failed: %3").arg(what, m_peer, reason), Failure::Kind::Unreachable);
+    throw Failure(QStringLiteral("%1 %2 failed: %3").arg(plainOperation(what), m_peer, reason),
+                  Failure::Kind::Unreachable, detail);
 }
 
 bool Association::accepts(const char* abstractSyntax) const

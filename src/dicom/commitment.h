@@ -83,8 +83,4 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
-/// True when `address` (an IP address) is `host`, which may be an address or
-/// a name (looked up).
-bool hostMatches(const QString& host, const QString& address);
-
 } // namespace skiascan::dicom

@@ -17,8 +17,6 @@
 #include <thread>
 #include <utility>
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/socket.h>
 
 namespace skiascan::dicom {
@@ -32,71 +30,31 @@ constexpr Uint16 kProcessingFailure = 0x0110;
 
 } // namespace
 
-bool hostMatches(const QString& host, const QString& address)
-{
-    const QString wanted = host.trimmed();
-    if (wanted.compare(address, Qt::CaseInsensitive) == 0)
-        return true;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(wanted.toLatin1().constData(), nullptr, &hints, &found) != 0)
-        return false;
-    bool matches = false;
-    for (const addrinfo* a = found; a && !matches; a = a->ai_next) {
-        char text[INET6_ADDRSTRLEN] = {};
-        const void* raw = a->ai_family == AF_INET
-            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr)
-            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
-        if (::inet_ntop(a->ai_family, raw, text, sizeof text))
-            matches = address == QLatin1String(text);
-    }
-    ::freeaddrinfo(found);
-    return matches;
-}
-
 namespace {
 
-// What the listener needs of its transport: the socket of the connection it
-// accepted last, and a way to cut it.
-class Cutter {
+// The listener's catcher: it keeps the socket of the connection accepted last,
+// so that the association's guard can cut it, and a stop can cut a peer that
+// connected and says nothing.
+class AcceptedSockets : public SocketCatcher {
 public:
-    virtual ~Cutter() = default;
-    /// The connection accepted last, forgotten here; -1 when none.
-    virtual int take() = 0;
-    /// Cuts the connection that is being accepted, and every one after it.
-    virtual void cut() = 0;
-};
-
-// DCMTK's transport, plain TCP or TLS, which hands over each accepted
-// connection's socket, so that the association's guard can cut it, and a stop
-// can cut a peer that connected and says nothing.
-template <class Base>
-class AcceptingTransport : public Base, public Cutter {
-public:
-    using Base::Base;
-
-    DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool useSecureLayer) override
+    void caught(int socket) override
     {
-        DcmTransportConnection* connection = Base::createConnection(socket, useSecureLayer);
-        if (connection) {
-            keepFromChildProcesses(static_cast<int>(socket));
-            const std::lock_guard lock(m_mutex);
-            m_socket = static_cast<int>(socket);
-            if (m_cut)
-                ::shutdown(m_socket, SHUT_RDWR);
-        }
-        return connection;
+        keepFromChildProcesses(socket);
+        const std::lock_guard lock(m_mutex);
+        m_socket = socket;
+        if (m_cut)
+            ::shutdown(m_socket, SHUT_RDWR);
     }
 
-    int take() override
+    /// The connection accepted last, forgotten here; -1 when none.
+    int take()
     {
         const std::lock_guard lock(m_mutex);
         return std::exchange(m_socket, -1);
     }
 
-    void cut() override
+    /// Cuts the connection that is being accepted, and every one after it.
+    void cut()
     {
         const std::lock_guard lock(m_mutex);
         m_cut = true;
@@ -120,8 +78,8 @@ struct CommitmentListener::Impl {
     Acceptor accept;
     ReportHandler onReport;
     T_ASC_Network* network = nullptr;
+    AcceptedSockets sockets;
     std::unique_ptr<DcmTransportLayer> layer;
-    Cutter* transport = nullptr; // the layer's
     bool secure = false;
     std::atomic<bool> stop{false};
     std::mutex mutex;
@@ -185,22 +143,9 @@ CommitmentListener::CommitmentListener(quint16 port, const QString& localAETitle
     impl.limits = limits;
     impl.accept = std::move(accept);
     impl.onReport = std::move(onReport);
-    if (tls.enabled) {
-        auto layer = std::make_unique<AcceptingTransport<DcmTLSTransportLayer>>(NET_ACCEPTOR, nullptr, OFTrue);
-        if (tls.certificate.trimmed().isEmpty())
-            throw Failure(QStringLiteral("Cannot take storage commitment reports over TLS on port %1: no certificate "
-                                         "of this station is set, and a TLS listener must show one.")
-                              .arg(port),
-                          Failure::Kind::Argument);
-        setUpTlsLayer(*layer, tls, QStringLiteral("the nodes reporting on port %1").arg(port));
-        impl.transport = layer.get();
-        impl.layer = std::move(layer);
-        impl.secure = true;
-    } else {
-        auto layer = std::make_unique<AcceptingTransport<DcmTransportLayer>>();
-        impl.transport = layer.get();
-        impl.layer = std::move(layer);
-    }
+    impl.layer = makeTransport(NET_ACCEPTOR, tls, QStringLiteral("the nodes reporting on port %1").arg(port),
+                               impl.sockets);
+    impl.secure = tls.enabled;
     const OFCondition c = ASC_initializeNetwork(NET_ACCEPTOR, port, timeouts.acseSeconds, &impl.network);
     if (c.bad())
         throw Failure(QStringLiteral("Cannot take storage commitment reports on port %1: %2")
@@ -224,7 +169,7 @@ CommitmentListener::~CommitmentListener()
         if (m_impl->guard)
             m_impl->guard->cancel();
     }
-    m_impl->transport->cut();
+    m_impl->sockets.cut();
     m_impl->thread.join();
     ASC_dropNetwork(&m_impl->network);
 }
@@ -250,7 +195,7 @@ void CommitmentListener::Impl::run()
                                   .arg(port)
                                   .arg(conditionText(c)));
         }
-        transport->take(); // closed now, if serve() did not have it
+        sockets.take(); // closed now, if serve() did not have it
         if (association) {
             ASC_dropSCPAssociation(association);
             ASC_destroyAssociation(&association);
@@ -307,7 +252,7 @@ bool CommitmentListener::Impl::negotiate(T_ASC_Association* association)
 void CommitmentListener::Impl::serve(T_ASC_Association* association)
 {
     NetworkGuard associationGuard(std::chrono::seconds(limits.deadlineSeconds));
-    associationGuard.attach(transport->take());
+    associationGuard.attach(sockets.take());
     {
         const std::lock_guard lock(mutex);
         guard = &associationGuard;

@@ -101,20 +101,50 @@ struct TransportWatch {
     QString refusal;        ///< why the handshake failed, when it can tell (a certificate, the peer's alert)
 };
 
-/// Gives a connection just made the association's read and write timeouts
-/// (none when `socketSeconds` is 0), hands its socket to `guard` and notes it
-/// in `watch`.
-void prepareConnection(int socket, int socketSeconds, NetworkGuard& guard, TransportWatch& watch);
+/// Takes each connection's socket from its transport the moment DCMTK has
+/// made or accepted it, before the first byte of DICOM goes over it.
+class SocketCatcher {
+public:
+    virtual ~SocketCatcher() = default;
+    /// `socket` is DCMTK's; the catcher may put another connection in its
+    /// place (dup2) before DCMTK uses it.
+    virtual void caught(int socket) = 0;
+};
 
-/// A TLS layer for one association with `peer` (named in failures), requestor
-/// side: trusts the authorities of `settings`, shows the station's certificate
-/// when one is set, proposes TLS 1.2 or newer (BCP 195, non-downgrading) and
-/// requires the peer's certificate to verify. Its connections are prepared
-/// with prepareConnection(); `guard` and `watch` must outlive it. Throws
-/// Failure (kind Argument) when the settings cannot be used: no trusted
-/// authorities, a file that cannot be read, a key that does not fit.
-std::unique_ptr<DcmTransportLayer> makeTlsTransport(const TlsSettings& settings, const QString& peer, int socketSeconds,
-                                                    NetworkGuard& guard, TransportWatch& watch);
+/// The transport of one network object, requestor or acceptor (`role`), in
+/// clear text or, with `tls` enabled, over TLS 1.2 or newer with the peer's
+/// certificate verified (see setUpTlsLayer()). It hands every connection's
+/// socket to `catcher`; over TLS it notes in `watch`, when given, what the
+/// handshakes show. Both must outlive it. Throws Failure (kind Argument)
+/// naming `peer` when the TLS settings cannot be used.
+std::unique_ptr<DcmTransportLayer> makeTransport(T_ASC_NetworkRole role, const TlsSettings& tls, const QString& peer,
+                                                 SocketCatcher& catcher, TransportWatch* watch = nullptr);
+
+/// Connects to `host` (an address or a name, looked up here) at `port`
+/// within kConnectSeconds. `guard` holds the socket from the moment it exists,
+/// so that it cuts the lookup and the connect as well as what follows.
+/// Returns the connected socket (blocking, close-on-exec). Throws Failure
+/// naming `peer`: kind Unreachable when the host is not known or does not
+/// take the connection, the guard's kind when it fired ("`what` `peer`
+/// stopped: ...", `what` being the operation in plain words).
+int connectGuarded(const QString& host, qint32 port, NetworkGuard& guard, const QString& peer, const QString& what);
+
+/// A listening socket on the loopback interface, for DCMTK's own connect of
+/// a requestor to reach at once; the connection made by connectGuarded() is
+/// then put in place of the one DCMTK made (see connector.cpp).
+class LoopbackDoor {
+public:
+    LoopbackDoor();
+    ~LoopbackDoor();
+    LoopbackDoor(const LoopbackDoor&) = delete;
+    LoopbackDoor& operator=(const LoopbackDoor&) = delete;
+    /// "127.0.0.1:port", a presentation address for DCMTK.
+    QByteArray address() const;
+
+private:
+    int m_fd = -1;
+    quint16 m_port = 0;
+};
 
 /// Gives a TLS layer the authorities of `settings` to trust, the station's
 /// certificate and key when set, TLS 1.2 or newer (BCP 195, non-downgrading)
@@ -179,9 +209,12 @@ private:
     [[noreturn]] void fail(const OFCondition& condition, const QString& what);
     void close();
 
+    class Catcher;
+
     T_ASC_Network* m_net = nullptr;
     T_ASC_Association* m_assoc = nullptr;
     TransportWatch m_watch;
+    std::unique_ptr<Catcher> m_catcher;
     std::unique_ptr<DcmTransportLayer> m_transport; // outlives m_net, which uses it
     QString m_peer;
     NetworkTimeouts m_timeouts;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -80,6 +81,15 @@ public:
     /// The bytes moved so far and the bytes expected, for a progress bar.
     std::atomic<qint64> bytesDone{0};
     std::atomic<qint64> bytesExpected{0};
+    /// Notes the bytes of a transfer moved so far, of `total`, and tells the
+    /// progress handler. Called on the operation's thread.
+    void progress(qint64 done, qint64 total);
+    /// Called at each progress(), on the operation's thread; set it before the
+    /// operation starts.
+    void setProgressHandler(std::function<void(qint64 done, qint64 total)> handler)
+    {
+        m_onProgress = std::move(handler);
+    }
 
     /// The connection to shut down when the guard fires. Set by the association
     /// as soon as it is connected; a guard that has already fired shuts it down
@@ -96,18 +106,28 @@ public:
     /// or the wait for an answer while the last bytes still travel, goes on.
     void watchProgress(std::chrono::milliseconds stall);
 
+    /// Bounds one stage of the operation (the association request, a TLS
+    /// handshake included): when it has not ended `within` from now, the
+    /// guard fires with `reason` and `kind`. unlimit() ends the stage.
+    void limit(std::chrono::milliseconds within, const QString& reason, Failure::Kind kind);
+    void unlimit();
+
 private:
     void fireLocked(const QString& reason, Failure::Kind kind);
     void fire(const QString& reason, Failure::Kind kind);
+    void startWatchdogLocked();
     void watch();
     bool movedLocked(); // true when bytes moved since the last look
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     const std::chrono::steady_clock::time_point m_deadline;
-    const std::chrono::milliseconds m_allowed; // zero: no deadline, and no watchdog
+    const std::chrono::milliseconds m_allowed; // zero: no overall deadline
     int m_socket = -1; // our duplicate of the connection's socket
     std::chrono::milliseconds m_stall{0}; // zero: progress is not watched
+    std::chrono::steady_clock::time_point m_stageEnd = std::chrono::steady_clock::time_point::max();
+    QString m_stageReason;
+    Failure::Kind m_stageKind = Failure::Kind::Limit;
     std::chrono::steady_clock::time_point m_lastMoved;
     qint64 m_seenDone = -1;
     int m_seenQueued = -1;
@@ -117,6 +137,7 @@ private:
     QString m_reason;
     Failure::Kind m_kind = Failure::Kind::Limit;
     std::thread m_watchdog;
+    std::function<void(qint64, qint64)> m_onProgress;
 };
 
 class Association;

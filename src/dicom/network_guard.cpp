@@ -20,7 +20,8 @@ NetworkGuard::NetworkGuard(std::chrono::milliseconds deadline)
     : m_deadline(std::chrono::steady_clock::now() + deadline)
     , m_allowed(deadline)
 {
-    m_watchdog = std::thread([this] { watch(); });
+    const std::lock_guard lock(m_mutex);
+    startWatchdogLocked();
 }
 
 NetworkGuard::~NetworkGuard()
@@ -35,6 +36,13 @@ NetworkGuard::~NetworkGuard()
     detach();
 }
 
+void NetworkGuard::startWatchdogLocked()
+{
+    if (!m_watchdog.joinable())
+        m_watchdog = std::thread([this] { watch(); });
+    m_wake.notify_all();
+}
+
 void NetworkGuard::watch()
 {
     using Clock = std::chrono::steady_clock;
@@ -43,6 +51,10 @@ void NetworkGuard::watch()
         const Clock::time_point now = Clock::now();
         if (!m_fired && now >= m_deadline) {
             fireLocked(QStringLiteral("no end within %1 seconds").arg(m_allowed.count() / 1000), Failure::Kind::Limit);
+            continue;
+        }
+        if (!m_fired && now >= m_stageEnd) {
+            fireLocked(m_stageReason, m_stageKind);
             continue;
         }
         if (!m_fired && m_stall.count() > 0) {
@@ -54,13 +66,32 @@ void NetworkGuard::watch()
                 continue;
             }
         }
+        const Clock::time_point until = std::min(m_deadline, m_stageEnd);
         if (m_fired)
             m_wake.wait(lock);
         else if (m_stall.count() > 0)
-            m_wake.wait_until(lock, std::min(m_deadline, now + std::chrono::milliseconds(250)));
+            m_wake.wait_until(lock, std::min(until, now + std::chrono::milliseconds(250)));
+        else if (until == Clock::time_point::max())
+            m_wake.wait(lock);
         else
-            m_wake.wait_until(lock, m_deadline);
+            m_wake.wait_until(lock, until);
     }
+}
+
+void NetworkGuard::limit(std::chrono::milliseconds within, const QString& reason, Failure::Kind kind)
+{
+    const std::lock_guard lock(m_mutex);
+    m_stageEnd = std::chrono::steady_clock::now() + within;
+    m_stageReason = reason;
+    m_stageKind = kind;
+    startWatchdogLocked();
+}
+
+void NetworkGuard::unlimit()
+{
+    const std::lock_guard lock(m_mutex);
+    m_stageEnd = std::chrono::steady_clock::time_point::max();
+    m_wake.notify_all();
 }
 
 bool NetworkGuard::movedLocked()
@@ -83,14 +114,18 @@ bool NetworkGuard::movedLocked()
 
 void NetworkGuard::watchProgress(std::chrono::milliseconds stall)
 {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_stall = stall;
-        m_lastMoved = std::chrono::steady_clock::now();
-    }
-    if (!m_watchdog.joinable())
-        m_watchdog = std::thread([this] { watch(); });
-    m_wake.notify_all();
+    const std::lock_guard lock(m_mutex);
+    m_stall = stall;
+    m_lastMoved = std::chrono::steady_clock::now();
+    startWatchdogLocked();
+}
+
+void NetworkGuard::progress(qint64 done, qint64 total)
+{
+    bytesExpected = total;
+    bytesDone = done;
+    if (m_onProgress)
+        m_onProgress(done, total);
 }
 
 void NetworkGuard::fireLocked(const QString& reason, Failure::Kind kind)

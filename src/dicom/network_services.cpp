@@ -19,9 +19,8 @@ struct DetailGuard {
 // Keeps the guard's byte counts up to date while a C-STORE sends.
 void onStoreProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreRQ*)
 {
-    auto* guard = static_cast<NetworkGuard*>(data);
-    guard->bytesExpected = progress->totalBytes;
-    guard->bytesDone = progress->progressBytes;
+    static_cast<NetworkGuard*>(data)->progress(static_cast<qint64>(progress->progressBytes),
+                                               static_cast<qint64>(progress->totalBytes));
 }
 
 } // namespace
@@ -150,8 +149,8 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
                           Failure::Kind::Status);
         if (++answers > limits.answers) {
             m_broken = true;
-            throw Failure(QStringLiteral("C-FIND to %1 stopped: the server sent more than %2 answers, far more than a "
-                                         "day's worklist holds.")
+            throw Failure(QStringLiteral("The worklist query to %1 stopped: the server sent more than %2 answers, far "
+                                         "more than a day's worklist holds.")
                               .arg(m_peer)
                               .arg(limits.answers),
                           Failure::Kind::Limit);
@@ -173,7 +172,7 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
                                 DcmXfer(context.acceptedTransferSyntax).getXfer(), identifier));
         } catch (const Failure& e) {
             m_broken = true;
-            throw Failure(QStringLiteral("C-FIND to %1 stopped: %2").arg(m_peer, e.description()), e.kind());
+            throw Failure(QStringLiteral("The worklist query to %1 stopped: %2").arg(m_peer, e.description()), e.kind());
         }
     }
 }

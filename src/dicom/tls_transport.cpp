@@ -81,68 +81,42 @@ bool refusesOurCertificate(int alert)
     }
 }
 
-// DCMTK's TLS layer for one association, which prepares each connection the
-// way the plain one does (socket timeouts, the guard), and notes what the
-// handshake showed in the association's watch.
-class TlsTransport : public DcmTLSTransportLayer {
-public:
-    TlsTransport(int socketSeconds, NetworkGuard& guard, TransportWatch& watch)
-        : DcmTLSTransportLayer(NET_REQUESTOR, nullptr, OFTrue)
-        , m_socketSeconds(socketSeconds)
-        , m_guard(guard)
-        , m_watch(watch)
-    {
-        m_watch.tls = true;
-    }
+} // namespace
 
-    DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool useSecureLayer) override
-    {
-        DcmTransportConnection* connection = DcmTLSTransportLayer::createConnection(socket, useSecureLayer);
-        if (connection)
-            prepareConnection(static_cast<int>(socket), m_socketSeconds, m_guard, m_watch);
-        return connection;
+// Called by OpenSSL for every certificate of the peer's chain; the first
+// failure is the one worth telling. The verdict stays OpenSSL's.
+int noteCertificateProblem(int ok, X509_STORE_CTX* store)
+{
+    if (!ok) {
+        auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+        auto* watch = ssl ? static_cast<TransportWatch*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))) : nullptr;
+        if (watch && watch->refusal.isEmpty())
+            watch->refusal = certificateProblem(X509_STORE_CTX_get_error(store), X509_STORE_CTX_get_current_cert(store),
+                                                X509_STORE_CTX_get_error_depth(store));
     }
+    return ok;
+}
 
-    // Called by OpenSSL for every certificate of the peer's chain; the first
-    // failure is the one worth telling. The verdict stays OpenSSL's.
-    static int onVerify(int ok, X509_STORE_CTX* store)
-    {
-        if (!ok) {
-            auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-            auto* self = ssl ? static_cast<TlsTransport*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))) : nullptr;
-            if (self && self->m_watch.refusal.isEmpty())
-                self->m_watch.refusal = certificateProblem(X509_STORE_CTX_get_error(store),
-                                                           X509_STORE_CTX_get_current_cert(store),
-                                                           X509_STORE_CTX_get_error_depth(store));
-        }
-        return ok;
+// Called by OpenSSL as the handshake goes: notes the protocol once it is done,
+// and the alert with which the peer ends it.
+void noteHandshake(const SSL* ssl, int where, int value)
+{
+    auto* watch = static_cast<TransportWatch*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (!watch)
+        return;
+    if (where & SSL_CB_HANDSHAKE_DONE)
+        watch->protocol = QString::fromLatin1(SSL_get_version(ssl)).replace(QLatin1String("TLSv"), QLatin1String("TLS "));
+    // A fatal alert only: a warning such as close_notify is a polite goodbye.
+    if ((where & SSL_CB_READ_ALERT) && (value >> 8) == SSL3_AL_FATAL && watch->refusal.isEmpty()) {
+        const int alert = value & 0xFF;
+        const QString name = QString::fromLatin1(SSL_alert_desc_string_long(value));
+        watch->refusal = refusesOurCertificate(alert)
+            ? QStringLiteral("the node does not accept this station's certificate (%1)").arg(name)
+            : QStringLiteral("the node broke off the TLS connection (%1)").arg(name);
     }
+}
 
-    // Called by OpenSSL as the handshake goes: notes the protocol once it is
-    // done, and the alert with which the peer ends it.
-    static void onState(const SSL* ssl, int where, int value)
-    {
-        auto* self = static_cast<TlsTransport*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
-        if (!self)
-            return;
-        if (where & SSL_CB_HANDSHAKE_DONE)
-            self->m_watch.protocol = QString::fromLatin1(SSL_get_version(ssl)).replace(QLatin1String("TLSv"),
-                                                                                        QLatin1String("TLS "));
-        // A fatal alert only: a warning such as close_notify is a polite goodbye.
-        if ((where & SSL_CB_READ_ALERT) && (value >> 8) == SSL3_AL_FATAL && self->m_watch.refusal.isEmpty()) {
-            const int alert = value & 0xFF;
-            const QString name = QString::fromLatin1(SSL_alert_desc_string_long(value));
-            self->m_watch.refusal = refusesOurCertificate(alert)
-                ? QStringLiteral("the node does not accept this station's certificate (%1)").arg(name)
-                : QStringLiteral("the node broke off the TLS connection (%1)").arg(name);
-        }
-    }
-
-private:
-    int m_socketSeconds;
-    NetworkGuard& m_guard;
-    TransportWatch& m_watch;
-};
+namespace {
 
 QString fileProblem(const QString& what, const QString& path)
 {
@@ -155,29 +129,6 @@ QString fileProblem(const QString& what, const QString& path)
 }
 
 } // namespace
-
-std::unique_ptr<DcmTransportLayer> makeTlsTransport(const TlsSettings& settings, const QString& peer, int socketSeconds,
-                                                    NetworkGuard& guard, TransportWatch& watch)
-{
-    const auto unusable = [&](const QString& why) {
-        return Failure(QStringLiteral("TLS to %1 cannot be set up: %2.").arg(peer, why), Failure::Kind::Argument);
-    };
-    if (settings.trustedCertificates.trimmed().isEmpty())
-        throw unusable(QStringLiteral("no file of trusted authorities is set, and a node whose certificate cannot be "
-                                      "verified gets no images"));
-    if (settings.certificate.trimmed().isEmpty() != settings.privateKey.trimmed().isEmpty())
-        throw unusable(QStringLiteral("the station's certificate and its private key go together; only one is set"));
-
-    auto layer = std::make_unique<TlsTransport>(socketSeconds, guard, watch);
-    setUpTlsLayer(*layer, settings, peer);
-    // Our own callbacks, for the reasons a handshake fails; the context is
-    // this association's alone, so it can point back at its layer.
-    SSL_CTX* context = layer->getNativeHandle();
-    SSL_CTX_set_app_data(context, layer.get());
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, &TlsTransport::onVerify);
-    SSL_CTX_set_info_callback(context, &TlsTransport::onState);
-    return layer;
-}
 
 void setUpTlsLayer(DcmTLSTransportLayer& layer, const TlsSettings& settings, const QString& peer)
 {

@@ -1,11 +1,11 @@
 // The scan session: a film's journey from the click to the outbox, without a
 // window. It owns the study numbering, the record taken at the click, the scan
-// journal, the scanner program, the watch for its file, the import and the
+// journal, the scanner's run (scan/scanner_run.h), the import and the
 // hand-over to the delivery service (which it owns, for the whole run), and
-// the films a crash left behind. Every step is asynchronous (process signals, timers, background
-// tasks reporting back here): nothing in it runs a nested event loop. The
-// window shows state() and activity() and answers what the session asks
-// through SessionOperator.
+// the films a crash left behind. Every step is asynchronous (the scanner's
+// signals, background tasks reporting back here): nothing in it runs a nested
+// event loop or waits for an answer. The window shows state() and activity()
+// and answers what the session asks through SessionOperator.
 #pragma once
 
 #include "common/background.h"
@@ -14,12 +14,11 @@
 #include "dicom/image_attributes.h"
 #include "scan/film_record.h"
 #include "scan/film_stack.h"
-#include "scan/scan_file_watch.h"
 #include "scan/scan_files.h"
+#include "scan/scanner_run.h"
 #include "settings/options_file.h"
 #include "settings/settings_file.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -29,8 +28,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-
-class QProcess;
 
 namespace skiascan {
 
@@ -59,9 +56,10 @@ enum class SessionFlow {
 };
 
 /// What the session asks of and tells the operator. The window answers with
-/// message boxes; tests answer directly. Calls come from the session's event
-/// loop, never from inside a session step, so an implementation may show a
-/// modal box.
+/// message boxes it opens without waiting; tests answer directly. Calls come
+/// from the session's event loop, never from inside a session step. The
+/// session goes on at once: it never waits for an answer, nor needs to know
+/// that a question is open.
 class SessionOperator {
 public:
     enum class Severity { Information, Warning, Critical };
@@ -74,10 +72,11 @@ public:
     };
 
     virtual ~SessionOperator() = default;
-    /// A message; the session goes on meanwhile.
+    /// A message.
     virtual void tell(const Notice& notice) = 0;
     /// The operator has quit, but the scanner has not finished the film of
-    /// `patient`. The answer goes to ScanSession::answerEndNow().
+    /// `patient` (in DICOM form). The answer goes to ScanSession::answerEndNow(),
+    /// whenever it comes; the session may have ended meanwhile.
     virtual void askToEndNow(const QString& patient) = 0;
 };
 
@@ -105,7 +104,7 @@ public:
     /// delivery (and its listener) is set up once.
     void setConfiguration(const Settings& settings, const Options& options);
     const Options& options() const { return m_options; }
-    void setTiming(const Timing& timing) { m_timing = timing; }
+    void setTiming(const Timing& timing);
     /// What every association of the delivery service may take of a peer's time.
     void setNetworkTimeouts(const dicom::NetworkTimeouts& timeouts);
 
@@ -137,10 +136,10 @@ public:
 
     /// A fresh StudyUID and StudyTime (the regional time format), before a
     /// worklist pick is applied.
-    void NewStudy();
+    void openStudy();
     /// The films from now on go into the study a worklist entry scheduled and
     /// carry its order: its Study Instance UID when it has a valid one, else a
-    /// study made here (NewStudy).
+    /// study made here (openStudy()).
     void useScheduledStudy(const dicom::ScheduledStudy& scheduled);
     /// The study ends: the next film opens a new one, of this station's own.
     /// (A patient field changed, or New Study.)
@@ -174,14 +173,19 @@ public:
     /// The delivery service, which sends what the outbox owes beside the scans.
     DeliveryService& delivery() { return m_delivery; }
     const DeliveryService& delivery() const { return m_delivery; }
+    /// The outbox the films are kept in (the delivery service's).
+    Outbox& outbox() { return m_delivery.outbox(); }
 
     // ------------------------------------------------------------ ending
     /// The operator quits. True when the program may end now. During a scan
-    /// the session ends after the film (signal readyToEnd); a second request,
-    /// or 30 seconds of a scanner that does not finish, asks the operator.
+    /// the session ends after the film (signal readyToEnd), and a stack ends
+    /// there too; a second request, or 30 seconds of a scanner that does not
+    /// finish, asks the operator.
     bool requestEnd();
     /// The operator's answer to askToEndNow: end now (the journal keeps the
-    /// film, the scanner is left alone) or wait on.
+    /// film, the scanner is left alone) or wait on. An answer that comes
+    /// after the session has ended, or when there is nothing to end, is
+    /// ignored.
     void answerEndNow(bool endNow);
 
 signals:
@@ -193,34 +197,35 @@ signals:
     void readyToEnd();
 
 private:
-    // The scan flows (scan_session.cpp).
+    // The study and the start of a scan (scan_session.cpp).
     void setState(SessionState state);
     bool beginScan(const dicom::StudyRecord& record, SessionFlow flow);
     void startFilm(int film, int films);
+    QString patientOf(const FilmRecord& film) const;
+
+    // A film from the scanner to the outbox (session_film.cpp).
     void startScanner();
-    void scannerStarted();
-    void scannerFinished(int exitCode);
-    void scannerFailedToStart();
-    void waitForFile();
-    void TimerScan_Timer();
-    void noFilmCame();
-    void ImageImport();
+    void scannerStarted(qint64 processId);
+    void scannerEnded(int exitCode);
+    void noFilmCame(int exitCode);
+    void importFilm();
     void imageBuilt(std::shared_ptr<dicom::Image> image, std::exception_ptr failure);
     void filmDone(bool imported);
     void scanFailed(const std::exception& failure);
     void endScan();
+
+    // Quit during a scan (session_ending.cpp).
     void askToEnd();
     void endNow();
-    void releaseScanner();
-    QString patientOf(const FilmRecord& film) const;
 
     // The films a crash left (session_recovery.cpp).
     void recoverNext();
-    void checkRecoveryFilm();
+    void recoveredFileReady();
+    void recoveredFileGone();
     void recoveryFilmDone(bool imported, const QString& failure);
     void recoveryEnded();
 
-    // Hand-over and rounds (session_delivery.cpp).
+    // Hand-over to delivery (session_delivery.cpp).
     void handOver(std::shared_ptr<dicom::Image> image);
     void handedOver(const OutboxEntry& entry, std::exception_ptr failure);
     void configureDelivery();
@@ -251,16 +256,8 @@ private:
     ScanFileNamer m_scanFileNames;
     int m_nameTries = 0;
 
-    QProcess* m_scanner = nullptr;   // while the scanner program runs
-    int m_scannerExit = 0;
-    QTimer TimerScan;                // looks for the scan file
-    ScanFileWatch m_watch;
-    QElapsedTimer m_sinceScannerEnded;
+    ScannerRun m_scanner;            // the scanner program and the watch for its file
     QTimer m_askTimer;               // after Quit during a scan
-    bool m_asking = false;
-    int m_pendingNotices = 0;        // messages queued for the operator, not yet shown
-    bool m_endWhenTold = false;      // Quit came: end once they are shown
-
     BackgroundTask m_task;           // the import or the hand-over
     DeliveryService m_delivery;
 

@@ -27,23 +27,14 @@ void ScanSession::configureDelivery()
 
 void ScanSession::tell(SessionOperator::Severity severity, const QString& text, bool underWindowCaption)
 {
-    // From the event loop, so that no session step runs inside the operator's
-    // answer.
-    ++m_pendingNotices;
-    QTimer::singleShot(0, this, [this, notice = SessionOperator::Notice{severity, text, underWindowCaption}] {
-        m_operator.tell(notice);
-        if (--m_pendingNotices == 0 && m_endWhenTold) {
-            m_endWhenTold = false;
-            endNow();
-        }
-    });
+    // The operator opens the message and returns: the session goes on.
+    m_operator.tell({severity, text, underWindowCaption});
 }
 
 QString ScanSession::outboxLine() const
 {
-    const Outbox outbox(m_programFolder);
-    const int waiting = outbox.count();
-    const int damaged = outbox.damagedCount();
+    const int waiting = m_delivery.outbox().count();
+    const int damaged = m_delivery.outbox().damagedCount();
     QString text;
     if (waiting > 0 || damaged > 0)
         text = QStringLiteral("Outbox: %1").arg(countOf(waiting, QStringLiteral("image"), QStringLiteral("images")));
@@ -75,7 +66,7 @@ void ScanSession::handOver(std::shared_ptr<dicom::Image> image)
     // film is kept.
     auto copy = std::make_shared<dicom::Image>(image->sharedCopy());
     m_delivery.filmComing(*entry, *image);
-    m_task.start([copy, entry, folder = m_programFolder](const CancelFlag&) { Outbox(folder).keep(*copy, *entry); },
+    m_task.start([copy, entry, &outbox = m_delivery.outbox()](const CancelFlag&) { outbox.keep(*copy, *entry); },
                  [this, entry](std::exception_ptr failure) { handedOver(*entry, failure); });
 }
 

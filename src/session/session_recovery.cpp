@@ -7,7 +7,6 @@
 
 #include "common/private_files.h"
 #include "common/program_log.h"
-#include "delivery/outbox.h"
 #include "common/text.h"
 #include "scan/scan_journal.h"
 
@@ -30,7 +29,7 @@ QString whichFilm(const FilmRecord& film, const QString& patient)
 
 void ScanSession::startUp()
 {
-    Outbox outbox(m_programFolder);
+    Outbox& outbox = m_delivery.outbox();
     // Folders an older version made are readable by others: no longer.
     tightenFolder(outbox.folder());
     tightenFolder(ScanJournal(m_programFolder).folder());
@@ -41,7 +40,7 @@ void ScanSession::startUp()
     for (const auto& [node, count] : m_delivery.waitingForGone())
         programlog::event(QStringLiteral("start: %1 wait for %2, which is no longer in the Preferences")
                               .arg(countOf(count, QStringLiteral("image"), QStringLiteral("images")), node));
-    m_delivery.wake();
+    m_delivery.resume();
     m_recovery = ScanJournal(m_programFolder).films();
     m_recovered.clear();
     m_lost.clear();
@@ -60,44 +59,39 @@ void ScanSession::recoverNext()
     }
     m_film = m_recovery.back();
     m_recovery.pop_back();
-    m_watch.watch(m_film->scanFile);
+    m_waitingForScanner = false;
     setState(SessionState::WaitingForFile);
-    checkRecoveryFilm();
+    // A scanner still at work on the film (a process of that id whose
+    // arguments name its file) is waited for; then its file must stand still.
+    m_scanner.watchRecovered(m_film->scanFile, [film = *m_film] { return scannerStillWorksOn(film); });
 }
 
-// One look at the recovered film (at once, then at every tick): its scanner
-// (if one still works on it) must have ended and its file stand still. A film
-// whose file is not there is forgotten, one written ahead before the crash only
-// loses its scan file and journal entry; either way the next one is taken.
-void ScanSession::checkRecoveryFilm()
+// The recovered film's file stands still and no scanner works on it: a film
+// written ahead before the crash only loses its scan file and journal entry;
+// the others are imported.
+void ScanSession::recoveredFileReady()
 {
     const FilmRecord& film = *m_film;
-    const bool scannerAtWork = scannerStillWorksOn(film);
-    if (scannerAtWork != m_waitingForScanner) {
-        m_waitingForScanner = scannerAtWork;
-        emit stateChanged();
-    }
-    const bool fileThere = QFileInfo::exists(film.scanFile);
-    if (scannerAtWork || (fileThere && !m_watch.ready())) {
-        if (!TimerScan.isActive())
-            TimerScan.start(m_timing.tick);
-        return;
-    }
-    TimerScan.stop();
-    if (!fileThere) {
-        programlog::event(QStringLiteral("journal: %1 never came (%2); its entry is removed")
-                              .arg(film.scanFile, whichFilm(film, patientOf(film))));
-        ScanJournal(m_programFolder).remove(film);
-        QTimer::singleShot(0, this, [this] { recoveryFilmDone(false, {}); });
-        return;
-    }
-    if (Outbox(m_programFolder).holds(film.numbering.instanceUid)) {
+    m_waitingForScanner = false;
+    if (outbox().holds(film.numbering.instanceUid)) {
         QFile::remove(film.scanFile);
         ScanJournal(m_programFolder).remove(film);
-        QTimer::singleShot(0, this, [this] { recoveryFilmDone(true, {}); });
+        recoveryFilmDone(true, {});
         return;
     }
-    ImageImport();
+    importFilm();
+}
+
+// The recovered film's file is not there, and no scanner works on it: it is
+// forgotten (and logged).
+void ScanSession::recoveredFileGone()
+{
+    const FilmRecord& film = *m_film;
+    m_waitingForScanner = false;
+    programlog::event(QStringLiteral("journal: %1 never came (%2); its entry is removed")
+                          .arg(film.scanFile, whichFilm(film, patientOf(film))));
+    ScanJournal(m_programFolder).remove(film);
+    recoveryFilmDone(false, {});
 }
 
 // `failure` is empty for a film that was imported or never came.

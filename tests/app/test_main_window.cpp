@@ -434,12 +434,12 @@ TEST_F(MainWindowTest, NewStudyButtonOnlyClosesTheStudy)
 TEST_F(MainWindowTest, NewStudyGivesAFreshUidAndRegionalTime)
 {
     auto w = started();
-    w->session().NewStudy();
+    w->session().openStudy();
     const QString first = w->session().StudyUID();
     EXPECT_TRUE(first.startsWith("2.25.")) << first.toStdString();
     EXPECT_LE(first.size(), 64);
     EXPECT_TRUE(QTime::fromString(w->session().StudyTime(), "HH:mm:ss").isValid()) << w->session().StudyTime().toStdString();
-    w->session().NewStudy();
+    w->session().openStudy();
     EXPECT_NE(w->session().StudyUID(), first);
     EXPECT_FALSE(w->cmdScan->isEnabled()) << "NewStudy touches no button";
 }

@@ -48,7 +48,7 @@ protected:
     void SetUp() override
     {
         writeFilmTiff(program.filePath("scan.tif"));
-        service.setTiming({.pauses = {300ms, 600ms}, .poll = 20ms});
+        service.setTiming({.pauses = {300ms, 600ms}});
     }
 
     Image makeImage(const QString& instanceUid, const QString& tiff = {})
@@ -106,8 +106,8 @@ protected:
     // Short enough that a silent node costs a test two seconds.
     dicom::NetworkTimeouts timeouts{.acseSeconds = 2, .dimseSeconds = 5};
     QTemporaryDir program;
-    Outbox outbox{program.path()};
     DeliveryService service{program.path()};
+    Outbox& outbox{service.outbox()};
     std::vector<NodeStatus> shown;
 };
 
@@ -212,8 +212,38 @@ TEST_F(OutboxTest, ASilentNodeHoldsNoOneAndCancelEndsItsAssociationRequestAtOnce
     configure({silent.setting(), alive.setting(), "||"});
     service.sendNow();
     ASSERT_TRUE(QTest::qWaitFor([&] { return statusOf("SILENT").failing; }, 5000));
-    EXPECT_TRUE(statusOf("SILENT").lastFailure.endsWith("no answer to the association request within 1 s"))
+    EXPECT_TRUE(statusOf("SILENT").lastFailure.contains("does not answer: no answer to the association request within 1 s"))
         << statusOf("SILENT").lastFailure.toStdString();
+}
+
+namespace {
+
+int threadsOfThisProcess()
+{
+    return static_cast<int>(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+} // namespace
+
+// Stop joins every worker, also one whose connection request goes unanswered
+// and one whose association request does: nothing of them runs afterwards.
+TEST_F(OutboxTest, StopJoinsWorkersThatStillConnectOrWaitForTheAssociation)
+{
+    UnansweredHost dropping;
+    SilentPeer silent;
+    timeouts.acseSeconds = 30;
+    const int threads = threadsOfThisProcess();
+    configure({dropping.setting("DROPPING"), silent.setting(), "||"});
+    keep("2.25.150", service.nodes());
+    ASSERT_TRUE(silent.waitForConnections(1, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusOf("DROPPING").activity == NodeStatus::Activity::Connecting; }, 5000));
+    QTest::qWait(200); // well into the connect, which by itself would last 10 s
+    QElapsedTimer clock;
+    clock.start();
+    service.stop();
+    EXPECT_LT(clock.elapsed(), 1700);
+    EXPECT_EQ(threadsOfThisProcess(), threads) << "a worker, or a guard of its, still runs";
+    EXPECT_EQ(owedTitles("2.25.150"), (QStringList{"DROPPING", "SILENT"}));
 }
 
 TEST_F(OutboxTest, ASlowLinkGetsALargeFilmInOneTransferAndStopCutsItAtOnce)
@@ -418,7 +448,7 @@ TEST_F(OutboxTest, AStationPortThatIsTakenIsNamedAndTriedAgainAndNoScannerKeepsI
     address.sin_port = htons(quint16(station));
     ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     const std::vector<Node> node = committingNode(orthanc.setting());
-    service.setTiming({.pauses = {300ms, 600ms}, .poll = 20ms, .commitmentWait = 1000ms, .listenRetry = 200ms});
+    service.setTiming({.pauses = {300ms, 600ms}, .commitmentWait = 1000ms, .listenRetry = 200ms});
     service.configure(node, "SKIASCAN", timeouts, quint16(station));
     EXPECT_EQ(service.listening(), 0);
 
@@ -454,7 +484,7 @@ TEST_F(OutboxTest, ANodeSilentOnCommitmentIsAskedAgainAndItsReportIsHonouredAfte
     const int station = freePort();
     OrthancServer orthanc("SKIASCAN", station);
     const std::vector<Node> node = committingNode(orthanc.setting());
-    service.setTiming({.pauses = {300ms, 600ms}, .poll = 20ms, .commitmentWait = 1500ms});
+    service.setTiming({.pauses = {300ms, 600ms}, .commitmentWait = 1500ms});
     const auto transactionOf = [&](const QString& uid) {
         for (const OutboxEntry& entry : outbox.entries())
             if (entry.instanceUid == uid && entry.owed.size() == 1 && entry.owed[0].askedAt.isValid())
@@ -480,24 +510,38 @@ TEST_F(OutboxTest, ANodeSilentOnCommitmentIsAskedAgainAndItsReportIsHonouredAfte
     const QString second = transactionOf("2.25.400");
     EXPECT_EQ(outbox.count(), 2);
 
-    // The program ends and starts again, listening now; the node's report on
-    // the last request arrives: one image committed, one failed.
+    // The program ends and starts again, listening now, with a second node
+    // configured. A report of that other node on the transaction changes
+    // nothing: it was not asked.
     service.stop();
+    StoreScp other("OTHER");
+    const std::vector<Node> both = configuredNodes(parseRemoteNodes({orthanc.setting(), other.setting(), ""}),
+                                                   {NodeOptions{{}, true}, {}, {}});
     DeliveryService restarted(program.path());
-    restarted.setTiming({.pauses = {300ms, 600ms}, .poll = 20ms});
-    restarted.configure(node, "SKIASCAN", timeouts, quint16(station));
+    restarted.setTiming({.pauses = {1000ms, 5000ms}});
+    restarted.configure(both, "SKIASCAN", timeouts, quint16(station));
+    EXPECT_EQ(sendCommitmentReport(station, "OTHER", "SKIASCAN", second, {"2.25.400", "2.25.401"}, {}), 0);
+    EXPECT_EQ(outbox.count(), 2) << "another node's report struck off images it was not asked about";
+
+    // The node's own report on the last request: one image committed, one failed.
     EXPECT_EQ(sendCommitmentReport(station, "ORTHANC", "SKIASCAN", second, {"2.25.400"}, {"2.25.401"}), 0);
+    QElapsedTimer sinceReport;
+    sinceReport.start();
     EXPECT_EQ(sendCommitmentReport(station, "ORTHANC", "SKIASCAN", "2.25.12345", {"2.25.401"}, {}), 0)
         << "a report on no awaited transaction is answered too";
     EXPECT_FALSE(outbox.holds("2.25.400"));
-    // The failed one goes again after a pause (it counts the failure), and the
-    // node commits to it this time.
-    for (const OutboxEntry& entry : outbox.entries()) {
-        if (entry.instanceUid == "2.25.401") {
-            EXPECT_EQ(entry.owed.at(0).commitmentFailures, 1);
-        }
-    }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 20000));
+    // The failed one stays owed, to be sent again: it counts the failure.
+    ASSERT_TRUE(outbox.holds("2.25.401")) << "an image the node could not commit to left the outbox";
+    const std::vector<OutboxEntry> left = outbox.entries();
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(left[0].owed.size(), 1u);
+    EXPECT_EQ(left[0].owed[0].aeTitle, "ORTHANC");
+    EXPECT_FALSE(left[0].owed[0].awaitingCommitment());
+    EXPECT_EQ(left[0].owed[0].commitmentFailures, 1);
+    // It goes again after the first pause (1 s), not the second (5 s), and
+    // the node commits to it this time.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 4000));
+    EXPECT_GE(sinceReport.elapsed(), 900) << "sent again before its pause";
 }
 
 TEST_F(OutboxTest, OverTlsOnlyANodeThatProvesItselfGetsTheFilmAndTheOthersOweItWithTheReason)

@@ -126,25 +126,25 @@ TEST_F(SendingFaultTest, NodeDown)
 {
     const int port = freePort();
     expectKeptForTheSecondNode(importWith(QString("DOWN|127.0.0.1|%1").arg(port)), node("DOWN", port),
-                               "Connection refused");
+                               "cannot be reached: nothing listens on port");
 }
 
 TEST_F(SendingFaultTest, NodeRefusingTheAssociation)
 {
     StoreScp refusing("REFUSE", {"--refuse"});
-    expectKeptForTheSecondNode(importWith(refusing.setting()), node("REFUSE", refusing.port()), "Association rejected");
+    expectKeptForTheSecondNode(importWith(refusing.setting()), node("REFUSE", refusing.port()), "refuses the association");
 }
 
 TEST_F(SendingFaultTest, NodeAbortingDuringTheTransfer)
 {
     StoreScp aborting("ABORT", {"--abort-during"});
-    expectKeptForTheSecondNode(importWith(aborting.setting()), node("ABORT", aborting.port()), "C-STORE to");
+    expectKeptForTheSecondNode(importWith(aborting.setting()), node("ABORT", aborting.port()), "Sending an image to");
 }
 
 TEST_F(SendingFaultTest, NodeAbortingBeforeItConfirms)
 {
     StoreScp aborting("ABORT", {"--abort-after"});
-    expectKeptForTheSecondNode(importWith(aborting.setting()), node("ABORT", aborting.port()), "C-STORE to");
+    expectKeptForTheSecondNode(importWith(aborting.setting()), node("ABORT", aborting.port()), "Sending an image to");
 }
 
 TEST_F(SendingFaultTest, NodeSilentAfterConnecting)

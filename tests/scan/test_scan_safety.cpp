@@ -154,8 +154,21 @@ TEST_F(ScanSafetyTest, QuitDuringAStackEndsAfterTheFilmInTheScanner)
     auto w = start(simulator(), pacs.setting());
     setFilms(*w, 4);
     QTimer::singleShot(300, w.get(), [&] { QTest::keyClick(w->PATNachname, Qt::Key_Escape); });
+    // The operator reads which films of the stack were not scanned before
+    // the window closes; the log says it too.
+    SeenMessage notScanned;
+    bool visibleMeanwhile = false;
+    modals.then([&](QWidget* box) {
+        visibleMeanwhile = w->isVisible();
+        recordMessage(notScanned)(box);
+    });
     w->cmdMultiScan->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 20000));
+    EXPECT_EQ(notScanned.text, "Films 2 to 4 of the stack were not scanned.");
+    EXPECT_TRUE(visibleMeanwhile);
+    QFile log(folder.filePath("Logs/skiascan.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("Quit during the stack: Films 2 to 4 of the stack were not scanned."));
     EXPECT_EQ(scannerCalls().size(), 1);
     EXPECT_EQ(pacs.received().size(), 1);
     EXPECT_TRUE(imageFiles().isEmpty());

@@ -76,8 +76,7 @@ protected:
         session->setSettings(settings);
         session->setNetworkTimeouts(conditions.timeouts);
         session->setTiming({std::chrono::milliseconds(50), std::chrono::milliseconds(1000), std::chrono::milliseconds(1500)});
-        session->delivery().setTiming({.pauses = {std::chrono::milliseconds(300), std::chrono::milliseconds(600)},
-                                       .poll = std::chrono::milliseconds(20)});
+        session->delivery().setTiming({.pauses = {std::chrono::milliseconds(300), std::chrono::milliseconds(600)}});
         QObject::connect(session.get(), &ScanSession::stateChanged, [this] {
             if (states.empty() || states.back() != session->state())
                 states.push_back(session->state());

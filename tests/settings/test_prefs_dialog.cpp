@@ -215,7 +215,7 @@ TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
     modals.then(recordMessage(bad));
     dialog.VerifyWorklist->click();
     EXPECT_EQ(bad.icon, QMessageBox::Critical);
-    EXPECT_TRUE(bad.text.startsWith(QString("Cannot connect to WLSRV (127.0.0.1:%1)").arg(down))) << bad.text.toStdString();
+    EXPECT_TRUE(bad.text.startsWith(QString("WLSRV (127.0.0.1:%1) cannot be reached").arg(down))) << bad.text.toStdString();
     EXPECT_TRUE(bad.text.endsWith("\r\n\r\nThe verification failed."));
 
     // A node that takes the connection and says nothing shows "Verifying ...";

@@ -1,6 +1,8 @@
 #include "support/peers.h"
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dstorscp.h>
 #include <dcmtk/dcmnet/scp.h>
@@ -12,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <mutex>
 
 #include <arpa/inet.h>
@@ -131,11 +134,30 @@ QString StoreScp::setting() const
     return QStringLiteral("%1|127.0.0.1|%2").arg(m_aeTitle).arg(m_port);
 }
 
+namespace {
+
+// storescp writes a file as it receives it: a file counts once DCMTK reads it
+// whole, pixel data and all (a file cut short before its pixel data would
+// read without them).
+bool receivedWhole(const QString& path)
+{
+    DcmFileFormat file;
+    if (file.loadFile(path.toStdString().c_str()).bad())
+        return false;
+    DcmElement* pixels = nullptr;
+    return file.getDataset()->findAndGetElement(DCM_PixelData, pixels).good() && pixels && pixels->getLength() > 0;
+}
+
+} // namespace
+
 QStringList StoreScp::received() const
 {
     QStringList files;
-    for (const QString& name : QDir(m_dir.path()).entryList(QDir::Files, QDir::Name))
-        files << QDir(m_dir.path()).filePath(name);
+    for (const QString& name : QDir(m_dir.path()).entryList(QDir::Files, QDir::Name)) {
+        const QString path = QDir(m_dir.path()).filePath(name);
+        if (receivedWhole(path))
+            files << path;
+    }
     return files;
 }
 
@@ -286,10 +308,65 @@ bool SilentPeer::waitForConnections(int count, int timeoutMs)
     return m_connected.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_connections >= count; });
 }
 
+namespace {
+
+// A node reporting on storage commitment, which reads the whole answer, not
+// only its status.
+class Reporter : public DcmSCU {
+public:
+    int report(const QString& transactionUid, const QStringList& committed, const QStringList& failed)
+    {
+        DcmDataset report;
+        report.putAndInsertString(DCM_TransactionUID, transactionUid.toStdString().c_str());
+        const auto addItems = [&](const DcmTagKey& sequence, const QStringList& uids) {
+            for (const QString& uid : uids) {
+                DcmItem* item = nullptr;
+                report.findOrCreateSequenceItem(sequence, item, -2);
+                item->putAndInsertString(DCM_ReferencedSOPClassUID, UID_SecondaryCaptureImageStorage);
+                item->putAndInsertString(DCM_ReferencedSOPInstanceUID, uid.toStdString().c_str());
+                if (sequence == DCM_FailedSOPSequence)
+                    item->putAndInsertUint16(DCM_FailureReason, 0x0110);
+            }
+        };
+        addItems(DCM_ReferencedSOPSequence, committed);
+        addItems(DCM_FailedSOPSequence, failed);
+        T_ASC_PresentationContextID context
+            = findAnyPresentationContextID(UID_StorageCommitmentPushModelSOPClass, UID_LittleEndianExplicitTransferSyntax);
+        T_DIMSE_Message request;
+        std::memset(&request, 0, sizeof request);
+        request.CommandField = DIMSE_N_EVENT_REPORT_RQ;
+        T_DIMSE_N_EventReportRQ& rq = request.msg.NEventReportRQ;
+        rq.MessageID = 1; // the only request on the association
+        rq.DataSetType = DIMSE_DATASET_PRESENT;
+        rq.EventTypeID = failed.isEmpty() ? 1 : 2;
+        OFStandard::strlcpy(rq.AffectedSOPClassUID, UID_StorageCommitmentPushModelSOPClass, sizeof rq.AffectedSOPClassUID);
+        OFStandard::strlcpy(rq.AffectedSOPInstanceUID, UID_StorageCommitmentPushModelSOPInstance,
+                            sizeof rq.AffectedSOPInstanceUID);
+        if (sendDIMSEMessage(context, &request, &report).bad())
+            return -1;
+        T_DIMSE_Message response;
+        std::memset(&response, 0, sizeof response);
+        DcmDataset* detail = nullptr;
+        const OFCondition c = receiveDIMSECommand(&context, &response, &detail);
+        delete detail;
+        if (c.bad() || response.CommandField != DIMSE_N_EVENT_REPORT_RSP)
+            return -1;
+        const T_DIMSE_N_EventReportRSP& rsp = response.msg.NEventReportRSP;
+        const bool named = (rsp.opts & O_NEVENTREPORT_AFFECTEDSOPCLASSUID) && (rsp.opts & O_NEVENTREPORT_AFFECTEDSOPINSTANCEUID)
+            && (rsp.opts & O_NEVENTREPORT_EVENTTYPEID)
+            && std::strcmp(rsp.AffectedSOPClassUID, rq.AffectedSOPClassUID) == 0
+            && std::strcmp(rsp.AffectedSOPInstanceUID, rq.AffectedSOPInstanceUID) == 0 && rsp.EventTypeID == rq.EventTypeID
+            && rsp.MessageIDBeingRespondedTo == rq.MessageID;
+        return named ? rsp.DimseStatus : -2;
+    }
+};
+
+} // namespace
+
 int sendCommitmentReport(int port, const QString& callingAETitle, const QString& calledAETitle,
                          const QString& transactionUid, const QStringList& committed, const QStringList& failed)
 {
-    DcmSCU scu;
+    Reporter scu;
     scu.setAETitle(callingAETitle.toStdString().c_str());
     scu.setPeerAETitle(calledAETitle.toStdString().c_str());
     scu.setPeerHostName("127.0.0.1");
@@ -302,28 +379,43 @@ int sendCommitmentReport(int port, const QString& callingAETitle, const QString&
     scu.addPresentationContext(UID_StorageCommitmentPushModelSOPClass, syntaxes);
     if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
         return -1;
-    DcmDataset report;
-    report.putAndInsertString(DCM_TransactionUID, transactionUid.toStdString().c_str());
-    const auto addItems = [&](const DcmTagKey& sequence, const QStringList& uids) {
-        for (const QString& uid : uids) {
-            DcmItem* item = nullptr;
-            report.findOrCreateSequenceItem(sequence, item, -2);
-            item->putAndInsertString(DCM_ReferencedSOPClassUID, UID_SecondaryCaptureImageStorage);
-            item->putAndInsertString(DCM_ReferencedSOPInstanceUID, uid.toStdString().c_str());
-            if (sequence == DCM_FailedSOPSequence)
-                item->putAndInsertUint16(DCM_FailureReason, 0x0110);
-        }
-    };
-    addItems(DCM_ReferencedSOPSequence, committed);
-    addItems(DCM_FailedSOPSequence, failed);
-    Uint16 status = 0;
-    const OFCondition c = scu.sendEVENTREPORTRequest(scu.findAnyPresentationContextID(
-                                                         UID_StorageCommitmentPushModelSOPClass,
-                                                         UID_LittleEndianExplicitTransferSyntax),
-                                                     UID_StorageCommitmentPushModelSOPInstance,
-                                                     failed.isEmpty() ? 1 : 2, &report, status);
+    const int status = scu.report(transactionUid, committed, failed);
     scu.releaseAssociation();
-    return c.good() ? status : -1;
+    return status;
+}
+
+UnansweredHost::UnansweredHost()
+{
+    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(m_listener, 0);
+    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+    // Connections nobody accepts fill the queue; the kernel then drops the
+    // requests that follow, without an answer.
+    for (int i = 0; i < 3; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        m_queued.push_back(fd);
+        pollfd handshake{fd, POLLOUT, 0};
+        ::poll(&handshake, 1, 100); // done at once while the queue has room
+    }
+}
+
+UnansweredHost::~UnansweredHost()
+{
+    for (const int fd : m_queued)
+        ::close(fd);
+    ::close(m_listener);
+}
+
+QString UnansweredHost::setting(const QString& aeTitle) const
+{
+    return QStringLiteral("%1|127.0.0.1|%2").arg(aeTitle).arg(m_port);
 }
 
 QString SilentPeer::setting(const QString& aeTitle) const

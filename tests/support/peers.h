@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace skiascan::test {
 
@@ -39,7 +40,8 @@ public:
     QString folder() const { return m_dir.path(); }
     /// The setting "AET|127.0.0.1|port" that names this node.
     QString setting() const;
-    /// The files received so far, sorted.
+    /// The files received whole so far (storescp writes a file as it
+    /// receives it; one still being written is left out), sorted.
     QStringList received() const;
 
 private:
@@ -114,10 +116,28 @@ private:
     std::thread m_thread;
 };
 
+/// A host that never answers a connection request: a port on the loopback
+/// interface whose queue of connections is full, so that the kernel drops
+/// every further request (as a firewall or a switched-off host does).
+class UnansweredHost {
+public:
+    UnansweredHost();
+    ~UnansweredHost();
+    int port() const { return m_port; }
+    QString setting(const QString& aeTitle) const;
+
+private:
+    int m_listener = -1;
+    int m_port = 0;
+    std::vector<int> m_queued;
+};
+
 /// Reports on a storage commitment transaction to the station listening on
 /// 127.0.0.1:port, as a node would (N-EVENT-REPORT, event type 1 or 2).
-/// Returns the status the station answered, or -1 when it refused the
-/// association or the exchange failed.
+/// Returns the status the station answered, -1 when it refused the
+/// association or the exchange failed, or -2 when its answer does not name
+/// what it answers (Affected SOP Class and Instance UID, Event Type ID), which
+/// a node such as Orthanc takes for a badly formatted answer.
 int sendCommitmentReport(int port, const QString& callingAETitle, const QString& calledAETitle,
                          const QString& transactionUid, const QStringList& committed, const QStringList& failed);
 

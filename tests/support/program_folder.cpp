@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QLineEdit>
+#include <QApplication>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -76,8 +77,8 @@ bool sessionIdle(fSkiascan& w, int timeoutMs)
                 || (w.session().idle() && !w.session().scanning() && w.session().delivery().settled());
         },
         timeoutMs);
-    QTest::qWait(1); // what the session told on its way is shown now
-    return idle;
+    // What the session told on its way is open now: the test's answers close it.
+    return QTest::qWaitFor([] { return !QApplication::activeModalWidget(); }, timeoutMs) && idle;
 }
 
 } // namespace skiascan::test
