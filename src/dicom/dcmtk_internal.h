@@ -11,11 +11,13 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dcmlayer.h>
 #include <dcmtk/dcmnet/dimse.h>
 
 #include <functional>
+#include <vector>
 
 class DcmTLSTransportLayer;
 
@@ -31,6 +33,13 @@ struct Image::Impl {
     bool fitsSigned = true;
     DcmDataset& dataset() { return *file.getDataset(); }
 };
+
+/// The uncompressed transfer syntaxes, in the order of preference: Explicit VR
+/// Little Endian, then Implicit VR Little Endian. Every presentation context
+/// the station proposes or accepts offers these, but for Verification, which
+/// proposes Implicit VR Little Endian alone.
+inline const std::vector<const char*> kUncompressedSyntaxes{UID_LittleEndianExplicitTransferSyntax,
+                                                            UID_LittleEndianImplicitTransferSyntax};
 
 /// Checks that the data dictionary is loaded and sets DCMTK up, once. Throws
 /// Failure when the data dictionary is missing.

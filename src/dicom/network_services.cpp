@@ -183,11 +183,9 @@ StoreAssociation::StoreAssociation(const QString& host, qint32 port, const QStri
                                    const TlsSettings& tls, bool askCommitment)
 {
     ensureToolkitReady();
-    std::vector<Association::Context> contexts{
-        {UID_SecondaryCaptureImageStorage, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}};
+    std::vector<Association::Context> contexts{{UID_SecondaryCaptureImageStorage, kUncompressedSyntaxes}};
     if (askCommitment)
-        contexts.push_back({UID_StorageCommitmentPushModelSOPClass,
-                            {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}});
+        contexts.push_back({UID_StorageCommitmentPushModelSOPClass, kUncompressedSyntaxes});
     m_association = std::make_unique<Association>(host, port, calledAETitle, callingAETitle, contexts,
                                                   QStringLiteral("C-STORE"), timeouts, guard, tls, true);
 }
@@ -251,9 +249,8 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
     applyCharacterSet(request, true);
 
     Association association(host, port, calledAETitle, callingAETitle,
-                            {{UID_FINDModalityWorklistInformationModel,
-                              {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-FIND"), timeouts, *guard, tls);
+                            {{UID_FINDModalityWorklistInformationModel, kUncompressedSyntaxes}}, QStringLiteral("C-FIND"),
+                            timeouts, *guard, tls);
     DataSetCollection results;
     association.find(UID_FINDModalityWorklistInformationModel, request, limits,
                      [&](DataSet&& answer) { results.addNewItem() = std::move(answer); });
@@ -272,8 +269,7 @@ Verification verify(const QString& host, qint32 port, const QString& calledAETit
     }
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}},
-                             {UID_StorageCommitmentPushModelSOPClass,
-                              {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
+                             {UID_StorageCommitmentPushModelSOPClass, kUncompressedSyntaxes}},
                             QStringLiteral("C-ECHO"), timeouts, *guard, tls);
     association.echo();
     Verification verification;
