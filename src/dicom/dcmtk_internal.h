@@ -41,6 +41,9 @@ struct Image::Impl {
 inline const std::vector<const char*> kUncompressedSyntaxes{UID_LittleEndianExplicitTransferSyntax,
                                                             UID_LittleEndianImplicitTransferSyntax};
 
+/// The transfer syntax UID of a lossless compression; nullptr for None.
+const char* transferSyntaxOf(Compression compression);
+
 /// Checks that the data dictionary is loaded and sets DCMTK up, once. Throws
 /// Failure when the data dictionary is missing.
 void ensureToolkitReady();
