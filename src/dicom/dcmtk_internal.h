@@ -168,12 +168,18 @@ public:
     /// True when the peer accepted a presentation context for `abstractSyntax`.
     bool accepts(const char* abstractSyntax) const;
 
+    /// The presentation context for `abstractSyntax` that the peer accepted
+    /// with exactly `transferSyntax`; 0 when there is none.
+    T_ASC_PresentationContextID acceptedContext(const char* abstractSyntax, const char* transferSyntax) const;
+
     /// C-ECHO; throws unless the status is success.
     void echo();
     /// N-ACTION asking for storage commitment; throws unless the status is success.
     void requestCommitment(const QString& transactionUid, const std::vector<QString>& instanceUids);
-    /// C-STORE of a data set; throws unless the status is success or a warning.
-    void store(DcmDataset& dataset);
+    /// C-STORE of a data set on presentation context `context` (0: any the
+    /// peer accepted for its SOP class); throws unless the status is success
+    /// or a warning.
+    void store(DcmDataset& dataset, T_ASC_PresentationContextID context = 0);
     /// C-FIND held to `limits` through the association's guard: each answer's
     /// bytes are counted as they arrive, then parsed with parseAnswer();
     /// `onMatch` receives each answer, decoded. Throws unless the final

@@ -3,14 +3,22 @@
 #include "dicom/image_attributes.h"
 #include "support/conditions.h"
 #include "support/dicom_file.h"
+#include "support/peers.h"
 #include "support/qt_printers.h"
 #include "support/tiff_writer.h"
+#include "support/worklist_server.h"
 
 #include <QDir>
 #include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <sys/stat.h>
 
@@ -22,6 +30,7 @@ namespace {
 
 constexpr const char* kJpegLs = "1.2.840.10008.1.2.4.80";
 constexpr const char* kJpeg = "1.2.840.10008.1.2.4.70";
+constexpr const char* kExplicit = "1.2.840.10008.1.2.1";
 
 // A film as a scanner delivers it: smooth densities with grain, 12-bit values
 // (so the image is signed, Pixel Representation 1), or, `wide`, values over
@@ -62,6 +71,22 @@ Image filmImage(const QTemporaryDir& dir, const Film& film, const QString& uid)
     dicom::addImageAttributes(image, r, {"2.25.1", "10:00:00", "2.25.2", uid, 1, {}}, QDate(2026, 12, 7),
                               [] { return QTime(10, 0, 1); });
     return image;
+}
+
+// The files a node received, once there are `count` and each is whole.
+QStringList completeFiles(const StoreScp& node, int count)
+{
+    QStringList files;
+    const bool whole = QTest::qWaitFor(
+        [&] {
+            files = node.received();
+            return files.size() == count && std::all_of(files.begin(), files.end(), [](const QString& file) {
+                       return !completeImagePixels(file).empty();
+                   });
+        },
+        10000);
+    EXPECT_TRUE(whole) << files.size() << " files received, " << count << " expected";
+    return whole ? files : QStringList();
 }
 
 } // namespace
@@ -152,4 +177,102 @@ TEST(Compression, AFailedCopySaysWhyAndLeavesNothing)
     }
     const QStringList left = QDir(dir.path()).entryList({".writing-*"}, QDir::Files | QDir::Hidden);
     EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
+}
+
+// The node's answer decides: a storescp that prefers a lossless syntax gets the
+// copy in it, one that takes only uncompressed images gets the image as it is,
+// and what each node decodes is the film.
+TEST(Compression, EachStorescpGetsTheSyntaxItAcceptsAndDecodesTheFilm)
+{
+    QTemporaryDir dir;
+    const Film film;
+    Image image = filmImage(dir, film, "2.25.10");
+    const QString jpegLsCopy = dir.filePath("2.25.10.jls");
+    const QString jpegCopy = dir.filePath("2.25.10.jpg");
+    dicom::encodeCopy(image, Compression::JpegLsLossless, jpegLsCopy);
+    dicom::encodeCopy(image, Compression::JpegLossless, jpegCopy);
+
+    const struct {
+        QStringList options;
+        Compression offered;
+        QString copy;
+        Compression expected;
+        const char* syntax;
+    } cases[] = {
+        {{"+xt"}, Compression::JpegLsLossless, jpegLsCopy, Compression::JpegLsLossless, kJpegLs},
+        {{"+xs"}, Compression::JpegLossless, jpegCopy, Compression::JpegLossless, kJpeg},
+        {{}, Compression::JpegLsLossless, jpegLsCopy, Compression::None, kExplicit},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(("storescp " + c.options.join(' ') + " offered " + compressionName(c.offered)).toStdString());
+        StoreScp node("STORE", c.options);
+        dicom::NetworkGuard guard;
+        dicom::StoreAssociation association("127.0.0.1", node.port(), node.aeTitle(), "SKIASCAN", kShortTimeouts, guard,
+                                            {}, false, c.offered);
+        EXPECT_EQ(association.acceptedCompression(), c.expected);
+        const dicom::StoreAssociation::Stored stored = association.store(image, c.copy);
+        EXPECT_EQ(stored.syntax, c.expected);
+        EXPECT_EQ(stored.copyUnused, QString());
+        association.release();
+        for (const QString& file : completeFiles(node, 1)) {
+            EXPECT_TRUE(completeImagePixels(file) == film.pixels()) << "the node's pixels differ from the film's";
+            DicomFile received(file);
+            EXPECT_EQ(received.transferSyntax(), c.syntax);
+            EXPECT_EQ(received.text(DCM_SOPInstanceUID), "2.25.10");
+        }
+    }
+
+    // A copy that is not this image's, or not in the syntax the node took,
+    // is not sent: the image goes uncompressed, and the reason is told.
+    StoreScp node("STORE", {"+xt"});
+    dicom::NetworkGuard guard;
+    dicom::StoreAssociation association("127.0.0.1", node.port(), node.aeTitle(), "SKIASCAN", kShortTimeouts, guard, {},
+                                        false, Compression::JpegLsLossless);
+    Image other = filmImage(dir, film, "2.25.11");
+    dicom::StoreAssociation::Stored stored = association.store(other, jpegLsCopy);
+    EXPECT_EQ(stored.syntax, Compression::None);
+    EXPECT_TRUE(stored.copyUnused.contains("another image")) << stored.copyUnused.toStdString();
+    stored = association.store(image, jpegCopy);
+    EXPECT_EQ(stored.syntax, Compression::None);
+    EXPECT_TRUE(stored.copyUnused.contains("compressed as JPEG-LS lossless")) << stored.copyUnused.toStdString();
+    association.release();
+    const QStringList files = completeFiles(node, 2);
+    EXPECT_EQ(valuesIn(files, DCM_SOPInstanceUID), QStringList({"2.25.10", "2.25.11"}));
+    for (const QString& file : files) {
+        EXPECT_EQ(DicomFile(file).transferSyntax(), kExplicit);
+        EXPECT_TRUE(completeImagePixels(file) == film.pixels());
+    }
+}
+
+// Orthanc takes JPEG-LS lossless, keeps it so, and its own decoder serves the
+// film's pixels.
+TEST(Compression, OrthancStoresJpegLsAndServesTheFilmsPixels)
+{
+    QTemporaryDir dir;
+    const Film film{320, 200, false};
+    Image image = filmImage(dir, film, "2.25.20");
+    const QString copy = dir.filePath("2.25.20.jls");
+    dicom::encodeCopy(image.sharedCopy(), Compression::JpegLsLossless, copy);
+    OrthancServer orthanc;
+    dicom::NetworkGuard guard;
+    dicom::StoreAssociation association("127.0.0.1", orthanc.dicomPort(), orthanc.aeTitle(), "SKIASCAN", kShortTimeouts,
+                                        guard, {}, false, Compression::JpegLsLossless);
+    EXPECT_EQ(association.store(image, copy).syntax, Compression::JpegLsLossless);
+    association.release();
+
+    const QJsonArray instances = QJsonDocument::fromJson(orthanc.get("/instances")).array();
+    ASSERT_EQ(instances.size(), 1);
+    const QString instance = "/instances/" + instances[0].toString();
+    EXPECT_EQ(orthanc.get(instance + "/metadata/TransferSyntax"), kJpegLs);
+    QImage served;
+    ASSERT_TRUE(served.loadFromData(orthanc.get(instance + "/frames/0/image-uint16"), "PNG"));
+    ASSERT_EQ(served.format(), QImage::Format_Grayscale16);
+    ASSERT_EQ(served.width(), int(film.width));
+    ASSERT_EQ(served.height(), int(film.height));
+    std::vector<Uint16> pixels;
+    for (int y = 0; y < served.height(); ++y) {
+        const auto* line = reinterpret_cast<const quint16*>(served.constScanLine(y));
+        pixels.insert(pixels.end(), line, line + served.width());
+    }
+    EXPECT_TRUE(pixels == film.pixels()) << "Orthanc's pixels differ from the film's";
 }
