@@ -33,7 +33,7 @@ void registerEncoders()
         // JPEG-LS: the "raw" encoder, which compresses the stored values as
         // they are (the "cooked" one goes through a rendering of the image);
         // one fragment per frame; the SOP instance stays the same, as a
-        // lossless compression leaves the image what it was (PS3.5 8.2).
+        // lossless compression leaves the image what it was.
         DJLSEncoderRegistration::registerCodecs(0, 0, 0, 0, OFFalse, 0, OFTrue, EJLSUC_never);
         // JPEG: DCMTK's true lossless encoder (the default) for process 14.
         DJEncoderRegistration::registerCodecs(ECC_lossyYCbCr, EUC_never);

@@ -207,8 +207,8 @@ StoreAssociation::StoreAssociation(const QString& host, qint32 port, const QStri
     ensureToolkitReady();
     // With a compression, the node is offered two contexts for the images, the
     // compressed one first; it accepts either or both, and store() sends in
-    // the compressed one when it can (PS3.8 9.3.2.2: one transfer syntax per
-    // accepted context, so the choice needs a context of its own).
+    // the compressed one when it can. An accepted context carries one transfer
+    // syntax (PS3.8 9.3.3.2), so each choice needs a context of its own.
     std::vector<Association::Context> contexts;
     if (const char* syntax = transferSyntaxOf(compression))
         contexts.push_back({UID_SecondaryCaptureImageStorage, {syntax}});

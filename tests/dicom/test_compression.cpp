@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -142,6 +143,29 @@ TEST(Compression, ACopyDecodesToTheFilmsPixelsInEitherSyntax)
                     EXPECT_EQ(e.kind(), Failure::Kind::Damaged) << e.description().toStdString();
                 }
             }
+
+    // Copies made at once on threads of their own, as background tasks make
+    // them, are as exact.
+    const Film film{300, 200, false};
+    Image image = filmImage(dir, film, "2.25.150");
+    std::vector<QString> failures(2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i)
+        threads.emplace_back([&, i, copy = image.sharedCopy()] {
+            try {
+                dicom::encodeCopy(copy, i == 0 ? Compression::JpegLsLossless : Compression::JpegLossless,
+                                  dir.filePath(QString("at-once-%1.copy").arg(i)));
+            } catch (const Failure& e) {
+                failures[std::size_t(i)] = e.description();
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(failures[std::size_t(i)], QString());
+        EXPECT_TRUE(completeImagePixels(dir.filePath(QString("at-once-%1.copy").arg(i))) == film.pixels());
+    }
+
     const QStringList left = QDir(dir.path()).entryList({".writing-*"}, QDir::Files | QDir::Hidden);
     EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
 }
