@@ -74,8 +74,7 @@ void requestCommitment(const QString& host, qint32 port, const QString& calledAE
 {
     ensureToolkitReady();
     Association association(host, port, calledAETitle, callingAETitle,
-                            {{UID_StorageCommitmentPushModelSOPClass,
-                              {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
+                            {{UID_StorageCommitmentPushModelSOPClass, kUncompressedSyntaxes}},
                             QStringLiteral("N-ACTION"), timeouts, guard, tls);
     association.requestCommitment(transactionUid, instanceUids);
     association.release();

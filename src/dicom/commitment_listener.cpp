@@ -23,8 +23,6 @@ namespace skiascan::dicom {
 
 namespace {
 
-const char* const kTransferSyntaxes[] = {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
-
 // The failure status of a report's answer (PS3.7 10.1.1.1.8).
 constexpr Uint16 kProcessingFailure = 0x0110;
 
@@ -229,7 +227,7 @@ bool CommitmentListener::Impl::negotiate(T_ASC_Association* association)
                 || std::strcmp(context.abstractSyntax, UID_VerificationSOPClass) == 0;
             if (!served)
                 continue;
-            for (const char* syntax : kTransferSyntaxes) {
+            for (const char* syntax : kUncompressedSyntaxes) {
                 const bool proposed = std::any_of(context.proposedTransferSyntaxes,
                                                   context.proposedTransferSyntaxes + context.transferSyntaxCount,
                                                   [&](const char* p) { return std::strcmp(p, syntax) == 0; });

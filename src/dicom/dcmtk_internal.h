@@ -11,11 +11,13 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dcmlayer.h>
 #include <dcmtk/dcmnet/dimse.h>
 
 #include <functional>
+#include <vector>
 
 class DcmTLSTransportLayer;
 
@@ -31,6 +33,16 @@ struct Image::Impl {
     bool fitsSigned = true;
     DcmDataset& dataset() { return *file.getDataset(); }
 };
+
+/// The uncompressed transfer syntaxes, in the order of preference: Explicit VR
+/// Little Endian, then Implicit VR Little Endian. Every presentation context
+/// the station proposes or accepts offers these, but for Verification, which
+/// proposes Implicit VR Little Endian alone.
+inline const std::vector<const char*> kUncompressedSyntaxes{UID_LittleEndianExplicitTransferSyntax,
+                                                            UID_LittleEndianImplicitTransferSyntax};
+
+/// The transfer syntax UID of a lossless compression; nullptr for None.
+const char* transferSyntaxOf(Compression compression);
 
 /// Checks that the data dictionary is loaded and sets DCMTK up, once. Throws
 /// Failure when the data dictionary is missing.
@@ -186,12 +198,18 @@ public:
     /// True when the peer accepted a presentation context for `abstractSyntax`.
     bool accepts(const char* abstractSyntax) const;
 
+    /// The presentation context for `abstractSyntax` that the peer accepted
+    /// with exactly `transferSyntax`; 0 when there is none.
+    T_ASC_PresentationContextID acceptedContext(const char* abstractSyntax, const char* transferSyntax) const;
+
     /// C-ECHO; throws unless the status is success.
     void echo();
     /// N-ACTION asking for storage commitment; throws unless the status is success.
     void requestCommitment(const QString& transactionUid, const std::vector<QString>& instanceUids);
-    /// C-STORE of a data set; throws unless the status is success or a warning.
-    void store(DcmDataset& dataset);
+    /// C-STORE of a data set on presentation context `context` (0: any the
+    /// peer accepted for its SOP class); throws unless the status is success
+    /// or a warning.
+    void store(DcmDataset& dataset, T_ASC_PresentationContextID context = 0);
     /// C-FIND held to `limits` through the association's guard: each answer's
     /// bytes are counted as they arrive, then parsed with parseAnswer();
     /// `onMatch` receives each answer, decoded. Throws unless the final

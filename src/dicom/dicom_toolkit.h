@@ -1,6 +1,7 @@
-// The DICOM toolkit: images, data sets, UIDs, storage, verification and the
-// worklist query. src/dicom is the only part of the program that includes DCMTK
-// or libtiff; everything it offers speaks QString and QDate.
+// The DICOM toolkit: images, data sets, UIDs, storage (with lossless
+// compressed copies), verification and the worklist query. src/dicom is the
+// only part of the program that includes DCMTK or libtiff; everything it
+// offers speaks QString and QDate.
 //
 // Text goes in as the operator typed it. The toolkit writes dates as DICOM DA
 // (YYYYMMDD) and times as TM (HHMMSS), and chooses the character set when an
@@ -11,6 +12,7 @@
 #pragma once
 
 #include "common/failure.h"
+#include "dicom/compression.h"
 #include "dicom/data_set.h"
 #include "dicom/image.h"
 #include "dicom/network.h"

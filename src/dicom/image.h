@@ -87,6 +87,8 @@ public:
 
 private:
     friend class StoreAssociation;
+    friend void encodeCopy(const Image& image, Compression compression, const QString& path);
+    friend Image loadCopy(const QString& path, Compression compression);
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -145,27 +145,49 @@ class Image;
 
 /// An association for storing images at one node, one image after another
 /// (Secondary Capture storage, Explicit and Implicit VR Little Endian
-/// proposed; with `askCommitment`, the Storage Commitment Push Model too). The
-/// association waits for the node as `timeouts` say; `guard` bounds it from
-/// the connect on, counts the bytes of the image under way and lets another
-/// thread cancel it; it must outlive the association. With `tls` enabled the
-/// association goes over TLS only (see verify()). Throws Failure when the node
-/// cannot be reached or refuses the association, or when TLS cannot be set up
-/// or the node's certificate does not verify.
+/// proposed; with `askCommitment`, the Storage Commitment Push Model too;
+/// with a `compression`, a second context for Secondary Capture in that
+/// lossless syntax, proposed first). The association waits for the node as
+/// `timeouts` say; `guard` bounds it from the connect on, counts the bytes of
+/// the image under way and lets another thread cancel it; it must outlive the
+/// association. With `tls` enabled the association goes over TLS only (see
+/// verify()). Throws Failure when the node cannot be reached or refuses the
+/// association, or when TLS cannot be set up or the node's certificate does
+/// not verify.
 class StoreAssociation {
 public:
     StoreAssociation(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
                      const NetworkTimeouts& timeouts, NetworkGuard& guard, const TlsSettings& tls = {},
-                     bool askCommitment = false);
+                     bool askCommitment = false, Compression compression = Compression::None);
     ~StoreAssociation();
     StoreAssociation(const StoreAssociation&) = delete;
     StoreAssociation& operator=(const StoreAssociation&) = delete;
 
-    /// Returns when the node has confirmed the image with a success or warning
-    /// status. Throws Failure: of kind Status when the node refused this image
-    /// (the association may go on with the next), of any other kind when the
+    /// The compression in which the node accepted Secondary Capture images on
+    /// this association: the one offered when it accepted it, else None (it
+    /// takes them uncompressed only, or none was offered). Known as soon as the
+    /// association stands, before the first image, so that a caller can see to
+    /// the compressed copies it will need.
+    Compression acceptedCompression() const;
+
+    /// What store() sent.
+    struct Stored {
+        Compression syntax = Compression::None; ///< the transfer syntax the image went in; None: uncompressed
+        QString copyUnused; ///< why the compressed copy given was not sent although the node took its syntax; else empty
+    };
+
+    /// Stores `image` and returns when the node has confirmed it with a success
+    /// or warning status. `compressedCopy` is the path of a copy of the image
+    /// written by encodeCopy() (dicom/compression.h), or empty. When the node
+    /// accepted the offered compression and the copy is this image in that
+    /// syntax, the copy is sent in place of the image; otherwise the image goes
+    /// uncompressed, and `copyUnused` says why the copy did not go when one was
+    /// given (it cannot be read, is damaged, or is another syntax or image).
+    /// Throws Failure: of kind Status when the node refused this image (the
+    /// association may go on with the next), also when the node takes images
+    /// only compressed and no usable copy was given; of any other kind when the
     /// association is lost.
-    void store(Image& image);
+    Stored store(Image& image, const QString& compressedCopy = {});
     /// True when the node accepted the Storage Commitment Push Model on this
     /// association (it was proposed with `askCommitment`).
     bool acceptsCommitment() const;
@@ -179,6 +201,8 @@ public:
     QString protocol() const;
 
 private:
+    QString m_peer;
+    Compression m_offered = Compression::None;
     std::unique_ptr<Association> m_association;
 };
 

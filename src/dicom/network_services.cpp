@@ -1,11 +1,13 @@
 // The network services on an association: C-ECHO, C-STORE and C-FIND, each
 // checked by the status the peer answered, and the operations built on them.
 
+#include "dicom/compression.h"
 #include "dicom/dcmtk_internal.h"
 
 #include <dcmtk/dcmdata/dcostrmb.h>
 
 #include <cstring>
+#include <optional>
 
 namespace skiascan::dicom {
 
@@ -39,13 +41,31 @@ void Association::echo()
                          Failure::Kind::Status);
 }
 
-void Association::store(DcmDataset& dataset)
+T_ASC_PresentationContextID Association::acceptedContext(const char* abstractSyntax, const char* transferSyntax) const
+{
+    // DCMTK's own search by transfer syntax falls back to any context of the
+    // abstract syntax; the choice between a compressed and an uncompressed
+    // context needs the exact one. Proposed contexts have the odd ids 1, 3, ...
+    if (!m_assoc)
+        return 0;
+    for (int id = 1; id <= 255; id += 2) {
+        T_ASC_PresentationContext context;
+        if (ASC_findAcceptedPresentationContext(m_assoc->params, static_cast<T_ASC_PresentationContextID>(id), &context)
+                .good()
+            && context.resultReason == ASC_P_ACCEPTANCE && std::strcmp(context.abstractSyntax, abstractSyntax) == 0
+            && std::strcmp(context.acceptedTransferSyntax, transferSyntax) == 0)
+            return static_cast<T_ASC_PresentationContextID>(id);
+    }
+    return 0;
+}
+
+void Association::store(DcmDataset& dataset, T_ASC_PresentationContextID context)
 {
     OFString sopClass;
     OFString sopInstance;
     dataset.findAndGetOFString(DCM_SOPClassUID, sopClass);
     dataset.findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
-    const T_ASC_PresentationContextID id = contextFor(sopClass.c_str());
+    const T_ASC_PresentationContextID id = context != 0 ? context : contextFor(sopClass.c_str());
 
     T_DIMSE_C_StoreRQ request;
     std::memset(&request, 0, sizeof request);
@@ -60,10 +80,10 @@ void Association::store(DcmDataset& dataset)
     DetailGuard detail;
     // The bytes the data set takes on the wire, for the progress shown (DCMTK
     // would guess them from the SOP class).
-    T_ASC_PresentationContext context;
-    ASC_findAcceptedPresentationContext(m_assoc->params, id, &context);
+    T_ASC_PresentationContext accepted;
+    ASC_findAcceptedPresentationContext(m_assoc->params, id, &accepted);
     const long bytes = static_cast<long>(
-        dataset.calcElementLength(DcmXfer(context.acceptedTransferSyntax).getXfer(), EET_ExplicitLength));
+        dataset.calcElementLength(DcmXfer(accepted.acceptedTransferSyntax).getXfer(), EET_ExplicitLength));
     // Watched by its guard, the store waits as long as bytes move; else it is
     // held to the DIMSE timeout.
     const OFCondition c = DIMSE_storeUser(m_assoc, id, &request, nullptr, &dataset, onStoreProgress, &m_guard,
@@ -179,16 +199,30 @@ void Association::find(const char* abstractSyntax, DcmDataset& identifier, const
 
 StoreAssociation::StoreAssociation(const QString& host, qint32 port, const QString& calledAETitle,
                                    const QString& callingAETitle, const NetworkTimeouts& timeouts, NetworkGuard& guard,
-                                   const TlsSettings& tls, bool askCommitment)
+                                   const TlsSettings& tls, bool askCommitment, Compression compression)
+    : m_peer(nodeName(calledAETitle, host, port))
+    , m_offered(compression)
 {
     ensureToolkitReady();
-    std::vector<Association::Context> contexts{
-        {UID_SecondaryCaptureImageStorage, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}};
+    // With a compression, the node is offered two contexts for the images, the
+    // compressed one first; it accepts either or both, and store() sends in
+    // the compressed one when it can. An accepted context carries one transfer
+    // syntax (PS3.8 9.3.3.2), so each choice needs a context of its own.
+    std::vector<Association::Context> contexts;
+    if (const char* syntax = transferSyntaxOf(compression))
+        contexts.push_back({UID_SecondaryCaptureImageStorage, {syntax}});
+    contexts.push_back({UID_SecondaryCaptureImageStorage, kUncompressedSyntaxes});
     if (askCommitment)
-        contexts.push_back({UID_StorageCommitmentPushModelSOPClass,
-                            {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}});
+        contexts.push_back({UID_StorageCommitmentPushModelSOPClass, kUncompressedSyntaxes});
     m_association = std::make_unique<Association>(host, port, calledAETitle, callingAETitle, contexts,
                                                   QStringLiteral("C-STORE"), timeouts, guard, tls, true);
+}
+
+Compression StoreAssociation::acceptedCompression() const
+{
+    const char* syntax = transferSyntaxOf(m_offered);
+    return syntax && m_association->acceptedContext(UID_SecondaryCaptureImageStorage, syntax) != 0 ? m_offered
+                                                                                                   : Compression::None;
 }
 
 bool StoreAssociation::acceptsCommitment() const
@@ -203,10 +237,42 @@ void StoreAssociation::requestCommitment(const QString& transactionUid, const st
 
 StoreAssociation::~StoreAssociation() = default;
 
-void StoreAssociation::store(Image& image)
+StoreAssociation::Stored StoreAssociation::store(Image& image, const QString& compressedCopy)
 {
+    Stored stored;
+    const Compression accepted = acceptedCompression();
+    if (accepted != Compression::None && !compressedCopy.isEmpty()) {
+        // The copy goes only when it is this image in the syntax the node took.
+        std::optional<Image> copy;
+        try {
+            copy = loadCopy(compressedCopy, accepted);
+            if (copy->text(0x0008, 0x0018) != image.text(0x0008, 0x0018))
+                throw Failure(QStringLiteral("%1 is a copy of another image").arg(compressedCopy));
+        } catch (const Failure& e) {
+            copy.reset();
+            stored.copyUnused = e.description();
+        }
+        if (copy) {
+            m_association->store(copy->m_impl->dataset(),
+                                 m_association->acceptedContext(UID_SecondaryCaptureImageStorage,
+                                                                transferSyntaxOf(accepted)));
+            stored.syntax = accepted;
+            return stored;
+        }
+    }
+    T_ASC_PresentationContextID context = 0;
+    for (const char* syntax : kUncompressedSyntaxes)
+        if (!context)
+            context = m_association->acceptedContext(UID_SecondaryCaptureImageStorage, syntax);
+    if (!context)
+        throw Failure(QStringLiteral("%1 takes Secondary Capture images only as %2, and no compressed copy of this image "
+                                     "is at hand%3")
+                          .arg(m_peer, compressionName(accepted),
+                               stored.copyUnused.isEmpty() ? QStringLiteral(".") : QStringLiteral(" (%1).").arg(stored.copyUnused)),
+                      Failure::Kind::Status);
     prepareForTransfer(*image.m_impl);
-    m_association->store(image.m_impl->dataset());
+    m_association->store(image.m_impl->dataset(), context);
+    return stored;
 }
 
 void StoreAssociation::release()
@@ -250,9 +316,8 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
     applyCharacterSet(request, true);
 
     Association association(host, port, calledAETitle, callingAETitle,
-                            {{UID_FINDModalityWorklistInformationModel,
-                              {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-                            QStringLiteral("C-FIND"), timeouts, *guard, tls);
+                            {{UID_FINDModalityWorklistInformationModel, kUncompressedSyntaxes}}, QStringLiteral("C-FIND"),
+                            timeouts, *guard, tls);
     DataSetCollection results;
     association.find(UID_FINDModalityWorklistInformationModel, request, limits,
                      [&](DataSet&& answer) { results.addNewItem() = std::move(answer); });
@@ -271,8 +336,7 @@ Verification verify(const QString& host, qint32 port, const QString& calledAETit
     }
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}},
-                             {UID_StorageCommitmentPushModelSOPClass,
-                              {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
+                             {UID_StorageCommitmentPushModelSOPClass, kUncompressedSyntaxes}},
                             QStringLiteral("C-ECHO"), timeouts, *guard, tls);
     association.echo();
     Verification verification;

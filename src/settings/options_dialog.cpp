@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -76,6 +77,16 @@ fOptions::fOptions(const Options& options, const std::array<QString, 3>& nodeNam
         chkStorageCommitment[row]->setToolTip(
             QStringLiteral("Keep each image in the outbox until the node reports that it has archived it"));
         layout->addWidget(chkStorageCommitment[row]);
+        cboCompression[row] = new QComboBox(page);
+        cboCompression[row]->setObjectName(QStringLiteral("cboCompression_%1").arg(row));
+        cboCompression[row]->setToolTip(
+            QStringLiteral("Offer the node its images losslessly compressed, beside uncompressed; the node chooses"));
+        for (Compression c : {Compression::None, Compression::JpegLsLossless, Compression::JpegLossless})
+            cboCompression[row]->addItem(c == Compression::None ? QStringLiteral("None") : compressionName(c),
+                                         compressionKey(c));
+        auto* compression = new QFormLayout;
+        compression->addRow(QStringLiteral("Compression:"), cboCompression[row]);
+        layout->addLayout(compression);
         layout->addStretch(1);
         tabs->addTab(page, QStringLiteral("Destination %1").arg(row + 1));
     }
@@ -110,6 +121,7 @@ fOptions::fOptions(const Options& options, const std::array<QString, 3>& nodeNam
     for (std::size_t row = 0; row < nodeTls.size(); ++row) {
         fillTls(nodeTls[row], options.nodes[row].tls);
         chkStorageCommitment[row]->setChecked(options.nodes[row].storageCommitment);
+        cboCompression[row]->setCurrentIndex(cboCompression[row]->findData(compressionKey(options.nodes[row].compression)));
     }
     txtLocalPort->setText(options.localPort ? QString::number(options.localPort) : QString());
 }
@@ -160,6 +172,8 @@ Options fOptions::options() const
     for (std::size_t row = 0; row < nodeTls.size(); ++row) {
         options.nodes[row].tls = tlsOf(nodeTls[row]);
         options.nodes[row].storageCommitment = chkStorageCommitment[row]->isChecked();
+        options.nodes[row].compression =
+            compressionFromKey(cboCompression[row]->currentData().toString()).value_or(Compression::None);
     }
     options.localPort = static_cast<quint16>(txtLocalPort->text().trimmed().toUInt());
     return options;

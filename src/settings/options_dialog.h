@@ -10,6 +10,7 @@
 #include <array>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -41,6 +42,7 @@ public:
     TlsFields worklistTls;
     std::array<TlsFields, 3> nodeTls{};
     std::array<QCheckBox*, 3> chkStorageCommitment{};
+    std::array<QComboBox*, 3> cboCompression{};
     QLineEdit* txtLocalPort = nullptr;
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;

@@ -61,6 +61,17 @@ public:
             note(key, text);
     }
 
+    void read(const QString& key, Compression& value)
+    {
+        if (!m_settings.contains(key))
+            return;
+        const QString text = m_settings.value(key).toString();
+        if (const std::optional<Compression> named = compressionFromKey(text))
+            value = *named;
+        else
+            note(key, text.trimmed());
+    }
+
     void read(const QString& group, TlsSettings& tls)
     {
         read(group + QStringLiteral("/Tls"), tls.enabled);
@@ -111,6 +122,7 @@ Options loadOptions(const QString& path, QStringList* problems)
     for (std::size_t row = 0; row < options.nodes.size(); ++row) {
         file.read(nodeGroup(row), options.nodes[row].tls);
         file.read(nodeGroup(row) + QStringLiteral("/StorageCommitment"), options.nodes[row].storageCommitment);
+        file.read(nodeGroup(row) + QStringLiteral("/Compression"), options.nodes[row].compression);
     }
     file.read(QStringLiteral("Local/Port"), options.localPort);
     return options;
@@ -146,6 +158,7 @@ void saveOptions(const QString& path, const Options& options)
         for (std::size_t row = 0; row < options.nodes.size(); ++row) {
             write(file, nodeGroup(row), options.nodes[row].tls);
             file.setValue(nodeGroup(row) + QStringLiteral("/StorageCommitment"), options.nodes[row].storageCommitment);
+            file.setValue(nodeGroup(row) + QStringLiteral("/Compression"), compressionKey(options.nodes[row].compression));
         }
         file.setValue(QStringLiteral("Local/Port"), options.localPort);
         file.sync();

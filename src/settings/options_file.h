@@ -4,7 +4,8 @@
 //
 //   [Worklist]  UseScheduledStudy, Tls, TrustedCertificates, Certificate, PrivateKey
 //   [Node0] [Node1] [Node2]  (one per destination row)
-//               Tls, TrustedCertificates, Certificate, PrivateKey, StorageCommitment
+//               Tls, TrustedCertificates, Certificate, PrivateKey, StorageCommitment,
+//               Compression ("none", "jpeg-ls-lossless", "jpeg-lossless")
 //   [Local]     Port
 //
 // Switches are "true" or "false". A missing file or key means the default.

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -265,6 +266,8 @@ TEST(PrefsDialog, MoreWritesTheOptionsFileBesideTheSixteenLines)
         page->nodeTls[2].enabled->setChecked(true);
         page->nodeTls[2].trustedCertificates->setText("/etc/skiascan/ca.pem");
         page->chkStorageCommitment[1]->setChecked(true);
+        EXPECT_EQ(page->cboCompression[0]->currentText(), "None");
+        page->cboCompression[0]->setCurrentText("JPEG-LS lossless");
         page->cmdOK->click(); // refused: commitment without a port for the reports
     }).then(recordMessage(noPort)).then([](QWidget* w) {
         auto* page = qobject_cast<fOptions*>(w);
@@ -288,19 +291,26 @@ TEST(PrefsDialog, MoreWritesTheOptionsFileBesideTheSixteenLines)
     EXPECT_TRUE(options.nodes[1].storageCommitment);
     EXPECT_FALSE(options.nodes[0].storageCommitment || options.worklistTls.enabled);
     EXPECT_EQ(options.localPort, 11114);
+    EXPECT_EQ(options.nodes[0].compression, Compression::JpegLsLossless);
+    EXPECT_EQ(options.nodes[1].compression, Compression::None);
     QFile file(optionsPath);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray text = file.readAll();
     EXPECT_TRUE(text.contains("[Worklist]") && text.contains("UseScheduledStudy=true")) << text.constData();
+    EXPECT_TRUE(text.contains("Compression=jpeg-ls-lossless")) << text.constData();
 
     // A value the file cannot hold keeps its default and is named.
     file.close();
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("[Worklist]\nUseScheduledStudy=maybe\n[Local]\nPort=104\n");
+    file.write("[Worklist]\nUseScheduledStudy=maybe\n[Local]\nPort=104\n"
+               "[Node1]\nCompression=jpeg-2000\n[Node2]\nCompression=JPEG-Lossless\n");
     file.close();
     QStringList problems;
     const Options read = loadOptions(optionsPath, &problems);
     EXPECT_FALSE(read.useScheduledStudy);
     EXPECT_EQ(read.localPort, 104);
-    EXPECT_EQ(problems.size(), 1) << problems.join('\n').toStdString();
+    EXPECT_EQ(read.nodes[1].compression, Compression::None);
+    EXPECT_EQ(read.nodes[2].compression, Compression::JpegLossless);
+    ASSERT_EQ(problems.size(), 2) << problems.join('\n').toStdString();
+    EXPECT_TRUE(problems.last().contains("Node1/Compression \"jpeg-2000\"")) << problems.last().toStdString();
 }

@@ -2,7 +2,13 @@
 
 #include "support/child_process.h"
 
+#include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmjpeg/djdecode.h>
+#include <dcmtk/dcmjpls/djdecode.h>
+
 #include <gtest/gtest.h>
+
+#include <mutex>
 
 namespace skiascan::test {
 
@@ -44,6 +50,37 @@ std::vector<Uint16> DicomFile::pixels()
     const Uint16* words = nullptr;
     unsigned long count = 0;
     if (dataset().findAndGetUint16Array(DCM_PixelData, words, &count).bad() || !words)
+        return {};
+    return std::vector<Uint16>(words, words + count);
+}
+
+QString DicomFile::transferSyntax()
+{
+    OFString uid;
+    m_file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, uid);
+    return QString::fromLatin1(uid.c_str());
+}
+
+std::vector<Uint16> completeImagePixels(const QString& path)
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        DJLSDecoderRegistration::registerCodecs();
+        DJDecoderRegistration::registerCodecs();
+    });
+    DcmFileFormat file;
+    if (file.loadFile(path.toLocal8Bit().constData()).bad() || file.loadAllDataIntoMemory().bad())
+        return {};
+    DcmDataset& ds = *file.getDataset();
+    Uint16 rows = 0;
+    Uint16 columns = 0;
+    if (ds.findAndGetUint16(DCM_Rows, rows).bad() || ds.findAndGetUint16(DCM_Columns, columns).bad()
+        || ds.chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad())
+        return {};
+    const Uint16* words = nullptr;
+    unsigned long count = 0;
+    if (ds.findAndGetUint16Array(DCM_PixelData, words, &count).bad() || !words
+        || count != static_cast<unsigned long>(rows) * columns)
         return {};
     return std::vector<Uint16>(words, words + count);
 }

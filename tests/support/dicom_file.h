@@ -23,12 +23,20 @@ public:
     /// The value after converting the whole data set to UTF-8 with DCMTK.
     QString utf8(const DcmTagKey& key);
     std::vector<Uint16> pixels();
+    /// The Transfer Syntax UID of the file's meta header.
+    QString transferSyntax();
     DcmDataset& dataset() { return *m_file.getDataset(); }
 
 private:
     DcmFileFormat m_file;
     bool m_converted = false;
 };
+
+/// The pixels of the image in a file a peer is writing or has written,
+/// decoded first when they are compressed (JPEG-LS, JPEG lossless); empty until
+/// the file is whole: DCMTK reads all of it and its pixels fill Rows x Columns.
+/// Quiet about a file that is not yet whole, so that a test can wait on it.
+std::vector<Uint16> completeImagePixels(const QString& path);
 
 /// The errors dciodvfy reports for a file, but for the one that the default body
 /// part "Unknown" causes (lower-case letters in a code string), which is the
