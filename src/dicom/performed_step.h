@@ -83,7 +83,10 @@ struct PerformedStep {
     QTime startTime;
     QDate endDate;   ///< null while the step is in progress
     QTime endTime;   ///< null while the step is in progress
-    QString modality = QStringLiteral("SC"); ///< the Modality the images carry
+    /// Modality. The images carry "SC", which is a SOP class and no Modality
+    /// term of PS3.3 C.7.3.1.1.1; a step's Modality may differ from its
+    /// images' (PS3.3 C.4.15), and "OT" (other) is the term for a digitised film.
+    QString modality = QStringLiteral("OT");
     QString studyId;     ///< the Study ID the images carry
     QString description; ///< Performed Procedure Step Description; may be empty
     std::vector<PerformedSeries> series;
