@@ -6,6 +6,7 @@
 //   [Node0] [Node1] [Node2]  (one per destination row)
 //               Tls, TrustedCertificates, Certificate, PrivateKey, StorageCommitment
 //   [Local]     Port
+//   [Mpps]      Enabled, AETitle, Host, Port, Tls, TrustedCertificates, Certificate, PrivateKey
 //
 // Switches are "true" or "false". A missing file or key means the default.
 #pragma once
@@ -19,6 +20,17 @@
 
 namespace skiascan {
 
+/// The MPPS node: the RIS that hears of each study's performed procedure step.
+struct MppsSettings {
+    bool enabled = false; ///< report performed procedure steps at all
+    QString aeTitle;
+    QString host;
+    quint16 port = 0; ///< 0 when none is set
+    TlsSettings tls;
+
+    bool operator==(const MppsSettings&) const = default;
+};
+
 struct Options {
     /// A worklist pick puts the scheduled study's identity into the images.
     bool useScheduledStudy = false;
@@ -29,6 +41,8 @@ struct Options {
     /// The port on which the station takes the nodes' storage commitment
     /// reports; 0 when it takes none.
     quint16 localPort = 0;
+    /// Where performed procedure steps are reported.
+    MppsSettings mpps;
 
     bool operator==(const Options&) const = default;
 };
