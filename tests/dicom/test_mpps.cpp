@@ -1,6 +1,6 @@
 // A performed procedure step as a RIS sees it: against a MPPS node that is not
 // ours (odil's N-CREATE and N-SET providers), what arrives, in which character
-// set, and what the node's refusals read as. And the step's text form.
+// set, and what the node's refusals read as.
 
 #include "common/failure.h"
 #include "dicom/mpps.h"
@@ -13,9 +13,6 @@
 #include "support/qt_printers.h"
 
 #include <dcmtk/dcmdata/dcsequen.h>
-
-#include <QJsonArray>
-#include <QJsonDocument>
 
 #include <gtest/gtest.h>
 
@@ -408,51 +405,4 @@ TEST(Mpps, VerifySaysWhetherTheNodeTakesSteps)
     EXPECT_TRUE(dicom::verify("127.0.0.1", ris.port(), ris.aeTitle(), "SKIASCAN", kShortTimeouts, nullptr, {},
                               dicom::VerifiedService::Mpps)
                     .acceptsMpps);
-}
-
-// The outbox keeps a step as text: what is read back is the step that was
-// written, and a file that does not hold a whole step is refused with its
-// reason rather than half read.
-TEST(PerformedStepText, ReadsBackWhatWasWrittenAndRefusesWhatIsNoStep)
-{
-    PerformedStep step = ended(scheduledStep(), StepStatus::Discontinued);
-    step.startTime = QTime(10, 42, 5, 250);
-    step.discontinuationReason = dicom::imagesRemovedReason();
-    const QByteArray bytes = dicom::stepToJsonBytes(step);
-    EXPECT_EQ(dicom::stepFromJson(bytes), step);
-    EXPECT_EQ(dicom::stepToJsonBytes(dicom::stepFromJson(bytes)), bytes);
-    PerformedStep unscheduled = scheduledStep();
-    unscheduled.scheduled.reset();
-    unscheduled.patient.birthDate = QDate();
-    EXPECT_EQ(dicom::stepFromJson(dicom::stepToJsonBytes(unscheduled)), unscheduled);
-
-    const auto reason = [](const QByteArray& text) {
-        try {
-            dicom::stepFromJson(text);
-        } catch (const Failure& e) {
-            return (e.kind() == Failure::Kind::Damaged ? "" : "(not Damaged) ") + e.description().toStdString();
-        }
-        return std::string("(read)");
-    };
-    EXPECT_EQ(reason(bytes.left(bytes.size() / 2)).rfind("The step cannot be read: it is not JSON", 0), 0u);
-    EXPECT_EQ(reason("[1, 2]"), "The step cannot be read: it is no JSON object.");
-    QJsonObject o = dicom::stepToJson(step);
-    const auto with = [&](const QString& key, const QJsonValue& value) {
-        QJsonObject changed = o;
-        if (value.isUndefined())
-            changed.remove(key);
-        else
-            changed.insert(key, value);
-        return QJsonDocument(changed).toJson();
-    };
-    EXPECT_EQ(reason(with("stepId", QJsonValue(QJsonValue::Undefined))), "The step cannot be read: step.stepId is missing.");
-    EXPECT_EQ(reason(with("series", "none")), "The step cannot be read: step.series is not what it must be.");
-    EXPECT_EQ(reason(with("status", "DONE")), "The step cannot be read: \"DONE\" is no step status.");
-    EXPECT_EQ(reason(with("endDate", "2026-13-01")),
-              "The step cannot be read: \"2026-13-01\" in step.endDate is no date.");
-    EXPECT_EQ(reason(with("instanceUid", "2.25.x")), "The step cannot be read: \"2.25.x\" is no SOP Instance UID.");
-    QJsonObject series = o.value("series").toArray().at(0).toObject();
-    series.insert("images", QJsonArray{QJsonObject{{"sopClassUid", 7}}});
-    EXPECT_EQ(reason(with("series", QJsonArray{series})),
-              "The step cannot be read: step.series[0].images[0].sopClassUid is not what it must be.");
 }
