@@ -153,9 +153,11 @@ T_DIMSE_Message Association::awaitAnswer(T_DIMSE_Command expected, DIC_US messag
     detail.reset(received);
     if (c.bad())
         fail(c, what);
-    const DIC_US answered = expected == DIMSE_N_CREATE_RSP ? response.msg.NCreateRSP.MessageIDBeingRespondedTo
-                                                           : response.msg.NSetRSP.MessageIDBeingRespondedTo;
-    if (response.CommandField != expected || answered != messageId) {
+    const bool answers = response.CommandField == expected
+        && (expected == DIMSE_N_CREATE_RSP ? response.msg.NCreateRSP.MessageIDBeingRespondedTo
+                                           : response.msg.NSetRSP.MessageIDBeingRespondedTo)
+            == messageId;
+    if (!answers) {
         m_broken = true;
         throw Failure(QStringLiteral("%1 answered the %2 with a message that is no answer to it.").arg(m_peer, what),
                       Failure::Kind::Status);

@@ -19,10 +19,12 @@ void requireUid(const QString& uid, const QString& what)
         lacking(QStringLiteral("%1 \"%2\" is no UID").arg(what, uid));
 }
 
-void requireText(const QString& text, const QString& what)
+void requireText(const QString& text, const QString& what, int maxLength = 64)
 {
     if (text.trimmed().isEmpty())
         lacking(QStringLiteral("it has no %1").arg(what));
+    if (text.size() > maxLength)
+        lacking(QStringLiteral("its %1 \"%2\" is longer than %3 characters").arg(what, text).arg(maxLength));
 }
 
 QString dicomDate(const QDate& date)
@@ -116,9 +118,9 @@ DataSet stepCreationAttributes(const PerformedStep& step)
 {
     requireUid(step.instanceUid, QStringLiteral("its SOP Instance UID"));
     requireUid(step.studyUid, QStringLiteral("its Study Instance UID"));
-    requireText(step.stepId, QStringLiteral("Performed Procedure Step ID"));
-    requireText(step.stationAETitle, QStringLiteral("Performed Station AE Title"));
-    requireText(step.modality, QStringLiteral("Modality"));
+    requireText(step.stepId, QStringLiteral("Performed Procedure Step ID"), 16);       // SH
+    requireText(step.stationAETitle, QStringLiteral("Performed Station AE Title"), 16); // AE
+    requireText(step.modality, QStringLiteral("Modality"), 16);                         // CS
     if (!step.startDate.isValid() || !step.startTime.isValid())
         lacking(QStringLiteral("it has no start date and time"));
 
