@@ -367,6 +367,14 @@ TEST(Mpps, RefusalsNameTheNodeAndWhatTheyMeanForTheStep)
         {"N-SET", 0x0112}, {"N-CREATE", 0}, {"N-SET", 0}, {"N-SET", 0x0110}, {"N-SET", 0x0110}, {"N-CREATE", 0x0111}};
     EXPECT_EQ(seen, expected);
 
+    // A node that cannot take steps for now says so; the step is still owed.
+    MppsNode busy({"--refuse", "0x0213"});
+    const std::string later = refusal([&] {
+        dicom::NetworkGuard guard(std::chrono::seconds(30));
+        dicom::createStep("127.0.0.1", busy.port(), busy.aeTitle(), "SKIASCAN", kShortTimeouts, guard, step);
+    });
+    EXPECT_NE(later.find("resource limitation, try again later"), std::string::npos) << later;
+
     // A step that lacks what the standard requires never leaves the station.
     PerformedStep lacking = step;
     lacking.stationAETitle.clear();
