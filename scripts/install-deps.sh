@@ -6,7 +6,8 @@ set -eu
 # build: compilers, CMake and Ninja; clang and its runtime for the fuzz targets
 # libraries: Qt 6 (with the OpenGL headers its CMake files ask for), DCMTK, libtiff, GoogleTest,
 #   OpenSSL (DICOM over TLS)
-# peers and checks in the tests and the demo: DCMTK's tools, dciodvfy, Orthanc
+# peers and checks in the tests and the demo: DCMTK's tools, dciodvfy, Orthanc, and the
+#   odil library's Python bindings (the MPPS node the tests run)
 # certificates for the TLS tests and the demo: openssl
 # the end-to-end test: a virtual X server (xvfb-run needs xauth) and xdotool
 # the window's fixed layout: its font
@@ -15,7 +16,7 @@ set -eu
 PACKAGES="
   build-essential cmake ninja-build clang libclang-rt-14-dev libc6-dbg
   qt6-base-dev libgl-dev libdcmtk-dev libtiff-dev libgtest-dev libssl-dev
-  dcmtk dicom3tools orthanc openssl
+  dcmtk dicom3tools orthanc python3-odil openssl
   xvfb xauth xdotool
   fonts-liberation2
   python3 bc

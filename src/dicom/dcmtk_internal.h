@@ -217,6 +217,15 @@ public:
     void find(const char* abstractSyntax, DcmDataset& identifier, const QueryLimits& limits,
               const std::function<void(DataSet&&)>& onMatch);
 
+    /// N-CREATE of the instance `instanceUid` of `sopClass` with `attributes`,
+    /// and N-SET of it with `modifications` (mpps.cpp). Return the status the
+    /// peer answered, with its detail (Error ID, Error Comment, the attributes
+    /// it names) in `detail`; throw Failure when no answer to the request comes.
+    Uint16 createInstance(const char* sopClass, const QString& instanceUid, DcmDataset& attributes,
+                          std::unique_ptr<DcmDataset>& detail);
+    Uint16 setInstance(const char* sopClass, const QString& instanceUid, DcmDataset& modifications,
+                       std::unique_ptr<DcmDataset>& detail);
+
     /// Releases the association; after a failure the destructor aborts instead.
     void release();
 
@@ -225,6 +234,9 @@ public:
 
 private:
     [[noreturn]] void fail(const OFCondition& condition, const QString& what);
+    // The answer to the request `messageId` of an N-service (mpps.cpp).
+    T_DIMSE_Message awaitAnswer(T_DIMSE_Command expected, DIC_US messageId, const QString& what,
+                                std::unique_ptr<DcmDataset>& detail);
     void close();
 
     class Catcher;

@@ -238,11 +238,20 @@ public:
 struct Verification {
     QString protocol;               ///< "TLS 1.3" when it went over TLS; empty in clear text
     bool acceptsCommitment = false; ///< it accepted the Storage Commitment Push Model
+    bool acceptsMpps = false;       ///< it accepted the Modality Performed Procedure Step SOP class
+};
+
+/// The service a verification asks about besides the echo: what the node is
+/// configured for.
+enum class VerifiedService {
+    StorageCommitment, ///< a storage node: the Storage Commitment Push Model
+    Mpps,              ///< a RIS: the Modality Performed Procedure Step SOP class
 };
 
 /// Sends a C-ECHO to a node and returns when it has answered with success; the
-/// association proposes the Storage Commitment Push Model too, and the answer
-/// says whether the node accepted it. Throws Failure otherwise. The
+/// association proposes `also` too (the Storage Commitment Push Model unless
+/// told otherwise), and the answer says whether the node accepted it. Throws
+/// Failure otherwise. The
 /// association waits as `timeouts` say; the whole exchange is bounded by
 /// `guard` when one is given, else by kVerifyDeadline.
 /// With `tls` enabled nothing goes in clear text: TLS 1.2 or newer, the
@@ -253,7 +262,8 @@ struct Verification {
 /// settings that cannot be used (no trusted authorities, a file that cannot
 /// be read) are a Failure of kind Argument, before any connection.
 Verification verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-                    const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr, const TlsSettings& tls = {});
+                    const NetworkTimeouts& timeouts = {}, NetworkGuard* guard = nullptr, const TlsSettings& tls = {},
+                    VerifiedService also = VerifiedService::StorageCommitment);
 
 /// "AET (host:port)", the name a node goes by in messages.
 QString nodeName(const QString& aeTitle, const QString& host, qint32 port);

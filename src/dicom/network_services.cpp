@@ -3,6 +3,7 @@
 
 #include "dicom/compression.h"
 #include "dicom/dcmtk_internal.h"
+#include "dicom/performed_step.h"
 
 #include <dcmtk/dcmdata/dcostrmb.h>
 
@@ -326,7 +327,7 @@ DataSetCollection WorklistQuery::run(const DataSet& identifier, NetworkGuard* gu
 }
 
 Verification verify(const QString& host, qint32 port, const QString& calledAETitle, const QString& callingAETitle,
-                    const NetworkTimeouts& timeouts, NetworkGuard* guard, const TlsSettings& tls)
+                    const NetworkTimeouts& timeouts, NetworkGuard* guard, const TlsSettings& tls, VerifiedService also)
 {
     ensureToolkitReady();
     std::unique_ptr<NetworkGuard> own;
@@ -334,14 +335,16 @@ Verification verify(const QString& host, qint32 port, const QString& calledAETit
         own = std::make_unique<NetworkGuard>(kVerifyDeadline);
         guard = own.get();
     }
+    const char* service = also == VerifiedService::Mpps ? kMppsSopClass : UID_StorageCommitmentPushModelSOPClass;
     Association association(host, port, calledAETitle, callingAETitle,
                             {{UID_VerificationSOPClass, {UID_LittleEndianImplicitTransferSyntax}},
-                             {UID_StorageCommitmentPushModelSOPClass, kUncompressedSyntaxes}},
+                             {service, kUncompressedSyntaxes}},
                             QStringLiteral("C-ECHO"), timeouts, *guard, tls);
     association.echo();
     Verification verification;
     verification.protocol = association.protocol();
     verification.acceptsCommitment = association.accepts(UID_StorageCommitmentPushModelSOPClass);
+    verification.acceptsMpps = association.accepts(kMppsSopClass);
     association.release();
     return verification;
 }

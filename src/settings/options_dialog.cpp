@@ -1,6 +1,11 @@
 #include "settings/options_dialog.h"
 
+#include "common/failure.h"
+#include "dicom/network.h"
+
 #include <algorithm>
+#include <memory>
+#include <optional>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -38,6 +43,54 @@ TlsSettings tlsOf(const TlsFields& fields)
     tls.certificate = fields.certificate->text().trimmed();
     tls.privateKey = fields.privateKey->text().trimmed();
     return tls;
+}
+
+// A port as typed: 1 to 65535, or 0 for an empty field; nullopt for anything else.
+std::optional<quint16> portOf(const QString& typed)
+{
+    const QString text = typed.trimmed();
+    if (text.isEmpty())
+        return quint16(0);
+    bool ok = false;
+    const uint number = text.toUInt(&ok);
+    if (!ok || number < 1 || number > 65535)
+        return std::nullopt;
+    return static_cast<quint16>(number);
+}
+
+// Why an AE title cannot name the MPPS node; empty when it can.
+QString whyNoAETitle(const QString& title)
+{
+    if (title.isEmpty())
+        return QStringLiteral("The MPPS node has no AE title.");
+    if (title.size() > 16)
+        return QStringLiteral("The MPPS node's AE title \"%1\" is longer than 16 characters.").arg(title);
+    for (QChar c : title)
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('\\'))
+            return QStringLiteral("The MPPS node's AE title \"%1\" holds a character that AE titles cannot hold.").arg(title);
+    return {};
+}
+
+// What the MPPS tab says once a verification has ended.
+QString mppsVerdict(const QString& node, const dicom::Verification& answer, std::exception_ptr failure)
+{
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const Failure& e) {
+            if (e.kind() == Failure::Kind::Cancelled)
+                return QStringLiteral("The verification was cancelled.");
+        } catch (...) {
+        }
+        return describe(failure) + QStringLiteral("\nThe verification failed.");
+    }
+    const QString over = answer.protocol.isEmpty()
+        ? QString()
+        : QStringLiteral(" over %1; its certificate is signed by an authority this station trusts").arg(answer.protocol);
+    return QStringLiteral("%1 answered the verification (C-ECHO)%2.\n%3")
+        .arg(node, over,
+             answer.acceptsMpps ? QStringLiteral("It accepts performed procedure steps (MPPS).")
+                                : QStringLiteral("It does not accept performed procedure steps (MPPS)."));
 }
 
 } // namespace
@@ -91,6 +144,8 @@ fOptions::fOptions(const Options& options, const std::array<QString, 3>& nodeNam
         tabs->addTab(page, QStringLiteral("Destination %1").arg(row + 1));
     }
 
+    tabs->addTab(mppsPage(), QStringLiteral("MPPS"));
+
     // The station itself.
     auto* station = new QWidget(tabs);
     auto* stationLayout = new QFormLayout(station);
@@ -124,6 +179,96 @@ fOptions::fOptions(const Options& options, const std::array<QString, 3>& nodeNam
         cboCompression[row]->setCurrentIndex(cboCompression[row]->findData(compressionKey(options.nodes[row].compression)));
     }
     txtLocalPort->setText(options.localPort ? QString::number(options.localPort) : QString());
+    chkMppsEnabled->setChecked(options.mpps.enabled);
+    txtMppsAETitle->setText(options.mpps.aeTitle);
+    txtMppsHost->setText(options.mpps.host);
+    txtMppsPort->setText(options.mpps.port ? QString::number(options.mpps.port) : QString());
+    fillTls(mppsTls, options.mpps.tls);
+}
+
+fOptions::~fOptions() = default;
+
+void fOptions::setStation(const QString& localAETitle, const QString& programFolder)
+{
+    m_localAETitle = localAETitle;
+    m_programFolder = programFolder;
+}
+
+QWidget* fOptions::mppsPage()
+{
+    auto* page = new QWidget(tabs);
+    auto* layout = new QVBoxLayout(page);
+    chkMppsEnabled = new QCheckBox(QStringLiteral("Report performed procedure steps (MPPS)"), page);
+    chkMppsEnabled->setObjectName(QStringLiteral("chkMppsEnabled"));
+    chkMppsEnabled->setToolTip(QStringLiteral("Tell the RIS when a study's first film is kept (in progress) and when the "
+                                              "study ends here (completed, with every image)"));
+    layout->addWidget(chkMppsEnabled);
+    auto* node = new QFormLayout;
+    txtMppsAETitle = new QLineEdit(page);
+    txtMppsAETitle->setObjectName(QStringLiteral("txtMppsAETitle"));
+    txtMppsHost = new QLineEdit(page);
+    txtMppsHost->setObjectName(QStringLiteral("txtMppsHost"));
+    txtMppsHost->setMinimumWidth(150);
+    txtMppsPort = new QLineEdit(page);
+    txtMppsPort->setObjectName(QStringLiteral("txtMppsPort"));
+    txtMppsPort->setMaximumWidth(70);
+    node->addRow(QStringLiteral("AET:"), txtMppsAETitle);
+    node->addRow(QStringLiteral("IP-Address:"), txtMppsHost);
+    node->addRow(QStringLiteral("IP-Port:"), txtMppsPort);
+    layout->addLayout(node);
+    layout->addWidget(tlsBox(page, mppsTls, QStringLiteral("Mpps")));
+    cmdVerifyMpps = new QPushButton(QStringLiteral("Verify"), page);
+    cmdVerifyMpps->setObjectName(QStringLiteral("cmdVerifyMpps"));
+    cmdVerifyMpps->setToolTip(QStringLiteral("Send a DICOM echo (C-ECHO) to the MPPS node and ask whether it accepts "
+                                             "performed procedure steps"));
+    cmdVerifyMpps->setAutoDefault(false);
+    lblMppsVerify = new QLabel(page);
+    lblMppsVerify->setObjectName(QStringLiteral("lblMppsVerify"));
+    lblMppsVerify->setWordWrap(true);
+    lblMppsVerify->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* verify = new QHBoxLayout;
+    verify->addWidget(cmdVerifyMpps, 0, Qt::AlignTop);
+    verify->addWidget(lblMppsVerify, 1);
+    layout->addLayout(verify);
+    layout->addStretch(1);
+    connect(cmdVerifyMpps, &QPushButton::clicked, this, &fOptions::verifyMpps);
+    return page;
+}
+
+// The echo runs in the background and reports to the tab; the dialog stays
+// usable, and the button cancels it meanwhile. Closing the dialog cancels it.
+void fOptions::verifyMpps()
+{
+    if (m_verifyTask.running()) {
+        m_verifyTask.cancel();
+        return;
+    }
+    const QString aeTitle = txtMppsAETitle->text().trimmed();
+    const QString host = txtMppsHost->text().trimmed();
+    const std::optional<quint16> port = portOf(txtMppsPort->text());
+    if (!port || *port == 0) {
+        lblMppsVerify->setText(
+            QStringLiteral("The port \"%1\" is not a port number (1 to 65535).").arg(txtMppsPort->text().trimmed()));
+        return;
+    }
+    const QString node = dicom::nodeName(aeTitle, host, *port);
+    const QString calling = m_localAETitle;
+    // As set on the tab, before it is saved; relative paths from the program folder.
+    const TlsSettings tls = withPathsResolved(tlsOf(mppsTls), m_programFolder);
+    m_verifyGuard = std::make_unique<dicom::NetworkGuard>(dicom::kVerifyDeadline);
+    dicom::NetworkGuard* guard = m_verifyGuard.get();
+    auto answer = std::make_shared<dicom::Verification>();
+    lblMppsVerify->setText(QStringLiteral("Verifying %1 ...").arg(node));
+    cmdVerifyMpps->setText(QStringLiteral("Cancel"));
+    m_verifyTask.start(
+        [=, number = *port](const CancelFlag&) {
+            *answer = dicom::verify(host, number, aeTitle, calling, {}, guard, tls, dicom::VerifiedService::Mpps);
+        },
+        [this, node, answer](std::exception_ptr failure) {
+            cmdVerifyMpps->setText(QStringLiteral("Verify"));
+            lblMppsVerify->setText(mppsVerdict(node, *answer, failure));
+        },
+        [guard] { guard->cancel(); });
 }
 
 QWidget* fOptions::tlsBox(QWidget* parent, TlsFields& fields, const QString& name)
@@ -176,6 +321,11 @@ Options fOptions::options() const
             compressionFromKey(cboCompression[row]->currentData().toString()).value_or(Compression::None);
     }
     options.localPort = static_cast<quint16>(txtLocalPort->text().trimmed().toUInt());
+    options.mpps.enabled = chkMppsEnabled->isChecked();
+    options.mpps.aeTitle = txtMppsAETitle->text().trimmed();
+    options.mpps.host = txtMppsHost->text().trimmed();
+    options.mpps.port = portOf(txtMppsPort->text()).value_or(0);
+    options.mpps.tls = tlsOf(mppsTls);
     return options;
 }
 
@@ -203,6 +353,25 @@ void fOptions::checkAndAccept()
                         QStringLiteral("A node asked for storage commitment sends its reports to this station: please "
                                        "enter the local port they go to."),
                         QMessageBox::Ok, this);
+        box.exec();
+        return;
+    }
+    // The MPPS node: a port that is none is refused; an enabled node needs all three.
+    QString mppsProblem;
+    const std::optional<quint16> mppsPort = portOf(txtMppsPort->text());
+    if (!mppsPort)
+        mppsProblem = QStringLiteral("The MPPS node's port \"%1\" is not a port number (1 to 65535).")
+                          .arg(txtMppsPort->text().trimmed());
+    else if (chkMppsEnabled->isChecked()) {
+        mppsProblem = whyNoAETitle(txtMppsAETitle->text().trimmed());
+        if (mppsProblem.isEmpty() && txtMppsHost->text().trimmed().isEmpty())
+            mppsProblem = QStringLiteral("The MPPS node has no address.");
+        if (mppsProblem.isEmpty() && *mppsPort == 0)
+            mppsProblem = QStringLiteral("The MPPS node has no port.");
+    }
+    if (!mppsProblem.isEmpty()) {
+        tabs->setCurrentWidget(chkMppsEnabled->parentWidget());
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Skiascan"), mppsProblem, QMessageBox::Ok, this);
         box.exec();
         return;
     }

@@ -125,6 +125,11 @@ Options loadOptions(const QString& path, QStringList* problems)
         file.read(nodeGroup(row) + QStringLiteral("/Compression"), options.nodes[row].compression);
     }
     file.read(QStringLiteral("Local/Port"), options.localPort);
+    file.read(QStringLiteral("Mpps/Enabled"), options.mpps.enabled);
+    file.read(QStringLiteral("Mpps/AETitle"), options.mpps.aeTitle);
+    file.read(QStringLiteral("Mpps/Host"), options.mpps.host);
+    file.read(QStringLiteral("Mpps/Port"), options.mpps.port);
+    file.read(QStringLiteral("Mpps"), options.mpps.tls);
     return options;
 }
 
@@ -142,6 +147,7 @@ Options withPathsResolved(Options options, const QString& programFolder)
     options.worklistTls = withPathsResolved(options.worklistTls, programFolder);
     for (NodeOptions& node : options.nodes)
         node.tls = withPathsResolved(node.tls, programFolder);
+    options.mpps.tls = withPathsResolved(options.mpps.tls, programFolder);
     return options;
 }
 
@@ -161,6 +167,11 @@ void saveOptions(const QString& path, const Options& options)
             file.setValue(nodeGroup(row) + QStringLiteral("/Compression"), compressionKey(options.nodes[row].compression));
         }
         file.setValue(QStringLiteral("Local/Port"), options.localPort);
+        file.setValue(QStringLiteral("Mpps/Enabled"), options.mpps.enabled);
+        file.setValue(QStringLiteral("Mpps/AETitle"), options.mpps.aeTitle);
+        file.setValue(QStringLiteral("Mpps/Host"), options.mpps.host);
+        file.setValue(QStringLiteral("Mpps/Port"), options.mpps.port);
+        write(file, QStringLiteral("Mpps"), options.mpps.tls);
         file.sync();
         if (file.status() != QSettings::NoError || !QFile::exists(temporary)) {
             QFile::remove(temporary);

@@ -7,6 +7,7 @@
 //               Tls, TrustedCertificates, Certificate, PrivateKey, StorageCommitment,
 //               Compression ("none", "jpeg-ls-lossless", "jpeg-lossless")
 //   [Local]     Port
+//   [Mpps]      Enabled, AETitle, Host, Port, Tls, TrustedCertificates, Certificate, PrivateKey
 //
 // Switches are "true" or "false". A missing file or key means the default.
 #pragma once
@@ -20,6 +21,17 @@
 
 namespace skiascan {
 
+/// The MPPS node: the RIS that hears of each study's performed procedure step.
+struct MppsSettings {
+    bool enabled = false; ///< report performed procedure steps at all
+    QString aeTitle;
+    QString host;
+    quint16 port = 0; ///< 0 when none is set
+    TlsSettings tls;
+
+    bool operator==(const MppsSettings&) const = default;
+};
+
 struct Options {
     /// A worklist pick puts the scheduled study's identity into the images.
     bool useScheduledStudy = false;
@@ -30,6 +42,8 @@ struct Options {
     /// The port on which the station takes the nodes' storage commitment
     /// reports; 0 when it takes none.
     quint16 localPort = 0;
+    /// Where performed procedure steps are reported.
+    MppsSettings mpps;
 
     bool operator==(const Options&) const = default;
 };

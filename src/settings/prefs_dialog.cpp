@@ -161,7 +161,7 @@ void fPrefs::buildControls()
     cmdCancel->setDefault(true);
     cmdMore = new QPushButton(QStringLiteral("More..."), this);
     cmdMore->setObjectName(QStringLiteral("cmdMore"));
-    cmdMore->setToolTip(QStringLiteral("TLS, storage commitment and the worklist's study"));
+    cmdMore->setToolTip(QStringLiteral("TLS, storage commitment, the worklist's study and MPPS"));
     cmdMore->setAutoDefault(false);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(cmdMore);
@@ -301,6 +301,7 @@ void fPrefs::cmdMore_Click()
                                                             IPPort[row]->text().trimmed());
     }
     fOptions page(m_options, names, this);
+    page.setStation(AET->text(), QFileInfo(m_settingsPath).absolutePath());
     if (page.exec() == QDialog::Accepted)
         m_options = page.options();
 }

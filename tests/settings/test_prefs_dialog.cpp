@@ -3,6 +3,7 @@
 #include "dicom/dicom_toolkit.h"
 #include "support/certificates.h"
 #include "support/modal.h"
+#include "support/mpps_node.h"
 #include "support/peers.h"
 #include "support/program_folder.h"
 
@@ -17,6 +18,7 @@
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
 
 #include "support/qt_printers.h"
@@ -313,4 +315,102 @@ TEST(PrefsDialog, MoreWritesTheOptionsFileBesideTheSixteenLines)
     EXPECT_EQ(read.nodes[2].compression, Compression::JpegLossless);
     ASSERT_EQ(problems.size(), 2) << problems.join('\n').toStdString();
     EXPECT_TRUE(problems.last().contains("Node1/Compression \"jpeg-2000\"")) << problems.last().toStdString();
+}
+
+// The MPPS tab: Verify, with the station's AE title as the preferences have it
+// typed, says whether the node takes performed procedure steps, in the tab
+// and without holding the dialog; a node that does not answer can be
+// cancelled. OK refuses an enabled node it could not reach, and the file
+// keeps the node under the Mpps keys.
+TEST(PrefsDialog, TheMppsTabVerifiesTheNodeAndKeepsItInTheOptionsFile)
+{
+    ProgramFolder folder;
+    MppsNode ris;
+    StoreScp pacs;
+    SilentPeer silent;
+    fPrefs dialog(sample(), folder.settingsPath());
+    const auto verify = [](fOptions* page, const QString& aeTitle, int port) {
+        page->txtMppsAETitle->setText(aeTitle);
+        page->txtMppsHost->setText("127.0.0.1");
+        page->txtMppsPort->setText(QString::number(port));
+        page->cmdVerifyMpps->click();
+        EXPECT_EQ(page->cmdVerifyMpps->text(), "Cancel");
+        EXPECT_EQ(page->lblMppsVerify->text(), QString("Verifying %1 (127.0.0.1:%2) ...").arg(aeTitle).arg(port));
+    };
+    const auto verdict = [](fOptions* page) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return page->cmdVerifyMpps->text() == "Verify"; }, 20000));
+        return page->lblMppsVerify->text();
+    };
+    QString takesSteps;
+    QString storageOnly;
+    QString cancelled;
+    qint64 cancelMs = 0;
+    SeenMessage noAddress;
+    ModalDriver modals;
+    modals.then([&](QWidget* w) {
+        auto* page = qobject_cast<fOptions*>(w);
+        ASSERT_NE(page, nullptr);
+        EXPECT_EQ(page->tabs->tabText(page->tabs->indexOf(page->chkMppsEnabled->parentWidget())), "MPPS");
+        verify(page, ris.aeTitle(), ris.port());
+        takesSteps = verdict(page);
+        verify(page, pacs.aeTitle(), pacs.port());
+        storageOnly = verdict(page);
+        verify(page, "SILENT", silent.port());
+        QElapsedTimer clock;
+        clock.start();
+        page->cmdVerifyMpps->click();
+        cancelled = verdict(page);
+        cancelMs = clock.elapsed();
+
+        page->chkMppsEnabled->setChecked(true);
+        page->txtMppsAETitle->setText(ris.aeTitle());
+        page->txtMppsHost->clear();
+        page->txtMppsPort->setText(QString::number(ris.port()));
+        page->mppsTls.enabled->setChecked(true);
+        page->mppsTls.trustedCertificates->setText("tls/authority.pem");
+        page->tabs->setCurrentIndex(0);
+        page->cmdOK->click(); // refused: no address
+    }).then(recordMessage(noAddress)).then([&](QWidget* w) {
+        auto* page = qobject_cast<fOptions*>(w);
+        EXPECT_EQ(page->tabs->currentWidget(), page->chkMppsEnabled->parentWidget());
+        page->txtMppsHost->setText("ris.example.org");
+        page->cmdOK->click();
+    });
+    dialog.cmdMore->click();
+    EXPECT_EQ(takesSteps, QString("RIS (127.0.0.1:%1) answered the verification (C-ECHO).\nIt accepts performed "
+                                  "procedure steps (MPPS).")
+                              .arg(ris.port()));
+    EXPECT_EQ(storageOnly, QString("STORE (127.0.0.1:%1) answered the verification (C-ECHO).\nIt does not accept "
+                                   "performed procedure steps (MPPS).")
+                               .arg(pacs.port()));
+    EXPECT_EQ(cancelled, "The verification was cancelled.");
+    EXPECT_LT(cancelMs, 5000);
+    EXPECT_EQ(noAddress.text, "The MPPS node has no address.");
+    dialog.cmdOK->click();
+
+    const QString path = optionsFilePath(folder.path());
+    const Options options = loadOptions(path);
+    EXPECT_TRUE(options.mpps.enabled);
+    EXPECT_EQ(options.mpps.aeTitle, "RIS");
+    EXPECT_EQ(options.mpps.host, "ris.example.org");
+    EXPECT_EQ(options.mpps.port, ris.port());
+    EXPECT_EQ(options.mpps.tls, (TlsSettings{true, "tls/authority.pem", {}, {}}));
+    EXPECT_EQ(withPathsResolved(options, folder.path()).mpps.tls.trustedCertificates,
+              QDir(folder.path()).filePath("tls/authority.pem"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    for (const char* line : {"[Mpps]", "Enabled=true", "AETitle=RIS", "Host=ris.example.org", "Tls=true"})
+        EXPECT_TRUE(text.contains(line)) << line << " in " << text.constData();
+
+    // Off unless the file says otherwise; a port that is none keeps the default.
+    file.close();
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[Mpps]\nAETitle=RIS\nPort=104x\n");
+    file.close();
+    QStringList problems;
+    const Options read = loadOptions(path, &problems);
+    EXPECT_FALSE(read.mpps.enabled);
+    EXPECT_EQ(read.mpps.port, 0);
+    EXPECT_EQ(problems.size(), 1) << problems.join('\n').toStdString();
 }
