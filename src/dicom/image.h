@@ -87,6 +87,7 @@ public:
 
 private:
     friend class StoreAssociation;
+    friend struct ImageAccess; // the toolkit's pixel functions (pixel_access.h)
     std::unique_ptr<Impl> m_impl;
 };
 
