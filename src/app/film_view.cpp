@@ -31,6 +31,15 @@ QPixmap placeholder()
     return empty;
 }
 
+// The same picture whether the thumbnail is the current one or not: the
+// selection's tint would change how the film looks.
+QIcon untinted(const QPixmap& pixmap)
+{
+    QIcon icon(pixmap);
+    icon.addPixmap(pixmap, QIcon::Selected);
+    return icon;
+}
+
 QString filmOf(const FilmInView& film)
 {
     return QStringLiteral("film %1 of %2").arg(film.filmNumber).arg(std::max(film.filmCount, film.filmNumber));
@@ -391,7 +400,7 @@ void FilmView::askReject()
 
 void FilmView::addThumbnail(int index)
 {
-    auto* item = new QListWidgetItem(QIcon(placeholder()), QString());
+    auto* item = new QListWidgetItem(untinted(placeholder()), QString());
     item->setSizeHint(QSize(kThumbnailSize.width() + 12, kThumbnailSize.height() + 30));
     item->setTextAlignment(Qt::AlignHCenter | Qt::AlignTop);
     {
@@ -408,7 +417,7 @@ void FilmView::setThumbnail(int index)
         return;
     const Entry& entry = m_films[std::size_t(index)];
     if (!entry.thumbnail.isNull())
-        item->setIcon(QIcon(entry.thumbnail));
+        item->setIcon(untinted(entry.thumbnail));
     item->setText(QStringLiteral("%1/%2").arg(entry.film.filmNumber).arg(std::max(entry.film.filmCount, entry.film.filmNumber)));
     item->setToolTip(QStringLiteral("%1, %2: %3").arg(peopleName(entry.film.patientName), filmOf(entry.film), entry.film.state));
 }
