@@ -22,11 +22,9 @@ namespace skiascan {
 
 namespace {
 
-const QSize kThumbnailSize(72, 88);
-
-QPixmap placeholder()
+QPixmap placeholder(QSize size)
 {
-    QPixmap empty(kThumbnailSize);
+    QPixmap empty(size);
     empty.fill(QColor(48, 48, 48));
     return empty;
 }
@@ -400,7 +398,7 @@ void FilmView::askReject()
 
 void FilmView::addThumbnail(int index)
 {
-    auto* item = new QListWidgetItem(untinted(placeholder()), QString());
+    auto* item = new QListWidgetItem(untinted(placeholder(kThumbnailSize)), QString());
     item->setSizeHint(QSize(kThumbnailSize.width() + 12, kThumbnailSize.height() + 30));
     item->setTextAlignment(Qt::AlignHCenter | Qt::AlignTop);
     {

@@ -68,7 +68,8 @@ public:
 
     /// The window that films are shown through unless the operator sets
     /// another with the mouse (the WindowCenter and WindowWidth settings; see
-    /// dicom::windowFromTexts()). Without one, each film's own.
+    /// dicom::windowFromTexts()). Without one, each film's own. A window set
+    /// with the mouse holds for every film until a double-click on the film.
     void setDefaultWindow(std::optional<dicom::VoiWindow> window);
 
     /// Adds a film to the session's row (or replaces the one with its UID) and
@@ -100,6 +101,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    static constexpr QSize kThumbnailSize{72, 88};
     struct RenderOutcome;
     struct Entry {
         FilmInView film;

@@ -18,7 +18,6 @@ namespace skiascan {
 
 namespace {
 
-const QSize kThumbnailSize(72, 88);
 constexpr std::size_t kKeptPreviews = 3; // the shown film and two before it
 
 } // namespace
