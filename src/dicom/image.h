@@ -89,6 +89,7 @@ private:
     friend class StoreAssociation;
     friend void encodeCopy(const Image& image, Compression compression, const QString& path);
     friend Image loadCopy(const QString& path, Compression compression);
+    friend struct ImageAccess; // the toolkit's pixel functions (pixel_access.h)
     std::unique_ptr<Impl> m_impl;
 };
 

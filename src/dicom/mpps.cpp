@@ -253,7 +253,7 @@ StepAssociation::StepAssociation(const QString& host, qint32 port, const QString
     m_association = std::make_unique<Association>(
         host, port, calledAETitle, callingAETitle,
         std::vector<Association::Context>{
-            {kMppsSopClass, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
+            {kMppsSopClass, kUncompressedSyntaxes}},
         QStringLiteral("MPPS"), timeouts, guard, tls);
 }
 
