@@ -127,6 +127,7 @@ void fSkiascan::cmdWorklist_Click()
     std::optional<WorklistRow> chosen;
     std::optional<dicom::ScheduledStudy> scheduled;
     QStringList unreadable;
+    // A cancelled dialog changes nothing: the study and its numbering go on.
     {
         fWorklist dialog(worklistStation(), m_programFolder, this);
         dialog.exec();
@@ -143,8 +144,6 @@ void fSkiascan::cmdWorklist_Click()
                                     .arg(unreadable.join(QStringLiteral(", "))),
                                 QStringLiteral("Please type it in before scanning.")));
     setTopMost(this, true);
-    // Confirmed or cancelled, the next image starts its numbering at 1.
-    m_session->worklistClosed();
 }
 
 WorklistStation fSkiascan::worklistStation() const
@@ -161,6 +160,7 @@ WorklistStation fSkiascan::worklistStation() const
 // fields are in, the scheduled study: its films carry the order.
 void fSkiascan::applyWorklistPick(const WorklistRow& row, const std::optional<dicom::ScheduledStudy>& scheduled)
 {
+    const QString studyBefore = m_session->StudyUID();
     m_session->NewStudy();
     PATNachname->setText(row[kLastName]);
     PATVorname->setText(row[kFirstName]);
@@ -172,9 +172,16 @@ void fSkiascan::applyWorklistPick(const WorklistRow& row, const std::optional<di
     Bodypart->setText(row[kBodypart].isEmpty() ? QStringLiteral("Unknown") : row[kBodypart]);
     programlog::event(QStringLiteral("worklist entry picked: %1^%2 (%3)").arg(row[kLastName], row[kFirstName], row[kId]));
     if (scheduled) {
-        StudyDescritpion->setText(scheduled->requestedProcedureDescription);
+        // The order's description, when it has one; without one the
+        // operator's stays.
+        if (!scheduled->requestedProcedureDescription.isEmpty())
+            StudyDescritpion->setText(scheduled->requestedProcedureDescription);
         m_session->useScheduledStudy(*scheduled);
     }
+    // The pick's study numbers its images from 1, unless it is the study the
+    // films went to until now (the same order picked again): its numbers go on.
+    if (studyBefore.isEmpty() || m_session->StudyUID() != studyBefore)
+        m_session->worklistClosed();
 }
 
 void fSkiascan::cmdNew_Click()

@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QTreeWidget>
 
 #include <dcmtk/dcmdata/dcitem.h>
@@ -198,4 +199,63 @@ TEST_F(ScheduledStudyTest, OrthancFilesBothFilmsUnderTheScheduledStudy)
     EXPECT_EQ(study["MainDicomTags"].toObject()["StudyInstanceUID"].toString(), "1.2.840.99.7.1");
     EXPECT_EQ(study["MainDicomTags"].toObject()["StudyID"].toString(), "RP-17");
     ASSERT_EQ(study["Series"].toArray().size(), 2);
+}
+
+// A cancelled worklist changes nothing: the films of a scheduled study are
+// numbered 1, 2, 3 however often the worklist is opened and cancelled between
+// them, and the same order picked again goes on with 4. An order without a
+// description leaves the operator's Study Description as it is.
+TEST_F(ScheduledStudyTest, TheNumberingHoldsWhateverTheWorklistDialogDoes)
+{
+    WlmScp worklist;
+    worklist.add(ordered());
+    WorklistEntry undescribed = ordered();
+    undescribed.name = "Plain^Paul";
+    undescribed.patientId = "P-80";
+    undescribed.studyUid = "1.2.840.99.7.2";
+    undescribed.procedureDescription = "";
+    worklist.add(undescribed);
+    StoreScp pacs;
+    useScheduledStudy(true);
+    auto w = startWith(worklist.port(), worklist.aeTitle(), pacs.setting());
+    pick(*w, "Ordered");
+    scanOne(*w);
+    scanOne(*w);
+    for (int i = 0; i < 2; ++i) {
+        modals.then([](QWidget* d) { static_cast<fWorklist*>(d)->cmdCancel->click(); },
+                    [](QWidget* d) { return qobject_cast<fWorklist*>(d) && d->cursor().shape() != Qt::WaitCursor; });
+        w->cmdWorklist->click();
+    }
+    scanOne(*w);
+    pick(*w, "Ordered"); // the same order again
+    scanOne(*w);
+    ASSERT_EQ(pacs.received().size(), 4);
+    QStringList images;
+    QStringList series;
+    QSet<QString> seriesUids;
+    for (const QString& file : pacs.received()) {
+        DicomFile film(file);
+        EXPECT_EQ(film.text(DCM_StudyInstanceUID), "1.2.840.99.7.1");
+        images << film.text(DCM_InstanceNumber);
+        series << film.text(DCM_SeriesNumber);
+        seriesUids.insert(film.text(DCM_SeriesInstanceUID));
+    }
+    images.sort();
+    series.sort();
+    EXPECT_EQ(images, (QStringList{"1", "2", "3", "4"}));
+    EXPECT_EQ(series, (QStringList{"1", "2", "3", "4"}));
+    EXPECT_EQ(seriesUids.size(), 4);
+
+    w->StudyDescritpion->setText("Hand films digitise");
+    pick(*w, "Plain");
+    EXPECT_EQ(w->StudyDescritpion->text(), "Hand films digitise");
+    scanOne(*w);
+    ASSERT_EQ(pacs.received().size(), 5);
+    for (const QString& file : pacs.received()) {
+        DicomFile film(file);
+        if (film.text(DCM_StudyInstanceUID) != "1.2.840.99.7.2")
+            continue;
+        EXPECT_EQ(film.text(DCM_StudyDescription), "Hand films digitise");
+        EXPECT_EQ(film.text(DCM_InstanceNumber), "1");
+    }
 }
