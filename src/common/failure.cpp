@@ -53,7 +53,9 @@ QString plainNodeFailure(const std::exception& e, const QString& node)
         // the other limits are on what it sends.
         if (text.contains(QLatin1String("no end within")) || text.contains(QLatin1String("no byte moved")))
             return notAnswering;
-        return QStringLiteral("%1 sent more than this station takes. Ask its administrator.").arg(node);
+        if (text.contains(QLatin1String("more than")))
+            return QStringLiteral("%1 sent more than this station takes. Ask its administrator.").arg(node);
+        return QStringLiteral("%1 sent an answer this station cannot read. Ask its administrator.").arg(node);
     case Failure::Kind::Rejected:
         return QStringLiteral("%1 does not accept this station. Check the AE titles in the Preferences (the "
                               "node's and the Local AET), or ask its administrator to admit this station.")

@@ -321,15 +321,14 @@ void fWorklist::listed()
 // What the operator checks against the patient (time, birth date, ID, sex,
 // accession number, middle initial) is shown whole; the names and the body
 // part share the rest of the list's width, cut short where they must be (the
-// whole text on hover, and the operator can widen any column).
+// whole text on hover, and the operator can widen any column). A caption gives
+// way to the values: it is cut short in a narrow column (and whole on hover).
 void fWorklist::fitColumns()
 {
-    const int whole[] = {kTime, kMiddleInitial, kBirthdate, kId, kSex, kAccessionNumber};
-    const int shared[] = {kLastName, kFirstName, kBodypart};
-    const int weights[] = {18, 15, 13};
     const QFontMetrics cells(lvWorklist->font());
     const QFontMetrics captions(lvWorklist->header()->font());
-    const int padding = 2 * lvWorklist->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, lvWorklist) + 10;
+    // The cell's own margins (as the item delegate draws it) and a little air.
+    const int padding = 2 * (lvWorklist->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, lvWorklist) + 1) + 4;
     const int icon = lvWorklist->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, lvWorklist) + 4;
     const auto contentWidth = [&](int column) {
         int widest = 0;
@@ -339,25 +338,34 @@ void fWorklist::fitColumns()
         }
         return widest + padding;
     };
-    int used = 0;
-    for (int column : whole) {
-        // A short caption is shown whole too (with room for the sort mark); a
-        // long one gives way to the values.
+    // Each column of values shown whole, and as much of its caption as this
+    // allows (the sort mark needs room too).
+    const struct {
+        int column;
+        int captionRoom;
+    } whole[] = {{kTime, 48}, {kMiddleInitial, 32}, {kBirthdate, 48}, {kId, 48}, {kSex, 32}, {kAccessionNumber, 48}};
+    int room = lvWorklist->viewport()->width() - 2;
+    for (const auto& [column, captionRoom] : whole) {
         const int caption = captions.horizontalAdvance(lvWorklist->headerItem()->text(column)) + padding + 12;
-        const int width = std::max(contentWidth(column), caption <= 2 * contentWidth(column) ? caption : 0);
+        const int width = std::max(contentWidth(column), std::min(caption, captionRoom));
         lvWorklist->setColumnWidth(column, width);
-        used += width;
+        room -= width;
     }
-    const int room = std::max(0, lvWorklist->viewport()->width() - used);
-    int wanted = 0;
-    for (int column : shared)
-        wanted += contentWidth(column);
-    for (std::size_t i = 0; i < std::size(shared); ++i) {
-        const int column = shared[i];
-        const int width = wanted <= room ? contentWidth(column) + (room - wanted) * weights[i] / 46
-                                         : std::max(room * weights[i] / 46, 40);
-        lvWorklist->setColumnWidth(column, width);
+    // The rest goes to the names and the body part: each as much as it needs
+    // of an even share, what one leaves over to the others.
+    std::vector<std::pair<int, int>> shared; // wanted width, column
+    for (int column : {kLastName, kFirstName, kBodypart})
+        shared.emplace_back(contentWidth(column), column);
+    std::sort(shared.begin(), shared.end());
+    room = std::max(room, 0);
+    for (std::size_t i = 0; i < shared.size(); ++i) {
+        const auto& [wanted, column] = shared[i];
+        const int share = room / static_cast<int>(shared.size() - i);
+        const int width = std::max(std::min(wanted, share), 40);
+        lvWorklist->setColumnWidth(column, i + 1 == shared.size() ? std::max(room, 40) : width);
+        room = std::max(room - width, 0);
     }
+    lvWorklist->doItemsLayout(); // the scroll bars follow the new widths
 }
 
 void fWorklist::sortBy(int column, bool ascending)
