@@ -4,6 +4,7 @@
 
 #include "app/window_helpers.h"
 #include "common/program_log.h"
+#include "delivery/outbox_dialog.h"
 #include "dicom/dicom_toolkit.h"
 
 #include <QAction>
@@ -88,7 +89,11 @@ fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
     });
 }
 
-fSkiascan::~fSkiascan() = default;
+fSkiascan::~fSkiascan()
+{
+    // The outbox window shows the session's delivery: it goes first.
+    delete m_outboxDialog.data();
+}
 
 void fSkiascan::buildControls()
 {
@@ -233,11 +238,13 @@ void fSkiascan::keyPressEvent(QKeyEvent* event)
     case Qt::Key_Return:
     case Qt::Key_Enter:
         // A focused button takes Enter itself; elsewhere Enter means Single Scan,
-        // but never while a scan runs.
+        // but never while a scan runs. A record that cannot be scanned says why.
         if (auto* focused = qobject_cast<QPushButton*>(focusWidget()))
             focused->click();
         else if (cmdScan->isEnabled() && m_session->idle())
             cmdScan->click();
+        else if (m_session->idle())
+            explainRefusal();
         return;
     case Qt::Key_Escape:
         cmdCancel->click();

@@ -4,18 +4,25 @@
 #include "settings/prefs_dialog.h"
 #include "support/conditions.h"
 #include "support/modal.h"
+#include "support/dicom_file.h"
+#include "support/peers.h"
 #include "support/program_folder.h"
+#include "support/tiff_writer.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 #include "support/qt_printers.h"
 
@@ -51,6 +58,12 @@ protected:
     ProgramFolder folder;
     ModalDriver modals;
 };
+
+// The colour of a field's frame as drawn, at the middle of its left edge.
+QColor frameColour(QWidget* field)
+{
+    return field->grab().toImage().pixelColor(0, field->height() / 2);
+}
 
 QRect geometryOf(QWidget* w)
 {
@@ -498,4 +511,63 @@ TEST_F(MainWindowTest, AboutBoxShowsTheVersion)
     EXPECT_EQ(seen.icon, QMessageBox::Information);
     EXPECT_TRUE(QRegularExpression("^Skiascan Version \\d+\\.\\d+\\.\\d+$").match(seen.text).hasMatch())
         << seen.text.toStdString();
+}
+
+// A record the rule refuses says why: the field with the refused text is
+// framed in red and tells the reason on hover, the line below the buttons
+// names it, and Enter takes the operator there with the reason beside it.
+TEST_F(MainWindowTest, ARefusedRecordSaysWhyOnTheFieldTheLineAndEnter)
+{
+    auto w = started();
+    fillCompleteRecord(*w);
+    ASSERT_TRUE(w->cmdScan->isEnabled());
+    EXPECT_EQ(w->lblOutbox->text(), "Outbox: empty");
+    const struct {
+        QLineEdit* field;
+        const char* text;
+        const char* reason;
+    } cases[] = {
+        {w->StudyDate, "31.02.2026", "Study Date: 31.02.2026 is not a date"},
+        {w->StudyDate, "2026-13-01", "Study Date: 2026-13-01 is not a date"},
+        {w->PATGebDatum, "12/7/26", "Patient Birthdate: 12/7/26 has a two-digit year; a four-digit year is needed"},
+    };
+    w->activateWindow();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const QString good = c.field->text();
+        c.field->setText(c.text);
+        EXPECT_FALSE(w->cmdScan->isEnabled());
+        EXPECT_FALSE(w->cmdMultiScan->isEnabled());
+        EXPECT_TRUE(c.field->property("refused").toBool());
+        EXPECT_EQ(frameColour(c.field), QColor(0xc0, 0, 0)) << "framed in red";
+        EXPECT_EQ(c.field->toolTip(), c.reason);
+        EXPECT_TRUE(w->cmdScan->toolTip().contains(c.reason)) << w->cmdScan->toolTip().toStdString();
+        EXPECT_TRUE(w->lblOutbox->toolTip().contains(c.reason));
+        const QString line = w->lblOutbox->text();
+        EXPECT_TRUE(line == c.reason || line == QString(c.reason).section(':', 0, 0) + " is not a date"
+                    || line == QString(c.reason).section(':', 0, 0) + " needs a four-digit year")
+            << line.toStdString();
+        EXPECT_EQ(w->PATGebDatum->geometry(), QRect(160, 80, 89, 19)) << "the mark moves nothing";
+
+        w->PATID1->setFocus();
+        QTest::keyClick(w->PATID1, Qt::Key_Return);
+        EXPECT_EQ(w->focusWidget(), c.field);
+        EXPECT_EQ(QToolTip::text(), c.reason);
+        QFile log(folder.filePath("Logs/skiascan.log"));
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(QString::fromUtf8(log.readAll()).contains(QString("scan refused: ") + c.reason));
+
+        c.field->setText(good);
+        EXPECT_FALSE(c.field->property("refused").toBool());
+        EXPECT_NE(frameColour(c.field), QColor(0xc0, 0, 0));
+        EXPECT_EQ(QFontInfo(c.field->font()).pixelSize(), QFontInfo(w->font()).pixelSize()) << "the window's font stays";
+        EXPECT_EQ(c.field->toolTip(), "");
+        EXPECT_TRUE(w->cmdScan->isEnabled());
+        EXPECT_EQ(w->lblOutbox->text(), "Outbox: empty");
+    }
+    // An empty field is named, not framed.
+    w->PATID1->clear();
+    EXPECT_EQ(w->lblOutbox->text(), "Patient ID is empty");
+    EXPECT_FALSE(w->PATID1->property("refused").toBool());
+    EXPECT_EQ(w->PATID1->toolTip(), "Patient ID is empty; a scan needs it");
 }

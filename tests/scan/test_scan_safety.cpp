@@ -90,7 +90,7 @@ TEST_F(ScanSafetyTest, EditsEnterAndPicksDuringASingleScanChangeNothing)
     EXPECT_TRUE(imageFiles().isEmpty());
     EXPECT_TRUE(journalEntries().isEmpty());
     EXPECT_FALSE(w->PATID1->isReadOnly()) << "the fields are the operator's again";
-    EXPECT_EQ(w->lblOutbox->text(), "");
+    EXPECT_EQ(w->lblOutbox->text(), "Outbox: empty");
 }
 
 TEST_F(ScanSafetyTest, EditsEnterAndPicksDuringAStackChangeNothing)

@@ -1,6 +1,7 @@
 // A worklist pick with "Use the worklist's study" on: the films go into the
 // study the RIS scheduled and carry its order, until an edit ends it; with the
 // setting off a pick works as it always did.
+#include "delivery/outbox_dialog.h"
 #include "settings/options_file.h"
 #include "support/worklist_server.h"
 #include "worklist/worklist_dialog.h"
@@ -11,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <dcmtk/dcmdata/dcitem.h>
@@ -258,4 +260,57 @@ TEST_F(ScheduledStudyTest, TheNumberingHoldsWhateverTheWorklistDialogDoes)
         EXPECT_EQ(film.text(DCM_StudyDescription), "Hand films digitise");
         EXPECT_EQ(film.text(DCM_InstanceNumber), "1");
     }
+}
+
+// Beside a scheduled study the line below the buttons keeps what waits and
+// what fails, says when the node is back, and opens the outbox window at any
+// time, during a scan too.
+TEST_F(ScheduledStudyTest, TheLineKeepsWhatWaitsAndFailsAndSaysWhenTheNodeIsBack)
+{
+    WlmScp worklist;
+    WorklistEntry entry = ordered();
+    entry.stepId = "SPS1001";
+    worklist.add(entry);
+    StoreScp archive("ARCHIVE");
+    archive.stop();
+    useScheduledStudy(true);
+    auto w = startWith(worklist.port(), worklist.aeTitle(), archive.setting());
+    pick(*w, "Ordered");
+    EXPECT_EQ(w->lblOutbox->text(), "Scheduled: Chest PA, step SPS1001");
+
+    // A click during the scan opens the outbox window; the scan goes on.
+    qputenv("SCANFILE_DELAY_MS", "1500");
+    bool scanningMeanwhile = false;
+    modals.then([&](QWidget* d) {
+        scanningMeanwhile = w->session().scanning();
+        ASSERT_NE(qobject_cast<OutboxDialog*>(d), nullptr);
+        static_cast<OutboxDialog*>(d)->cmdClose->click();
+    });
+    QTimer::singleShot(300, w.get(), [&] { QTest::mouseClick(w->lblOutbox, Qt::LeftButton); });
+    scanOne(*w);
+    EXPECT_TRUE(scanningMeanwhile);
+    EXPECT_EQ(modals.pending(), 0u);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->lblOutbox->text() == "Outbox: 1 image\nARCHIVE fails"; }, 10000))
+        << w->lblOutbox->text().toStdString();
+    const QString tip = w->lblOutbox->toolTip();
+    EXPECT_TRUE(tip.contains("Scheduled: Chest PA, step SPS1001")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains(QString("ARCHIVE (127.0.0.1:%1) has taken no image since").arg(archive.port())))
+        << tip.toStdString();
+    for (const char* technical : {"C-STORE", "1.2.840.99.7.1", "2.25."})
+        EXPECT_FALSE(tip.contains(technical)) << tip.toStdString();
+
+    // The node is back: Send now in the outbox window, and the line says so.
+    archive.start();
+    modals.then([](QWidget* d) {
+        auto* outbox = static_cast<OutboxDialog*>(d);
+        outbox->lvOutbox->topLevelItem(0)->setSelected(true);
+        outbox->cmdSendNow->click();
+        outbox->cmdClose->click();
+    });
+    QTest::mouseClick(w->lblOutbox, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->lblOutbox->text().startsWith("ARCHIVE is back\n"); }, 10000))
+        << w->lblOutbox->text().toStdString();
+    EXPECT_TRUE(w->lblOutbox->text().contains("Scheduled")) << w->lblOutbox->text().toStdString();
+    EXPECT_EQ(archive.received().size(), 1u);
 }
