@@ -185,6 +185,10 @@ void fSkiascan::buildControls()
     cmdNew = button(client, "cmdNew", "New Study", 376, 200, 137, 41);
     cmdTest = button(client, "cmdTest", "Scanner Test", 376, 248, 65, 41);
     cmdCancel = button(client, "cmdCancel", "Quit", 448, 248, 65, 41);
+    // The narrow button's caption needs a narrower face to stay inside its frame.
+    QFont narrowCaption = cmdTest->font();
+    narrowCaption.setStretch(88);
+    cmdTest->setFont(narrowCaption);
     lblOutbox = new ClickableLabel(client);
     lblOutbox->setObjectName(QStringLiteral("lblOutbox"));
     lblOutbox->setGeometry(376, 291, 137, 32);

@@ -112,6 +112,18 @@ TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThem)
     EXPECT_EQ(w->Label1[10]->text(), "Films in Feeder (Multiple Scan):");
     EXPECT_FALSE(w->Label1[11]->isEnabled());
 
+    // Every caption fits inside its button's frame ("Scanner Test" too).
+    for (QPushButton* button : {w->cmdWorklist, w->cmdScan, w->cmdMultiScan, w->cmdPrefs, w->cmdNew, w->cmdTest,
+                                w->cmdCancel}) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        const int room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
+        EXPECT_LE(QFontMetrics(button->font()).horizontalAdvance(button->text()) + 4, room)
+            << button->text().toStdString();
+    }
+    EXPECT_EQ(w->cmdTest->text(), "Scanner Test");
+
     ASSERT_EQ(w->menuBar()->actions().size(), 1);
     EXPECT_EQ(w->menuBar()->actions()[0]->text(), "?");
 
@@ -570,4 +582,64 @@ TEST_F(MainWindowTest, ARefusedRecordSaysWhyOnTheFieldTheLineAndEnter)
     EXPECT_EQ(w->lblOutbox->text(), "Patient ID is empty");
     EXPECT_FALSE(w->PATID1->property("refused").toBool());
     EXPECT_EQ(w->PATID1->toolTip(), "Patient ID is empty; a scan needs it");
+}
+
+// Dates that can be but are unlikely are asked about before the scan, No
+// being the answer Enter and Escape give; No scans nothing, Yes scans the
+// dates as typed.
+TEST_F(MainWindowTest, UnlikelyDatesAreAskedAboutFirstAndOnlyYesScans)
+{
+    StoreScp pacs;
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[Setting::ImageFolder] = folder.path() + "/";
+    lines[Setting::Remote0] = pacs.setting();
+    auto w = started(lines);
+    fillCompleteRecord(*w);
+    writeFilmTiff(folder.filePath("Test.tif"));
+    const struct {
+        const char* studyDate;
+        const char* birthDate;
+        const char* doubt;
+        Qt::Key answer;
+    } cases[] = {
+        {"07.12.2030", "01.02.1960", "The Study Date 07.12.2030 is in the future.", Qt::Key_Return},
+        {"07.12.2026", "01.02.1890", "The patient would be 136 years old on the Study Date.", Qt::Key_Escape},
+        {"07.12.2026", "01.02.2026", "", Qt::Key_unknown}, // a baby: nothing to ask
+        {"07.12.2025", "01.02.2026", "The Patient Birthdate 01.02.2026 is after the Study Date 07.12.2025.",
+         Qt::Key_Return},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.doubt);
+        w->StudyDate->setText(c.studyDate);
+        w->PATGebDatum->setText(c.birthDate);
+        if (c.answer == Qt::Key_unknown)
+            continue;
+        QString text;
+        bool noIsDefault = false;
+        modals.then([&](QWidget* box) {
+            auto* question = static_cast<QMessageBox*>(box);
+            text = question->text();
+            noIsDefault = question->defaultButton() == question->button(QMessageBox::No);
+            QTest::keyClick(question, c.answer);
+        });
+        w->cmdScan->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return modals.pending() == 0 && !QApplication::activeModalWidget(); }));
+        EXPECT_EQ(text, QString(c.doubt) + "\n\nScan anyway?");
+        EXPECT_TRUE(noIsDefault);
+        EXPECT_FALSE(w->session().scanning());
+        EXPECT_EQ(w->StudyDate->text(), c.studyDate) << "never changed";
+    }
+    // Multiple Scan asks the same; Yes scans the dates as typed.
+    w->StudyDate->setText("07.12.2030");
+    w->PATGebDatum->setText("01.02.1960");
+    modals.then([](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
+    w->cmdMultiScan->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return modals.pending() == 0 && !QApplication::activeModalWidget(); }));
+    EXPECT_FALSE(w->session().scanning());
+    modals.then([](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+    w->cmdScan->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->session().scanning(); }));
+    ASSERT_TRUE(sessionIdle(*w));
+    ASSERT_EQ(pacs.received().size(), 1) << "one film: the one Yes was given for";
+    EXPECT_EQ(DicomFile(pacs.received().first()).text(DCM_StudyDate), "20301207");
 }
