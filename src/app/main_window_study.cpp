@@ -73,7 +73,7 @@ void fSkiascan::showRefusals()
         const auto refusal = std::find_if(m_refusals.begin(), m_refusals.end(),
                                           [&](const EntryRefusal& r) { return r.field == field; });
         const bool refused = refusal != m_refusals.end() && refusal->refusedValue;
-        if (widget->styleSheet().isEmpty()) {
+        if (refused && widget->styleSheet().isEmpty()) {
             // Set once: a style sheet taken away again would take the
             // window's font with it.
             widget->setStyleSheet(QStringLiteral("QLineEdit[refused=\"true\"] { border: 1px solid #c00000; "
