@@ -4,6 +4,7 @@
 
 #include "app/window_helpers.h"
 #include "common/program_log.h"
+#include "delivery/outbox_dialog.h"
 #include "dicom/dicom_toolkit.h"
 
 #include <QAction>
@@ -94,7 +95,11 @@ fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
     });
 }
 
-fSkiascan::~fSkiascan() = default;
+fSkiascan::~fSkiascan()
+{
+    // The outbox window shows the session's delivery: it goes first.
+    delete m_outboxDialog.data();
+}
 
 void fSkiascan::buildControls()
 {
@@ -186,6 +191,10 @@ void fSkiascan::buildControls()
     cmdNew = button(client, "cmdNew", "New Study", 376, 200, 137, 41);
     cmdTest = button(client, "cmdTest", "Scanner Test", 376, 248, 65, 41);
     cmdCancel = button(client, "cmdCancel", "Quit", 448, 248, 65, 41);
+    // The narrow button's caption needs a narrower face to stay inside its frame.
+    QFont narrowCaption = cmdTest->font();
+    narrowCaption.setStretch(88);
+    cmdTest->setFont(narrowCaption);
     lblOutbox = new ClickableLabel(client);
     lblOutbox->setObjectName(QStringLiteral("lblOutbox"));
     lblOutbox->setGeometry(376, 291, 137, 32);
@@ -239,11 +248,13 @@ void fSkiascan::keyPressEvent(QKeyEvent* event)
     case Qt::Key_Return:
     case Qt::Key_Enter:
         // A focused button takes Enter itself; elsewhere Enter means Single Scan,
-        // but never while a scan runs.
+        // but never while a scan runs. A record that cannot be scanned says why.
         if (auto* focused = qobject_cast<QPushButton*>(focusWidget()))
             focused->click();
         else if (cmdScan->isEnabled() && m_session->idle())
             cmdScan->click();
+        else if (m_session->idle())
+            explainRefusal();
         return;
     case Qt::Key_Escape:
         cmdCancel->click();

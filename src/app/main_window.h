@@ -2,6 +2,7 @@
 // per-study state, and the buttons that start every activity.
 #pragma once
 
+#include "app/study_entry.h"
 #include "app/window_helpers.h"
 #include "common/instance_lock.h"
 #include "session/scan_session.h"
@@ -133,6 +134,10 @@ private:
 
     // The study record, its entry rule and the window commands (main_window_study.cpp).
     void runEntryRule(bool multiScanToo);
+    StudyRecordTexts recordTexts() const;
+    QWidget* fieldOf(EntryField field) const;
+    void showRefusals();
+    void explainRefusal();
 
     void PATNachname_Change();
     void PATVorname_Change();
@@ -160,6 +165,7 @@ private:
     void cmdMultiScan_Click();
     void cmdTest_Click();
     bool recordFitsTheImage();
+    void askIfImplausible(const std::function<void()>& scan);
     void lockRecord(bool locked);
     dicom::StudyRecord studyRecord() const;
 
@@ -171,6 +177,7 @@ private:
     // session is idle.
     bool m_scanAllowed = false;
     bool m_multiScanAllowed = false;
+    std::vector<EntryRefusal> m_refusals; // why the record is not complete, as the rule last found
     bool m_inScan = false; // a single scan or a stack was under way when last shown
     QPointer<OutboxDialog> m_outboxDialog;
     QString m_goneNodes;   // what waits for nodes no longer configured

@@ -14,7 +14,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTimer>
+
+#include <numeric>
 
 namespace skiascan {
 
@@ -27,99 +30,157 @@ QString shortName(const Node& node, const std::vector<Node>& nodes)
     return sameTitle == 1 ? node.aeTitle : QString();
 }
 
+// One thing the line below the buttons tells, in its forms from the longest
+// to the shortest. When the line is full, the piece of the highest rank gives
+// way first: it takes a shorter form, and an optional one leaves the line (it
+// stays in the tip).
+struct LinePiece {
+    QStringList forms;
+    int rank = 0;
+    bool optional = false;
+};
+
+// The pieces in their order, one line each, as many and as long as fit; what
+// must be said and still does not fit is put closer together, and cut short
+// at the label's edge as a last resort.
+QString fitLine(const std::vector<LinePiece>& pieces, const QLabel& label)
+{
+    const QFontMetrics metrics(label.font());
+    const auto fits = [&](const QString& text) {
+        return metrics.boundingRect(QRect(0, 0, label.width(), 1000), Qt::AlignCenter | Qt::TextWordWrap, text).height()
+            <= label.height();
+    };
+    std::vector<int> form;
+    std::vector<bool> shown;
+    // Apart: one line each. Closer: the first on a line, the others together on the next.
+    const auto compose = [&](bool closer) {
+        QStringList lines;
+        for (std::size_t i = 0; i < pieces.size(); ++i)
+            if (shown[i])
+                lines << pieces[i].forms[form[i]];
+        if (closer && lines.size() > 2)
+            return lines.front() + QLatin1Char('\n') + lines.mid(1).join(QStringLiteral(", "));
+        return lines.join(QLatin1Char('\n'));
+    };
+    std::vector<std::size_t> order(pieces.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return pieces[a].rank > pieces[b].rank; });
+    for (const bool closer : {false, true}) {
+        form.assign(pieces.size(), 0);
+        shown.assign(pieces.size(), true);
+        for (;;) {
+            const QString text = compose(closer);
+            if (fits(text))
+                return text;
+            const auto next = std::find_if(order.begin(), order.end(), [&](std::size_t i) {
+                return shown[i] && (form[i] + 1 < pieces[i].forms.size() || pieces[i].optional);
+            });
+            if (next == order.end())
+                break;
+            if (form[*next] + 1 < pieces[*next].forms.size())
+                ++form[*next];
+            else
+                shown[*next] = false;
+        }
+    }
+    QStringList lines = compose(true).split(QLatin1Char('\n'));
+    for (QString& line : lines)
+        line = metrics.elidedText(line, Qt::ElideRight, label.width());
+    return lines.join(QLatin1Char('\n'));
+}
+
 } // namespace
 
 void fSkiascan::showSessionState()
 {
     showButtons();
-    // The line below the buttons says why a click is not taken, else what
-    // waits in the outbox; below that, a node that fails or is gone (the line
-    // turns red, the node and the reason on hover), or one that is back, or
-    // the scheduled procedure the films go to.
+    // The line below the buttons: what the session does, or why a scan is not
+    // possible; what waits in the outbox; a node that fails or is gone (the
+    // line turns red); a node that is back; the scheduled study. What waits
+    // and what fails never give way to the others; everything is in the tip.
     const DeliveryService& delivery = m_session->delivery();
     const QString waiting = m_session->outboxLine();
-    QString line = m_session->activity();
-    if (line.isEmpty())
-        line = waiting;
+    const QString activity = m_session->activity();
+    std::vector<LinePiece> pieces;
+    QStringList tip;
+    if (!activity.isEmpty()) {
+        pieces.push_back({{activity}, 0, false});
+        tip << activity;
+    } else if (!m_session->scanning() && !m_refusals.empty()) {
+        const EntryRefusal& first = m_refusals.front();
+        pieces.push_back({{first.text, first.shortText, QStringLiteral("Check ") + first.caption}, 3, false});
+        for (const EntryRefusal& refusal : m_refusals)
+            tip << refusal.text;
+    }
+    if (!waiting.isEmpty()) {
+        // "Outbox: 3 images, 1 damaged", or "Outbox: 4" where that is too long.
+        static const QRegularExpression counted(QStringLiteral("^Outbox: (\\d+) images?$"));
+        const QRegularExpressionMatch count = counted.match(waiting);
+        pieces.push_back({count.hasMatch() ? QStringList{waiting, QStringLiteral("Outbox: ") + count.captured(1)}
+                                           : QStringList{waiting},
+                          2, false});
+        tip << waiting + QStringLiteral(": images that a destination has not confirmed yet. They are sent in the "
+                                        "background and tried again by themselves after a failure.");
+    }
     QStringList failing;
-    QStringList reasons;
     for (const NodeStatus& status : delivery.status()) {
         if (!status.failing)
             continue;
         failing << shortName(status.node, delivery.nodes());
-        const QString next = status.activity == NodeStatus::Activity::Waiting
-            ? QStringLiteral("next try at %1").arg(status.nextTry.toString(QStringLiteral("HH:mm:ss")))
-            : status.text();
-        reasons << QStringLiteral("%1: %2 (failing since %3; %4)")
-                       .arg(status.node.name(), status.lastFailure,
-                            status.failingSince.toString(QStringLiteral("HH:mm:ss")), next);
+        tip << QStringLiteral("%1 has taken no image since %2; %3.")
+                   .arg(status.node.name(), status.failingSince.toString(QStringLiteral("HH:mm:ss")),
+                        status.activity == NodeStatus::Activity::Waiting
+                            ? QStringLiteral("it is tried again by itself at %1")
+                                  .arg(status.nextTry.toString(QStringLiteral("HH:mm:ss")))
+                            : QStringLiteral("it is tried now"));
     }
-    QStringList notes; // the longest first, the shortest last
+    LinePiece trouble{{}, 1, false};
     if (failing.size() == 1) {
         if (!failing.front().isEmpty())
-            notes << QStringLiteral("%1 fails").arg(failing.front());
-        notes << QStringLiteral("A node fails");
+            trouble.forms << QStringLiteral("%1 fails").arg(failing.front());
+        trouble.forms << QStringLiteral("A node fails");
     } else if (failing.size() > 1) {
-        notes << QStringLiteral("%1 nodes fail").arg(failing.size());
+        trouble.forms << QStringLiteral("%1 nodes fail").arg(failing.size());
     } else if (delivery.nodes().empty() && !waiting.isEmpty()) {
-        notes << QStringLiteral("No destination set");
-        reasons << QStringLiteral("No destination is set in the Preferences (\"Image send to:\"). The images are sent "
-                                  "once a destination is set.");
+        trouble.forms << QStringLiteral("No destination set");
+        tip << QStringLiteral("No destination is set in the Preferences (\"Image send to:\"). The images are sent "
+                              "once a destination is set.");
     } else if (!m_goneTitles.isEmpty() && !waiting.isEmpty()) {
         // Images wait for a node that is no longer configured: the operator decides.
         if (m_goneTitles.size() == 1)
-            notes << QStringLiteral("%1 is gone").arg(m_goneTitles.front());
-        notes << QStringLiteral("A node is gone");
+            trouble.forms << QStringLiteral("%1 is gone").arg(m_goneTitles.front());
+        trouble.forms << QStringLiteral("A node is gone");
     }
-    const bool red = !notes.isEmpty();
-    if (!red && !m_backNotice.isEmpty())
-        notes << m_backNotice << QStringLiteral("A node is back");
-    const std::optional<dicom::ScheduledStudy>& scheduled = m_session->scheduledStudy();
-    QString scheduledText;
-    if (scheduled) {
-        const QString label = scheduled->label();
-        scheduledText = label.isEmpty() ? QStringLiteral("Scheduled study") : QStringLiteral("Scheduled: ") + label;
-        if (m_session->activity().isEmpty() && !red) {
-            // Between scans the line names what the films go to; what waits
-            // in the outbox follows when it fits (and is in the tip).
-            if (!waiting.isEmpty())
-                notes.prepend(waiting);
-            line = scheduledText;
-        } else if (line.isEmpty()) {
-            line = scheduledText;
-        } else if (notes.isEmpty()) {
-            notes << scheduledText;
-        }
-    }
-    // The line has room for two short lines: a note that does not fit gives
-    // way to a shorter one, or to the tooltip alone.
-    const QFontMetrics metrics(lblOutbox->font());
-    const auto fits = [&](const QString& text) {
-        return metrics.boundingRect(QRect(0, 0, lblOutbox->width(), 1000), Qt::AlignCenter | Qt::TextWordWrap, text)
-                   .height()
-            <= lblOutbox->height();
-    };
-    for (const QString& note : notes) {
-        const QString withNote = line.isEmpty() ? note : line + QStringLiteral("\n") + note;
-        if (fits(withNote)) {
-            line = withNote;
-            break;
-        }
-    }
-    lblOutbox->setText(line);
-    lblOutbox->setStyleSheet(red ? QStringLiteral("color: #c00000;") : QString());
-    QString tip = reasons.join(QLatin1Char('\n'));
-    if (tip.isEmpty() && !waiting.isEmpty())
-        tip = QStringLiteral("Images that a destination has not confirmed yet. They are sent in the background and "
-                             "tried again by themselves after a failure. Click to see them.");
     if (!m_goneNodes.isEmpty())
-        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + m_goneNodes;
-    if (scheduled)
-        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n"))
-            + QStringLiteral("%1; the films go into study %2").arg(scheduledText, m_session->StudyUID());
-    if (!waiting.isEmpty() && !line.contains(waiting))
-        tip = waiting + QStringLiteral("\n") + tip;
-    lblOutbox->setToolTip(tip);
+        tip << m_goneNodes;
+    const bool red = !trouble.forms.isEmpty();
+    if (red)
+        pieces.push_back(trouble);
+    if (!m_backNotice.isEmpty()) {
+        pieces.push_back({{m_backNotice, QStringLiteral("A node is back")}, 4, true});
+        tip << m_backNotice + QLatin1Char('.');
+    }
+    if (const std::optional<dicom::ScheduledStudy>& scheduled = m_session->scheduledStudy()) {
+        const QString label = scheduled->label();
+        const QString description = scheduled->requestedProcedureDescription.isEmpty()
+            ? scheduled->stepDescription
+            : scheduled->requestedProcedureDescription;
+        LinePiece study{{}, 5, true};
+        if (!label.isEmpty())
+            study.forms << QStringLiteral("Scheduled: ") + label;
+        if (!description.isEmpty() && description != label)
+            study.forms << QStringLiteral("Scheduled: ") + description;
+        study.forms << QStringLiteral("Scheduled study");
+        pieces.push_back(study);
+        tip << study.forms.front() + QStringLiteral(": the films go into the study the worklist scheduled.");
+    }
+    if (pieces.empty())
+        pieces.push_back({{QStringLiteral("Outbox: empty")}, 6, true});
+    // The label keeps its place and size: the text is fitted to it.
+    lblOutbox->setText(fitLine(pieces, *lblOutbox));
+    lblOutbox->setStyleSheet(red ? QStringLiteral("color: #c00000;") : QString());
+    tip << QStringLiteral("Click to open the outbox window.");
+    lblOutbox->setToolTip(tip.join(QLatin1Char('\n')));
 }
 
 // What waits for nodes that are no longer configured, for the line's tip. It
@@ -238,18 +299,27 @@ void fSkiascan::openQuestion(QMessageBox* box, std::function<void(int)> answered
     box->open();
 }
 
+// The outbox window opens at any time, also during a scan and with nothing
+// waiting. It does not hold the window's flow in a loop of its own: the scan
+// goes on, and its closing shows the outbox anew.
 void fSkiascan::lblOutbox_Click()
 {
-    if (!m_session->idle() || m_session->outboxLine().isEmpty())
+    if (m_outboxDialog) {
+        m_outboxDialog->raise();
+        m_outboxDialog->activateWindow();
         return;
-    setTopMost(this, false);
-    {
-        OutboxDialog dialog(m_session->outbox(), m_session->delivery(), this);
-        m_outboxDialog = &dialog;
-        dialog.exec();
     }
-    setTopMost(this, true);
-    showOutbox();
+    setTopMost(this, false);
+    auto* dialog = new OutboxDialog(m_session->outbox(), m_session->delivery(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::finished, this, [this] {
+        if (m_session->state() == SessionState::Ended)
+            return;
+        setTopMost(this, true);
+        showOutbox();
+    });
+    m_outboxDialog = dialog;
+    dialog->open();
 }
 
 } // namespace skiascan

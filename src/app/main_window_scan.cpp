@@ -3,6 +3,7 @@
 
 #include "app/main_window.h"
 
+#include "app/study_entry.h"
 #include "app/window_helpers.h"
 #include "common/failure.h"
 #include "common/program_log.h"
@@ -11,6 +12,7 @@
 #include "scan/scan_commands.h"
 
 #include <QComboBox>
+#include <QDate>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
@@ -49,7 +51,8 @@ bool fSkiascan::recordFitsTheImage()
         if (why.isEmpty())
             continue;
         const QString caption = Label1[static_cast<std::size_t>(f.label)]->text().remove(QLatin1Char(':'));
-        programlog::event(QStringLiteral("scan refused: %1 %2").arg(caption, why));
+        programlog::event(QStringLiteral("scan refused: the %1 \"%2\" cannot go into the image: %3")
+                              .arg(caption, f.field->text(), why));
         setTopMost(this, false);
         showMessage(this, QMessageBox::Warning, QStringLiteral("Skiascan"),
                     failureText(QStringLiteral("The %1 \"%2\" cannot go into the image: %3.").arg(caption, f.field->text(), why),
@@ -70,12 +73,43 @@ void fSkiascan::lockRecord(bool locked)
     Sex->setEnabled(!locked);
 }
 
+// Dates that can be but are unlikely (a study in the future, a birth after
+// the study, an age over 130) are asked about before the scan, with No as the
+// answer Enter gives; they are never changed. Only Yes scans. The question
+// does not wait in a loop of its own: its answer continues the scan.
+void fSkiascan::askIfImplausible(const std::function<void()>& scan)
+{
+    const QStringList doubts = implausibleDates(recordTexts(), QLocale(), QDate::currentDate());
+    if (doubts.isEmpty()) {
+        scan();
+        return;
+    }
+    programlog::event(QStringLiteral("asked before the scan: %1").arg(doubts.join(QLatin1Char(' '))));
+    setTopMost(this, false);
+    auto* question = new QMessageBox(QMessageBox::Warning, QStringLiteral("Skiascan"),
+                                     doubts.join(QLatin1Char('\n')) + QStringLiteral("\n\nScan anyway?"),
+                                     QMessageBox::Yes | QMessageBox::No, this);
+    question->setObjectName(QStringLiteral("ScanQuestion"));
+    question->setDefaultButton(QMessageBox::No);
+    question->setEscapeButton(QMessageBox::No);
+    question->setAttribute(Qt::WA_DeleteOnClose);
+    connect(question, &QMessageBox::finished, this, [this, question, scan] {
+        setTopMost(this, true);
+        const bool yes = question->clickedButton() == question->button(QMessageBox::Yes);
+        programlog::event(yes ? QStringLiteral("scan anyway, as the operator answered")
+                              : QStringLiteral("not scanned, as the operator answered"));
+        if (yes && m_session->idle())
+            scan();
+    });
+    question->open();
+}
+
 // The record is taken now; the session scans it whatever the fields do later.
 void fSkiascan::cmdScan_Click()
 {
     if (!m_session->idle() || !recordFitsTheImage())
         return;
-    m_session->scanSingle(studyRecord());
+    askIfImplausible([this, record = studyRecord()] { m_session->scanSingle(record); });
 }
 
 void fSkiascan::cmdMultiScan_Click()
@@ -90,8 +124,10 @@ void fSkiascan::cmdMultiScan_Click()
                                 QStringLiteral("Please check Preferences")));
         return;
     }
-    m_session->setFilmsInFeeder(films);
-    m_session->scanStack(studyRecord(), films);
+    askIfImplausible([this, record = studyRecord(), films] {
+        m_session->setFilmsInFeeder(films);
+        m_session->scanStack(record, films);
+    });
 }
 
 void fSkiascan::cmdTest_Click()

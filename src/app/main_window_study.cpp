@@ -15,19 +15,99 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTimer>
+#include <QToolTip>
 
 namespace skiascan {
 
+StudyRecordTexts fSkiascan::recordTexts() const
+{
+    return {PATNachname->text(), PATVorname->text(), PATID1->text(),     Sex->currentText(),
+            Bodypart->text(),    StudyDate->text(),  PATGebDatum->text()};
+}
+
 void fSkiascan::runEntryRule(bool multiScanToo)
 {
-    const StudyRecordTexts record{PATNachname->text(), PATVorname->text(), PATID1->text(), Sex->currentText(),
-                                  Bodypart->text(),    StudyDate->text(),  PATGebDatum->text()};
-    const bool complete = isRecordComplete(record, QLocale());
+    const QLocale locale;
+    const StudyRecordTexts record = recordTexts();
+    const bool complete = isRecordComplete(record, locale);
     m_scanAllowed = complete;
     if (multiScanToo)
         m_multiScanAllowed = complete;
-    showButtons();
+    m_refusals = entryRefusals(record, locale);
+    showRefusals();
+    showSessionState(); // the buttons, and the line that says why
+
+}
+
+QWidget* fSkiascan::fieldOf(EntryField field) const
+{
+    switch (field) {
+    case EntryField::LastName:
+        return PATNachname;
+    case EntryField::FirstName:
+        return PATVorname;
+    case EntryField::BirthDate:
+        return PATGebDatum;
+    case EntryField::PatientId:
+        return PATID1;
+    case EntryField::Sex:
+        return Sex;
+    case EntryField::BodyPart:
+        return Bodypart;
+    case EntryField::StudyDate:
+        return StudyDate;
+    }
+    return nullptr;
+}
+
+// A field whose text the rule refuses is framed in red and says why on hover;
+// an empty one says that a scan needs it. The scan buttons, disabled, say what
+// they wait for.
+void fSkiascan::showRefusals()
+{
+    for (EntryField field : {EntryField::LastName, EntryField::FirstName, EntryField::BirthDate,
+                             EntryField::PatientId, EntryField::Sex, EntryField::BodyPart, EntryField::StudyDate}) {
+        QWidget* widget = fieldOf(field);
+        const auto refusal = std::find_if(m_refusals.begin(), m_refusals.end(),
+                                          [&](const EntryRefusal& r) { return r.field == field; });
+        const bool refused = refusal != m_refusals.end() && refusal->refusedValue;
+        if (refused && widget->styleSheet().isEmpty()) {
+            // Set once: a style sheet taken away again would take the
+            // window's font with it.
+            widget->setStyleSheet(QStringLiteral("QLineEdit[refused=\"true\"] { border: 1px solid #c00000; "
+                                                 "background: #fff0f0; }"));
+        }
+        if (widget->property("refused").toBool() != refused) {
+            widget->setProperty("refused", refused);
+            widget->style()->unpolish(widget);
+            widget->style()->polish(widget);
+            widget->setFont(font()); // polishing anew forgets the inherited font
+        }
+        widget->setToolTip(refusal == m_refusals.end()
+                               ? QString()
+                               : refusal->text + (refusal->refusedValue ? QString() : QStringLiteral("; a scan needs it")));
+    }
+    QStringList why;
+    for (const EntryRefusal& refusal : m_refusals)
+        why << refusal.text;
+    const QString tip = why.isEmpty() ? QString() : QStringLiteral("A scan needs a complete record:\n") + why.join(QLatin1Char('\n'));
+    cmdScan->setToolTip(tip);
+    cmdMultiScan->setToolTip(tip);
+}
+
+// Enter that cannot scan says why beside the field that stops it, and takes
+// the operator there.
+void fSkiascan::explainRefusal()
+{
+    if (m_refusals.empty())
+        return;
+    const EntryRefusal& first = m_refusals.front();
+    QWidget* field = fieldOf(first.field);
+    programlog::event(QStringLiteral("scan refused: %1").arg(first.text));
+    field->setFocus();
+    QToolTip::showText(field->mapToGlobal(QPoint(0, field->height())), first.text, field);
 }
 
 void fSkiascan::PATNachname_Change()
@@ -127,6 +207,7 @@ void fSkiascan::cmdWorklist_Click()
     std::optional<WorklistRow> chosen;
     std::optional<dicom::ScheduledStudy> scheduled;
     QStringList unreadable;
+    // A cancelled dialog changes nothing: the study and its numbering go on.
     {
         fWorklist dialog(worklistStation(), m_programFolder, this);
         dialog.exec();
@@ -143,8 +224,6 @@ void fSkiascan::cmdWorklist_Click()
                                     .arg(unreadable.join(QStringLiteral(", "))),
                                 QStringLiteral("Please type it in before scanning.")));
     setTopMost(this, true);
-    // Confirmed or cancelled, the next image starts its numbering at 1.
-    m_session->worklistClosed();
 }
 
 WorklistStation fSkiascan::worklistStation() const
@@ -161,6 +240,7 @@ WorklistStation fSkiascan::worklistStation() const
 // fields are in, the scheduled study: its films carry the order.
 void fSkiascan::applyWorklistPick(const WorklistRow& row, const std::optional<dicom::ScheduledStudy>& scheduled)
 {
+    const QString studyBefore = m_session->StudyUID();
     m_session->openStudy();
     PATNachname->setText(row[kLastName]);
     PATVorname->setText(row[kFirstName]);
@@ -172,9 +252,16 @@ void fSkiascan::applyWorklistPick(const WorklistRow& row, const std::optional<di
     Bodypart->setText(row[kBodypart].isEmpty() ? QStringLiteral("Unknown") : row[kBodypart]);
     programlog::event(QStringLiteral("worklist entry picked: %1^%2 (%3)").arg(row[kLastName], row[kFirstName], row[kId]));
     if (scheduled) {
-        StudyDescritpion->setText(scheduled->requestedProcedureDescription);
+        // The order's description, when it has one; without one the
+        // operator's stays.
+        if (!scheduled->requestedProcedureDescription.isEmpty())
+            StudyDescritpion->setText(scheduled->requestedProcedureDescription);
         m_session->useScheduledStudy(*scheduled);
     }
+    // The pick's study numbers its images from 1, unless it is the study the
+    // films went to until now (the same order picked again): its numbers go on.
+    if (studyBefore.isEmpty() || m_session->StudyUID() != studyBefore)
+        m_session->worklistClosed();
 }
 
 void fSkiascan::cmdNew_Click()

@@ -53,4 +53,12 @@ QString describe(const std::exception& e);
 /// unknown failure" for what is not a std::exception.
 QString describe(std::exception_ptr failure);
 
+/// What a failed exchange with a network node means for the operator, in plain
+/// words: what happened to which node, and what to do. `node` names the node as
+/// a sentence starts with it ("The worklist server WLSRV (10.0.0.5:104)"). The
+/// kind of the failure decides the words; the description, with its network
+/// terms, belongs in the log. A failure that is not about the node (a file of
+/// this station, say) keeps its description.
+QString plainNodeFailure(const std::exception& e, const QString& node);
+
 } // namespace skiascan

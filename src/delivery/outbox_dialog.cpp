@@ -220,7 +220,7 @@ void OutboxDialog::fill()
             heldBy << (node && node->id() == held.node ? nodeLabel(*node) : held.node.name());
         }
         auto* item = new QTreeWidgetItem(lvOutbox);
-        item->setText(kPatient, entry.patientName);
+        item->setText(kPatient, personName(entry.patientName));
         item->setText(kId, entry.patientId);
         item->setText(kStudy, entry.study);
         if (!entry.studyUid.isEmpty())
@@ -326,7 +326,7 @@ void OutboxDialog::sendTo()
     QStringList texts;
     for (const Redirect& redirect : offered)
         texts << redirect.text();
-    const QString which = entries.size() == 1 ? QStringLiteral("the image of %1").arg(entries.front()->patientName)
+    const QString which = entries.size() == 1 ? QStringLiteral("the image of %1").arg(personName(entries.front()->patientName))
                                               : QStringLiteral("the %1 images").arg(entries.size());
     bool ok = false;
     const QString text = QInputDialog::getItem(this, QStringLiteral("Send to"), QStringLiteral("Send %1 to:").arg(which),
@@ -360,7 +360,7 @@ void OutboxDialog::removeEntries()
     const QString question = entries.size() == 1
         ? QStringLiteral("Remove image %1 of %2 (%3) from the outbox? It will not be sent. It is kept in %4.")
               .arg(first.number)
-              .arg(first.patientName, first.patientId, removed)
+              .arg(personName(first.patientName), first.patientId, removed)
         : QStringLiteral("Remove these %1 images from the outbox? They will not be sent. They are kept in %2.")
               .arg(entries.size())
               .arg(removed);

@@ -33,7 +33,9 @@ constexpr std::string_view kUnpaired[] = {
 bool isUnpairedBodyPart(const QString& bodyPart)
 {
     static_assert(std::is_sorted(std::begin(kUnpaired), std::end(kUnpaired)));
-    const QByteArray term = bodyPart.trimmed().toUpper().toLatin1();
+    // A code string is compared as it is: a term in other letters ("Chest") is
+    // a text of the operator's, and a reader cannot tell its laterality.
+    const QByteArray term = bodyPart.trimmed().toLatin1();
     return std::binary_search(std::begin(kUnpaired), std::end(kUnpaired),
                               std::string_view(term.constData(), static_cast<std::size_t>(term.size())));
 }

@@ -6,11 +6,11 @@
 
 namespace skiascan::dicom {
 
-/// True when `bodyPart` (compared without regard to case, blanks at its ends
-/// ignored) is a Body Part Examined defined term of an unpaired structure
-/// (CHEST, SKULL, PELVIS, the spine, ...). False for paired structures (HAND,
-/// KNEE, ...) and for any text that is not a defined term, "Unknown" and empty
-/// text included.
+/// True when `bodyPart` is exactly a Body Part Examined defined term of an
+/// unpaired structure (CHEST, SKULL, PELVIS, the spine, ...), in capitals as
+/// DICOM writes it; blanks at its ends are padding and do not count. False for
+/// paired structures (HAND, KNEE, ...) and for any other text: "Chest" is no
+/// defined term, nor are "Unknown" and the empty text.
 bool isUnpairedBodyPart(const QString& bodyPart);
 
 } // namespace skiascan::dicom

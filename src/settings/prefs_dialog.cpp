@@ -1,13 +1,10 @@
 #include "settings/prefs_dialog.h"
 
-#include "common/background.h"
 #include "common/failure.h"
 #include "common/text.h"
-#include "dicom/network.h"
 #include "settings/options_dialog.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -16,13 +13,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QProgressDialog>
 #include <QPushButton>
 #include <QStyle>
-#include <QTimer>
 #include <QVBoxLayout>
 
-#include <limits>
 
 namespace skiascan {
 
@@ -53,6 +47,7 @@ fPrefs::fPrefs(const Settings& current, const QString& settingsPath, const Optio
 {
     setObjectName(QStringLiteral("fPrefs"));
     setWindowTitle(QStringLiteral("Preferences"));
+    m_verifier = new NodeVerifier(this);
     buildControls();
     fill(current);
 }
@@ -116,11 +111,14 @@ void fPrefs::buildControls()
         nodes->addWidget(IPPort[i], i + 1, 2);
         VerifyRemote[i] = new QPushButton(QStringLiteral("Verify"), Frame1);
         VerifyRemote[i]->setObjectName(QStringLiteral("VerifyRemote_%1").arg(i));
-        VerifyRemote[i]->setToolTip(QStringLiteral("Send a DICOM echo (C-ECHO) to this destination"));
+        VerifyRemote[i]->setToolTip(QStringLiteral("Check that this destination answers"));
         VerifyRemote[i]->setMaximumWidth(60);
         nodes->addWidget(VerifyRemote[i], i + 1, 3);
         connect(VerifyRemote[i], &QPushButton::clicked, this,
-                [this, i] { verifyNode(RemoteAET[i]->text(), IPAddress[i]->text(), IPPort[i]->text(), m_options.nodes[i].tls); });
+                [this, i] {
+                    verifyNode(NodeVerifier::Role::Destination, RemoteAET[i]->text(), IPAddress[i]->text(),
+                               IPPort[i]->text(), m_options.nodes[i].tls);
+                });
     }
 
     Frame2 = new QGroupBox(QStringLiteral("Worklist Informations"), this);
@@ -139,11 +137,14 @@ void fPrefs::buildControls()
     worklist->addWidget(WorklistPort, 0, 3);
     VerifyWorklist = new QPushButton(QStringLiteral("Verify"), Frame2);
     VerifyWorklist->setObjectName(QStringLiteral("VerifyWorklist"));
-    VerifyWorklist->setToolTip(QStringLiteral("Send a DICOM echo (C-ECHO) to the worklist server"));
+    VerifyWorklist->setToolTip(QStringLiteral("Check that the worklist server answers"));
     VerifyWorklist->setMaximumWidth(60);
     worklist->addWidget(VerifyWorklist, 1, 3);
     connect(VerifyWorklist, &QPushButton::clicked, this,
-            [this] { verifyNode(WorklistAET->text(), WorklistIP->text(), WorklistPort->text(), m_options.worklistTls); });
+            [this] {
+                verifyNode(NodeVerifier::Role::Worklist, WorklistAET->text(), WorklistIP->text(), WorklistPort->text(),
+                           m_options.worklistTls);
+            });
     worklist->addWidget(new QLabel(QStringLiteral("Server AET:"), Frame2), 1, 0);
     worklist->addWidget(WorklistAET, 1, 1);
     worklist->addWidget(new QLabel(QStringLiteral("Scheduled Modality:"), Frame2), 2, 0);
@@ -308,73 +309,11 @@ void fPrefs::cmdMore_Click()
 
 // Checks a node with the values as typed and the TLS settings as set on the
 // More page, before they are saved.
-void fPrefs::verifyNode(const QString& aeTitle, const QString& host, const QString& port, const TlsSettings& tlsAsSet)
+void fPrefs::verifyNode(NodeVerifier::Role role, const QString& aeTitle, const QString& host, const QString& port,
+                        const TlsSettings& tls)
 {
-    const TlsSettings tls = withPathsResolved(tlsAsSet, QFileInfo(m_settingsPath).absolutePath());
-    // The port read as the destination rows read it; the range is checked by
-    // the echo itself.
-    const std::optional<qint32> number = portNumber(port);
-    const QString node = dicom::nodeName(aeTitle, host, number.value_or(0));
-    // The echo runs in the background. A node that answers at once shows no
-    // waiting box; one that is slow shows "Verifying ..." with Cancel, which
-    // ends the echo at once. Other input is dropped meanwhile.
-    dicom::NetworkGuard guard(dicom::kVerifyDeadline);
-    dicom::Verification verification;
-    try {
-        if (!number)
-            throw Failure(QStringLiteral("The port \"%1\" is not a number.").arg(port), Failure::Kind::Argument);
-        const QString calling = AET->text();
-        std::exception_ptr failure;
-        bool cancelled = false;
-        {
-            QProgressDialog waiting(QStringLiteral("Verifying %1 ...").arg(node), QStringLiteral("Cancel"), 0, 0, this);
-            waiting.setObjectName(QStringLiteral("VerifyWait"));
-            waiting.setWindowTitle(QStringLiteral("Skiascan"));
-            waiting.setWindowModality(Qt::ApplicationModal);
-            waiting.setMinimumDuration(std::numeric_limits<int>::max()); // shown by the timer below only
-            const InputBlock block(&waiting);
-            QEventLoop wait;
-            BackgroundTask task;
-            task.start([=, &guard, &verification, portNumber = *number](const CancelFlag&) {
-                           verification = dicom::verify(host, portNumber, aeTitle, calling, {}, &guard, tls);
-                       },
-                       [&](std::exception_ptr f) {
-                           failure = f;
-                           wait.quit();
-                       },
-                       [&guard] { guard.cancel(); });
-            // Cancel, the close box and Esc end the echo.
-            const auto stop = [&] {
-                cancelled = true;
-                task.cancel();
-            };
-            connect(&waiting, &QProgressDialog::canceled, &wait, stop);
-            connect(&waiting, &QDialog::rejected, &wait, stop);
-            QTimer::singleShot(500, &waiting, [&] {
-                if (!cancelled)
-                    waiting.show();
-            });
-            setCursor(Qt::WaitCursor);
-            wait.exec();
-            unsetCursor();
-        }
-        if (cancelled)
-            return; // the operator stopped it: nothing to tell
-        if (failure)
-            std::rethrow_exception(failure);
-    } catch (const std::exception& e) {
-        showMessage(this, QMessageBox::Critical, failureText(describe(e), QStringLiteral("The verification failed.")));
-        return;
-    }
-    showMessage(this, QMessageBox::Information,
-                QStringLiteral("%1 answered the verification (C-ECHO)%2.\n%3")
-                    .arg(node,
-                         verification.protocol.isEmpty()
-                             ? QString()
-                             : QStringLiteral(" over %1; its certificate is signed by an authority this station trusts")
-                                   .arg(verification.protocol),
-                         verification.acceptsCommitment ? QStringLiteral("It accepts storage commitment.")
-                                                        : QStringLiteral("It does not accept storage commitment.")));
+    m_verifier->verify(role, aeTitle, host, port, AET->text(),
+                       withPathsResolved(tls, QFileInfo(m_settingsPath).absolutePath()));
 }
 
 void fPrefs::chooseApplication(QLineEdit* target)

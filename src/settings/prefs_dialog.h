@@ -6,6 +6,7 @@
 
 #include "settings/options_file.h"
 #include "settings/settings_file.h"
+#include "settings/verify_dialog.h"
 
 #include <QDialog>
 
@@ -52,8 +53,8 @@ public:
     QLineEdit* ScheduledModality = nullptr;
     QLineEdit* ScheduledAET = nullptr;
     QLineEdit* ScheduledStation = nullptr;
-    std::array<QPushButton*, 3> VerifyRemote{}; // C-ECHO to the destination of the row
-    QPushButton* VerifyWorklist = nullptr;      // C-ECHO to the worklist server
+    std::array<QPushButton*, 3> VerifyRemote{}; // whether the destination of the row answers
+    QPushButton* VerifyWorklist = nullptr;      // whether the worklist server answers
     QPushButton* cmdMore = nullptr; // opens the page of the options file
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
@@ -71,11 +72,13 @@ private:
     void BrowseTest_Click();
     void BrowseFolder_Click();
     void chooseApplication(QLineEdit* target);
-    void verifyNode(const QString& aeTitle, const QString& host, const QString& port, const TlsSettings& tls);
+    void verifyNode(NodeVerifier::Role role, const QString& aeTitle, const QString& host, const QString& port,
+                    const TlsSettings& tls);
 
     QString m_settingsPath;
     Options m_options;
     Options m_optionsAtOpen;
+    NodeVerifier* m_verifier = nullptr; // Verify, for every row
 };
 
 } // namespace skiascan

@@ -1,20 +1,22 @@
 #include "worklist/worklist_dialog.h"
 
-#include "common/background.h"
 #include "common/failure.h"
+#include "common/program_log.h"
 #include "common/text.h"
 #include "dicom/network.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
+#include <QFontMetrics>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
-#include <QTimer>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 
+#include <algorithm>
 
 namespace skiascan {
 
@@ -24,7 +26,8 @@ const QString fWorklist::kCaption = QStringLiteral("X-Ray Skiascan Dicom Modalit
 namespace {
 
 constexpr int kTwipsPerPixel = 15;
-constexpr qint64 kEventInterval = 20; // milliseconds between event processing while the list fills
+constexpr int kRowsPerStep = 250;                // at most, between two looks at the event loop
+constexpr qint64 kStepMilliseconds = 20;         // and no longer than this
 constexpr int kScheduledRole = Qt::UserRole + 1; // the row's place in m_scheduled
 
 int pixels(int twips)
@@ -45,6 +48,16 @@ public:
 
 } // namespace
 
+// A query in the background: its guard lets Cancel end it at once.
+struct fWorklist::PendingQuery {
+    explicit PendingQuery(std::chrono::seconds deadline)
+        : guard(deadline)
+    {
+    }
+    dicom::NetworkGuard guard;
+    dicom::DataSetCollection results;
+};
+
 fWorklist::fWorklist(const WorklistStation& station, const QString& programFolder, QWidget* mainWindow)
     : QDialog(mainWindow)
     , m_station(station)
@@ -53,6 +66,9 @@ fWorklist::fWorklist(const WorklistStation& station, const QString& programFolde
 {
     setObjectName(QStringLiteral("fWorklist"));
     setWindowTitle(kCaption);
+    // A window does not take its parent's font by itself: the list reads as
+    // the main window does.
+    setFont(mainWindow->font());
 
     lvWorklist = new QTreeWidget(this);
     lvWorklist->setObjectName(QStringLiteral("lvWorklist"));
@@ -61,14 +77,20 @@ fWorklist::fWorklist(const WorklistStation& station, const QString& programFolde
     lvWorklist->setAllColumnsShowFocus(true);
     lvWorklist->setSelectionMode(QAbstractItemView::SingleSelection);
     lvWorklist->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lvWorklist->setHeaderLabels({QStringLiteral("Time"), QStringLiteral("Last Name"), QStringLiteral("First Name"),
-                                 QStringLiteral("Middle Initial"), QStringLiteral("Birthdate"), QStringLiteral("ID"),
-                                 QStringLiteral("Sex"), QStringLiteral("Bodypart"), QStringLiteral("Accession Number")});
+    lvWorklist->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    const QStringList headers{QStringLiteral("Time"),     QStringLiteral("Last Name"), QStringLiteral("First Name"),
+                              QStringLiteral("Middle Initial"), QStringLiteral("Birthdate"), QStringLiteral("ID"),
+                              QStringLiteral("Sex"),      QStringLiteral("Bodypart"),  QStringLiteral("Accession Number")};
+    lvWorklist->setHeaderLabels(headers);
+    for (int column = 0; column < headers.size(); ++column)
+        lvWorklist->headerItem()->setToolTip(column, headers[column]);
     // The dialog sorts itself on header clicks (setSortingEnabled(false) would
-    // also make the headers unclickable, so it comes first).
+    // also make the headers unclickable, so it comes first). The operator can
+    // widen any column.
     lvWorklist->setSortingEnabled(false);
     lvWorklist->header()->setSectionsClickable(true);
     lvWorklist->header()->setStretchLastSection(false);
+    lvWorklist->header()->setSectionResizeMode(QHeaderView::Interactive);
 
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
@@ -77,6 +99,28 @@ fWorklist::fWorklist(const WorklistStation& station, const QString& programFolde
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
     cmdCancel->setAutoDefault(false);
 
+    // Over the list while the query runs: what is asked and a busy bar; the
+    // dialog's Cancel ends it.
+    queryProgress = new QWidget(this);
+    queryProgress->setObjectName(QStringLiteral("queryProgress"));
+    queryProgress->setAutoFillBackground(true);
+    lblProgress = new QLabel(queryProgress);
+    lblProgress->setObjectName(QStringLiteral("lblProgress"));
+    lblProgress->setAlignment(Qt::AlignCenter);
+    lblProgress->setWordWrap(true);
+    barProgress = new QProgressBar(queryProgress);
+    barProgress->setObjectName(QStringLiteral("barProgress"));
+    barProgress->setTextVisible(false);
+    auto* progressLayout = new QVBoxLayout(queryProgress);
+    progressLayout->addStretch(1);
+    progressLayout->addWidget(lblProgress);
+    progressLayout->addWidget(barProgress);
+    progressLayout->addStretch(1);
+    queryProgress->hide();
+
+    m_fill.setSingleShot(true);
+    m_fill.setInterval(0);
+    connect(&m_fill, &QTimer::timeout, this, &fWorklist::fillStep);
     connect(lvWorklist->header(), &QHeaderView::sectionClicked, this,
             [this](int section) { lvWorklist_ColumnClick(section + 1); });
     connect(lvWorklist, &QTreeWidget::itemDoubleClicked, this, &fWorklist::cmdOK_Click);
@@ -85,6 +129,8 @@ fWorklist::fWorklist(const WorklistStation& station, const QString& programFolde
 
     Form_Load();
 }
+
+fWorklist::~fWorklist() = default;
 
 // Lays the dialog over the main window, at the main window's size, and sizes the
 // list and its columns from it.
@@ -98,6 +144,8 @@ void fWorklist::Form_Load()
     lvWorklist->setGeometry(pixels(layout.listLeft), pixels(120), pixels(layout.listWidth), pixels(layout.listHeight));
     for (int column = 0; column < 9; ++column)
         lvWorklist->setColumnWidth(column, pixels(layout.columnWidths[static_cast<std::size_t>(column)]));
+    const QRect list = lvWorklist->geometry();
+    queryProgress->setGeometry(list.adjusted(list.width() / 8, list.height() / 4, -list.width() / 8, -list.height() / 4));
     move(m_main->frameGeometry().center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
@@ -111,145 +159,213 @@ void fWorklist::showEvent(QShowEvent* event)
     }
 }
 
+// Cancel, Esc and the close box end a query under way at once (its
+// connection is cut), and the filling of the list.
 void fWorklist::done(int result)
 {
-    m_closed = true;
+    m_fill.stop();
+    m_nextAnswer = 0;
+    if (m_query.running()) {
+        m_query.stop();
+        appendWorklistLog(m_programFolder, QStringLiteral("C-FIND cancelled"));
+        programlog::event(QStringLiteral("worklist query to %1 cancelled by the operator").arg(serverName()));
+    }
     QDialog::done(result);
+}
+
+QString fWorklist::serverName() const
+{
+    return dicom::nodeName(m_station.calledAETitle, m_station.host, m_station.port);
 }
 
 void fWorklist::Form_Activate()
 {
-    const QString caption = windowTitle();
-    setWindowTitle(caption + QStringLiteral(" (querying, please wait ...)"));
+    setWindowTitle(kCaption + QStringLiteral(" (querying, please wait ...)"));
     setCursor(Qt::WaitCursor);
-    repaint();
     lvWorklist->clear();
     m_scheduled.clear();
-    const std::optional<dicom::DataSetCollection> results = QueryWorklist();
-    if (!results || m_closed)
-        return;
-    SaveData(*results);
-    appendWorklistLog(m_programFolder, QStringLiteral("C-FIND %1 (%2:%3): %4 entries")
-                                           .arg(m_station.calledAETitle, m_station.host)
-                                           .arg(m_station.port)
-                                           .arg(results->count()));
-    if (m_closed)
-        return;
-    if (lvWorklist->topLevelItemCount() > 0) {
-        sortBy(0, true);
-        lvWorklist->setCurrentItem(lvWorklist->topLevelItem(0));
-    } else {
-        cmdOK->setEnabled(false);
-    }
-    setWindowTitle(caption);
-    unsetCursor();
+    cmdOK->setEnabled(false);
+    lblProgress->setText(QStringLiteral("Asking the worklist server %1 for today's entries ...").arg(serverName()));
+    barProgress->setRange(0, 0); // busy, for as long as the server takes
+    queryProgress->show();
+    queryProgress->raise();
+    cmdCancel->setFocus();
+    QueryWorklist();
 }
 
-namespace {
-
-// A query in the background: its guard lets Cancel end it at once.
-struct PendingQuery {
-    explicit PendingQuery(std::chrono::seconds deadline)
-        : guard(deadline)
-    {
-    }
-    dicom::NetworkGuard guard;
-    dicom::DataSetCollection results;
-    std::exception_ptr failure;
-    bool done = false;
-};
-
-} // namespace
-
-std::optional<dicom::DataSetCollection> fWorklist::QueryWorklist()
+// The query runs in the background; queryEnded() takes its answers.
+void fWorklist::QueryWorklist()
 {
-    auto query = std::make_shared<PendingQuery>(std::chrono::seconds(m_station.limits.deadlineSeconds));
-    BackgroundTask task;
-    {
-        // The dialog stays alive meanwhile: Cancel, Esc and the close box end
-        // the query at once; input elsewhere is dropped.
-        const InputBlock block(this);
-        QEventLoop wait;
-        task.start(
-            [query, station = m_station, today = QDate::currentDate()](const CancelFlag&) {
-                query->results = queryWorklist(station, today, &query->guard);
-            },
-            [query, &wait](std::exception_ptr failure) {
-                query->failure = failure;
-                query->done = true;
-                wait.quit();
-            },
-            [query] { query->guard.cancel(); });
-        connect(this, &QDialog::finished, &wait, &QEventLoop::quit);
-        wait.exec();
-    }
-    if (m_closed) {
-        // Cut short at once; the task waits for its thread when it goes.
-        task.cancel();
-        appendWorklistLog(m_programFolder, QStringLiteral("C-FIND cancelled"));
-        return std::nullopt;
-    }
-    try {
-        if (query->failure)
-            std::rethrow_exception(query->failure);
-        for (int i = 0; i < 3; ++i)
-            QCoreApplication::processEvents();
-        return std::move(query->results);
-    } catch (const std::exception& e) {
-        appendWorklistLog(m_programFolder, QStringLiteral("C-FIND failed: %1").arg(describe(e)));
-        QMessageBox box(QMessageBox::Critical, m_main->windowTitle(),
-                        failureText(describe(e), QStringLiteral("Worklist-Query failed.")), QMessageBox::Ok, this);
-        box.exec();
-        reject();
-        return std::nullopt;
-    }
+    m_pending = std::make_shared<PendingQuery>(std::chrono::seconds(m_station.limits.deadlineSeconds));
+    m_query.start(
+        [query = m_pending, station = m_station, today = QDate::currentDate()](const CancelFlag&) {
+            query->results = queryWorklist(station, today, &query->guard);
+        },
+        [this](std::exception_ptr failure) { queryEnded(failure); },
+        [query = m_pending] { query->guard.cancel(); });
 }
 
-void fWorklist::SaveData(const dicom::DataSetCollection& results)
+void fWorklist::queryEnded(std::exception_ptr failure)
+{
+    const std::shared_ptr<PendingQuery> query = std::move(m_pending);
+    if (!failure) {
+        appendWorklistLog(m_programFolder, QStringLiteral("C-FIND %1 (%2:%3): %4 entries")
+                                               .arg(m_station.calledAETitle, m_station.host)
+                                               .arg(m_station.port)
+                                               .arg(query->results.count()));
+        SaveData(std::move(query->results));
+        return;
+    }
+    // The operator reads what happened in plain words; the network's own
+    // account goes to the logs.
+    QString plain;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        appendWorklistLog(m_programFolder, QStringLiteral("C-FIND failed: %1").arg(logText(e)));
+        programlog::event(QStringLiteral("worklist query failed: %1").arg(logText(e)));
+        plain = plainNodeFailure(e, QStringLiteral("The worklist server %1").arg(serverName()));
+    }
+    queryProgress->hide();
+    unsetCursor();
+    auto* box = new QMessageBox(QMessageBox::Critical, m_main->windowTitle(),
+                                failureText(plain, QStringLiteral("Worklist-Query failed.")), QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, &QDialog::reject);
+    box->open();
+}
+
+void fWorklist::SaveData(dicom::DataSetCollection results)
 {
     LogDay = tidyWorklistLog(m_programFolder, LogDay, QDate::currentDate());
+    m_answers = std::move(results);
+    m_nextAnswer = 1;
+    barProgress->setRange(0, std::max(1, m_answers.count()));
+    fillStep();
+}
+
+// Lists the next answers, a few at a time, so that the dialog answers while a
+// long list fills.
+void fWorklist::fillStep()
+{
+    if (m_nextAnswer < 1)
+        return;
     const QLocale locale;
-    // Events are processed between rows, but not more often than every few
-    // milliseconds: a repaint per row would make a long list fill slowly.
-    QElapsedTimer sinceEvents;
-    sinceEvents.start();
-    for (int i = 1; i <= results.count(); ++i) {
+    QElapsedTimer step;
+    step.start();
+    for (int rows = 0; m_nextAnswer <= m_answers.count(); ++m_nextAnswer, ++rows) {
+        if (rows == kRowsPerStep || step.hasExpired(kStepMilliseconds)) {
+            lblProgress->setText(QStringLiteral("Listing %1 of %2 entries ...").arg(m_nextAnswer - 1).arg(m_answers.count()));
+            barProgress->setValue(m_nextAnswer - 1);
+            m_fill.start();
+            return;
+        }
+        const dicom::DataSet& answer = m_answers.item(m_nextAnswer);
         auto* item = new WorklistItem(lvWorklist);
         WorklistRow row;
         bool complete = true;
         try {
-            fillWorklistRow(results.item(i), row, locale);
+            fillWorklistRow(answer, row, locale);
         } catch (const std::exception&) {
             complete = false; // the cells filled so far are shown, later entries are not
         }
-        for (int column = 0; column < 9; ++column)
-            item->setText(column, row[static_cast<std::size_t>(column)]);
         // An entry with text that cannot be read is marked, and says which.
-        const QStringList unreadable = unreadableFields(results.item(i));
+        const QStringList unreadable = unreadableFields(answer);
+        const QString warning = unreadable.isEmpty()
+            ? QString()
+            : QStringLiteral("Cannot be read in its character set: %1").arg(unreadable.join(QStringLiteral(", ")));
+        for (int column = 0; column < 9; ++column) {
+            const QString& text = row[static_cast<std::size_t>(column)];
+            item->setText(column, text);
+            // Every value can be read whole on hover, however narrow its column.
+            item->setToolTip(column, warning.isEmpty() ? text
+                                     : text.isEmpty()  ? warning
+                                                       : text + QLatin1Char('\n') + warning);
+        }
         if (!unreadable.isEmpty()) {
             item->setIcon(kLastName, style()->standardIcon(QStyle::SP_MessageBoxWarning));
-            for (int column = 0; column < 9; ++column)
-                item->setToolTip(column, QStringLiteral("Cannot be read in its character set: %1")
-                                             .arg(unreadable.join(QStringLiteral(", "))));
             item->setData(0, Qt::UserRole, unreadable);
         }
         if (m_station.scheduledStudy) {
             try {
-                m_scheduled.push_back(scheduledStudyOf(results.item(i)));
+                m_scheduled.push_back(scheduledStudyOf(answer));
             } catch (const std::exception&) {
                 m_scheduled.emplace_back(); // an order that cannot be read: the study is made here
             }
             item->setData(0, kScheduledRole, static_cast<qulonglong>(m_scheduled.size() - 1));
         }
         if (!complete)
-            return;
-        if (i == 1 || sinceEvents.hasExpired(kEventInterval)) {
-            QCoreApplication::processEvents();
-            sinceEvents.restart();
-            if (m_closed)
-                return;
-        }
+            break;
     }
+    m_nextAnswer = 0;
+    m_answers = {};
+    listed();
+}
+
+void fWorklist::listed()
+{
+    queryProgress->hide();
+    if (lvWorklist->topLevelItemCount() > 0) {
+        sortBy(0, true);
+        lvWorklist->setCurrentItem(lvWorklist->topLevelItem(0));
+        fitColumns();
+        cmdOK->setEnabled(true);
+        lvWorklist->setFocus();
+    } else {
+        cmdOK->setEnabled(false);
+    }
+    setWindowTitle(kCaption);
+    unsetCursor();
+}
+
+// What the operator checks against the patient (time, birth date, ID, sex,
+// accession number, middle initial) is shown whole; the names and the body
+// part share the rest of the list's width, cut short where they must be (the
+// whole text on hover, and the operator can widen any column). A caption gives
+// way to the values: it is cut short in a narrow column (and whole on hover).
+void fWorklist::fitColumns()
+{
+    const QFontMetrics cells(lvWorklist->font());
+    const QFontMetrics captions(lvWorklist->header()->font());
+    // The cell's own margins (as the item delegate draws it) and a little air.
+    const int padding = 2 * (lvWorklist->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, lvWorklist) + 1) + 4;
+    const int icon = lvWorklist->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, lvWorklist) + 4;
+    const auto contentWidth = [&](int column) {
+        int widest = 0;
+        for (int row = 0; row < lvWorklist->topLevelItemCount(); ++row) {
+            const QTreeWidgetItem* item = lvWorklist->topLevelItem(row);
+            widest = std::max(widest, cells.horizontalAdvance(item->text(column)) + (item->icon(column).isNull() ? 0 : icon));
+        }
+        return widest + padding;
+    };
+    // Each column of values shown whole, and as much of its caption as this
+    // allows (the sort mark needs room too).
+    const struct {
+        int column;
+        int captionRoom;
+    } whole[] = {{kTime, 48}, {kMiddleInitial, 32}, {kBirthdate, 48}, {kId, 48}, {kSex, 32}, {kAccessionNumber, 48}};
+    int room = lvWorklist->viewport()->width() - 2;
+    for (const auto& [column, captionRoom] : whole) {
+        const int caption = captions.horizontalAdvance(lvWorklist->headerItem()->text(column)) + padding + 12;
+        const int width = std::max(contentWidth(column), std::min(caption, captionRoom));
+        lvWorklist->setColumnWidth(column, width);
+        room -= width;
+    }
+    // The rest goes to the names and the body part: each as much as it needs
+    // of an even share, what one leaves over to the others.
+    std::vector<std::pair<int, int>> shared; // wanted width, column
+    for (int column : {kLastName, kFirstName, kBodypart})
+        shared.emplace_back(contentWidth(column), column);
+    std::sort(shared.begin(), shared.end());
+    room = std::max(room, 0);
+    for (std::size_t i = 0; i < shared.size(); ++i) {
+        const auto& [wanted, column] = shared[i];
+        const int share = room / static_cast<int>(shared.size() - i);
+        const int width = std::max(std::min(wanted, share), 40);
+        lvWorklist->setColumnWidth(column, i + 1 == shared.size() ? std::max(room, 40) : width);
+        room = std::max(room - width, 0);
+    }
+    lvWorklist->doItemsLayout(); // the scroll bars follow the new widths
 }
 
 void fWorklist::sortBy(int column, bool ascending)
@@ -274,7 +390,7 @@ void fWorklist::lvWorklist_ColumnClick(int column)
 void fWorklist::cmdOK_Click()
 {
     QTreeWidgetItem* item = lvWorklist->currentItem();
-    if (!item || !item->isSelected())
+    if (!item || !item->isSelected() || !cmdOK->isEnabled())
         return;
     WorklistRow row;
     for (int column = 0; column < 9; ++column)

@@ -61,11 +61,10 @@ void fillWorklistRow(const dicom::DataSet& answer, WorklistRow& row, const QLoca
         }
     }
     const QStringList name = fullName.split(QLatin1Char('^'));
-    for (int i = 0; i < 3 && i < name.size(); ++i) {
-        QString part = name[i];
-        part.replace(QLatin1Char('\''), QChar(0x00B4)); // shown as the acute accent
-        row[kLastName + i] = part;
-    }
+    // Exactly as the worklist gave them: the images must carry the name the
+    // RIS knows for the order.
+    for (int i = 0; i < 3 && i < name.size(); ++i)
+        row[kLastName + i] = name[i];
 
     const auto steps = answer.sequence(0x0040, 0x0100);
     if (!steps || steps->count() < 1)

@@ -47,7 +47,7 @@ QString worklistTime(const QString& dicomTime);
 
 /// Fills the cells of a row from one answer, in this order: the three name
 /// components (of the first name group that is not empty, when the name has
-/// several; apostrophes shown as the acute accent), the time of the first
+/// several; exactly as the answer has them), the time of the first
 /// scheduled procedure step, the body part (first requested procedure code,
 /// trimmed), the birth date in the locale's short format with a four-digit
 /// year, ID and sex, the accession number. Throws Failure for an

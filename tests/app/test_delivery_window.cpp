@@ -70,12 +70,15 @@ protected:
     }
 
     // Queues `inside` for the outbox window, then what `after` queues for the
-    // windows it opens, and clicks the outbox count.
+    // windows it opens, clicks the outbox line and waits until the window has
+    // closed (it does not hold the main window's flow).
     void inOutboxWindow(fSkiascan& w, const std::function<void(OutboxDialog*)>& inside,
                         const std::function<void()>& after = {})
     {
-        modals.then([inside](QWidget* dialog) {
+        bool closed = false;
+        modals.then([inside, &closed](QWidget* dialog) {
             auto* outbox = qobject_cast<OutboxDialog*>(dialog);
+            closed = true;
             ASSERT_NE(outbox, nullptr);
             inside(outbox);
             outbox->cmdClose->click();
@@ -83,6 +86,7 @@ protected:
         if (after)
             after();
         QTest::mouseClick(w.lblOutbox, Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return closed && !w.findChild<OutboxDialog*>(); }, 30000));
     }
 
     ProgramFolder folder;
@@ -134,7 +138,7 @@ TEST_F(DeliveryWindowTest, ANodeThatIsDownIsShownOnTheLineAndSendToKeepsEveryOth
             });
         });
     ASSERT_GE(row.size(), 8);
-    EXPECT_EQ(row[0], "Smith^John");
+    EXPECT_EQ(row[0], "Smith, John") << "the name as people read it";
     EXPECT_EQ(row[5], QString("GONE (127.0.0.1:%1) (no longer configured), ARCHIVE").arg(gone.section('|', 2)));
     EXPECT_EQ(row[6], "ORTHANC");
     EXPECT_FALSE(row[7].isEmpty()) << "the last failure is shown";
@@ -168,9 +172,9 @@ TEST_F(DeliveryWindowTest, RemoveAsksFirstAndKeepsTheImageInRemoved)
                            static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
                        });
                    });
-    EXPECT_TRUE(question.startsWith("Remove image 1 of Smith^John (4711) from the outbox?")) << question.toStdString();
+    EXPECT_TRUE(question.startsWith("Remove image 1 of Smith, John (4711) from the outbox?")) << question.toStdString();
     EXPECT_TRUE(QFile::exists(folder.filePath("Outbox/removed/" + uid + ".dcm")));
-    EXPECT_EQ(w->lblOutbox->text(), "");
+    EXPECT_EQ(w->lblOutbox->text(), "Outbox: empty");
 }
 
 TEST_F(DeliveryWindowTest, TheOutboxWindowShowsATransferLiveAndCancelEndsItWithinASecond)

@@ -4,18 +4,25 @@
 #include "settings/prefs_dialog.h"
 #include "support/conditions.h"
 #include "support/modal.h"
+#include "support/dicom_file.h"
+#include "support/peers.h"
 #include "support/program_folder.h"
+#include "support/tiff_writer.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 #include "support/qt_printers.h"
 
@@ -51,6 +58,12 @@ protected:
     ProgramFolder folder;
     ModalDriver modals;
 };
+
+// The colour of a field's frame as drawn, at the middle of its left edge.
+QColor frameColour(QWidget* field)
+{
+    return field->grab().toImage().pixelColor(0, field->height() / 2);
+}
 
 QRect geometryOf(QWidget* w)
 {
@@ -98,6 +111,18 @@ TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThem)
     EXPECT_EQ(w->Label1[12]->text(), "Accession Number:");
     EXPECT_EQ(w->Label1[10]->text(), "Films in Feeder (Multiple Scan):");
     EXPECT_FALSE(w->Label1[11]->isEnabled());
+
+    // Every caption fits inside its button's frame ("Scanner Test" too).
+    for (QPushButton* button : {w->cmdWorklist, w->cmdScan, w->cmdMultiScan, w->cmdPrefs, w->cmdNew, w->cmdTest,
+                                w->cmdCancel}) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        const int room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
+        EXPECT_LE(QFontMetrics(button->font()).horizontalAdvance(button->text()) + 4, room)
+            << button->text().toStdString();
+    }
+    EXPECT_EQ(w->cmdTest->text(), "Scanner Test");
 
     ASSERT_EQ(w->menuBar()->actions().size(), 1);
     EXPECT_EQ(w->menuBar()->actions()[0]->text(), "?");
@@ -498,4 +523,123 @@ TEST_F(MainWindowTest, AboutBoxShowsTheVersion)
     EXPECT_EQ(seen.icon, QMessageBox::Information);
     EXPECT_TRUE(QRegularExpression("^Skiascan Version \\d+\\.\\d+\\.\\d+$").match(seen.text).hasMatch())
         << seen.text.toStdString();
+}
+
+// A record the rule refuses says why: the field with the refused text is
+// framed in red and tells the reason on hover, the line below the buttons
+// names it, and Enter takes the operator there with the reason beside it.
+TEST_F(MainWindowTest, ARefusedRecordSaysWhyOnTheFieldTheLineAndEnter)
+{
+    auto w = started();
+    fillCompleteRecord(*w);
+    ASSERT_TRUE(w->cmdScan->isEnabled());
+    EXPECT_EQ(w->lblOutbox->text(), "Outbox: empty");
+    const struct {
+        QLineEdit* field;
+        const char* text;
+        const char* reason;
+    } cases[] = {
+        {w->StudyDate, "31.02.2026", "Study Date: 31.02.2026 is not a date"},
+        {w->StudyDate, "2026-13-01", "Study Date: 2026-13-01 is not a date"},
+        {w->PATGebDatum, "12/7/26", "Patient Birthdate: 12/7/26 has a two-digit year; a four-digit year is needed"},
+    };
+    w->activateWindow();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const QString good = c.field->text();
+        c.field->setText(c.text);
+        EXPECT_FALSE(w->cmdScan->isEnabled());
+        EXPECT_FALSE(w->cmdMultiScan->isEnabled());
+        EXPECT_TRUE(c.field->property("refused").toBool());
+        EXPECT_EQ(frameColour(c.field), QColor(0xc0, 0, 0)) << "framed in red";
+        EXPECT_EQ(c.field->toolTip(), c.reason);
+        EXPECT_TRUE(w->cmdScan->toolTip().contains(c.reason)) << w->cmdScan->toolTip().toStdString();
+        EXPECT_TRUE(w->lblOutbox->toolTip().contains(c.reason));
+        const QString line = w->lblOutbox->text();
+        EXPECT_TRUE(line == c.reason || line == QString(c.reason).section(':', 0, 0) + " is not a date"
+                    || line == QString(c.reason).section(':', 0, 0) + " needs a four-digit year")
+            << line.toStdString();
+        EXPECT_EQ(w->PATGebDatum->geometry(), QRect(160, 80, 89, 19)) << "the mark moves nothing";
+
+        w->PATID1->setFocus();
+        QTest::keyClick(w->PATID1, Qt::Key_Return);
+        EXPECT_EQ(w->focusWidget(), c.field);
+        EXPECT_EQ(QToolTip::text(), c.reason);
+        QFile log(folder.filePath("Logs/skiascan.log"));
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(QString::fromUtf8(log.readAll()).contains(QString("scan refused: ") + c.reason));
+
+        c.field->setText(good);
+        EXPECT_FALSE(c.field->property("refused").toBool());
+        EXPECT_NE(frameColour(c.field), QColor(0xc0, 0, 0));
+        EXPECT_EQ(QFontInfo(c.field->font()).pixelSize(), QFontInfo(w->font()).pixelSize()) << "the window's font stays";
+        EXPECT_EQ(c.field->toolTip(), "");
+        EXPECT_TRUE(w->cmdScan->isEnabled());
+        EXPECT_EQ(w->lblOutbox->text(), "Outbox: empty");
+    }
+    // An empty field is named, not framed.
+    w->PATID1->clear();
+    EXPECT_EQ(w->lblOutbox->text(), "Patient ID is empty");
+    EXPECT_FALSE(w->PATID1->property("refused").toBool());
+    EXPECT_EQ(w->PATID1->toolTip(), "Patient ID is empty; a scan needs it");
+}
+
+// Dates that can be but are unlikely are asked about before the scan, No
+// being the answer Enter and Escape give; No scans nothing, Yes scans the
+// dates as typed.
+TEST_F(MainWindowTest, UnlikelyDatesAreAskedAboutFirstAndOnlyYesScans)
+{
+    StoreScp pacs;
+    SettingsLines lines = ProgramFolder::defaultLines();
+    lines[Setting::ImageFolder] = folder.path() + "/";
+    lines[Setting::Remote0] = pacs.setting();
+    auto w = started(lines);
+    fillCompleteRecord(*w);
+    writeFilmTiff(folder.filePath("Test.tif"));
+    const struct {
+        const char* studyDate;
+        const char* birthDate;
+        const char* doubt;
+        Qt::Key answer;
+    } cases[] = {
+        {"07.12.2030", "01.02.1960", "The Study Date 07.12.2030 is in the future.", Qt::Key_Return},
+        {"07.12.2026", "01.02.1890", "The patient would be 136 years old on the Study Date.", Qt::Key_Escape},
+        {"07.12.2026", "01.02.2026", "", Qt::Key_unknown}, // a baby: nothing to ask
+        {"07.12.2025", "01.02.2026", "The Patient Birthdate 01.02.2026 is after the Study Date 07.12.2025.",
+         Qt::Key_Return},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.doubt);
+        w->StudyDate->setText(c.studyDate);
+        w->PATGebDatum->setText(c.birthDate);
+        if (c.answer == Qt::Key_unknown)
+            continue;
+        QString text;
+        bool noIsDefault = false;
+        modals.then([&](QWidget* box) {
+            auto* question = static_cast<QMessageBox*>(box);
+            text = question->text();
+            noIsDefault = question->defaultButton() == question->button(QMessageBox::No);
+            QTest::keyClick(question, c.answer);
+        });
+        w->cmdScan->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return modals.pending() == 0 && !QApplication::activeModalWidget(); }));
+        EXPECT_EQ(text, QString(c.doubt) + "\n\nScan anyway?");
+        EXPECT_TRUE(noIsDefault);
+        EXPECT_FALSE(w->session().scanning());
+        EXPECT_EQ(w->StudyDate->text(), c.studyDate) << "never changed";
+    }
+    // Multiple Scan asks the same; Yes scans the dates as typed.
+    w->StudyDate->setText("07.12.2030");
+    w->PATGebDatum->setText("01.02.1960");
+    modals.then([](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
+    w->cmdMultiScan->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return modals.pending() == 0 && !QApplication::activeModalWidget(); }));
+    EXPECT_FALSE(w->session().scanning());
+    modals.then([](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+    w->cmdScan->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->session().scanning(); }));
+    ASSERT_TRUE(sessionIdle(*w));
+    ASSERT_EQ(pacs.received().size(), 1) << "one film: the one Yes was given for";
+    EXPECT_EQ(DicomFile(pacs.received().first()).text(DCM_StudyDate), "20301207");
 }

@@ -38,6 +38,7 @@ struct Outcome {
     int outboxEntries = 0;
     QString outboxLabel;
     QString outboxTip;
+    QString lastFailure; // "NODE (host:port): why", as the outbox window shows it
     bool red = false;
     int goodNodeImages = 0;
     bool windowUsable = false;
@@ -86,6 +87,9 @@ protected:
         outcome.outboxEntries = QDir(folder.filePath("Outbox")).entryList({"*.dcm"}, QDir::Files).size();
         outcome.outboxLabel = w->lblOutbox->text();
         outcome.outboxTip = w->lblOutbox->toolTip();
+        for (const NodeStatus& status : w->session().delivery().status())
+            if (status.failing)
+                outcome.lastFailure = status.node.name() + ": " + status.lastFailure;
         outcome.red = w->lblOutbox->styleSheet().contains("#c00000");
         outcome.goodNodeImages = good.received().size();
         // Still usable: no dialog left open, and the entry rule still answers.
@@ -99,8 +103,9 @@ protected:
     // A film is never lost: it stays as a TIFF or waits in the outbox.
     static void expectKeptForTheSecondNode(const Outcome& o, const QString& node, const QString& why)
     {
-        EXPECT_TRUE(o.outboxTip.contains(node + ": ")) << o.outboxTip.toStdString();
-        EXPECT_TRUE(o.outboxTip.contains(why, Qt::CaseInsensitive)) << o.outboxTip.toStdString();
+        EXPECT_TRUE(o.outboxTip.contains(node + " has taken no image since")) << o.outboxTip.toStdString();
+        EXPECT_TRUE(o.lastFailure.startsWith(node + ": ")) << o.lastFailure.toStdString();
+        EXPECT_TRUE(o.lastFailure.contains(why, Qt::CaseInsensitive)) << o.lastFailure.toStdString();
         EXPECT_FALSE(o.filmInImageFolder);
         EXPECT_EQ(o.outboxEntries, 1);
         EXPECT_EQ(o.outboxLabel, "Outbox: 1 image\n" + node.section(' ', 0, 0) + " fails");

@@ -90,7 +90,7 @@ TEST_F(ScanSafetyTest, EditsEnterAndPicksDuringASingleScanChangeNothing)
     EXPECT_TRUE(imageFiles().isEmpty());
     EXPECT_TRUE(journalEntries().isEmpty());
     EXPECT_FALSE(w->PATID1->isReadOnly()) << "the fields are the operator's again";
-    EXPECT_EQ(w->lblOutbox->text(), "");
+    EXPECT_EQ(w->lblOutbox->text(), "Outbox: empty");
 }
 
 TEST_F(ScanSafetyTest, EditsEnterAndPicksDuringAStackChangeNothing)
@@ -270,6 +270,13 @@ TEST_F(ScanSafetyTest, ValuesTheImageCannotCarryAreRefusedAtTheClickNamingTheFie
     }
     EXPECT_TRUE(scannerCalls().isEmpty());
     EXPECT_TRUE(pacs.received().isEmpty());
+    // The log says it as the message does.
+    QFile log(folder.filePath("Logs/skiascan.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString events = QString::fromUtf8(log.readAll());
+    EXPECT_TRUE(events.contains("scan refused: the Patient Lastname \"Smith^Jr\" cannot go into the image: it holds \"^\""))
+        << events.toStdString();
+    EXPECT_FALSE(events.contains("Lastname it holds"));
 }
 
 TEST_F(ScanSafetyTest, LettersBeyondAsciiArriveIntactAtStorescpAndOrthanc)

@@ -1,6 +1,7 @@
 // A worklist pick with "Use the worklist's study" on: the films go into the
 // study the RIS scheduled and carry its order, until an edit ends it; with the
 // setting off a pick works as it always did.
+#include "delivery/outbox_dialog.h"
 #include "settings/options_file.h"
 #include "support/worklist_server.h"
 #include "worklist/worklist_dialog.h"
@@ -10,6 +11,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <dcmtk/dcmdata/dcitem.h>
@@ -198,4 +201,116 @@ TEST_F(ScheduledStudyTest, OrthancFilesBothFilmsUnderTheScheduledStudy)
     EXPECT_EQ(study["MainDicomTags"].toObject()["StudyInstanceUID"].toString(), "1.2.840.99.7.1");
     EXPECT_EQ(study["MainDicomTags"].toObject()["StudyID"].toString(), "RP-17");
     ASSERT_EQ(study["Series"].toArray().size(), 2);
+}
+
+// A cancelled worklist changes nothing: the films of a scheduled study are
+// numbered 1, 2, 3 however often the worklist is opened and cancelled between
+// them, and the same order picked again goes on with 4. An order without a
+// description leaves the operator's Study Description as it is.
+TEST_F(ScheduledStudyTest, TheNumberingHoldsWhateverTheWorklistDialogDoes)
+{
+    WlmScp worklist;
+    worklist.add(ordered());
+    WorklistEntry undescribed = ordered();
+    undescribed.name = "Plain^Paul";
+    undescribed.patientId = "P-80";
+    undescribed.studyUid = "1.2.840.99.7.2";
+    undescribed.procedureDescription = "";
+    worklist.add(undescribed);
+    StoreScp pacs;
+    useScheduledStudy(true);
+    auto w = startWith(worklist.port(), worklist.aeTitle(), pacs.setting());
+    pick(*w, "Ordered");
+    scanOne(*w);
+    scanOne(*w);
+    for (int i = 0; i < 2; ++i) {
+        modals.then([](QWidget* d) { static_cast<fWorklist*>(d)->cmdCancel->click(); },
+                    [](QWidget* d) { return qobject_cast<fWorklist*>(d) && d->cursor().shape() != Qt::WaitCursor; });
+        w->cmdWorklist->click();
+    }
+    scanOne(*w);
+    pick(*w, "Ordered"); // the same order again
+    scanOne(*w);
+    ASSERT_EQ(pacs.received().size(), 4);
+    QStringList images;
+    QStringList series;
+    QSet<QString> seriesUids;
+    for (const QString& file : pacs.received()) {
+        DicomFile film(file);
+        EXPECT_EQ(film.text(DCM_StudyInstanceUID), "1.2.840.99.7.1");
+        images << film.text(DCM_InstanceNumber);
+        series << film.text(DCM_SeriesNumber);
+        seriesUids.insert(film.text(DCM_SeriesInstanceUID));
+    }
+    images.sort();
+    series.sort();
+    EXPECT_EQ(images, (QStringList{"1", "2", "3", "4"}));
+    EXPECT_EQ(series, (QStringList{"1", "2", "3", "4"}));
+    EXPECT_EQ(seriesUids.size(), 4);
+
+    w->StudyDescritpion->setText("Hand films digitise");
+    pick(*w, "Plain");
+    EXPECT_EQ(w->StudyDescritpion->text(), "Hand films digitise");
+    scanOne(*w);
+    ASSERT_EQ(pacs.received().size(), 5);
+    for (const QString& file : pacs.received()) {
+        DicomFile film(file);
+        if (film.text(DCM_StudyInstanceUID) != "1.2.840.99.7.2")
+            continue;
+        EXPECT_EQ(film.text(DCM_StudyDescription), "Hand films digitise");
+        EXPECT_EQ(film.text(DCM_InstanceNumber), "1");
+    }
+}
+
+// Beside a scheduled study the line below the buttons keeps what waits and
+// what fails, says when the node is back, and opens the outbox window at any
+// time, during a scan too.
+TEST_F(ScheduledStudyTest, TheLineKeepsWhatWaitsAndFailsAndSaysWhenTheNodeIsBack)
+{
+    WlmScp worklist;
+    WorklistEntry entry = ordered();
+    entry.stepId = "SPS1001";
+    worklist.add(entry);
+    StoreScp archive("ARCHIVE");
+    archive.stop();
+    useScheduledStudy(true);
+    auto w = startWith(worklist.port(), worklist.aeTitle(), archive.setting());
+    pick(*w, "Ordered");
+    EXPECT_EQ(w->lblOutbox->text(), "Scheduled: Chest PA, step SPS1001");
+
+    // A click during the scan opens the outbox window; the scan goes on.
+    qputenv("SCANFILE_DELAY_MS", "1500");
+    bool scanningMeanwhile = false;
+    modals.then([&](QWidget* d) {
+        scanningMeanwhile = w->session().scanning();
+        ASSERT_NE(qobject_cast<OutboxDialog*>(d), nullptr);
+        static_cast<OutboxDialog*>(d)->cmdClose->click();
+    });
+    QTimer::singleShot(300, w.get(), [&] { QTest::mouseClick(w->lblOutbox, Qt::LeftButton); });
+    scanOne(*w);
+    EXPECT_TRUE(scanningMeanwhile);
+    EXPECT_EQ(modals.pending(), 0u);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->lblOutbox->text() == "Outbox: 1 image\nARCHIVE fails"; }, 10000))
+        << w->lblOutbox->text().toStdString();
+    const QString tip = w->lblOutbox->toolTip();
+    EXPECT_TRUE(tip.contains("Scheduled: Chest PA, step SPS1001")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains(QString("ARCHIVE (127.0.0.1:%1) has taken no image since").arg(archive.port())))
+        << tip.toStdString();
+    for (const char* technical : {"C-STORE", "1.2.840.99.7.1", "2.25."})
+        EXPECT_FALSE(tip.contains(technical)) << tip.toStdString();
+
+    // The node is back: Send now in the outbox window, and the line says so.
+    archive.start();
+    modals.then([](QWidget* d) {
+        auto* outbox = static_cast<OutboxDialog*>(d);
+        outbox->lvOutbox->topLevelItem(0)->setSelected(true);
+        outbox->cmdSendNow->click();
+        outbox->cmdClose->click();
+    });
+    QTest::mouseClick(w->lblOutbox, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->lblOutbox->text().startsWith("ARCHIVE is back\n"); }, 10000))
+        << w->lblOutbox->text().toStdString();
+    EXPECT_TRUE(w->lblOutbox->text().contains("Scheduled")) << w->lblOutbox->text().toStdString();
+    EXPECT_EQ(archive.received().size(), 1u);
 }

@@ -6,6 +6,7 @@
 #include "support/mpps_node.h"
 #include "support/peers.h"
 #include "support/program_folder.h"
+#include "support/worklist_server.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
 
@@ -174,7 +176,9 @@ TEST(PrefsDialog, ChosenImageFolderEndsWithOneSeparator)
 }
 
 // Verify echoes with the values as typed, and over TLS for a node that the
-// More page sets to TLS (its PEM files found from the program folder).
+// More page sets to TLS (its PEM files found from the program folder). It does
+// not wait in a loop of its own: the answer comes in a message box, in plain
+// words; the worklist server is not told of storage commitment.
 TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
 {
     ProgramFolder folder;
@@ -186,39 +190,53 @@ TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
     Options options;
     options.nodes[2].tls = {true, "authority.pem", {}, {}};
     fPrefs dialog(sample(), folder.settingsPath(), options);
+    ModalDriver modals;
+    const auto verify = [&](QPushButton* button) {
+        SeenMessage seen;
+        modals.then(recordMessage(seen));
+        button->click();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return seen.seen; }, 40000));
+        return seen;
+    };
+
+    const SeenMessage empty = verify(dialog.VerifyRemote[0]);
+    EXPECT_EQ(empty.icon, QMessageBox::Information);
+    EXPECT_EQ(empty.text, "This row is empty: there is no node to verify.");
+    const SeenMessage noPort = verify(dialog.VerifyRemote[1]); // "AE|": a title, nothing else
+    EXPECT_EQ(noPort.icon, QMessageBox::Warning);
+    EXPECT_EQ(noPort.text, "This row has no IP-Address and IP-Port. Fill it in to verify the node.");
+
     dialog.RemoteAET[1]->setText("PACS1");
     dialog.IPAddress[1]->setText("127.0.0.1");
     dialog.IPPort[1]->setText(QString::number(pacs.port()));
-    SeenMessage good;
-    ModalDriver modals;
-    modals.then(recordMessage(good));
-    dialog.VerifyRemote[1]->click();
+    const SeenMessage good = verify(dialog.VerifyRemote[1]);
     EXPECT_EQ(good.icon, QMessageBox::Information);
     // storescp offers storage only: the answer says it takes no commitment.
-    EXPECT_EQ(good.text, QString("PACS1 (127.0.0.1:%1) answered the verification (C-ECHO).\nIt does not accept storage "
-                                 "commitment.")
-                             .arg(pacs.port()));
+    EXPECT_EQ(good.text, QString("PACS1 (127.0.0.1:%1) answered.\nIt does not accept storage commitment.").arg(pacs.port()));
 
     dialog.RemoteAET[2]->setText("SECURE");
     dialog.IPAddress[2]->setText("127.0.0.1");
     dialog.IPPort[2]->setText(QString::number(secure.port()));
-    SeenMessage overTls;
-    modals.then(recordMessage(overTls));
-    dialog.VerifyRemote[2]->click();
+    const SeenMessage overTls = verify(dialog.VerifyRemote[2]);
     EXPECT_EQ(overTls.icon, QMessageBox::Information);
-    EXPECT_TRUE(overTls.text.startsWith(QString("SECURE (127.0.0.1:%1) answered the verification (C-ECHO) over TLS 1.")
-                                            .arg(secure.port())))
+    EXPECT_TRUE(overTls.text.startsWith(QString("SECURE (127.0.0.1:%1) answered over TLS 1.").arg(secure.port())))
         << overTls.text.toStdString();
 
-    const int down = freePort();
+    WlmScp worklist;
     dialog.WorklistIP->setText("127.0.0.1");
-    dialog.WorklistPort->setText(QString::number(down));
+    dialog.WorklistPort->setText(QString::number(worklist.port()));
     dialog.WorklistAET->setText("WLSRV");
-    SeenMessage bad;
-    modals.then(recordMessage(bad));
-    dialog.VerifyWorklist->click();
+    const SeenMessage server = verify(dialog.VerifyWorklist);
+    EXPECT_EQ(server.text, QString("The worklist server WLSRV (127.0.0.1:%1) answered.").arg(worklist.port()));
+
+    const int down = freePort();
+    dialog.WorklistPort->setText(QString::number(down));
+    const SeenMessage bad = verify(dialog.VerifyWorklist);
     EXPECT_EQ(bad.icon, QMessageBox::Critical);
-    EXPECT_TRUE(bad.text.startsWith(QString("WLSRV (127.0.0.1:%1) cannot be reached").arg(down))) << bad.text.toStdString();
+    EXPECT_TRUE(bad.text.startsWith(QString("The worklist server WLSRV (127.0.0.1:%1) does not answer. Check that it runs")
+                                        .arg(down)))
+        << bad.text.toStdString();
+    EXPECT_FALSE(bad.text.contains("C-ECHO")) << bad.text.toStdString();
     EXPECT_TRUE(bad.text.endsWith("\r\n\r\nThe verification failed."));
 
     // A node that takes the connection and says nothing shows "Verifying ...";
@@ -234,12 +252,15 @@ TEST(PrefsDialog, VerifySendsAnEchoWithTheTypedValues)
         ASSERT_NE(cancel, nullptr);
         cancel->click();
     });
+    QSignalSpy told(dialog.findChild<NodeVerifier*>(), &NodeVerifier::told);
     QElapsedTimer clock;
     clock.start();
     dialog.VerifyWorklist->click();
+    ASSERT_TRUE(told.wait(10000));
     EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_EQ(waitingText, QString("Verifying WLSRV (127.0.0.1:%1) ...").arg(silent.port()));
     EXPECT_EQ(modals.pending(), 0u);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_FALSE(QFile::exists(folder.settingsPath())) << "verifying saves nothing";
 }
 

@@ -78,7 +78,7 @@ TEST(WorklistIdentifier, HoldsEveryKeyTheFourSequencesAndTheStationsKeys)
     EXPECT_EQ(id.sequence(0x0032, 0x1064)->item(1).text(0x0008, 0x0104), "");
 }
 
-TEST(WorklistRows, NamesSplitIntoThreeColumnsWithApostrophesAsAcuteAccents)
+TEST(WorklistRows, NamesSplitIntoThreeColumnsExactlyAsTheWorklistGaveThem)
 {
     WorklistRow row = rowOf(answer("Smith^John^Q"));
     EXPECT_EQ(row[kLastName], "Smith");
@@ -88,13 +88,13 @@ TEST(WorklistRows, NamesSplitIntoThreeColumnsWithApostrophesAsAcuteAccents)
     EXPECT_EQ(row[kLastName], "Smith");
     EXPECT_EQ(row[kFirstName], "");
     row = rowOf(answer("O'Neil^Mary"));
-    EXPECT_EQ(row[kLastName], QString::fromUtf8("O´Neil"));
+    EXPECT_EQ(row[kLastName], "O'Neil");
     EXPECT_EQ(row[kFirstName], "Mary");
-    // In every name column, every apostrophe; and nowhere else.
+    // Apostrophes stay apostrophes in every name column.
     row = rowOf(answer("O'Neil'l^D'Arcy^O'B", "093000", "D'X"));
-    EXPECT_EQ(row[kLastName], QString::fromUtf8("O´Neil´l"));
-    EXPECT_EQ(row[kFirstName], QString::fromUtf8("D´Arcy"));
-    EXPECT_EQ(row[kMiddleInitial], QString::fromUtf8("O´B"));
+    EXPECT_EQ(row[kLastName], "O'Neil'l");
+    EXPECT_EQ(row[kFirstName], "D'Arcy");
+    EXPECT_EQ(row[kMiddleInitial], "O'B");
     EXPECT_EQ(row[kBodypart], "D'X");
     row = rowOf(answer("Smith^John^Q^Dr^Jr"));
     EXPECT_EQ(row[kMiddleInitial], "Q");
