@@ -138,14 +138,14 @@ namespace {
 
 // storescp writes a file as it receives it: a file counts once DCMTK reads it
 // whole, pixel data and all (a file cut short before its pixel data would
-// read without them).
+// read without them, and one cut short in them reads until they are loaded).
 bool receivedWhole(const QString& path)
 {
     DcmFileFormat file;
-    if (file.loadFile(path.toStdString().c_str()).bad())
+    if (file.loadFile(path.toStdString().c_str()).bad() || file.loadAllDataIntoMemory().bad())
         return false;
     DcmElement* pixels = nullptr;
-    return file.getDataset()->findAndGetElement(DCM_PixelData, pixels).good() && pixels && pixels->getLength() > 0;
+    return file.getDataset()->findAndGetElement(DCM_PixelData, pixels).good() && pixels;
 }
 
 } // namespace
