@@ -125,14 +125,16 @@ cp "$build/bin/skiascan" "$build/bin/SCANFILE.EXE" "$build/bin/Test.tif" "$progr
   WorklistIP=127.0.0.1 WorklistPort="$worklist_port" WorklistAET=WLSRV \
   ScheduledModality=CR ScheduledAET=SKIASCAN
 # The settings beyond the sixteen lines: a worklist pick files its films under
-# the study the RIS scheduled, the PACS (the first row) commits to every image
-# before it leaves the outbox, and the archive (the second row) is reached over TLS.
+# the study the RIS scheduled, the PACS (the first row) takes its images
+# compressed losslessly (JPEG-LS) and commits to every image before it leaves
+# the outbox, and the archive (the second row) is reached over TLS.
 cat > "$program/Skiascan.options.ini" <<EOF
 [Worklist]
 UseScheduledStudy=true
 
 [Node0]
 StorageCommitment=true
+Compression=jpeg-ls-lossless
 
 [Local]
 Port=$station_port

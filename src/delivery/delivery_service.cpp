@@ -56,9 +56,10 @@ void DeliveryService::setTiming(const Timing& timing)
 
 // A worker's events come from its thread and are posted here; an event of a
 // worker that has since been replaced finds no slot and is dropped.
-std::unique_ptr<NodeWorker> DeliveryService::makeWorker(const Node& node, quint64 id)
+std::unique_ptr<NodeWorker> DeliveryService::makeWorker(const Node& node, quint64 id, const NodeStatus& before)
 {
-    NodeWorker::Setup setup{node, m_nodes, m_localAETitle, m_timeouts, m_timing.pauses, m_timing.commitmentWait};
+    NodeWorker::Setup setup{node,           m_nodes, m_localAETitle, m_timeouts, m_timing.pauses, m_timing.commitmentWait,
+                            before};
     NodeWorker::Listener listener;
     listener.status = [this, id](const NodeStatus& status, quint64 served) {
         QMetaObject::invokeMethod(
@@ -124,14 +125,25 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
         m_rows.clear();
         for (auto& [id, slot] : old)
             slot.worker->halt(QStringLiteral("delivery: the settings of %1 changed; its transfer is cut and starts again"));
-        old.clear(); // joins them
         for (const Node& node : nodes) {
+            // A node that was failing stays so until it takes an image: then
+            // the window hears it is back, also after its settings were mended.
+            NodeStatus before;
+            for (const auto& [oldId, oldSlot] : old)
+                if (oldSlot.status.node.id() == node.id()
+                    || (oldSlot.status.node.row == node.row && oldSlot.status.node.aeTitle == node.aeTitle))
+                    before = oldSlot.status;
             const quint64 id = m_nextId++;
             Slot& slot = m_slots[id];
             slot.status.node = node;
-            slot.worker = makeWorker(node, id);
+            slot.status.failing = before.failing;
+            slot.status.failingSince = before.failingSince;
+            slot.status.lastFailure = before.lastFailure;
+            slot.status.lastFailureAt = before.lastFailureAt;
+            slot.worker = makeWorker(node, id, before);
             m_rows.push_back(id);
         }
+        old.clear(); // joins them
     }
     m_reports.configure(nodes, localAETitle, timeouts, listenPort);
     if (m_reports.waitingForPort() && !m_listenRetry.isActive())

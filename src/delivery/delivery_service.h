@@ -139,7 +139,7 @@ private:
         NodeStatus status;   // as the worker last told
         quint64 served = 0;  // the wakes it has done all for
     };
-    std::unique_ptr<NodeWorker> makeWorker(const Node& node, quint64 id);
+    std::unique_ptr<NodeWorker> makeWorker(const Node& node, quint64 id, const NodeStatus& before);
     Slot* slotOf(quint64 id);
     void reported(const NodeId& node);
 

@@ -5,15 +5,17 @@
 
 #include "common/failure.h"
 #include "common/program_log.h"
+#include "common/text.h"
 #include "delivery/commitment_requests.h"
 
 namespace skiascan {
 
 namespace {
 
+// The image under way as the outbox window shows it: "Smith, John (4711), image 2".
 QString filmName(const OutboxEntry& entry)
 {
-    return QStringLiteral("%1 (%2), image %3").arg(entry.patientName, entry.patientId).arg(entry.number);
+    return QStringLiteral("%1 (%2), image %3").arg(personName(entry.patientName), entry.patientId).arg(entry.number);
 }
 
 } // namespace
@@ -29,8 +31,13 @@ void NodeWorker::sendQueue(std::vector<OutboxEntry>& queue, dicom::NetworkGuard&
     // it owes, not on every one of them.
     current = queue.empty() ? nullptr : &queue.front();
     dicom::StoreAssociation association(self.host, self.port, self.aeTitle, m_setup.localAETitle, m_setup.timeouts,
-                                        guard, self.options.tls, commits);
+                                        guard, self.options.tls, commits, self.options.compression);
     const QString over = association.protocol().isEmpty() ? QString() : QStringLiteral(" over ") + association.protocol();
+    // The node's answer decides: compressed when it took the syntax offered.
+    const Compression compression = association.acceptedCompression();
+    if (self.options.compression != Compression::None && compression == Compression::None)
+        programlog::event(QStringLiteral("delivery: %1 takes no %2; its images go uncompressed")
+                              .arg(self.name(), compressionName(self.options.compression)));
     m_failures = 0;
 
     for (OutboxEntry& entry : queue) {
@@ -76,8 +83,15 @@ void NodeWorker::sendQueue(std::vector<OutboxEntry>& queue, dicom::NetworkGuard&
             }
         }
         current = &entry;
+        // The compressed copy is made once, by the first worker that needs
+        // it, from the image at hand; a copy that cannot be made leaves the
+        // image to go uncompressed.
+        const QString copy = compression == Compression::None
+            ? QString()
+            : m_outbox.compressedCopy(entry, compression, image);
+        dicom::StoreAssociation::Stored stored;
         try {
-            association.store(image);
+            stored = association.store(image, copy);
         } catch (const Failure& e) {
             if (e.kind() != Failure::Kind::Status)
                 throw;
@@ -85,7 +99,12 @@ void NodeWorker::sendQueue(std::vector<OutboxEntry>& queue, dicom::NetworkGuard&
             continue;
         }
         current = nullptr;
-        programlog::event(QStringLiteral("sent image %1 to %2%3").arg(entry.instanceUid, self.name(), over));
+        if (!stored.copyUnused.isEmpty())
+            programlog::event(QStringLiteral("compression: the copy of image %1 was not sent (%2)")
+                                  .arg(entry.instanceUid, stored.copyUnused));
+        m_status.sentAs = compressionName(stored.syntax);
+        programlog::event(QStringLiteral("sent image %1 to %2%3 as %4")
+                              .arg(entry.instanceUid, self.name(), over, m_status.sentAs));
         sent(entry, owed);
     }
     if (commits)

@@ -30,6 +30,7 @@ struct NodeStatus {
     int awaiting = 0;         ///< images the node stored and has not yet committed to
     QDateTime awaitingSince;  ///< when the oldest of them was stored
     QString reportsProblem;   ///< why the node's commitment reports cannot arrive now; empty when they can
+    QString sentAs;           ///< how the last image went: "JPEG-LS lossless", "uncompressed"; empty before the first
 
     /// True while the worker connects or sends.
     bool busy() const { return activity == Activity::Connecting || activity == Activity::Sending; }

@@ -23,6 +23,10 @@ NodeWorker::NodeWorker(Outbox& outbox, Setup setup, Listener listener)
     , m_listener(std::move(listener))
 {
     m_status.node = m_setup.node;
+    m_status.failing = m_setup.before.failing;
+    m_status.failingSince = m_setup.before.failingSince;
+    m_status.lastFailure = m_setup.before.lastFailure;
+    m_status.lastFailureAt = m_setup.before.lastFailureAt;
     m_thread = std::thread([this] { run(); });
 }
 

@@ -42,6 +42,9 @@ public:
         dicom::NetworkTimeouts timeouts;
         std::vector<std::chrono::milliseconds> pauses; ///< after 1, 2, ... failures in a row; the last from then on
         std::chrono::milliseconds commitmentWait{std::chrono::minutes(10)}; ///< a silent node is asked again after it
+        /// How the worker it replaces left the node: one that was failing is
+        /// told back when it takes an image again.
+        NodeStatus before{};
     };
 
     /// What the worker tells, each from the worker's thread.

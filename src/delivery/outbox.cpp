@@ -7,9 +7,11 @@
 #include "common/failure.h"
 #include "common/private_files.h"
 #include "common/program_log.h"
+#include "dicom/compression.h"
 #include "dicom/image_attributes.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -22,6 +24,8 @@ namespace {
 
 const QString kImageSuffix = QStringLiteral(".dcm");
 const QString kEntrySuffix = QStringLiteral(".entry");
+// The compressed copies beside an image (see Outbox::copyPath()).
+const QStringList kCopySuffixes{QStringLiteral(".jls"), QStringLiteral(".jpl")};
 
 } // namespace
 
@@ -181,6 +185,8 @@ bool Outbox::moveAside(const OutboxEntry& entry, const QString& why) const
         || renameDurably(entry.imagePath, target.filePath(QFileInfo(entry.imagePath).fileName()));
     const bool entryMoved
         = imageMoved && renameDurably(entry.entryPath, target.filePath(QFileInfo(entry.entryPath).fileName()));
+    if (entryMoved)
+        removeCopies(entry); // made from the image, made again should it come back
     if (!entryMoved) {
         programlog::event(QStringLiteral("outbox: image %1 could not be moved to %2 (%3); it stays in the outbox")
                               .arg(entry.instanceUid, target.path(), why));
@@ -204,6 +210,56 @@ void Outbox::remove(const OutboxEntry& entry)
 dicom::Image Outbox::loadImage(const OutboxEntry& entry) const
 {
     return dicom::Image::loadFile(entry.imagePath);
+}
+
+QString Outbox::copyPath(const OutboxEntry& entry, Compression compression) const
+{
+    const QString base = QDir(m_folder).filePath(entry.instanceUid);
+    switch (compression) {
+    case Compression::JpegLsLossless:
+        return base + kCopySuffixes[0];
+    case Compression::JpegLossless:
+        return base + kCopySuffixes[1];
+    case Compression::None:
+        break;
+    }
+    return {};
+}
+
+QString Outbox::compressedCopy(const OutboxEntry& entry, Compression compression, const dicom::Image& image)
+{
+    const QString path = copyPath(entry, compression);
+    if (path.isEmpty())
+        return {};
+    // Encoding takes a moment: the entries' lock stays free meanwhile, and a
+    // second worker that wants the same copy waits here and finds it made.
+    const std::lock_guard encoding(m_encoding);
+    if (QFileInfo::exists(path))
+        return path;
+    // (A copy whose film leaves the outbox while it is made stays until the
+    // next start tidies it away.)
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        dicom::encodeCopy(image, compression, path);
+    } catch (const Failure& e) {
+        programlog::event(QStringLiteral("compression: the %1 copy of image %2 could not be made (%3); it goes "
+                                         "uncompressed")
+                              .arg(compressionName(compression), entry.instanceUid, logText(e)));
+        return {};
+    }
+    programlog::event(QStringLiteral("compression: %1 copy of image %2 made in %3 ms: %4 of %5 bytes")
+                          .arg(compressionName(compression), entry.instanceUid)
+                          .arg(clock.elapsed())
+                          .arg(QFileInfo(path).size())
+                          .arg(QFileInfo(entry.imagePath).size()));
+    return path;
+}
+
+void Outbox::removeCopies(const OutboxEntry& entry) const
+{
+    for (const QString& suffix : kCopySuffixes)
+        QFile::remove(QDir(m_folder).filePath(entry.instanceUid + suffix));
 }
 
 void Outbox::setAsideDamaged(const OutboxEntry& entry, const QString& why)
@@ -260,6 +316,16 @@ void Outbox::tidy(const RemoteNodes& remotes)
             programlog::event(QStringLiteral("outbox: %1 converted to an entry of its own").arg(name));
         } catch (const Failure& e) {
             programlog::event(e.description());
+        }
+    }
+    // A compressed copy without its entry went with its image.
+    for (const QString& suffix : kCopySuffixes) {
+        for (const QString& name : dir.entryList({QLatin1Char('*') + suffix}, QDir::Files)) {
+            const QString uid = name.chopped(suffix.size());
+            if (!QFileInfo::exists(dir.filePath(uid + kEntrySuffix))) {
+                QFile::remove(dir.filePath(name));
+                programlog::event(QStringLiteral("outbox: removed %1, a compressed copy whose image has gone").arg(name));
+            }
         }
     }
     // An image without an entry is a write-ahead a crash cut short: its scan

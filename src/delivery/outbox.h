@@ -17,6 +17,7 @@
 #pragma once
 
 #include "delivery/outbox_entry.h"
+#include "common/peer_options.h"
 #include "dicom/image.h"
 
 #include <QString>
@@ -125,6 +126,18 @@ public:
     /// Reads the image of an entry; its pixels stay in the file until sent.
     /// Throws Failure (kind File or Damaged).
     dicom::Image loadImage(const OutboxEntry& entry) const;
+
+    /// The file of an entry's lossless compressed copy in `compression`
+    /// ("<uid>.jls" for JPEG-LS, "<uid>.jpl" for JPEG lossless), beside its
+    /// image; empty for Compression::None.
+    QString copyPath(const OutboxEntry& entry, Compression compression) const;
+    /// The entry's compressed copy, made from `image` (the entry's image, a
+    /// copy of it for this thread) when there is none yet: once per film and
+    /// compression, whichever node's worker needs it first; every node that
+    /// takes the compression shares it. Returns its path, or empty when it
+    /// cannot be made (logged: the image then goes uncompressed). The copy
+    /// goes with its image: struck off, removed or set aside.
+    QString compressedCopy(const OutboxEntry& entry, Compression compression, const dicom::Image& image);
     /// Moves an image that cannot be read as an image to damaged/.
     void setAsideDamaged(const OutboxEntry& entry, const QString& why);
 
@@ -147,8 +160,11 @@ private:
     std::vector<OutboxEntry> read(bool moveDamaged, QStringList* unreadable) const;
     bool strikeOffLocked(OutboxEntry& entry, const std::vector<Confirmation>& confirmations);
 
+    void removeCopies(const OutboxEntry& entry) const;
+
     QString m_folder;
     mutable std::mutex m_lock;
+    std::mutex m_encoding; // one copy is made at a time; a second worker wanting it waits for it
 };
 
 } // namespace skiascan

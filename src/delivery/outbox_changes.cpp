@@ -81,6 +81,7 @@ bool Outbox::strikeOffLocked(OutboxEntry& entry, const std::vector<Confirmation>
     if (!QFile::remove(entry.imagePath))
         programlog::event(QStringLiteral("outbox: the image file %1 could not be removed; the next start removes it")
                               .arg(entry.imagePath));
+    removeCopies(entry);
     programlog::event(QStringLiteral("outbox: image %1 delivered to every node, removed from the outbox").arg(entry.instanceUid));
     return true;
 }

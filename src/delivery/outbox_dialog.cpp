@@ -18,7 +18,7 @@ namespace skiascan {
 namespace {
 
 enum Column { kPatient, kId, kStudy, kImage, kScanned, kWaitsFor, kHeldBy, kLastFailure, kWhen, kColumns };
-enum NodeColumn { kNode, kState, kWaiting, kNodeFailure, kConnection, kNodeColumns };
+enum NodeColumn { kNode, kState, kWaiting, kNodeFailure, kConnection, kSentAs, kNodeColumns };
 
 QString when(const QDateTime& time)
 {
@@ -58,7 +58,7 @@ OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* p
     setWindowTitle(QStringLiteral("Outbox"));
     lvNodes = listView(QStringLiteral("lvNodes"),
                        {QStringLiteral("Node"), QStringLiteral("State"), QStringLiteral("Waiting"),
-                        QStringLiteral("Last failure"), QStringLiteral("Connection")},
+                        QStringLiteral("Last failure"), QStringLiteral("Connection"), QStringLiteral("Sent as")},
                        this);
     lvNodes->setMinimumSize(760, 80);
     lvNodes->setMaximumHeight(100);
@@ -162,6 +162,11 @@ void OutboxDialog::showNodes()
                                         ? QString()
                                         : QStringLiteral("%1 %2").arg(when(node.lastFailureAt), node.lastFailure));
         item->setText(kConnection, node.node.options.tls.enabled ? QStringLiteral("TLS") : QStringLiteral("clear text"));
+        // How the last image went, else what is offered.
+        item->setText(kSentAs, !node.sentAs.isEmpty() ? node.sentAs
+                               : node.node.options.compression == Compression::None
+                               ? QString()
+                               : QStringLiteral("%1 offered").arg(compressionName(node.node.options.compression)));
         item->setForeground(kState, node.failing ? QBrush(QColor(0xc0, 0, 0)) : QBrush());
     }
     if (current < 0 && lvNodes->topLevelItemCount() > 0)
@@ -223,8 +228,7 @@ void OutboxDialog::fill()
         item->setText(kPatient, personName(entry.patientName));
         item->setText(kId, entry.patientId);
         item->setText(kStudy, entry.study);
-        if (!entry.studyUid.isEmpty())
-            item->setToolTip(kStudy, QStringLiteral("Study Instance UID %1").arg(entry.studyUid));
+        item->setToolTip(kStudy, entry.study);
         item->setText(kImage, entry.number > 0 ? QString::number(entry.number) : QString());
         item->setText(kScanned, when(entry.scanned));
         item->setText(kWaitsFor, entry.damage.isEmpty() ? waitsFor.join(QStringLiteral(", ")) : QStringLiteral("damaged"));

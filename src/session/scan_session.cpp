@@ -12,6 +12,7 @@
 #include "scan/film_image.h"
 #include "scan/scan_commands.h"
 #include "scan/scan_journal.h"
+#include "scan/study_numbers.h"
 
 #include <QDate>
 #include <QFileInfo>
@@ -125,10 +126,12 @@ QString ScanSession::activity() const
     return {};
 }
 
+// The patient as people read the name: "Smith, John (4711)".
 QString ScanSession::patientOf(const FilmRecord& film) const
 {
     return QStringLiteral("%1 (%2)").arg(
-        dicom::patientNameOf(film.study.lastName, film.study.firstName, film.study.middleName), film.study.patientId);
+        personName(dicom::patientNameOf(film.study.lastName, film.study.firstName, film.study.middleName)),
+        film.study.patientId);
 }
 
 void ScanSession::openStudy()
@@ -253,6 +256,14 @@ void ScanSession::startFilm(int film, int films)
     record.scanFile = scanFile;
     record.study = m_record;
     record.numbering = numberFilm(m_study, *m_uids, QTime::currentTime());
+    if (record.numbering.scheduled && record.numbering.studyUid == record.numbering.scheduled->studyUid) {
+        // The worklist's study may have images of this station from an
+        // earlier pick of the order, or an earlier run: the numbers go on.
+        StudyNumbers numbers(m_programFolder);
+        const int next = std::min(numbers.last(record.numbering.studyUid) + 1, 32767);
+        record.numbering.number = static_cast<qint16>(std::max<int>(record.numbering.number, next));
+        numbers.note(record.numbering.studyUid, record.numbering.number);
+    }
     record.film = film;
     record.films = films;
     record.started = QDateTime::currentDateTime();

@@ -75,7 +75,7 @@ public:
     /// A message.
     virtual void tell(const Notice& notice) = 0;
     /// The operator has quit, but the scanner has not finished the film of
-    /// `patient` (in DICOM form). The answer goes to ScanSession::answerEndNow(),
+    /// `patient` ("Smith, John (4711)"). The answer goes to ScanSession::answerEndNow(),
     /// whenever it comes; the session may have ended meanwhile.
     virtual void askToEndNow(const QString& patient) = 0;
 };

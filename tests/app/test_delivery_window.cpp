@@ -201,7 +201,7 @@ TEST_F(DeliveryWindowTest, TheOutboxWindowShowsATransferLiveAndCancelEndsItWithi
         cancelMs = clock.elapsed();
         after = node->text(3);
     });
-    EXPECT_TRUE(sending.contains("%: Smith^John (4711), image 1")) << sending.toStdString();
+    EXPECT_TRUE(sending.contains("%: Smith, John (4711), image 1")) << sending.toStdString();
     EXPECT_LT(cancelMs, 1000);
     EXPECT_TRUE(after.contains("cancelled by the operator")) << after.toStdString();
     EXPECT_EQ(Outbox(folder.path()).count(), 1) << "the image stays owed";

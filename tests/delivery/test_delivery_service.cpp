@@ -153,6 +153,22 @@ TEST_F(OutboxTest, AFilmGoesToEveryNodeAndANodeThatIsDownGetsItWhenBackWithoutAC
     EXPECT_FALSE(QFile::exists(QDir(outbox.folder()).filePath("2.25.100.dcm")));
 }
 
+// A node that fails until the operator mends its row is told back once it
+// takes the image: the line then says so.
+TEST_F(OutboxTest, ANodeMendedInThePreferencesIsToldBack)
+{
+    StoreScp archive("ARCHIVE");
+    configure({QString("ARCHIVE|127.0.0.1|%1").arg(freePort()), "||", "||"});
+    QSignalSpy back(&service, &DeliveryService::nodeBack);
+    keep("2.25.170", service.nodes());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusOf("ARCHIVE").failing; }, 5000));
+    configure({archive.setting(), "||", "||"});
+    service.sendNow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0 && !back.isEmpty(); }, 10000));
+    EXPECT_EQ(back.at(0).at(0).toString(), service.nodes().at(0).name());
+    EXPECT_FALSE(statusOf("ARCHIVE").failing);
+}
+
 TEST_F(OutboxTest, TwoRowsWithOneAeTitleAreTwoNodesAndAMovedNodeGetsWhatItIsOwed)
 {
     StoreScp siteA("PACS");
@@ -174,6 +190,36 @@ TEST_F(OutboxTest, TwoRowsWithOneAeTitleAreTwoNodesAndAMovedNodeGetsWhatItIsOwed
     service.sendNow();
     ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 10000));
     EXPECT_EQ(instanceUids(moved), QStringList{"2.25.103"});
+}
+
+// With compression chosen for both nodes, the node that takes JPEG-LS gets it
+// and the one that takes only uncompressed gets that; the copy is made once,
+// decodes to the film, and goes with the image.
+TEST_F(OutboxTest, ACompressedCopyIsMadeOnceAndEachNodeGetsWhatItAccepts)
+{
+    StoreScp jpegLs("JPEGLS", {"+xt"});
+    StoreScp plain("PLAIN");
+    NodeOptions compressed;
+    compressed.compression = Compression::JpegLsLossless;
+    service.configure(configuredNodes(parseRemoteNodes({jpegLs.setting(), plain.setting(), "||"}),
+                                      {compressed, compressed, {}}),
+                      "SKIASCAN", timeouts);
+    Image reference = makeImage("2.25.160");
+    reference.saveFile(program.filePath("reference.dcm"));
+    const std::vector<Uint16> built = completeImagePixels(program.filePath("reference.dcm"));
+    ASSERT_FALSE(built.empty());
+    keep("2.25.160", service.nodes());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outbox.count() == 0; }, 10000));
+    ASSERT_EQ(jpegLs.received().size(), 1);
+    ASSERT_EQ(plain.received().size(), 1);
+    EXPECT_EQ(DicomFile(jpegLs.received()[0]).transferSyntax(), "1.2.840.10008.1.2.4.80");
+    EXPECT_EQ(DicomFile(plain.received()[0]).transferSyntax(), "1.2.840.10008.1.2.1");
+    EXPECT_EQ(completeImagePixels(jpegLs.received()[0]), built);
+    EXPECT_EQ(completeImagePixels(plain.received()[0]), built);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service.settled(); }, 5000));
+    EXPECT_EQ(statusOf("JPEGLS").sentAs, "JPEG-LS lossless");
+    EXPECT_EQ(statusOf("PLAIN").sentAs, "uncompressed");
+    EXPECT_TRUE(QDir(outbox.folder()).entryList({"*.jls"}, QDir::Files).isEmpty()) << "the copy outlived its image";
 }
 
 TEST_F(OutboxTest, WithoutNodesTheImageWaitsForTheFirstOneConfigured)

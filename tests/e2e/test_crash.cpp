@@ -130,6 +130,39 @@ TEST_F(CrashTest, AKillWhileTheFilmIsSentLosesNoFilm)
     restartDelivers(pacs, false);
 }
 
+// With compression, the copy made for the node survives the kill beside its
+// image and is what the node gets after the restart: made once, pixel-exact.
+TEST_F(CrashTest, AKillBetweenTheCompressedCopyAndItsSendKeepsTheCopy)
+{
+    StoreScp pacs("PACS", {"+xt", "--sleep-during", "2"});
+    configure(pacs.setting());
+    QFile options(folder.filePath("Skiascan.options.ini"));
+    ASSERT_TRUE(options.open(QIODevice::WriteOnly));
+    options.write("[Node0]\nCompression=jpeg-ls-lossless\n");
+    options.close();
+    QProcess first;
+    startScan(first, {"SCANFILE_DELAY_MS=200", "SCANFILE_SIZE=64x96"});
+    ASSERT_TRUE(waitUntil([&] { return logSays("compression: JPEG-LS lossless copy of image"); }, 20000))
+        << "no copy was made";
+    kill(first);
+    const QStringList copies = files("Outbox", "*.jls");
+    ASSERT_EQ(copies.size(), 1) << "the copy did not survive the kill";
+    const QStringList images = files("Outbox", "*.dcm");
+    ASSERT_EQ(images.size(), 1);
+    const std::vector<Uint16> built = completeImagePixels(folder.filePath("Outbox/" + images[0]));
+
+    restartDelivers(pacs, false);
+    ASSERT_EQ(pacs.received().size(), 1);
+    DicomFile received(pacs.received()[0]);
+    EXPECT_EQ(received.transferSyntax(), "1.2.840.10008.1.2.4.80");
+    EXPECT_EQ(completeImagePixels(pacs.received()[0]), built);
+    QFile log(folder.filePath("Logs/skiascan.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(log.readAll()).count("compression: JPEG-LS lossless copy of image"), 1)
+        << "the copy was made again";
+    EXPECT_TRUE(files("Outbox", "*.jls").isEmpty()) << "the copy outlived its image";
+}
+
 TEST_F(CrashTest, ASecondStartInTheSameProgramFolderSaysSoAndEnds)
 {
     configure("||");

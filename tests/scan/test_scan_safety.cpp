@@ -333,7 +333,7 @@ TEST_F(ScanSafetyTest, QuitTwiceWhileTheScannerHangsAsksAndYesEndsAtOnce)
     EXPECT_EQ(w->lblOutbox->text(), "Skiascan ends after the film");
     w->cmdCancel->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }, 5000));
-    EXPECT_EQ(question, "The scanner has not finished the film of Smith^John (4711). End Skiascan now? If the scanner "
+    EXPECT_EQ(question, "The scanner has not finished the film of Smith, John (4711). End Skiascan now? If the scanner "
                         "still delivers the film, it is imported at the next start.");
     EXPECT_EQ(preset, QMessageBox::Yes);
     const std::vector<FilmRecord> films = ScanJournal(folder.path()).films();

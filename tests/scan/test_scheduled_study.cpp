@@ -260,6 +260,24 @@ TEST_F(ScheduledStudyTest, TheNumberingHoldsWhateverTheWorklistDialogDoes)
         EXPECT_EQ(film.text(DCM_StudyDescription), "Hand films digitise");
         EXPECT_EQ(film.text(DCM_InstanceNumber), "1");
     }
+
+    // The order picked again after another study, and again after a restart:
+    // its numbers go on.
+    pick(*w, "Ordered");
+    scanOne(*w);
+    w.reset();
+    auto restarted = startWith(worklist.port(), worklist.aeTitle(), pacs.setting());
+    pick(*restarted, "Ordered");
+    scanOne(*restarted);
+    ASSERT_EQ(pacs.received().size(), 7);
+    QList<int> numbers;
+    for (const QString& file : pacs.received()) {
+        DicomFile film(file);
+        if (film.text(DCM_StudyInstanceUID) == "1.2.840.99.7.1")
+            numbers << film.text(DCM_InstanceNumber).toInt();
+    }
+    std::sort(numbers.begin(), numbers.end());
+    EXPECT_EQ(numbers, (QList<int>{1, 2, 3, 4, 5, 6}));
 }
 
 // Beside a scheduled study the line below the buttons keeps what waits and

@@ -143,7 +143,7 @@ TEST_F(SessionTest, QuitWhileTheScannerHangsAsksAndEndsAtOnceLeavingTheScannerAl
     EXPECT_TRUE(op.asked.isEmpty());
     EXPECT_FALSE(s.requestEnd());
     ASSERT_TRUE(QTest::qWaitFor([&] { return op.asked.size() == 1; }, 1000));
-    EXPECT_EQ(op.asked[0], "Doe^Jane (PID-1)");
+    EXPECT_EQ(op.asked[0], "Doe, Jane (PID-1)");
     EXPECT_FALSE(ended);
     EXPECT_EQ(s.state(), SessionState::Scanning);
 
@@ -268,7 +268,7 @@ TEST_F(SessionTest, RecoveryImportsAFilmAfterItsScannerEndsAndQuitMeanwhileLeave
     EXPECT_TRUE(imageFiles().isEmpty());
     ASSERT_EQ(op.told.size(), 1u);
     EXPECT_TRUE(op.told[0].text.startsWith("These films were in the scanner when Skiascan last ended and have been "
-                                           "imported now:\r\nthe film of Doe^Jane (PID-1), scanned "))
+                                           "imported now:\r\nthe film of Doe, Jane (PID-1), scanned "))
         << op.told[0].text.toStdString();
     EXPECT_EQ(s.StudyUID(), "") << "a recovered film leaves the study of this run alone";
     QTest::qWait(200); // no tick of the film watch is left over
