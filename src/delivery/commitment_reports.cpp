@@ -3,6 +3,8 @@
 #include "common/failure.h"
 #include "common/program_log.h"
 
+#include <QScopeGuard>
+
 #include <optional>
 
 namespace skiascan {
@@ -122,6 +124,8 @@ void CommitmentReports::listen()
 // that sent it (its AE title and its address).
 void CommitmentReports::apply(const dicom::CommitmentReport& report)
 {
+    ++m_applying;
+    const auto applied = qScopeGuard([this] { --m_applying; });
     std::vector<Node> nodes;
     {
         const std::lock_guard lock(m_nodesLock);

@@ -10,6 +10,8 @@
 
 #include <QStringList>
 
+#include <atomic>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -48,6 +50,8 @@ public:
     /// Why the reports of `node` cannot arrive now; empty when they can (or
     /// it is not asked for commitment).
     QString problemFor(const Node& node) const;
+    /// True while a report is being applied and its node not yet told.
+    bool applying() const { return m_applying.load() > 0; }
 
 private:
     void listen();
@@ -62,6 +66,7 @@ private:
     quint16 m_port = 0;
     TlsSettings m_tls;
     QString m_problem; // why the port could not be opened
+    std::atomic<int> m_applying{0};
     std::unique_ptr<dicom::CommitmentListener> m_listener;
 };
 

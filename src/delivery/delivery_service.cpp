@@ -26,9 +26,7 @@ DeliveryService::DeliveryService(const QString& programFolder, QObject* parent)
     // On the listener's thread: the worker of the node that reported looks at
     // the outbox again at once (a failed image goes anew, it counts what it
     // awaits), on this thread.
-    , m_reports(m_outbox, [this](const NodeId& node) {
-        QMetaObject::invokeMethod(this, [this, node] { reported(node); }, Qt::QueuedConnection);
-    })
+    , m_reports(m_outbox, [this](const NodeId& node) { post({Event::Kind::Reported, 0, {}, 0, {}, node}); })
 {
     m_listenRetry.setSingleShot(true);
     connect(&m_listenRetry, &QTimer::timeout, this, [this] {
@@ -62,43 +60,70 @@ std::unique_ptr<NodeWorker> DeliveryService::makeWorker(const Node& node, quint6
                             before};
     NodeWorker::Listener listener;
     listener.status = [this, id](const NodeStatus& status, quint64 served) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, id, status, served] {
-                if (Slot* slot = slotOf(id)) {
-                    slot->status = status;
-                    slot->served = served;
-                    emit changed();
-                }
-            },
-            Qt::QueuedConnection);
+        post({Event::Kind::Status, id, status, served, {}, {}});
     };
-    listener.down = [this, id, name = node.name()](const QString& reason) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, id, name, reason] {
-                if (slotOf(id))
-                    emit nodeDown(name, reason);
-            },
-            Qt::QueuedConnection);
-    };
-    listener.back = [this, id, name = node.name()] {
-        QMetaObject::invokeMethod(
-            this,
-            [this, id, name] {
-                if (slotOf(id))
-                    emit nodeBack(name);
-            },
-            Qt::QueuedConnection);
-    };
-    listener.outboxChanged = [this] {
-        QMetaObject::invokeMethod(this, [this] { emit outboxChanged(); }, Qt::QueuedConnection);
-    };
+    listener.down = [this, id](const QString& reason) { post({Event::Kind::Down, id, {}, 0, reason, {}}); };
+    listener.back = [this, id] { post({Event::Kind::Back, id, {}, 0, {}, {}}); };
+    listener.outboxChanged = [this, id] { post({Event::Kind::OutboxChanged, id, {}, 0, {}, {}}); };
     programlog::event(node.options.tls.enabled
                           ? QStringLiteral("delivery: %1 is sent to over TLS, trusting the authorities in %2")
                                 .arg(node.name(), node.options.tls.trustedCertificates)
                           : QStringLiteral("delivery: %1 is sent to in clear text").arg(node.name()));
     return std::make_unique<NodeWorker>(m_outbox, std::move(setup), std::move(listener));
+}
+
+void DeliveryService::post(Event event)
+{
+    bool first = false;
+    {
+        const std::lock_guard lock(m_eventLock);
+        first = m_events.empty();
+        m_events.push_back(std::move(event));
+    }
+    if (first)
+        QMetaObject::invokeMethod(this, "deliverEvents", Qt::QueuedConnection);
+}
+
+void DeliveryService::deliverEvents()
+{
+    std::vector<Event> events;
+    {
+        const std::lock_guard lock(m_eventLock);
+        events.swap(m_events);
+    }
+    bool statusChanged = false;
+    bool outboxChangedNow = false;
+    for (const Event& event : events) {
+        Slot* slot = slotOf(event.worker);
+        if (event.kind == Event::Kind::Reported) {
+            reported(event.node);
+            continue;
+        }
+        if (!slot)
+            continue; // a worker replaced since
+        switch (event.kind) {
+        case Event::Kind::Status:
+            slot->status = event.status;
+            slot->served = event.served;
+            statusChanged = true;
+            break;
+        case Event::Kind::Down:
+            emit nodeDown(slot->status.node.name(), event.reason);
+            break;
+        case Event::Kind::Back:
+            emit nodeBack(slot->status.node.name());
+            break;
+        case Event::Kind::OutboxChanged:
+            outboxChangedNow = true;
+            break;
+        case Event::Kind::Reported:
+            break;
+        }
+    }
+    if (outboxChangedNow)
+        emit outboxChanged();
+    if (statusChanged)
+        emit changed();
 }
 
 DeliveryService::Slot* DeliveryService::slotOf(quint64 id)
@@ -303,6 +328,11 @@ bool DeliveryService::quiet() const
 
 bool DeliveryService::settled() const
 {
+    {
+        const std::lock_guard lock(m_eventLock);
+        if (!m_events.empty() || m_reports.applying())
+            return false;
+    }
     return std::all_of(m_slots.begin(), m_slots.end(), [](const auto& s) {
         return s.second.served == s.second.worker->wakes() && !s.second.status.busy();
     });

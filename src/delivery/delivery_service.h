@@ -21,6 +21,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace skiascan {
@@ -134,6 +135,22 @@ signals:
     void outboxChanged();
 
 private:
+    // What a worker or the listener tells, from its thread: queued under a
+    // lock and delivered on this object's thread, in the order it came.
+    struct Event {
+        enum class Kind { Status, Down, Back, OutboxChanged, Reported };
+        Kind kind = Kind::Status;
+        quint64 worker = 0; // the worker it comes from; 0 for the listener
+        NodeStatus status;  // Status
+        quint64 served = 0; // Status
+        QString reason;     // Down
+        NodeId node;        // Reported
+    };
+    void post(Event event);
+    // Called by name from the queue, so that Qt makes and frees the call on
+    // its side rather than in a slot object of ours shared by two threads.
+    Q_INVOKABLE void deliverEvents();
+
     struct Slot {
         std::unique_ptr<NodeWorker> worker;
         NodeStatus status;   // as the worker last told
@@ -153,6 +170,8 @@ private:
     std::map<quint64, Slot> m_slots; // by worker id, in the order the workers were made
     std::vector<quint64> m_rows;     // the worker of each configured node, in row order
     quint64 m_nextId = 1;
+    mutable std::mutex m_eventLock;
+    std::vector<Event> m_events; // posted, not yet delivered
     CommitmentReports m_reports;
     QTimer m_listenRetry;
 };

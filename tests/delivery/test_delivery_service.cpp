@@ -287,7 +287,9 @@ TEST_F(OutboxTest, StopJoinsWorkersThatStillConnectOrWaitForTheAssociation)
     QElapsedTimer clock;
     clock.start();
     service.stop();
-    EXPECT_LT(clock.elapsed(), 1700);
+    // A second of grace, then the cut: far from the 10 s of the connect and
+    // the 30 s of the association request (under a sanitizer too).
+    EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_EQ(threadsOfThisProcess(), threads) << "a worker, or a guard of its, still runs";
     EXPECT_EQ(owedTitles("2.25.150"), (QStringList{"DROPPING", "SILENT"}));
 }
