@@ -61,7 +61,7 @@ void OutboxDialog::fillSteps()
         if (entry.owed()) {
             if (!node)
                 waitsFor = QStringLiteral("%1 (reporting to the RIS is off in the Preferences)").arg(entry.node.aeTitle);
-            else if (node->aeTitle != entry.node.aeTitle)
+            else if (!entry.owedTo(node->id()))
                 waitsFor = QStringLiteral("%1 (no longer configured)").arg(entry.node.name());
             else
                 waitsFor = node->aeTitle;

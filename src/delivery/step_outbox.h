@@ -41,6 +41,10 @@ struct StepEntry {
     /// True while the node is owed a message of it: the N-CREATE, or the
     /// final N-SET once the step has ended.
     bool owed() const { return !created || ended(); }
+    /// True when `mpps`, the MPPS node configured now, is the node it is
+    /// owed to: the same AE title (at another address it has moved), or any
+    /// node for a step opened while the node had no AE title set.
+    bool owedTo(const NodeId& mpps) const { return node.aeTitle.isEmpty() || node.aeTitle == mpps.aeTitle; }
     /// What the outbox window says of it: "step in progress", "step completed,
     /// waiting for RIS", "step discontinued, waiting for RIS".
     QString stateText() const;

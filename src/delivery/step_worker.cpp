@@ -183,7 +183,7 @@ void StepWorker::pass(bool forced)
     for (StepEntry& entry : m_steps.entries()) {
         // A step is owed to the node it was opened for; a node of that AE
         // title at another address is the same node moved.
-        if (entry.owed() && entry.node.aeTitle == self.aeTitle)
+        if (entry.owed() && entry.owedTo(self.id()))
             queue.push_back(std::move(entry));
     }
     m_status.owed = static_cast<int>(queue.size());
