@@ -6,6 +6,7 @@
 #include "dicom/image_attributes.h"
 #include "dicom/uid_generator.h"
 
+#include <QFileInfo>
 #include <QLocale>
 
 #include <algorithm>
@@ -169,14 +170,19 @@ void PerformedSteps::checkStudy()
     m_open.reset();
 }
 
-void PerformedSteps::programEnds(const std::vector<FilmRecord>& inScanner)
+void PerformedSteps::programEnds(const std::vector<FilmRecord>& journal, const std::optional<FilmRecord>& underWay)
 {
     m_check.stop();
     if (!m_open)
         return;
-    const bool filmComing = std::any_of(inScanner.begin(), inScanner.end(), [&](const FilmRecord& film) {
-        return film.numbering.studyUid == m_open->step.studyUid;
-    });
+    const QString study = m_open->step.studyUid;
+    // The film under way stays in the journal and its scanner is left alone:
+    // it comes. Of the other entries, one whose file never came and whose
+    // scanner has gone holds no film and keeps nothing open.
+    const bool filmComing = (underWay && underWay->numbering.studyUid == study)
+        || std::any_of(journal.begin(), journal.end(), [&](const FilmRecord& film) {
+               return film.numbering.studyUid == study && (QFileInfo::exists(film.scanFile) || scannerStillWorksOn(film));
+           });
     if (filmComing)
         programlog::event(QStringLiteral("MPPS: %1 stays in progress: a film of its study is still in the scanner; it "
                                          "ends at the next start")

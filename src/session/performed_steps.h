@@ -60,9 +60,10 @@ public:
     void studyMayHaveEnded();
 
     /// Quit: the open step ends now, unless a film of its study is still in
-    /// the scanner (`inScanner`, the journal): then it ends at the next
+    /// the scanner: the film `underWay`, or one of the `journal` whose file
+    /// is there or whose scanner still works on it. Then it ends at the next
     /// start, after that film is recovered.
-    void programEnds(const std::vector<FilmRecord>& inScanner);
+    void programEnds(const std::vector<FilmRecord>& journal, const std::optional<FilmRecord>& underWay);
 
     /// Start-up, after the journal's films are recovered: every step still in
     /// progress ends with the images it has.

@@ -86,7 +86,7 @@ void ScanSession::endNow()
     m_scanner.release();
     // The study ends here; a film of it still in the scanner keeps its step
     // open for the next start.
-    m_steps.programEnds(ScanJournal(m_programFolder).films());
+    m_steps.programEnds(ScanJournal(m_programFolder).films(), m_film);
     // Transfers under way are cut; what is owed stays in the outbox.
     m_delivery.stop();
     setState(SessionState::Ended);

@@ -224,7 +224,6 @@ TEST_F(PerformedStepsTest, ATypedPatientsStudiesAreUnscheduledStepsEndedByAnEdit
     ASSERT_EQ(pacs.received().size(), 2);
     for (int step = 0; step < 2; ++step) {
         DicomFile created(messages[step * 2].dataSet);
-        DicomFile film(pacs.received()[0]);
         const QString studyUid = inItem(created.dataset(), DCM_ScheduledStepAttributesSequence, DCM_StudyInstanceUID);
         EXPECT_TRUE(valuesIn(pacs.received(), DCM_StudyInstanceUID).contains(studyUid));
         EXPECT_EQ(inItem(created.dataset(), DCM_ScheduledStepAttributesSequence, DCM_ScheduledProcedureStepID), "");
@@ -294,7 +293,8 @@ TEST_F(PerformedStepsTest, ARisDownDuringTheStudyHearsBothMessagesInOrderOnceBac
 
 // A kill during a study: the step stays in progress, and the next start
 // completes it after the film the scanner still made is recovered, with every
-// image of the study.
+// image of the study. Quit without waiting for the scanner leaves the step in
+// progress the same way, for the film still to come.
 TEST_F(PerformedStepsTest, AStepLeftInProgressByAKillIsCompletedAtTheNextStartWithItsImages)
 {
     MppsNode ris;
@@ -313,13 +313,38 @@ TEST_F(PerformedStepsTest, AStepLeftInProgressByAKillIsCompletedAtTheNextStartWi
     qunsetenv("SCANFILE_DELAY_MS");
     EXPECT_EQ(ris.received().size(), 1u);
 
-    ScanSession& s = startReportingTo(ris);
+    {
+        ScanSession& s = startReportingTo(ris);
+        ASSERT_TRUE(idle());
+        ASSERT_TRUE(toldAndGone(ris, 2));
+        EXPECT_EQ(exchange(ris), QStringList({"N-CREATE 0", "N-SET 0"}));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return pacs.received().size() == 2; }, 5000));
+        EXPECT_EQ(performedSeries(ris.received()[1].dataSet), storedSeries(pacs.received()));
+        EXPECT_EQ(s.StudyUID(), "");
+
+        s.useScheduledStudy(order()); // the order again: a step of its own
+        scan();
+        ASSERT_TRUE(heard(ris, 3));
+        qputenv("SCANFILE_DELAY_MS", "1500");
+        op.answer = true;
+        ASSERT_TRUE(s.scanSingle(record()));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return s.state() == SessionState::Scanning && journal().size() == 1; }));
+        EXPECT_FALSE(s.requestEnd());
+        EXPECT_FALSE(s.requestEnd()); // asked, and ends now without the film
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }));
+        EXPECT_EQ(exchange(ris), QStringList({"N-CREATE 0", "N-SET 0", "N-CREATE 0"}));
+        session.reset();
+    }
+    qunsetenv("SCANFILE_DELAY_MS");
+    ended = false;
+    startReportingTo(ris);
     ASSERT_TRUE(idle());
-    ASSERT_TRUE(toldAndGone(ris, 2));
-    EXPECT_EQ(exchange(ris), QStringList({"N-CREATE 0", "N-SET 0"}));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return pacs.received().size() == 2; }, 5000));
-    EXPECT_EQ(performedSeries(ris.received()[1].dataSet), storedSeries(pacs.received()));
-    EXPECT_EQ(s.StudyUID(), "");
+    ASSERT_TRUE(toldAndGone(ris, 4));
+    EXPECT_EQ(exchange(ris), QStringList({"N-CREATE 0", "N-SET 0", "N-CREATE 0", "N-SET 0"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pacs.received().size() == 4; }, 5000));
+    QStringList reported = performedSeries(ris.received()[1].dataSet) + performedSeries(ris.received()[3].dataSet);
+    reported.sort();
+    EXPECT_EQ(reported, storedSeries(pacs.received()));
 }
 
 // Images the operator removed from the outbox are not reported as made; a
