@@ -206,6 +206,7 @@ void PerformedSteps::endLeftOver()
 
 void PerformedSteps::end(StepEntry& entry, const QString& why)
 {
+    const QString made = imagesOf(entry.step);
     try {
         if (!m_delivery.steps().end(entry, QDateTime::currentDateTime()))
             return;
@@ -215,8 +216,8 @@ void PerformedSteps::end(StepEntry& entry, const QString& why)
         return;
     }
     if (entry.step.status == dicom::StepStatus::Discontinued)
-        programlog::event(QStringLiteral("MPPS: %1 discontinued (%2): the operator removed every image of it")
-                              .arg(entry.logName(), why));
+        programlog::event(QStringLiteral("MPPS: %1 discontinued (%2): the operator removed every image of it (%3)")
+                              .arg(entry.logName(), why, made));
     else
         programlog::event(QStringLiteral("MPPS: %1 completed (%2) with %3 image(s): %4")
                               .arg(entry.logName(), why)
