@@ -5,13 +5,15 @@
 #   - DCMTK storescp as a second node ("ARCHIVE"), reached over TLS only, with
 #     a private authority and certificates made with openssl at the first start
 #   - DCMTK wlmscpfs as the worklist server, with today's scheduled patients
+#   - the tests' MPPS node (odil) as the RIS that hears of each performed
+#     procedure step ("RIS"); what it received is in build/demo/run/ris
 #   - the scanner simulator as SCANFILE.EXE
 # in its own program folder build/demo/program (no settings file of yours is
 # touched). Closing Skiascan stops everything the demo started.
 #
 # Ports can be changed with DEMO_HTTP_PORT, DEMO_PACS_PORT, DEMO_ARCHIVE_PORT
-# DEMO_WORKLIST_PORT and DEMO_STATION_PORT (where Skiascan takes the PACS's
-# storage commitment reports).
+# DEMO_WORKLIST_PORT, DEMO_STATION_PORT (where Skiascan takes the PACS's
+# storage commitment reports) and DEMO_RIS_PORT.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${SKIASCAN_BUILD_DIR:-$top/build}
@@ -20,6 +22,7 @@ pacs_port=${DEMO_PACS_PORT:-4242}
 archive_port=${DEMO_ARCHIVE_PORT:-11112}
 worklist_port=${DEMO_WORKLIST_PORT:-11113}
 station_port=${DEMO_STATION_PORT:-11114}
+ris_port=${DEMO_RIS_PORT:-11115}
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "demo.sh: no display found (DISPLAY is not set), so Skiascan's window has nowhere to go." >&2
@@ -46,10 +49,10 @@ trap 'exit 130' INT TERM
 port_free() {
   python3 -c 'import socket,sys; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null
 }
-for p in "$http_port" "$pacs_port" "$archive_port" "$worklist_port" "$station_port"; do
+for p in "$http_port" "$pacs_port" "$archive_port" "$worklist_port" "$station_port" "$ris_port"; do
   if ! port_free "$p"; then
     echo "demo.sh: port $p is in use (is another demo running?). Choose other ports with" >&2
-    echo "DEMO_HTTP_PORT, DEMO_PACS_PORT, DEMO_ARCHIVE_PORT, DEMO_WORKLIST_PORT or DEMO_STATION_PORT." >&2
+    echo "DEMO_HTTP_PORT, DEMO_PACS_PORT, DEMO_ARCHIVE_PORT, DEMO_WORKLIST_PORT, DEMO_STATION_PORT or DEMO_RIS_PORT." >&2
     exit 1
   fi
 done
@@ -111,9 +114,14 @@ done
 wlmscpfs -dfr -csk -dfp "$run/worklist" "$worklist_port" > "$run/worklist.log" 2>&1 &
 pids="$pids $!"
 
+# The RIS: an MPPS node on the odil library (Debian's interpreter has python3-odil).
+/usr/bin/python3 "$top/tests/support/mpps_peer.py" "$ris_port" "$run/ris" > "$run/ris.log" 2>&1 &
+pids="$pids $!"
+
 wait_for_echo ORTHANC "$pacs_port" Orthanc
 wait_for_echo ARCHIVE "$archive_port" storescp +tls "$tls/skiascan.key" "$tls/skiascan.pem" +cf "$tls/authority.pem"
 wait_for_echo WLSRV "$worklist_port" wlmscpfs
+wait_for_echo RIS "$ris_port" "the MPPS node"
 
 # The program folder: the program, the scanner simulator, the test image and
 # a settings file for this setup.
@@ -127,7 +135,8 @@ cp "$build/bin/skiascan" "$build/bin/SCANFILE.EXE" "$build/bin/Test.tif" "$progr
 # The settings beyond the sixteen lines: a worklist pick files its films under
 # the study the RIS scheduled, the PACS (the first row) takes its images
 # compressed losslessly (JPEG-LS) and commits to every image before it leaves
-# the outbox, and the archive (the second row) is reached over TLS.
+# the outbox, the archive (the second row) is reached over TLS, and the RIS
+# hears of each study's performed procedure step.
 cat > "$program/Skiascan.options.ini" <<EOF
 [Worklist]
 UseScheduledStudy=true
@@ -144,12 +153,19 @@ Tls=true
 TrustedCertificates=$tls/authority.pem
 Certificate=$tls/skiascan.pem
 PrivateKey=$tls/skiascan.key
+
+[Mpps]
+Enabled=true
+AETitle=RIS
+Host=127.0.0.1
+Port=$ris_port
 EOF
 
 echo "Skiascan demo:"
 echo "  PACS (Orthanc):   http://127.0.0.1:$http_port/  (DICOM ORTHANC@127.0.0.1:$pacs_port)"
 echo "  Archive node:     ARCHIVE@127.0.0.1:$archive_port over TLS (certificates in $tls), files in $run/archive"
 echo "  Worklist server:  WLSRV@127.0.0.1:$worklist_port, $(ls "$run/worklist/WLSRV" | grep -c '\.wl$') patients for today"
+echo "  RIS (MPPS):       RIS@127.0.0.1:$ris_port, what it received in $run/ris (steps/ holds each step as it stands)"
 echo "  Program folder:   $program"
 echo "Close the Skiascan window to stop the demo."
 

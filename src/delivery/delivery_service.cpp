@@ -27,6 +27,7 @@ DeliveryService::DeliveryService(const QString& programFolder, QObject* parent)
     // the outbox again at once (a failed image goes anew, it counts what it
     // awaits), on this thread.
     , m_reports(m_outbox, [this](const NodeId& node) { post({Event::Kind::Reported, 0, {}, 0, {}, node}); })
+    , m_steps(m_outbox)
 {
     m_listenRetry.setSingleShot(true);
     connect(&m_listenRetry, &QTimer::timeout, this, [this] {
@@ -48,7 +49,8 @@ void DeliveryService::setTiming(const Timing& timing)
         // Workers are made with their pauses: they are made anew.
         const std::vector<Node> nodes = m_nodes;
         m_nodes.clear();
-        configure(nodes, m_localAETitle, m_timeouts, m_listenPort);
+        m_stepWorker.reset();
+        configure(nodes, m_localAETitle, m_timeouts, m_listenPort, m_stepNode);
     }
 }
 
@@ -94,11 +96,23 @@ void DeliveryService::deliverEvents()
     bool statusChanged = false;
     bool outboxChangedNow = false;
     for (const Event& event : events) {
-        Slot* slot = slotOf(event.worker);
         if (event.kind == Event::Kind::Reported) {
             reported(event.node);
             continue;
         }
+        if (event.kind == Event::Kind::StepStatus) {
+            if (event.worker == m_stepWorkerId && m_stepWorker) { // else of a worker replaced since
+                m_stepStatus = event.status;
+                m_stepServed = event.served;
+                statusChanged = true;
+            }
+            continue;
+        }
+        if (event.kind == Event::Kind::OutboxChanged) {
+            outboxChangedNow = true;
+            continue;
+        }
+        Slot* slot = slotOf(event.worker);
         if (!slot)
             continue; // a worker replaced since
         switch (event.kind) {
@@ -114,9 +128,8 @@ void DeliveryService::deliverEvents()
             emit nodeBack(slot->status.node.name());
             break;
         case Event::Kind::OutboxChanged:
-            outboxChangedNow = true;
-            break;
         case Event::Kind::Reported:
+        case Event::Kind::StepStatus:
             break;
         }
     }
@@ -136,8 +149,11 @@ DeliveryService::Slot* DeliveryService::slotOf(quint64 id)
 // node whose settings change gets a new worker (the old one's transfer is cut,
 // its image stays owed, and the new one tries at the next wake).
 void DeliveryService::configure(const std::vector<Node>& nodes, const QString& localAETitle,
-                                const dicom::NetworkTimeouts& timeouts, quint16 listenPort)
+                                const dicom::NetworkTimeouts& timeouts, quint16 listenPort,
+                                const std::optional<Node>& stepNode)
 {
+    const bool sameStation = localAETitle == m_localAETitle && timeouts.acseSeconds == m_timeouts.acseSeconds
+        && timeouts.dimseSeconds == m_timeouts.dimseSeconds;
     const bool sameSettings = sameNodes(nodes, m_nodes) && localAETitle == m_localAETitle
         && timeouts.acseSeconds == m_timeouts.acseSeconds && timeouts.dimseSeconds == m_timeouts.dimseSeconds;
     m_nodes = nodes;
@@ -173,6 +189,7 @@ void DeliveryService::configure(const std::vector<Node>& nodes, const QString& l
     m_reports.configure(nodes, localAETitle, timeouts, listenPort);
     if (m_reports.waitingForPort() && !m_listenRetry.isActive())
         m_listenRetry.start(m_timing.listenRetry);
+    configureSteps(stepNode, !sameStation);
     emit changed();
 }
 
@@ -180,6 +197,8 @@ void DeliveryService::wake()
 {
     for (auto& [id, slot] : m_slots)
         slot.worker->wake();
+    if (m_stepWorker)
+        m_stepWorker->wake();
 }
 
 void DeliveryService::resume()
@@ -255,6 +274,8 @@ void DeliveryService::sendNow(const QSet<QString>& images)
         if (wanted)
             slot.worker->wake(true, images);
     }
+    if (m_stepWorker && images.isEmpty())
+        m_stepWorker->wake(true);
 }
 
 void DeliveryService::outboxEdited()
@@ -282,6 +303,8 @@ void DeliveryService::cancel(const std::optional<NodeId>& node)
     for (auto& [id, slot] : m_slots)
         if (!node || slot.worker->node().id() == *node)
             slot.worker->cancel();
+    if (m_stepWorker && (!node || m_stepWorker->node().id() == *node))
+        m_stepWorker->cancel();
 }
 
 void DeliveryService::stop(std::chrono::milliseconds grace)
@@ -290,16 +313,22 @@ void DeliveryService::stop(std::chrono::milliseconds grace)
     m_reports.stop();
     for (auto& [id, slot] : m_slots)
         slot.worker->finishAndEnd();
+    if (m_stepWorker)
+        m_stepWorker->finishAndEnd();
     bool all = true;
     const Clock::time_point deadline = Clock::now() + grace;
     for (auto& [id, slot] : m_slots)
         all = slot.worker->waitUntilEnded(deadline) && all;
+    if (m_stepWorker && !m_stepWorker->waitUntilEnded(deadline))
+        m_stepWorker->halt(QStringLiteral("MPPS: the association with %1 is cut, Skiascan ends; the step stays in the "
+                                          "outbox"));
     if (!all)
         for (auto& [id, slot] : m_slots)
             slot.worker->halt(QStringLiteral("delivery: the transfer to %1 is cut, Skiascan ends; the image stays in "
                                              "the outbox"));
     m_slots.clear(); // joins every worker
     m_rows.clear();
+    m_stepWorker.reset();
 }
 
 void DeliveryService::reported(const NodeId& node)
@@ -323,7 +352,8 @@ std::vector<NodeStatus> DeliveryService::status() const
 
 bool DeliveryService::quiet() const
 {
-    return std::none_of(m_slots.begin(), m_slots.end(), [](const auto& s) { return s.second.status.busy(); });
+    return std::none_of(m_slots.begin(), m_slots.end(), [](const auto& s) { return s.second.status.busy(); })
+        && !(m_stepWorker && m_stepStatus.busy());
 }
 
 bool DeliveryService::settled() const
@@ -333,9 +363,9 @@ bool DeliveryService::settled() const
         if (!m_events.empty() || m_reports.applying())
             return false;
     }
-    return std::all_of(m_slots.begin(), m_slots.end(), [](const auto& s) {
-        return s.second.served == s.second.worker->wakes() && !s.second.status.busy();
-    });
+    return std::all_of(m_slots.begin(), m_slots.end(),
+                       [](const auto& s) { return s.second.served == s.second.worker->wakes() && !s.second.status.busy(); })
+        && (!m_stepWorker || (m_stepServed == m_stepWorker->wakes() && !m_stepStatus.busy()));
 }
 
 std::map<QString, int> DeliveryService::waitingForGone() const

@@ -11,6 +11,8 @@
 #include "delivery/node_status.h"
 #include "delivery/node_worker.h"
 #include "delivery/outbox.h"
+#include "delivery/step_outbox.h"
+#include "delivery/step_worker.h"
 #include "dicom/network.h"
 
 #include <QObject>
@@ -66,10 +68,23 @@ public:
     /// transfer is cut; the image stays owed); a node new here, or changed,
     /// gets a worker. Nothing is sent before the next wake. With a
     /// `listenPort`, the station takes the nodes' storage commitment reports
-    /// on that port until stop().
+    /// on that port until stop(). With a `stepNode`, the MPPS node (the RIS)
+    /// gets a worker of its own for the performed procedure steps.
     void configure(const std::vector<Node>& nodes, const QString& localAETitle, const dicom::NetworkTimeouts& timeouts,
-                   quint16 listenPort = 0);
+                   quint16 listenPort = 0, const std::optional<Node>& stepNode = std::nullopt);
     const std::vector<Node>& nodes() const { return m_nodes; }
+
+    /// The performed procedure steps the MPPS node is owed, beside the
+    /// images (delivery_steps.cpp).
+    StepOutbox& steps() { return m_steps; }
+    const StepOutbox& steps() const { return m_steps; }
+    /// The MPPS node steps are reported to; none while reporting is off.
+    const std::optional<Node>& stepNode() const { return m_stepNode; }
+    /// Its worker as it last told; none while reporting is off.
+    std::optional<NodeStatus> stepStatus() const;
+    /// The session opened, extended or ended a step: the MPPS node's worker
+    /// looks at once (a node in its pause after a failure keeps it).
+    void stepsChanged();
 
     /// Start-up, or a new film: workers that wait for nothing look at the
     /// outbox. A node in its pause after a failure keeps its pause.
@@ -138,7 +153,7 @@ private:
     // What a worker or the listener tells, from its thread: queued under a
     // lock and delivered on this object's thread, in the order it came.
     struct Event {
-        enum class Kind { Status, Down, Back, OutboxChanged, Reported };
+        enum class Kind { Status, Down, Back, OutboxChanged, Reported, StepStatus };
         Kind kind = Kind::Status;
         quint64 worker = 0; // the worker it comes from; 0 for the listener
         NodeStatus status;  // Status
@@ -159,6 +174,7 @@ private:
     std::unique_ptr<NodeWorker> makeWorker(const Node& node, quint64 id, const NodeStatus& before);
     Slot* slotOf(quint64 id);
     void reported(const NodeId& node);
+    void configureSteps(const std::optional<Node>& stepNode, bool again);
 
     QString m_folder;
     Outbox m_outbox;
@@ -174,6 +190,14 @@ private:
     std::vector<Event> m_events; // posted, not yet delivered
     CommitmentReports m_reports;
     QTimer m_listenRetry;
+
+    // The MPPS node's worker (delivery_steps.cpp); its events carry its id.
+    StepOutbox m_steps;
+    std::optional<Node> m_stepNode;
+    std::unique_ptr<StepWorker> m_stepWorker;
+    quint64 m_stepWorkerId = 0;
+    NodeStatus m_stepStatus;
+    quint64 m_stepServed = 0;
 };
 
 } // namespace skiascan

@@ -207,6 +207,11 @@ void Outbox::remove(const OutboxEntry& entry)
                       Failure::Kind::File);
 }
 
+bool Outbox::removedByOperator(const QString& instanceUid) const
+{
+    return QFileInfo::exists(QDir(m_folder).filePath(QStringLiteral("removed/") + instanceUid + kEntrySuffix));
+}
+
 dicom::Image Outbox::loadImage(const OutboxEntry& entry) const
 {
     return dicom::Image::loadFile(entry.imagePath);

@@ -122,6 +122,9 @@ public:
     /// The operator removed the image: it goes to removed/, never deleted.
     /// Throws Failure (kind File) when it cannot be moved.
     void remove(const OutboxEntry& entry);
+    /// True when the operator removed the image of that SOP Instance UID
+    /// (it lies in removed/).
+    bool removedByOperator(const QString& instanceUid) const;
 
     /// Reads the image of an entry; its pixels stay in the file until sent.
     /// Throws Failure (kind File or Damaged).

@@ -92,6 +92,7 @@ OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* p
     layout->addWidget(new QLabel(QStringLiteral("Images:"), this));
     layout->addWidget(lvOutbox);
     layout->addLayout(buttons);
+    addStepList(layout);
 
     connect(lvOutbox, &QTreeWidget::itemSelectionChanged, this, &OutboxDialog::enableActions);
     connect(lvNodes, &QTreeWidget::itemSelectionChanged, this, &OutboxDialog::enableActions);
@@ -141,7 +142,9 @@ std::vector<NodeStatus> OutboxDialog::busyNodes() const
 
 void OutboxDialog::showNodes()
 {
-    const std::vector<NodeStatus> nodes = m_delivery.status();
+    std::vector<NodeStatus> nodes = m_delivery.status();
+    if (const std::optional<NodeStatus> mpps = m_delivery.stepStatus())
+        nodes.push_back(*mpps); // the MPPS node, last
     const int current = lvNodes->indexOfTopLevelItem(lvNodes->currentItem());
     while (lvNodes->topLevelItemCount() > static_cast<int>(nodes.size()))
         delete lvNodes->topLevelItem(lvNodes->topLevelItemCount() - 1);
@@ -150,7 +153,7 @@ void OutboxDialog::showNodes()
         QTreeWidgetItem* item = lvNodes->topLevelItem(static_cast<int>(i));
         if (!item)
             item = new QTreeWidgetItem(lvNodes);
-        item->setText(kNode, node.node.name());
+        item->setText(kNode, node.node.row < 0 ? QStringLiteral("%1, MPPS").arg(node.node.name()) : node.node.name());
         QString state = node.text();
         if (node.activity == NodeStatus::Activity::Sending && !node.image.isEmpty())
             state += QStringLiteral(": ") + node.image;
@@ -239,6 +242,7 @@ void OutboxDialog::fill()
     }
     for (int column = 0; column < kColumns; ++column)
         lvOutbox->resizeColumnToContents(column);
+    fillSteps();
     enableActions();
 }
 

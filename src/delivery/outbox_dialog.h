@@ -12,9 +12,11 @@
 #include <QSet>
 #include <QStringList>
 
+class QLabel;
 class QPushButton;
 class QTimer;
 class QTreeWidget;
+class QVBoxLayout;
 
 namespace skiascan {
 
@@ -31,6 +33,8 @@ public:
     QPushButton* cmdSendTo = nullptr;
     QPushButton* cmdRemove = nullptr;
     QPushButton* cmdClose = nullptr;
+    /// The performed procedure steps the RIS is still owed (outbox_steps_dialog.cpp).
+    QTreeWidget* lvSteps = nullptr;
 
     /// Fills the image list from the outbox as it stands; the selection stays.
     void fill();
@@ -54,6 +58,8 @@ private:
     void sendTo();
     void removeEntries();
     void cancelSend();
+    void addStepList(QVBoxLayout* layout);
+    void fillSteps();
 
     QString nodeLabel(const Node& node) const;
     std::vector<NodeStatus> busyNodes() const;
@@ -63,6 +69,7 @@ private:
     std::vector<OutboxEntry> m_entries; // in list order; damaged ones last
     QStringList m_failuresShown;        // each node's last failure, as the image list shows them
     QTimer* m_countdown = nullptr;      // the countdowns of the node list
+    QLabel* m_stepsLabel = nullptr;
 };
 
 } // namespace skiascan

@@ -32,6 +32,7 @@ ScanSession::ScanSession(const QString& programFolder, SessionOperator& op, QObj
     , m_operator(op)
     , m_uids(std::make_unique<dicom::UidGenerator>())
     , m_delivery(programFolder)
+    , m_steps(m_delivery, [this] { return m_study.studyUid; })
 {
     m_askTimer.setSingleShot(true);
     connect(&m_askTimer, &QTimer::timeout, this, &ScanSession::askToEnd);
@@ -140,6 +141,7 @@ void ScanSession::openStudy()
     m_study.studyTime = locale.toString(QTime::currentTime(), regionalTimeFormat(locale));
     m_study.studyUid = m_uids->newUid();
     m_study.scheduled.reset();
+    m_steps.studyMayHaveEnded();
 }
 
 void ScanSession::useScheduledStudy(const dicom::ScheduledStudy& scheduled)
@@ -156,6 +158,7 @@ void ScanSession::useScheduledStudy(const dicom::ScheduledStudy& scheduled)
 void ScanSession::closeStudy()
 {
     m_study.studyUid.clear();
+    m_steps.studyMayHaveEnded();
     if (m_study.scheduled) {
         m_study.scheduled.reset();
         programlog::event(QStringLiteral("the scheduled study ends; the next film starts a study of its own"));

@@ -16,6 +16,7 @@
 #include "scan/film_stack.h"
 #include "scan/scan_files.h"
 #include "scan/scanner_run.h"
+#include "session/performed_steps.h"
 #include "settings/options_file.h"
 #include "settings/settings_file.h"
 
@@ -260,6 +261,7 @@ private:
     QTimer m_askTimer;               // after Quit during a scan
     BackgroundTask m_task;           // the import or the hand-over
     DeliveryService m_delivery;
+    PerformedSteps m_steps;          // the performed procedure steps of the studies (performed_steps.h)
 
     // Recovery at start-up.
     std::vector<FilmRecord> m_recovery;

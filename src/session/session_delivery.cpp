@@ -22,7 +22,8 @@ std::vector<Node> ScanSession::nodes() const
 
 void ScanSession::configureDelivery()
 {
-    m_delivery.configure(nodes(), m_settings.LocalAET, m_timeouts, m_options.localPort);
+    m_delivery.configure(nodes(), m_settings.LocalAET, m_timeouts, m_options.localPort,
+                         m_steps.configure(m_settings, m_options));
 }
 
 void ScanSession::tell(SessionOperator::Severity severity, const QString& text, bool underWindowCaption)
@@ -77,6 +78,7 @@ void ScanSession::handedOver(const OutboxEntry& entry, std::exception_ptr failur
     const bool kept = !failure;
     if (kept) {
         m_delivery.filmKept(entry);
+        m_steps.filmKept(film); // before the journal lets the film go: a crash meanwhile recovers it into its step
         if (QFile::remove(film.scanFile))
             programlog::event(QStringLiteral("scan file removed, the image is in the outbox: %1").arg(film.scanFile));
         ScanJournal(m_programFolder).remove(film);

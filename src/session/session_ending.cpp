@@ -5,6 +5,7 @@
 
 #include "common/program_log.h"
 #include "common/text.h"
+#include "scan/scan_journal.h"
 
 namespace skiascan {
 
@@ -83,6 +84,9 @@ void ScanSession::endNow()
 {
     m_askTimer.stop();
     m_scanner.release();
+    // The study ends here; a film of it still in the scanner keeps its step
+    // open for the next start.
+    m_steps.programEnds(ScanJournal(m_programFolder).films(), m_film);
     // Transfers under way are cut; what is owed stays in the outbox.
     m_delivery.stop();
     setState(SessionState::Ended);

@@ -34,6 +34,7 @@ void ScanSession::startUp()
     tightenFolder(outbox.folder());
     tightenFolder(ScanJournal(m_programFolder).folder());
     outbox.tidy(m_settings.remoteNodes());
+    m_delivery.steps().tidy();
     if (const int owed = outbox.count(); owed > 0)
         programlog::event(QStringLiteral("start: %1 wait in the outbox")
                               .arg(countOf(owed, QStringLiteral("image"), QStringLiteral("images"))));
@@ -44,8 +45,10 @@ void ScanSession::startUp()
     m_recovery = ScanJournal(m_programFolder).films();
     m_recovered.clear();
     m_lost.clear();
-    if (m_recovery.empty())
+    if (m_recovery.empty()) {
+        m_steps.endLeftOver();
         return;
+    }
     m_flow = SessionFlow::Recovery;
     std::reverse(m_recovery.begin(), m_recovery.end()); // taken from the back, oldest first
     recoverNext();
@@ -74,6 +77,7 @@ void ScanSession::recoveredFileReady()
     const FilmRecord& film = *m_film;
     m_waitingForScanner = false;
     if (outbox().holds(film.numbering.instanceUid)) {
+        m_steps.filmKept(film);
         QFile::remove(film.scanFile);
         ScanJournal(m_programFolder).remove(film);
         recoveryFilmDone(true, {});
@@ -116,6 +120,9 @@ void ScanSession::recoveryFilmDone(bool imported, const QString& failure)
 void ScanSession::recoveryEnded()
 {
     m_flow = SessionFlow::None;
+    // The steps a crash left in progress end with every image they have, the
+    // films recovered just now included.
+    m_steps.endLeftOver();
     QString text;
     if (!m_recovered.isEmpty())
         text += QStringLiteral("These films were in the scanner when Skiascan last ended and have been imported now:\r\n")
