@@ -30,6 +30,7 @@ public:
     QPushButton* cmdSendNow = nullptr;
     QPushButton* cmdSendTo = nullptr;
     QPushButton* cmdRemove = nullptr;
+    QPushButton* cmdView = nullptr; ///< the film view on the selected image (also a double-click on it)
     QPushButton* cmdClose = nullptr;
 
     /// Fills the image list from the outbox as it stands; the selection stays.
@@ -47,6 +48,10 @@ public:
     };
     std::vector<Redirect> redirects() const;
 
+signals:
+    /// The operator wants to see the image in the film view.
+    void viewRequested(const QString& instanceUid);
+
 private:
     std::vector<const OutboxEntry*> selected() const;
     void enableActions();
@@ -54,6 +59,7 @@ private:
     void sendTo();
     void removeEntries();
     void cancelSend();
+    void viewSelected();
 
     QString nodeLabel(const Node& node) const;
     std::vector<NodeStatus> busyNodes() const;
