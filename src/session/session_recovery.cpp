@@ -34,6 +34,7 @@ void ScanSession::startUp()
     tightenFolder(outbox.folder());
     tightenFolder(ScanJournal(m_programFolder).folder());
     outbox.tidy(m_settings.remoteNodes());
+    m_review.refresh(); // films held for review when Skiascan last ended stay held
     if (const int owed = outbox.count(); owed > 0)
         programlog::event(QStringLiteral("start: %1 wait in the outbox")
                               .arg(countOf(owed, QStringLiteral("image"), QStringLiteral("images"))));
