@@ -127,6 +127,7 @@ cp "$build/bin/skiascan" "$build/bin/SCANFILE.EXE" "$build/bin/Test.tif" "$progr
 # The settings beyond the sixteen lines: a worklist pick files its films under
 # the study the RIS scheduled, the PACS (the first row) commits to every image
 # before it leaves the outbox, and the archive (the second row) is reached over TLS.
+# Each film opens the film view and is held there until the operator accepts it.
 cat > "$program/Skiascan.options.ini" <<EOF
 [Worklist]
 UseScheduledStudy=true
@@ -142,6 +143,10 @@ Tls=true
 TrustedCertificates=$tls/authority.pem
 Certificate=$tls/skiascan.pem
 PrivateKey=$tls/skiascan.key
+
+[View]
+ShowEachFilm=true
+HoldForReview=true
 EOF
 
 echo "Skiascan demo:"
