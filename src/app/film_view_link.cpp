@@ -271,23 +271,36 @@ void FilmViewLink::open()
 }
 
 // Beside the main window, on the side with more room, as tall as the screen
-// allows; over the main window's edge only when the screen has no room beside it.
+// allows. When neither side has the room the view needs, the main window
+// moves towards the screen's edge (its controls stay as they are) so that
+// the two stand side by side; only on a screen too small for both does the
+// view lie over the main window's edge.
 void FilmViewLink::place()
 {
     const QScreen* screen = m_window.screen();
     if (!screen)
         return;
     const QRect room = screen->availableGeometry();
-    const QRect main = m_window.frameGeometry();
+    QRect main = m_window.frameGeometry();
     constexpr int kGap = 8;
     constexpr int kFrame = 32; // the title bar and the border the desktop adds
-    const int right = room.right() - main.right() - kGap;
+    const int needed = std::max(m_view->minimumSizeHint().width(), 560);
+    int right = room.right() - main.right() - kGap;
     const int left = main.left() - room.left() - kGap;
-    const int width = std::clamp(std::max(left, right), 420, 720);
+    if (right < needed && left < needed) {
+        const int shift = std::min(needed - right, main.left() - room.left());
+        if (shift > 0) {
+            main.translate(-shift, 0);
+            m_window.move(main.topLeft());
+            right += shift;
+        }
+    }
+    const bool onTheRight = right >= needed || right >= left;
+    const int width = std::clamp(onTheRight ? right : left, needed, 720);
     const int height = std::clamp(room.height() - kFrame - 2 * kGap, 400, 1000);
-    int x = right >= left ? main.right() + kGap : main.left() - kGap - width;
+    int x = onTheRight ? main.right() + kGap : main.left() - kGap - width;
     x = std::clamp(x, room.left(), std::max(room.left(), room.right() - width));
-    const int y = std::clamp(main.top(), room.top(), std::max(room.top(), room.bottom() - height - kFrame));
+    const int y = std::clamp(main.top() - 2 * kFrame, room.top(), std::max(room.top(), room.bottom() - height - kFrame));
     m_view->resize(width, height);
     m_view->move(x, y);
 }

@@ -88,6 +88,7 @@ TEST_F(FilmReviewTest, HeldFilmsLeaveOnlyOnceAcceptedWithTheirCorrectionsInTheir
     s.review().correct(turned, Correction::RotateRight);
     s.review().correct(flipped, Correction::FlipLeftRight);
     ASSERT_TRUE(QTest::qWaitFor([&] { return corrected.size() == 2; }, 20000));
+    s.delivery().sendNow(); // as the outbox window's Send now
     ASSERT_TRUE(idle());
     EXPECT_TRUE(pacs.received().isEmpty()) << "no node gets a held film";
 
