@@ -103,9 +103,9 @@ FilmViewLink::FilmViewLink(fSkiascan& window)
         auto known = m_known.find(uid);
         if (known == m_known.end())
             return;
-        // Read and shown anew from its file, which holds the corrected film.
+        // Read and shown anew from its file, which holds the corrected film;
+        // what it says follows once no request of it waits.
         known->second.film.image.reset();
-        known->second.film.state = filmStateText(known->second.entry, true);
         m_view->updateFilm(known->second.film);
         followFilm(known->second);
     });
