@@ -136,7 +136,8 @@ cp "$build/bin/skiascan" "$build/bin/SCANFILE.EXE" "$build/bin/Test.tif" "$progr
 # the study the RIS scheduled, the PACS (the first row) takes its images
 # compressed losslessly (JPEG-LS) and commits to every image before it leaves
 # the outbox, the archive (the second row) is reached over TLS, and the RIS
-# hears of each study's performed procedure step.
+# hears of each study's performed procedure step. Each film opens the film
+# view and is held there until the operator accepts it.
 cat > "$program/Skiascan.options.ini" <<EOF
 [Worklist]
 UseScheduledStudy=true
@@ -159,6 +160,10 @@ Enabled=true
 AETitle=RIS
 Host=127.0.0.1
 Port=$ris_port
+
+[View]
+ShowEachFilm=true
+HoldForReview=true
 EOF
 
 echo "Skiascan demo:"

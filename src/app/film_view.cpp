@@ -5,6 +5,7 @@
 
 #include "app/film_picture.h"
 #include "common/dates.h"
+#include "common/text.h"
 
 #include <QAction>
 #include <QHBoxLayout>
@@ -45,27 +46,9 @@ QString filmOf(const FilmInView& film)
 
 } // namespace
 
-QString peopleName(const QString& dicomName)
-{
-    // The alphabetic group only; ideographic and phonetic ones follow "=".
-    const QStringList parts = dicomName.section(QLatin1Char('='), 0, 0).split(QLatin1Char('^'));
-    const QString family = parts.value(0).trimmed();
-    QStringList given;
-    for (int i : {3, 1, 2}) // prefix, given name, middle name
-        if (!parts.value(i).trimmed().isEmpty())
-            given << parts.value(i).trimmed();
-    QString name = family;
-    if (!given.isEmpty())
-        name = name.isEmpty() ? given.join(QLatin1Char(' ')) : name + QStringLiteral(", ") + given.join(QLatin1Char(' '));
-    const QString suffix = parts.value(4).trimmed();
-    if (!suffix.isEmpty())
-        name += QStringLiteral(", ") + suffix;
-    return name;
-}
-
 QString rejectQuestion(const FilmInView& film)
 {
-    return QStringLiteral("Reject film %1 of %2? It will not be sent.").arg(film.filmNumber).arg(peopleName(film.patientName));
+    return QStringLiteral("Reject film %1 of %2? It will not be sent.").arg(film.filmNumber).arg(personName(film.patientName));
 }
 
 FilmView::FilmView(QWidget* parent)
@@ -220,6 +203,30 @@ void FilmView::updateFilm(const FilmInView& film)
     render();
 }
 
+void FilmView::updateState(const FilmInView& film)
+{
+    const int index = indexOf(film.instanceUid);
+    if (index < 0)
+        return;
+    FilmInView& known = m_films[std::size_t(index)].film;
+    known.state = film.state;
+    known.held = film.held;
+    known.viewOnly = film.viewOnly;
+    setThumbnail(index);
+    if (index == m_shown) {
+        showTexts();
+        enableActions();
+    }
+}
+
+bool FilmView::showFilmOf(const QString& instanceUid)
+{
+    const int index = indexOf(instanceUid);
+    if (index >= 0 && index != m_shown)
+        showEntry(index);
+    return index >= 0;
+}
+
 void FilmView::removeFilm(const QString& instanceUid)
 {
     const int index = indexOf(instanceUid);
@@ -311,7 +318,7 @@ void FilmView::showTexts()
         return;
     }
     const FilmInView& film = entry->film;
-    const QString name = peopleName(film.patientName);
+    const QString name = personName(film.patientName);
     QString title = QStringLiteral("Film %1 of %2").arg(film.filmNumber).arg(std::max(film.filmCount, film.filmNumber));
     if (!name.isEmpty())
         title += QStringLiteral(" – ") + name;
@@ -417,7 +424,7 @@ void FilmView::setThumbnail(int index)
     if (!entry.thumbnail.isNull())
         item->setIcon(untinted(entry.thumbnail));
     item->setText(QStringLiteral("%1/%2").arg(entry.film.filmNumber).arg(std::max(entry.film.filmCount, entry.film.filmNumber)));
-    item->setToolTip(QStringLiteral("%1, %2: %3").arg(peopleName(entry.film.patientName), filmOf(entry.film), entry.film.state));
+    item->setToolTip(QStringLiteral("%1, %2: %3").arg(personName(entry.film.patientName), filmOf(entry.film), entry.film.state));
 }
 
 } // namespace skiascan

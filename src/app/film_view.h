@@ -51,11 +51,6 @@ struct FilmInView {
     bool viewOnly = false; ///< it has gone to a node: it can only be looked at
 };
 
-/// "Müller, Jürgen" from "Müller^Jürgen", "Müller, Jürgen Karl" from
-/// "Müller^Jürgen^Karl": the family name, a comma, the given and middle names
-/// (with a prefix before them and a suffix after a comma, when there are).
-QString peopleName(const QString& dicomName);
-
 /// "Reject film 2 of Müller, Jürgen? It will not be sent."
 QString rejectQuestion(const FilmInView& film);
 
@@ -79,6 +74,12 @@ public:
     /// accept, a send); it is read and rendered again when it is shown.
     /// Unknown films are ignored.
     void updateFilm(const FilmInView& film);
+    /// Only where a film stands (its state, held, viewOnly): its picture
+    /// stays as it is, nothing is read again. Unknown films are ignored.
+    void updateState(const FilmInView& film);
+    /// Shows a film of the row as it is; false when the row has no film of
+    /// that UID.
+    bool showFilmOf(const QString& instanceUid);
     /// Takes a film out of the row (a rejected one).
     void removeFilm(const QString& instanceUid);
     /// Forgets every film (a new session).

@@ -2,6 +2,7 @@
 
 #include "app/main_window.h"
 
+#include "app/film_view_link.h"
 #include "app/window_helpers.h"
 #include "common/program_log.h"
 #include "delivery/outbox_dialog.h"
@@ -65,6 +66,7 @@ fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
     dicom::startToolkitLog(programFolder);
     m_session = std::make_unique<ScanSession>(programFolder, static_cast<SessionOperator&>(*this));
     buildControls();
+    m_filmView = new FilmViewLink(*this);
     connect(m_session.get(), &ScanSession::stateChanged, this, &fSkiascan::showSessionState);
     connect(m_session.get(), &ScanSession::outboxChanged, this, &fSkiascan::showSessionState);
     DeliveryService& delivery = m_session->delivery();
@@ -97,8 +99,9 @@ fSkiascan::fSkiascan(const QString& programFolder, QWidget* parent)
 
 fSkiascan::~fSkiascan()
 {
-    // The outbox window shows the session's delivery: it goes first.
+    // The outbox window and the film view show the session's delivery: they go first.
     delete m_outboxDialog.data();
+    delete m_filmView;
 }
 
 void fSkiascan::buildControls()

@@ -30,6 +30,7 @@ class QTimer;
 
 namespace skiascan {
 
+class FilmViewLink;
 class OutboxDialog;
 
 class fSkiascan : public QMainWindow, private SessionOperator {
@@ -180,6 +181,7 @@ private:
     std::vector<EntryRefusal> m_refusals; // why the record is not complete, as the rule last found
     bool m_inScan = false; // a single scan or a stack was under way when last shown
     QPointer<OutboxDialog> m_outboxDialog;
+    FilmViewLink* m_filmView = nullptr; // the film view beside the window (film_view_link.cpp)
     QString m_goneNodes;   // what waits for nodes no longer configured
     QStringList m_goneTitles;
     QString m_backNotice;  // "PACS is back", shown for a while

@@ -4,6 +4,7 @@
 
 #include "app/main_window.h"
 
+#include "app/film_view_link.h"
 #include "app/window_helpers.h"
 #include "common/program_log.h"
 #include "common/text.h"
@@ -121,6 +122,11 @@ void fSkiascan::showSessionState()
                           2, false});
         tip << waiting + QStringLiteral(": images that a destination has not confirmed yet. They are sent in the "
                                         "background and tried again by themselves after a failure.");
+    }
+    // Films held for review stay on the line, as what waits does.
+    if (const FilmReview::Line review = m_session->review().line(); !review.forms.isEmpty()) {
+        pieces.push_back({review.forms, 2, false});
+        tip << review.tip;
     }
     QStringList failing;
     for (const NodeStatus& status : delivery.status()) {
@@ -318,6 +324,7 @@ void fSkiascan::lblOutbox_Click()
         setTopMost(this, true);
         showOutbox();
     });
+    connect(dialog, &OutboxDialog::viewRequested, m_filmView, &FilmViewLink::openOn);
     m_outboxDialog = dialog;
     dialog->open();
 }

@@ -212,6 +212,8 @@ void DeliveryService::resume()
 
 void DeliveryService::filmComing(const OutboxEntry& film, const dicom::Image& image)
 {
+    if (film.held)
+        return; // held for review: it goes once the operator accepts it
     OutboxEntry entry = film;
     m_outbox.place(entry);
     for (auto& [id, slot] : m_slots) {
@@ -283,7 +285,7 @@ void DeliveryService::outboxEdited()
     const std::vector<OutboxEntry> entries = m_outbox.entries();
     for (auto& [id, slot] : m_slots) {
         const auto owed = std::count_if(entries.begin(), entries.end(), [&](const OutboxEntry& entry) {
-            return entry.anyNode || !entry.owedTo(slot.worker->node(), m_nodes).empty();
+            return !entry.held && (entry.anyNode || !entry.owedTo(slot.worker->node(), m_nodes).empty());
         });
         if (owed == 0 && !slot.status.busy()) {
             // The worker learns it at its next look; the window at once.

@@ -96,7 +96,8 @@ public:
     /// A new film is being written ahead into the outbox: its sends start at
     /// once, beside the write. Its pixels, read once, are shared by the sends
     /// (each worker keeps its own light copy until it has sent it). What a
-    /// node confirms meanwhile is struck off once the film is kept.
+    /// node confirms meanwhile is struck off once the film is kept. A film
+    /// held for review is not sent (see Outbox::release()).
     void filmComing(const OutboxEntry& entry, const dicom::Image& image);
     /// The film's write-ahead has ended: the confirmations so far are struck
     /// off its entry (`entry` as Outbox::keep() filled it in).

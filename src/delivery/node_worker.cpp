@@ -231,6 +231,8 @@ void NodeWorker::pass(bool forced)
     QSet<QString> owedHere;
     const std::vector<OutboxEntry> entries = m_outbox.entries();
     for (OutboxEntry entry : entries) {
+        if (entry.held)
+            continue; // held for review: no node gets it before the operator accepts it
         const std::vector<const OwedNode*> stored = entry.awaitingAt(self, all);
         if (!stored.empty() && !commits) {
             // The node is no longer asked for commitment: that it stored the
@@ -278,7 +280,7 @@ void NodeWorker::pass(bool forced)
         const std::lock_guard lock(m_mutex);
         // New films being written ahead go too, after the older ones.
         for (const auto& [uid, entry] : coming) {
-            if (owedHere.contains(uid) || entry.unsentTo(self, all).empty())
+            if (owedHere.contains(uid) || entry.held || entry.unsentTo(self, all).empty())
                 continue;
             owedHere.insert(uid);
             queue.push_back(entry);

@@ -19,11 +19,13 @@
 #include "delivery/outbox_entry.h"
 #include "common/peer_options.h"
 #include "dicom/image.h"
+#include "dicom/orientation.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace skiascan {
@@ -126,6 +128,26 @@ public:
     /// (it lies in removed/).
     bool removedByOperator(const QString& instanceUid) const;
 
+    /// Review (outbox_review.cpp). The operator accepted the held film: it is
+    /// no longer held, and the nodes it is owed to may send it (the caller
+    /// wakes them). False when it is not held (accepted before) or no longer
+    /// in the outbox. Throws Failure (kind File) when the entry cannot be
+    /// written; the film stays held then.
+    bool release(const QString& instanceUid);
+    /// The operator corrects the held film (see dicom::correct()): its image
+    /// is read from its file, corrected, written under a temporary name,
+    /// flushed and renamed over it, and the compressed copies made of it
+    /// before are removed; its UIDs stay. Only while the film is held and no
+    /// node holds it or has stored it; one correction of a film at a time.
+    /// The film is read and written outside the lock, which the workers and
+    /// the window need meanwhile; whether it may still be changed is decided
+    /// under the lock, before and at the rename. Throws Failure: kind
+    /// Argument when the film may not be corrected (not held, gone, sent, a
+    /// correction of it under way), File or Damaged when it cannot be read or
+    /// written, Limit when there is not the memory; the image is unchanged
+    /// then.
+    void correct(const QString& instanceUid, dicom::Correction correction);
+
     /// Reads the image of an entry; its pixels stay in the file until sent.
     /// Throws Failure (kind File or Damaged).
     dicom::Image loadImage(const OutboxEntry& entry) const;
@@ -162,12 +184,15 @@ private:
     bool moveAside(const OutboxEntry& entry, const QString& why) const;
     std::vector<OutboxEntry> read(bool moveDamaged, QStringList* unreadable) const;
     bool strikeOffLocked(OutboxEntry& entry, const std::vector<Confirmation>& confirmations);
+    QString whyNotCorrectable(OutboxEntry& entry) const;
+    void removeCopies(const QString& instanceUid) const;
 
     void removeCopies(const OutboxEntry& entry) const;
 
     QString m_folder;
     mutable std::mutex m_lock;
     std::mutex m_encoding; // one copy is made at a time; a second worker wanting it waits for it
+    std::set<QString> m_correcting; // films a correction reads and writes now
 };
 
 } // namespace skiascan

@@ -74,6 +74,8 @@ OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* p
     cmdSendNow = button(QStringLiteral("cmdSendNow"), QStringLiteral("Send now"), this);
     cmdSendTo = button(QStringLiteral("cmdSendTo"), QStringLiteral("Send to..."), this);
     cmdRemove = button(QStringLiteral("cmdRemove"), QStringLiteral("Remove"), this);
+    cmdView = button(QStringLiteral("cmdView"), QStringLiteral("View"), this);
+    cmdView->setToolTip(QStringLiteral("Show the image in the film view (or double-click it)"));
     cmdClose = button(QStringLiteral("cmdClose"), QStringLiteral("Close"), this);
     cmdClose->setDefault(true);
     auto* nodeButtons = new QHBoxLayout;
@@ -83,6 +85,7 @@ OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* p
     buttons->addWidget(cmdSendNow);
     buttons->addWidget(cmdSendTo);
     buttons->addWidget(cmdRemove);
+    buttons->addWidget(cmdView);
     buttons->addStretch(1);
     buttons->addWidget(cmdClose);
     auto* layout = new QVBoxLayout(this);
@@ -101,6 +104,8 @@ OutboxDialog::OutboxDialog(Outbox& outbox, DeliveryService& delivery, QWidget* p
     connect(cmdSendTo, &QPushButton::clicked, this, &OutboxDialog::sendTo);
     connect(cmdRemove, &QPushButton::clicked, this, &OutboxDialog::removeEntries);
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cmdView, &QPushButton::clicked, this, &OutboxDialog::viewSelected);
+    connect(lvOutbox, &QTreeWidget::itemDoubleClicked, this, &OutboxDialog::viewSelected);
     connect(&m_delivery, &DeliveryService::changed, this, &OutboxDialog::showNodes);
     connect(&m_delivery, &DeliveryService::outboxChanged, this, &OutboxDialog::fill);
     // The countdowns ("next try in 30 s") are the clock's, not delivery's: the
@@ -222,6 +227,8 @@ void OutboxDialog::fill()
         }
         if (entry.anyNode)
             waitsFor << QStringLiteral("the first node configured");
+        if (entry.held && !waitsFor.isEmpty())
+            waitsFor.front().prepend(QStringLiteral("held for review: "));
         QStringList heldBy;
         for (const HoldingNode& held : entry.heldBy) {
             const Node* node = nodeFor(nodes, held.node);
@@ -271,6 +278,7 @@ void OutboxDialog::enableActions()
     cmdSendNow->setEnabled(sendable && !nodes.empty() && anyNodeWaits);
     cmdSendTo->setEnabled(sendable && !redirects().empty());
     cmdRemove->setEnabled(!entries.empty());
+    cmdView->setEnabled(entries.size() == 1 && entries.front()->damage.isEmpty());
     cmdCancelSend->setEnabled(!busyNodes().empty());
 }
 
@@ -386,6 +394,13 @@ void OutboxDialog::removeEntries()
     }
     m_delivery.outboxEdited();
     fill();
+}
+
+void OutboxDialog::viewSelected()
+{
+    const std::vector<const OutboxEntry*> entries = selected();
+    if (entries.size() == 1 && entries.front()->damage.isEmpty())
+        emit viewRequested(entries.front()->instanceUid);
 }
 
 } // namespace skiascan

@@ -32,6 +32,7 @@ public:
     QPushButton* cmdSendNow = nullptr;
     QPushButton* cmdSendTo = nullptr;
     QPushButton* cmdRemove = nullptr;
+    QPushButton* cmdView = nullptr; ///< the film view on the selected image (also a double-click on it)
     QPushButton* cmdClose = nullptr;
     /// The performed procedure steps the RIS is still owed (outbox_steps_dialog.cpp).
     QTreeWidget* lvSteps = nullptr;
@@ -51,6 +52,10 @@ public:
     };
     std::vector<Redirect> redirects() const;
 
+signals:
+    /// The operator wants to see the image in the film view.
+    void viewRequested(const QString& instanceUid);
+
 private:
     std::vector<const OutboxEntry*> selected() const;
     void enableActions();
@@ -60,6 +65,7 @@ private:
     void cancelSend();
     void addStepList(QVBoxLayout* layout);
     void fillSteps();
+    void viewSelected();
 
     QString nodeLabel(const Node& node) const;
     std::vector<NodeStatus> busyNodes() const;

@@ -86,7 +86,7 @@ QByteArray entryToJson(const OutboxEntry& e)
         node.insert(QStringLiteral("confirmed"), held.confirmed.toString(Qt::ISODateWithMs));
         heldBy.append(node);
     }
-    const QJsonObject object{{QStringLiteral("instanceUid"), e.instanceUid},
+    QJsonObject object{{QStringLiteral("instanceUid"), e.instanceUid},
                              {QStringLiteral("patientName"), e.patientName},
                              {QStringLiteral("patientId"), e.patientId},
                              {QStringLiteral("studyUid"), e.studyUid},
@@ -97,6 +97,15 @@ QByteArray entryToJson(const OutboxEntry& e)
                              {QStringLiteral("anyNode"), e.anyNode},
                              {QStringLiteral("owed"), owed},
                              {QStringLiteral("heldBy"), heldBy}};
+    // Only when there is something to say: entries without them read as before.
+    if (e.held)
+        object.insert(QStringLiteral("held"), true);
+    if (e.looksBlank)
+        object.insert(QStringLiteral("looksBlank"), true);
+    if (e.film > 0) {
+        object.insert(QStringLiteral("film"), e.film);
+        object.insert(QStringLiteral("films"), e.films);
+    }
     return QJsonDocument(object).toJson();
 }
 
@@ -117,6 +126,10 @@ bool entryFromJson(const QByteArray& bytes, OutboxEntry& entry)
     e.scanned = QDateTime::fromString(o.value(QStringLiteral("scanned")).toString(), Qt::ISODateWithMs);
     e.kept = QDateTime::fromString(o.value(QStringLiteral("kept")).toString(), Qt::ISODateWithMs);
     e.anyNode = o.value(QStringLiteral("anyNode")).toBool();
+    e.held = o.value(QStringLiteral("held")).toBool();
+    e.looksBlank = o.value(QStringLiteral("looksBlank")).toBool();
+    e.film = std::max(0, o.value(QStringLiteral("film")).toInt());
+    e.films = std::max(e.film, o.value(QStringLiteral("films")).toInt());
     if (!dicom::isValidUid(e.instanceUid) || !o.value(QStringLiteral("owed")).isArray())
         return false;
     for (const QJsonValue& value : o.value(QStringLiteral("owed")).toArray()) {

@@ -49,6 +49,12 @@ struct OutboxEntry {
     std::vector<OwedNode> owed;
     std::vector<HoldingNode> heldBy; // the nodes that have confirmed it so far
     bool anyNode = false; // kept while no node was configured: owed to those configured later
+    // Review: a held film is owed to its nodes, but none gets it until the
+    // operator accepts it (Outbox::release()).
+    bool held = false;
+    bool looksBlank = false; // held because its pixels are almost uniform
+    int film = 0;            // its place in its stack, from 1; 0 when not known (an older entry)
+    int films = 0;           // the films of that stack
     QString damage;       // for damaged entries: why they cannot be read
     QString imagePath;
     QString entryPath;

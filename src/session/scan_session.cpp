@@ -33,7 +33,11 @@ ScanSession::ScanSession(const QString& programFolder, SessionOperator& op, QObj
     , m_uids(std::make_unique<dicom::UidGenerator>())
     , m_delivery(programFolder)
     , m_steps(m_delivery, [this] { return m_study.studyUid; })
+    , m_review(m_delivery)
 {
+    connect(&m_review, &FilmReview::heldChanged, this, &ScanSession::outboxChanged);
+    connect(&m_review, &FilmReview::failed, this,
+            [this](const QString&, const QString& text) { tell(SessionOperator::Severity::Critical, text); });
     m_askTimer.setSingleShot(true);
     connect(&m_askTimer, &QTimer::timeout, this, &ScanSession::askToEnd);
     connect(&m_scanner, &ScannerRun::started, this, &ScanSession::scannerStarted);

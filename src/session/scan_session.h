@@ -17,6 +17,7 @@
 #include "scan/scan_files.h"
 #include "scan/scanner_run.h"
 #include "session/performed_steps.h"
+#include "session/film_review.h"
 #include "settings/options_file.h"
 #include "settings/settings_file.h"
 
@@ -176,6 +177,11 @@ public:
     const DeliveryService& delivery() const { return m_delivery; }
     /// The outbox the films are kept in (the delivery service's).
     Outbox& outbox() { return m_delivery.outbox(); }
+    /// The films held for review, and the operator's requests for them. A
+    /// film is held when the options say so (View/HoldForReview) or when it
+    /// looks blank.
+    FilmReview& review() { return m_review; }
+    const FilmReview& review() const { return m_review; }
 
     // ------------------------------------------------------------ ending
     /// The operator quits. True when the program may end now. During a scan
@@ -196,6 +202,12 @@ signals:
     void outboxChanged();
     /// The operator quit earlier and the session is done: end the program.
     void readyToEnd();
+    /// A film's image is built and is being written ahead into the outbox
+    /// (or held there for review): the window may show it now.
+    void filmArrived(const skiascan::ArrivedFilm& film);
+    /// The film's write-ahead has ended: it is in the outbox (`kept`), or it
+    /// stays in the scanner's folder and the journal for the next start.
+    void filmKept(const QString& instanceUid, bool kept);
 
 private:
     // The study and the start of a scan (scan_session.cpp).
@@ -262,6 +274,8 @@ private:
     BackgroundTask m_task;           // the import or the hand-over
     DeliveryService m_delivery;
     PerformedSteps m_steps;          // the performed procedure steps of the studies (performed_steps.h)
+    FilmReview m_review;              // after the delivery service, whose outbox it changes
+    bool m_looksBlank = false;        // the film under way, as its import found
 
     // Recovery at start-up.
     std::vector<FilmRecord> m_recovery;

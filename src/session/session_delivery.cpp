@@ -4,6 +4,7 @@
 
 #include "session/scan_session.h"
 
+#include "common/dates.h"
 #include "common/failure.h"
 #include "common/program_log.h"
 #include "common/text.h"
@@ -12,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 
 namespace skiascan {
 
@@ -62,13 +64,28 @@ void ScanSession::handOver(std::shared_ptr<dicom::Image> image)
     for (const Node& node : nodes())
         entry->owed.push_back({node.aeTitle, node.host, node.port, {}, {}});
     entry->anyNode = entry->owed.empty();
+    entry->film = film.film;
+    entry->films = film.films;
+    // Held for review: written ahead and owed as any film, sent once accepted.
+    entry->looksBlank = m_looksBlank;
+    entry->held = m_options.view.holdForReview || m_looksBlank;
+    if (entry->held)
+        programlog::event(QStringLiteral("review: image %1 of %2 is held for review%3")
+                              .arg(entry->instanceUid, entry->patientName,
+                                   m_looksBlank ? QStringLiteral("; it looks blank") : QString()));
     // The writer's copy is made here, on the thread that owns the image. The
     // sends start beside the write; a node's confirmation counts once the
     // film is kept.
     auto copy = std::make_shared<dicom::Image>(image->sharedCopy());
+    // The window may show the film at once, from memory, through a light copy
+    // of its own; the entry as it will be in the outbox.
+    ArrivedFilm arrived{*entry, film.study.bodyPart, parseDate(film.study.birthDate, QLocale()).value_or(QDate()),
+                        std::make_shared<const dicom::Image>(image->sharedCopy())};
+    m_delivery.outbox().place(arrived.entry);
     m_delivery.filmComing(*entry, *image);
     m_task.start([copy, entry, &outbox = m_delivery.outbox()](const CancelFlag&) { outbox.keep(*copy, *entry); },
                  [this, entry](std::exception_ptr failure) { handedOver(*entry, failure); });
+    emit filmArrived(arrived);
 }
 
 // Once the film is in the outbox its scan file and its journal entry go.
@@ -79,12 +96,15 @@ void ScanSession::handedOver(const OutboxEntry& entry, std::exception_ptr failur
     if (kept) {
         m_delivery.filmKept(entry);
         m_steps.filmKept(film); // before the journal lets the film go: a crash meanwhile recovers it into its step
+        if (entry.held)
+            m_review.refresh();
         if (QFile::remove(film.scanFile))
             programlog::event(QStringLiteral("scan file removed, the image is in the outbox: %1").arg(film.scanFile));
         ScanJournal(m_programFolder).remove(film);
     } else {
         m_delivery.filmNotKept(entry.instanceUid);
     }
+    emit filmKept(entry.instanceUid, kept);
     emit outboxChanged();
     const QString why = kept ? QString() : describe(failure);
     if (m_flow == SessionFlow::Recovery) {

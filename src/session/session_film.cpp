@@ -114,9 +114,18 @@ void ScanSession::importFilm()
         }
     }
     auto image = std::make_shared<dicom::Image>();
+    auto blank = std::make_shared<bool>(false);
     const FilmRecord film = *m_film;
-    m_task.start([image, film](const CancelFlag&) { *image = buildFilmImage(film, QDate::currentDate()); },
-                 [this, image](std::exception_ptr failure) { imageBuilt(image, failure); });
+    m_task.start(
+        [image, blank, film](const CancelFlag& cancel) {
+            *image = buildFilmImage(film, QDate::currentDate());
+            // Here, not on the window's thread: it reads the whole film.
+            *blank = filmLooksBlank(*image, cancel);
+        },
+        [this, image, blank](std::exception_ptr failure) {
+            m_looksBlank = *blank;
+            imageBuilt(image, failure);
+        });
 }
 
 void ScanSession::imageBuilt(std::shared_ptr<dicom::Image> image, std::exception_ptr failure)

@@ -35,6 +35,7 @@ void ScanSession::startUp()
     tightenFolder(ScanJournal(m_programFolder).folder());
     outbox.tidy(m_settings.remoteNodes());
     m_delivery.steps().tidy();
+    m_review.refresh(); // films held for review when Skiascan last ended stay held
     if (const int owed = outbox.count(); owed > 0)
         programlog::event(QStringLiteral("start: %1 wait in the outbox")
                               .arg(countOf(owed, QStringLiteral("image"), QStringLiteral("images"))));

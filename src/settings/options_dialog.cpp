@@ -145,6 +145,7 @@ fOptions::fOptions(const Options& options, const std::array<QString, 3>& nodeNam
     }
 
     tabs->addTab(mppsPage(), QStringLiteral("MPPS"));
+    tabs->addTab(viewPage(), QStringLiteral("Film View"));
 
     // The station itself.
     auto* station = new QWidget(tabs);
@@ -184,6 +185,26 @@ fOptions::fOptions(const Options& options, const std::array<QString, 3>& nodeNam
     txtMppsHost->setText(options.mpps.host);
     txtMppsPort->setText(options.mpps.port ? QString::number(options.mpps.port) : QString());
     fillTls(mppsTls, options.mpps.tls);
+    chkShowEachFilm->setChecked(options.view.showEachFilm);
+    chkHoldForReview->setChecked(options.view.holdForReview);
+}
+
+QWidget* fOptions::viewPage()
+{
+    auto* page = new QWidget(tabs);
+    auto* layout = new QVBoxLayout(page);
+    chkShowEachFilm = new QCheckBox(QStringLiteral("Show each film"), page);
+    chkShowEachFilm->setObjectName(QStringLiteral("chkShowEachFilm"));
+    chkShowEachFilm->setToolTip(QStringLiteral("Open the film view by itself after each film"));
+    chkHoldForReview = new QCheckBox(QStringLiteral("Hold each film for review"), page);
+    chkHoldForReview->setObjectName(QStringLiteral("chkHoldForReview"));
+    chkHoldForReview->setToolTip(QStringLiteral("No node gets a film until it is accepted in the film view, where it "
+                                                "can be turned, mirrored or rejected; a film that looks blank is "
+                                                "held either way"));
+    layout->addWidget(chkShowEachFilm);
+    layout->addWidget(chkHoldForReview);
+    layout->addStretch(1);
+    return page;
 }
 
 fOptions::~fOptions() = default;
@@ -326,6 +347,8 @@ Options fOptions::options() const
     options.mpps.host = txtMppsHost->text().trimmed();
     options.mpps.port = portOf(txtMppsPort->text()).value_or(0);
     options.mpps.tls = tlsOf(mppsTls);
+    options.view.showEachFilm = chkShowEachFilm->isChecked();
+    options.view.holdForReview = chkHoldForReview->isChecked();
     return options;
 }
 

@@ -65,12 +65,16 @@ public:
     TlsFields mppsTls;
     QPushButton* cmdVerifyMpps = nullptr; ///< "Verify"; "Cancel" while a verification runs
     QLabel* lblMppsVerify = nullptr;      ///< what the last verification found
+    // The film view tab: when it opens by itself, and the review before sending.
+    QCheckBox* chkShowEachFilm = nullptr;
+    QCheckBox* chkHoldForReview = nullptr;
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
 
 private:
     QWidget* tlsBox(QWidget* parent, TlsFields& fields, const QString& name);
     QWidget* mppsPage();
+    QWidget* viewPage();
     void checkAndAccept();
     /// Checks the MPPS node as typed: a C-ECHO proposing MPPS too, in the
     /// background; the outcome goes to lblMppsVerify. Cancels one under way.

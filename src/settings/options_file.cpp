@@ -130,6 +130,8 @@ Options loadOptions(const QString& path, QStringList* problems)
     file.read(QStringLiteral("Mpps/Host"), options.mpps.host);
     file.read(QStringLiteral("Mpps/Port"), options.mpps.port);
     file.read(QStringLiteral("Mpps"), options.mpps.tls);
+    file.read(QStringLiteral("View/ShowEachFilm"), options.view.showEachFilm);
+    file.read(QStringLiteral("View/HoldForReview"), options.view.holdForReview);
     return options;
 }
 
@@ -172,6 +174,8 @@ void saveOptions(const QString& path, const Options& options)
         file.setValue(QStringLiteral("Mpps/Host"), options.mpps.host);
         file.setValue(QStringLiteral("Mpps/Port"), options.mpps.port);
         write(file, QStringLiteral("Mpps"), options.mpps.tls);
+        file.setValue(QStringLiteral("View/ShowEachFilm"), options.view.showEachFilm);
+        file.setValue(QStringLiteral("View/HoldForReview"), options.view.holdForReview);
         file.sync();
         if (file.status() != QSettings::NoError || !QFile::exists(temporary)) {
             QFile::remove(temporary);

@@ -8,6 +8,7 @@
 //               Compression ("none", "jpeg-ls-lossless", "jpeg-lossless")
 //   [Local]     Port
 //   [Mpps]      Enabled, AETitle, Host, Port, Tls, TrustedCertificates, Certificate, PrivateKey
+//   [View]      ShowEachFilm, HoldForReview
 //
 // Switches are "true" or "false". A missing file or key means the default.
 #pragma once
@@ -32,6 +33,14 @@ struct MppsSettings {
     bool operator==(const MppsSettings&) const = default;
 };
 
+/// The film view, and the review of each film before it is sent.
+struct ViewOptions {
+    bool showEachFilm = false;  ///< the film view opens by itself after each film
+    bool holdForReview = false; ///< no node gets a film until the operator accepts it
+
+    bool operator==(const ViewOptions&) const = default;
+};
+
 struct Options {
     /// A worklist pick puts the scheduled study's identity into the images.
     bool useScheduledStudy = false;
@@ -44,6 +53,8 @@ struct Options {
     quint16 localPort = 0;
     /// Where performed procedure steps are reported.
     MppsSettings mpps;
+    /// The film view and the review.
+    ViewOptions view;
 
     bool operator==(const Options&) const = default;
 };

@@ -250,12 +250,3 @@ TEST_F(FilmViewTest, TheArrowsAndTheThumbnailsStepThroughTheFilmsOfTheSession)
     EXPECT_EQ(view.shownFilm(), "2.25.31");
     EXPECT_EQ(row->currentRow(), 0);
 }
-
-TEST(PeopleName, IsTheFamilyNameAndThenTheGivenNames)
-{
-    EXPECT_EQ(peopleName(QString::fromUtf8("Müller^Jürgen")), QString::fromUtf8("Müller, Jürgen"));
-    EXPECT_EQ(peopleName("Smith^John^Quincy^Dr.^Jr."), "Smith, Dr. John Quincy, Jr.");
-    EXPECT_EQ(peopleName("Smith"), "Smith");
-    EXPECT_EQ(peopleName("^John"), "John");
-    EXPECT_EQ(peopleName("Yamada^Tarou=山田^太郎"), "Yamada, Tarou");
-}

@@ -291,6 +291,8 @@ TEST(PrefsDialog, MoreWritesTheOptionsFileBesideTheSixteenLines)
         page->chkStorageCommitment[1]->setChecked(true);
         EXPECT_EQ(page->cboCompression[0]->currentText(), "None");
         page->cboCompression[0]->setCurrentText("JPEG-LS lossless");
+        EXPECT_FALSE(page->chkShowEachFilm->isChecked() || page->chkHoldForReview->isChecked());
+        page->chkHoldForReview->setChecked(true);
         page->cmdOK->click(); // refused: commitment without a port for the reports
     }).then(recordMessage(noPort)).then([](QWidget* w) {
         auto* page = qobject_cast<fOptions*>(w);
@@ -316,11 +318,15 @@ TEST(PrefsDialog, MoreWritesTheOptionsFileBesideTheSixteenLines)
     EXPECT_EQ(options.localPort, 11114);
     EXPECT_EQ(options.nodes[0].compression, Compression::JpegLsLossless);
     EXPECT_EQ(options.nodes[1].compression, Compression::None);
+    EXPECT_TRUE(options.view.holdForReview);
+    EXPECT_FALSE(options.view.showEachFilm);
     QFile file(optionsPath);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray text = file.readAll();
     EXPECT_TRUE(text.contains("[Worklist]") && text.contains("UseScheduledStudy=true")) << text.constData();
     EXPECT_TRUE(text.contains("Compression=jpeg-ls-lossless")) << text.constData();
+    EXPECT_TRUE(text.contains("[View]") && text.contains("HoldForReview=true") && text.contains("ShowEachFilm=false"))
+        << text.constData();
 
     // A value the file cannot hold keeps its default and is named.
     file.close();
