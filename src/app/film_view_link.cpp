@@ -268,35 +268,30 @@ void FilmViewLink::open()
         setTopMost(m_view.get(), true);
     m_view->raise();
     m_view->activateWindow();
+    // Over the main window's edge, the main window stays above it.
+    if (m_view->frameGeometry().intersects(m_window.frameGeometry()))
+        m_window.raise();
 }
 
 // Beside the main window, on the side with more room, as tall as the screen
-// allows. When neither side has the room the view needs, the main window
-// moves towards the screen's edge (its controls stay as they are) so that
-// the two stand side by side; only on a screen too small for both does the
-// view lie over the main window's edge.
+// allows. The main window never moves for it: the operator's hands and the
+// scripts that drive the station know where it is. On a screen too narrow
+// for both the view is narrower, or lies over the main window's edge (which
+// stays above it).
 void FilmViewLink::place()
 {
     const QScreen* screen = m_window.screen();
     if (!screen)
         return;
     const QRect room = screen->availableGeometry();
-    QRect main = m_window.frameGeometry();
+    const QRect main = m_window.frameGeometry();
     constexpr int kGap = 8;
     constexpr int kFrame = 32; // the title bar and the border the desktop adds
-    const int needed = std::max(m_view->minimumSizeHint().width(), 560);
-    int right = room.right() - main.right() - kGap;
+    constexpr int kNarrowest = 360;
+    const int right = room.right() - main.right() - kGap;
     const int left = main.left() - room.left() - kGap;
-    if (right < needed && left < needed) {
-        const int shift = std::min(needed - right, main.left() - room.left());
-        if (shift > 0) {
-            main.translate(-shift, 0);
-            m_window.move(main.topLeft());
-            right += shift;
-        }
-    }
-    const bool onTheRight = right >= needed || right >= left;
-    const int width = std::clamp(onTheRight ? right : left, needed, 720);
+    const bool onTheRight = right >= left;
+    const int width = std::clamp(onTheRight ? right : left, kNarrowest, 720);
     const int height = std::clamp(room.height() - kFrame - 2 * kGap, 400, 1000);
     int x = onTheRight ? main.right() + kGap : main.left() - kGap - width;
     x = std::clamp(x, room.left(), std::max(room.left(), room.right() - width));

@@ -188,9 +188,20 @@ void NodeWorker::run()
         m_now = false;
         m_woken = false;
         m_serving = m_wakes.load();
-        // A new film does not cut a failed node's pause short.
+        // A new film does not cut a failed node's pause short; but when the
+        // operator took away everything it waited for, it fails no longer.
         if (m_status.activity == NodeStatus::Activity::Waiting && !forced && !due()) {
             lock.unlock();
+            const std::vector<OutboxEntry> entries = m_outbox.entries();
+            const bool owed = std::any_of(entries.begin(), entries.end(), [this](const OutboxEntry& entry) {
+                return entry.anyNode || !entry.owedTo(m_setup.node, m_setup.nodes).empty();
+            });
+            if (!owed) {
+                m_status.activity = NodeStatus::Activity::Idle;
+                m_status.failing = false;
+                m_status.owed = 0;
+                m_failures = 0;
+            }
             publish();
             lock.lock();
             continue;

@@ -380,20 +380,32 @@ void OutboxDialog::removeEntries()
         : QStringLiteral("Remove these %1 images from the outbox? They will not be sent. They are kept in %2.")
               .arg(entries.size())
               .arg(removed);
-    QMessageBox confirm(QMessageBox::Question, QStringLiteral("Skiascan"), question, QMessageBox::Yes | QMessageBox::No,
-                        this);
-    confirm.setDefaultButton(QMessageBox::No);
-    if (confirm.exec() != QMessageBox::Yes)
-        return;
-    try {
-        for (const OutboxEntry* entry : entries)
-            m_outbox.remove(*entry);
-    } catch (const Failure& e) {
-        QMessageBox::critical(this, QStringLiteral("Skiascan"),
-                              failureText(e.description(), QStringLiteral("It stays in the outbox.")));
-    }
-    m_delivery.outboxEdited();
-    fill();
+    // Asked without waiting: the images as they were chosen go on Yes, those
+    // delivered meanwhile are left alone by remove().
+    std::vector<OutboxEntry> chosen;
+    for (const OutboxEntry* entry : entries)
+        chosen.push_back(*entry);
+    auto* confirm = new QMessageBox(QMessageBox::Question, QStringLiteral("Skiascan"), question,
+                                    QMessageBox::Yes | QMessageBox::No, this);
+    confirm->setDefaultButton(QMessageBox::No);
+    confirm->setAttribute(Qt::WA_DeleteOnClose);
+    connect(confirm, &QMessageBox::finished, this, [this, chosen](int answer) {
+        if (answer != QMessageBox::Yes)
+            return;
+        try {
+            for (const OutboxEntry& entry : chosen)
+                m_outbox.remove(entry);
+        } catch (const Failure& e) {
+            auto* failed = new QMessageBox(QMessageBox::Critical, QStringLiteral("Skiascan"),
+                                           failureText(e.description(), QStringLiteral("It stays in the outbox.")),
+                                           QMessageBox::Ok, this);
+            failed->setAttribute(Qt::WA_DeleteOnClose);
+            failed->open();
+        }
+        m_delivery.outboxEdited();
+        fill();
+    });
+    confirm->open();
 }
 
 void OutboxDialog::viewSelected()

@@ -162,9 +162,11 @@ TEST_F(DeliveryWindowTest, RemoveAsksFirstAndKeepsTheImageInRemoved)
     auto w = start({QString("DOWN|127.0.0.1|%1").arg(freePort()), "||", "||"});
     const QString uid = importFilm(*w);
     QString question;
-    inOutboxWindow(*w, [](OutboxDialog* outbox) {
+    inOutboxWindow(*w, [&](OutboxDialog* outbox) {
             outbox->lvOutbox->topLevelItem(0)->setSelected(true);
             outbox->cmdRemove->click();
+            // The question is answered while the outbox window stays open.
+            EXPECT_TRUE(QTest::qWaitFor([&] { return outbox->lvOutbox->topLevelItemCount() == 0; }, 10000));
         },
                    [&] {
                        modals.then([&](QWidget* box) {

@@ -232,7 +232,7 @@ TEST_F(ScanSafetyTest, FilmsACrashLeftInTheScannerAreImportedWithTheirRecordAtTh
     EXPECT_EQ(image.text(DCM_SOPInstanceUID), "2.25.13");
     EXPECT_EQ(image.text(DCM_InstanceNumber), "2");
     EXPECT_EQ(told.icon, QMessageBox::Information);
-    EXPECT_TRUE(told.text.contains("film 2 of 3 of Crash^Carl (RP1)")) << told.text.toStdString();
+    EXPECT_TRUE(told.text.contains("film 2 of 3 of Crash, Carl (RP1)")) << told.text.toStdString();
     EXPECT_TRUE(imageFiles().isEmpty());
     EXPECT_TRUE(journalEntries().isEmpty());
     EXPECT_TRUE(w->session().StudyUID().isEmpty()) << "the window's own study is untouched";
