@@ -8,6 +8,7 @@
 #include "common/text.h"
 
 #include <QAction>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -141,15 +142,17 @@ void FilmView::buildWindow()
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
         return b;
     };
-    auto* corrections = new QHBoxLayout;
-    corrections->addWidget(button(m_rotateLeft, QStringLiteral("cmdRotateLeft")));
-    corrections->addWidget(button(m_rotateRight, QStringLiteral("cmdRotateRight")));
-    corrections->addWidget(button(m_rotate180, QStringLiteral("cmdRotate180")));
-    corrections->addWidget(button(m_flipLeftRight, QStringLiteral("cmdFlipLeftRight")));
-    corrections->addWidget(button(m_flipTopBottom, QStringLiteral("cmdFlipTopBottom")));
-    corrections->addStretch(1);
+    // In rows of three, so that the window fits beside the main window on a
+    // screen of 1280 pixels.
+    auto* corrections = new QGridLayout;
+    corrections->addWidget(button(m_rotateLeft, QStringLiteral("cmdRotateLeft")), 0, 0);
+    corrections->addWidget(button(m_rotateRight, QStringLiteral("cmdRotateRight")), 0, 1);
+    corrections->addWidget(button(m_rotate180, QStringLiteral("cmdRotate180")), 0, 2);
+    corrections->addWidget(button(m_flipLeftRight, QStringLiteral("cmdFlipLeftRight")), 1, 0);
+    corrections->addWidget(button(m_flipTopBottom, QStringLiteral("cmdFlipTopBottom")), 1, 1);
+    corrections->setColumnStretch(3, 1);
     auto* decisions = new QHBoxLayout;
-    decisions->addWidget(m_windowText, 1);
+    decisions->addStretch(1);
     decisions->addWidget(button(m_reject, QStringLiteral("cmdReject")));
     QToolButton* accept = button(m_accept, QStringLiteral("cmdAccept"));
     QFont bold = accept->font();
@@ -161,6 +164,7 @@ void FilmView::buildWindow()
     layout->addWidget(m_details);
     layout->addWidget(m_state);
     layout->addWidget(m_picture, 1);
+    layout->addWidget(m_windowText);
     layout->addLayout(corrections);
     layout->addLayout(decisions);
     layout->addWidget(m_thumbnails);

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QEvent>
 #include <QScreen>
 
 #include <algorithm>
@@ -291,13 +292,28 @@ void FilmViewLink::place()
     const int right = room.right() - main.right() - kGap;
     const int left = main.left() - room.left() - kGap;
     const bool onTheRight = right >= left;
-    const int width = std::clamp(onTheRight ? right : left, kNarrowest, 720);
+    const int width = std::max(std::clamp(onTheRight ? right : left, kNarrowest, 720),
+                               m_view->minimumSizeHint().width());
     const int height = std::clamp(room.height() - kFrame - 2 * kGap, 400, 1000);
     int x = onTheRight ? main.right() + kGap : main.left() - kGap - width;
     x = std::clamp(x, room.left(), std::max(room.left(), room.right() - width));
     const int y = std::clamp(main.top() - 2 * kFrame, room.top(), std::max(room.top(), room.bottom() - height - kFrame));
     m_view->resize(width, height);
     m_view->move(x, y);
+    m_view->installEventFilter(this);
+}
+
+// The view grows when a film needs more room for its texts: it stays on the
+// screen, towards the main window, rather than running off the edge.
+bool FilmViewLink::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_view.get() && event->type() == QEvent::Resize && m_view->screen()) {
+        const QRect room = m_view->screen()->availableGeometry();
+        const QRect frame = m_view->frameGeometry();
+        if (frame.right() > room.right())
+            m_view->move(std::max(room.left(), m_view->x() - (frame.right() - room.right())), m_view->y());
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 } // namespace skiascan

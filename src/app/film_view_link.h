@@ -54,6 +54,7 @@ private:
     void sayState(Known& known, const QString& state, bool held);
     void open();
     void place();
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void useSettingsWindow();
     std::optional<FilmInView> fromOutbox(const QString& instanceUid);
     FilmInView filmOf(const OutboxEntry& entry) const;
