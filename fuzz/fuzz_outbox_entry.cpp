@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 image.text(0x0008, 0x0018);
                 image.saveFile(fuzz::scratchPath("again.dcm")); // the form it would go out in
             } catch (const Failure& e) {
-                outbox.moveAside(entry, e.description());
+                outbox.setAsideDamaged(entry, e.description());
             }
         });
     }

@@ -270,8 +270,9 @@ void DeliveryService::sendNow(const QSet<QString>& images)
     // Images a node stored and was asked about go into a new request at once.
     m_outbox.askAgainForCommitment(QStringList(images.begin(), images.end()));
     for (auto& [id, slot] : m_slots) {
+        const Node& node = slot.worker->node();
         const bool wanted = images.isEmpty() || std::any_of(chosen.begin(), chosen.end(), [&](const OutboxEntry& e) {
-                                return e.anyNode || !e.owedTo(slot.worker->node(), m_nodes).empty();
+                                return e.anyNode || !e.owedTo(node, m_nodes).empty();
                             });
         if (wanted)
             slot.worker->wake(true, images);
@@ -284,8 +285,9 @@ void DeliveryService::outboxEdited()
 {
     const std::vector<OutboxEntry> entries = m_outbox.entries();
     for (auto& [id, slot] : m_slots) {
+        const Node& node = slot.worker->node();
         const auto owed = std::count_if(entries.begin(), entries.end(), [&](const OutboxEntry& entry) {
-            return !entry.held && (entry.anyNode || !entry.owedTo(slot.worker->node(), m_nodes).empty());
+            return !entry.held && (entry.anyNode || !entry.owedTo(node, m_nodes).empty());
         });
         if (owed == 0 && !slot.status.busy()) {
             // The worker learns it at its next look; the window at once.
