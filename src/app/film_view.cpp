@@ -178,6 +178,14 @@ void FilmView::showFilm(const FilmInView& film)
         index = int(m_films.size()) - 1;
         letGoWhileHidden(m_films.back());
         addThumbnail(index);
+        // A film the operator reviews stays in front while the stack runs
+        // on: a key meant for it must not land on a film not yet looked at.
+        // The new one waits in the row.
+        const Entry* reviewed = shown();
+        if (isVisible() && reviewed && reviewed->film.held) {
+            renderNextThumbnail();
+            return;
+        }
     } else {
         Entry& entry = m_films[std::size_t(index)];
         entry.film = film;

@@ -150,12 +150,14 @@ void FilmViewLink::arrived(const ArrivedFilm& arrived)
     known.film.bodyPart = arrived.bodyPart;
     known.film.birthDate = arrived.birthDate;
     known.film.state = filmStateText(arrived.entry, true);
+    // Nothing can be asked of it until its entry is written: kept().
+    known.film.viewOnly = true;
     FilmInView shown = known.film;
     shown.image = arrived.image; // read from memory: its file is still being written
     m_known[arrived.entry.instanceUid] = known;
     // Opened first: a hidden view lets go of the film in memory at once.
     if (m_window.options.view.showEachFilm || arrived.entry.held)
-        open();
+        open(false);
     m_view->showFilm(shown);
 }
 
@@ -255,20 +257,25 @@ void FilmViewLink::openOn(const QString& instanceUid)
             return;
         m_view->showFilm(*film);
     }
-    open();
+    open(true);
 }
 
-void FilmViewLink::open()
+// Opened by the operator it takes the keyboard; opened by itself for a new
+// film it does not, so that the operator typing the next patient's name in the
+// main window does not turn or accept a film with those keys.
+void FilmViewLink::open(bool activate)
 {
     if (!m_placed) {
         place();
         m_placed = true;
     }
     // Above other windows as the main window is, beside it rather than over it.
+    m_view->setAttribute(Qt::WA_ShowWithoutActivating, !activate);
     if (!m_view->isVisible())
         setTopMost(m_view.get(), true);
     m_view->raise();
-    m_view->activateWindow();
+    if (activate)
+        m_view->activateWindow();
     // Over the main window's edge, the main window stays above it.
     if (m_view->frameGeometry().intersects(m_window.frameGeometry()))
         m_window.raise();

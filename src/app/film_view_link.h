@@ -52,7 +52,7 @@ private:
     void follow();
     void followFilm(Known& known);
     void sayState(Known& known, const QString& state, bool held);
-    void open();
+    void open(bool activate);
     void place();
     bool eventFilter(QObject* watched, QEvent* event) override;
     void useSettingsWindow();

@@ -103,8 +103,14 @@ void CommitmentReports::listen()
         return;
     }
     const auto accept = [this](const QString& caller, const QString& address) {
-        const std::lock_guard lock(m_nodesLock);
-        return nodeCalling(m_nodes, caller, address) != nullptr;
+        // Matched outside the lock: a node named by host name is looked up,
+        // and a slow name server must not hold the window's settings change.
+        std::vector<Node> nodes;
+        {
+            const std::lock_guard lock(m_nodesLock);
+            nodes = m_nodes;
+        }
+        return nodeCalling(nodes, caller, address) != nullptr;
     };
     try {
         m_listener = std::make_unique<dicom::CommitmentListener>(

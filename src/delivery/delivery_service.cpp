@@ -233,11 +233,8 @@ void DeliveryService::filmKept(const OutboxEntry& entry)
     for (auto& [id, slot] : m_slots) {
         const Node& node = slot.worker->node();
         const NodeWorker::Early early = slot.worker->filmKept(entry.instanceUid);
-        if (!early.confirmed.empty()) {
+        if (!early.confirmed.empty())
             confirmations.push_back({early.confirmed, node.id(), node.options.storageCommitment});
-            if (node.options.storageCommitment)
-                slot.worker->wake(); // stored before its entry was written: asked about now
-        }
         if (!early.failure.isEmpty())
             m_outbox.noteFailure(kept, kept.owedTo(node, m_nodes), early.failure);
     }
@@ -249,6 +246,14 @@ void DeliveryService::filmKept(const OutboxEntry& entry)
         m_outbox.strikeOff(kept, confirmations);
     } catch (const Failure& e) {
         programlog::event(e.description()); // still owed: sent again, the nodes keep one copy
+    }
+    for (auto& [id, slot] : m_slots) {
+        slot.worker->forgetEarly(entry.instanceUid);
+        const Node& node = slot.worker->node();
+        const bool confirmed = std::any_of(confirmations.begin(), confirmations.end(),
+                                           [&](const Outbox::Confirmation& c) { return c.by == node.id(); });
+        if (confirmed && node.options.storageCommitment)
+            slot.worker->wake(); // stored before its entry was written: asked about now
     }
     emit outboxChanged();
 }
@@ -298,6 +303,8 @@ void DeliveryService::outboxEdited()
         }
         slot.worker->wake();
     }
+    if (m_stepWorker) // a step's end may wait for a film reviewed now
+        m_stepWorker->wake();
     emit changed();
     emit outboxChanged();
 }

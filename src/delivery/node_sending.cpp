@@ -39,6 +39,15 @@ void NodeWorker::sendQueue(std::vector<OutboxEntry>& queue, dicom::NetworkGuard&
         programlog::event(QStringLiteral("delivery: %1 takes no %2; its images go uncompressed")
                               .arg(self.name(), compressionName(self.options.compression)));
     m_failures = 0;
+    // Quit, a settings change or the operator's Cancel ends the association
+    // between two images (and before an encoding, which cannot be cut).
+    const auto endWhenCut = [&] {
+        if (m_stop || m_cancelled) {
+            guard.cancel(); // the association is dropped, not released
+            throw Failure(QStringLiteral("Sending to %1 stopped: cancelled by the operator.").arg(self.name()),
+                          Failure::Kind::Cancelled);
+        }
+    };
 
     for (OutboxEntry& entry : queue) {
         current = nullptr;
@@ -47,11 +56,7 @@ void NodeWorker::sendQueue(std::vector<OutboxEntry>& queue, dicom::NetworkGuard&
         bool stillComing = false;
         {
             const std::lock_guard lock(m_mutex);
-            if (m_stop || m_cancelled) {
-                guard.cancel(); // the association is dropped, not released
-                throw Failure(QStringLiteral("Sending to %1 stopped: cancelled by the operator.").arg(self.name()),
-                              Failure::Kind::Cancelled);
-            }
+            endWhenCut();
             stillComing = m_coming.count(entry.instanceUid) > 0;
         }
         if (!m_outbox.refresh(entry) && !stillComing)
@@ -86,6 +91,10 @@ void NodeWorker::sendQueue(std::vector<OutboxEntry>& queue, dicom::NetworkGuard&
         // The compressed copy is made once, by the first worker that needs
         // it, from the image at hand; a copy that cannot be made leaves the
         // image to go uncompressed.
+        if (compression != Compression::None) {
+            const std::lock_guard lock(m_mutex);
+            endWhenCut();
+        }
         const QString copy = compression == Compression::None
             ? QString()
             : m_outbox.compressedCopy(entry, compression, image);
@@ -109,7 +118,15 @@ void NodeWorker::sendQueue(std::vector<OutboxEntry>& queue, dicom::NetworkGuard&
     }
     if (commits)
         askForCommitment(m_outbox, self, m_setup.nodes, m_setup.localAETitle, m_setup.timeouts, m_setup.commitmentWait,
-                         association, [this](dicom::NetworkGuard* own) { setGuard(own); });
+                         association, [this, &guard](dicom::NetworkGuard* own) {
+                             // A request on an association of its own is cut
+                             // as the stores were; then the stores' guard is
+                             // the one to cut again, until their release.
+                             const std::lock_guard lock(m_mutex);
+                             m_guard = own ? own : &guard;
+                             if (m_stop || m_cancelled)
+                                 m_guard->cancel();
+                         });
     association.release();
 }
 

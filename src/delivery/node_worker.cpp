@@ -72,15 +72,21 @@ NodeWorker::Early NodeWorker::filmKept(const QString& instanceUid)
     const std::lock_guard lock(m_mutex);
     Early early;
     m_coming.erase(instanceUid);
-    if (const auto found = m_confirmedEarly.find(instanceUid); found != m_confirmedEarly.end()) {
+    // What the node confirmed stays noted (so that no pass sends the film
+    // again) until the owner has struck it off: forgetEarly().
+    if (const auto found = m_confirmedEarly.find(instanceUid); found != m_confirmedEarly.end())
         early.confirmed = found->second;
-        m_confirmedEarly.erase(found);
-    }
     if (const auto found = m_failedEarly.find(instanceUid); found != m_failedEarly.end()) {
         early.failure = found->second;
         m_failedEarly.erase(found);
     }
     return early;
+}
+
+void NodeWorker::forgetEarly(const QString& instanceUid)
+{
+    const std::lock_guard lock(m_mutex);
+    m_confirmedEarly.erase(instanceUid);
 }
 
 void NodeWorker::filmNotKept(const QString& instanceUid)
@@ -377,6 +383,17 @@ void NodeWorker::pass(bool forced)
         return; // the program ends (or the node was removed): nothing more is written
     if (failure.isEmpty()) {
         m_status.activity = NodeStatus::Activity::Idle;
+        return;
+    }
+    if (current && !stillComing && !byOperator && !m_outbox.refresh(*current)) {
+        // The operator took the image away during its send: the send broke
+        // on its missing file, not on the node, which fails no longer for it.
+        // What else it owes goes at once.
+        programlog::event(QStringLiteral("delivery: %1: image %2 was taken from the outbox during its send")
+                              .arg(self.name(), current->instanceUid));
+        m_status.activity = NodeStatus::Activity::Idle;
+        const std::lock_guard lock(m_mutex);
+        m_woken = true;
         return;
     }
     if (current && !stillComing)

@@ -209,6 +209,7 @@ void Outbox::remove(const OutboxEntry& entry)
 
 bool Outbox::removedByOperator(const QString& instanceUid) const
 {
+    const std::lock_guard lock(m_lock);
     return QFileInfo::exists(QDir(m_folder).filePath(QStringLiteral("removed/") + instanceUid + kEntrySuffix));
 }
 
@@ -241,8 +242,6 @@ QString Outbox::compressedCopy(const OutboxEntry& entry, Compression compression
     const std::lock_guard encoding(m_encoding);
     if (QFileInfo::exists(path))
         return path;
-    // (A copy whose film leaves the outbox while it is made stays until the
-    // next start tidies it away.)
     QElapsedTimer clock;
     clock.start();
     try {
@@ -252,6 +251,15 @@ QString Outbox::compressedCopy(const OutboxEntry& entry, Compression compression
                                          "uncompressed")
                               .arg(compressionName(compression), entry.instanceUid, logText(e)));
         return {};
+    }
+    {
+        // A film removed or delivered while its copy was made takes the copy
+        // with it (the removal found none yet).
+        const std::lock_guard lock(m_lock);
+        if (!QFileInfo::exists(entry.entryPath) && !QFileInfo::exists(entry.imagePath)) {
+            QFile::remove(path);
+            return {};
+        }
     }
     programlog::event(QStringLiteral("compression: %1 copy of image %2 made in %3 ms: %4 of %5 bytes")
                           .arg(compressionName(compression), entry.instanceUid)
@@ -270,7 +278,8 @@ void Outbox::removeCopies(const OutboxEntry& entry) const
 void Outbox::setAsideDamaged(const OutboxEntry& entry, const QString& why)
 {
     const std::lock_guard lock(m_lock);
-    moveAside(entry, why);
+    if (QFileInfo::exists(entry.entryPath)) // not delivered or removed meanwhile
+        moveAside(entry, why);
 }
 
 void Outbox::tidy(const RemoteNodes& remotes)

@@ -332,38 +332,54 @@ std::vector<OutboxDialog::Redirect> OutboxDialog::redirects() const
 }
 
 // The images go to the chosen node instead of one node they wait for; every
-// other node they wait for keeps them owed.
+// other node they wait for keeps them owed. Asked without waiting: the images
+// as they were chosen are redirected on OK, those delivered meanwhile are left
+// alone by redirect().
 void OutboxDialog::sendTo()
 {
     const std::vector<Redirect> offered = redirects();
-    const std::vector<const OutboxEntry*> entries = selected();
-    if (offered.empty() || entries.empty())
+    std::vector<OutboxEntry> chosen;
+    for (const OutboxEntry* entry : selected())
+        chosen.push_back(*entry);
+    if (offered.empty() || chosen.empty())
         return;
     QStringList texts;
     for (const Redirect& redirect : offered)
         texts << redirect.text();
-    const QString which = entries.size() == 1 ? QStringLiteral("the image of %1").arg(personName(entries.front()->patientName))
-                                              : QStringLiteral("the %1 images").arg(entries.size());
-    bool ok = false;
-    const QString text = QInputDialog::getItem(this, QStringLiteral("Send to"), QStringLiteral("Send %1 to:").arg(which),
-                                               texts, 0, false, &ok);
-    if (!ok)
-        return;
-    const Redirect& redirect = offered[static_cast<std::size_t>(texts.indexOf(text))];
-    QSet<QString> images;
-    try {
-        for (const OutboxEntry* chosen : entries) {
-            OutboxEntry entry = *chosen;
-            if (m_outbox.redirect(entry, redirect.from, redirect.to.id()))
-                images.insert(entry.instanceUid);
+    const QString which = chosen.size() == 1 ? QStringLiteral("the image of %1").arg(personName(chosen.front().patientName))
+                                             : QStringLiteral("the %1 images").arg(chosen.size());
+    auto* choose = new QInputDialog(this);
+    choose->setWindowTitle(QStringLiteral("Send to"));
+    choose->setLabelText(QStringLiteral("Send %1 to:").arg(which));
+    choose->setComboBoxItems(texts);
+    choose->setComboBoxEditable(false);
+    choose->setAttribute(Qt::WA_DeleteOnClose);
+    connect(choose, &QInputDialog::textValueSelected, this, [this, offered, texts, chosen](const QString& text) {
+        const qsizetype index = texts.indexOf(text);
+        if (index < 0)
+            return;
+        const Redirect& redirect = offered[static_cast<std::size_t>(index)];
+        QSet<QString> images;
+        try {
+            for (OutboxEntry entry : chosen) {
+                if (m_outbox.redirect(entry, redirect.from, redirect.to.id()))
+                    images.insert(entry.instanceUid);
+            }
+        } catch (const Failure& e) {
+            tellFailure(failureText(e.description(), QStringLiteral("The other images were not changed.")));
         }
-    } catch (const Failure& e) {
-        QMessageBox::critical(this, QStringLiteral("Skiascan"),
-                              failureText(e.description(), QStringLiteral("The other images were not changed.")));
-    }
-    m_delivery.sendNow(images);
-    m_delivery.outboxEdited();
-    fill();
+        m_delivery.sendNow(images);
+        m_delivery.outboxEdited();
+        fill();
+    });
+    choose->open();
+}
+
+void OutboxDialog::tellFailure(const QString& text)
+{
+    auto* failed = new QMessageBox(QMessageBox::Critical, QStringLiteral("Skiascan"), text, QMessageBox::Ok, this);
+    failed->setAttribute(Qt::WA_DeleteOnClose);
+    failed->open();
 }
 
 void OutboxDialog::removeEntries()
@@ -396,11 +412,7 @@ void OutboxDialog::removeEntries()
             for (const OutboxEntry& entry : chosen)
                 m_outbox.remove(entry);
         } catch (const Failure& e) {
-            auto* failed = new QMessageBox(QMessageBox::Critical, QStringLiteral("Skiascan"),
-                                           failureText(e.description(), QStringLiteral("It stays in the outbox.")),
-                                           QMessageBox::Ok, this);
-            failed->setAttribute(Qt::WA_DeleteOnClose);
-            failed->open();
+            tellFailure(failureText(e.description(), QStringLiteral("It stays in the outbox.")));
         }
         m_delivery.outboxEdited();
         fill();

@@ -62,6 +62,7 @@ private:
     void sendNow();
     void sendTo();
     void removeEntries();
+    void tellFailure(const QString& text); // a failure box that does not wait
     void cancelSend();
     void addStepList(QVBoxLayout* layout);
     void fillSteps();

@@ -1,5 +1,7 @@
 #include "delivery/outbox_entry.h"
 
+#include "common/text.h"
+
 #include "dicom/image_attributes.h"
 
 #include <QJsonArray>
@@ -59,6 +61,13 @@ std::vector<const OwedNode*> OutboxEntry::awaitingAt(const Node& node, const std
 bool OutboxEntry::heldAt(const NodeId& node) const
 {
     return std::any_of(heldBy.begin(), heldBy.end(), [&](const HoldingNode& h) { return h.node == node; });
+}
+
+QString OutboxEntry::filmText() const
+{
+    if (patientName.isEmpty() && patientId.isEmpty())
+        return QStringLiteral("The film");
+    return QStringLiteral("Film %1 of %2").arg(film > 0 ? film : std::max(1, number)).arg(personName(patientName));
 }
 
 QByteArray entryToJson(const OutboxEntry& e)

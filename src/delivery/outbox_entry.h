@@ -68,6 +68,9 @@ struct OutboxEntry {
     std::vector<const OwedNode*> awaitingAt(const Node& node, const std::vector<Node>& nodes) const;
     /// True when `node` has confirmed the image.
     bool heldAt(const NodeId& node) const;
+    /// The film as the operator knows it, to begin a sentence with: "Film 2
+    /// of Müller, Jürgen"; "The film" when the entry was not read.
+    QString filmText() const;
 };
 
 /// The entry file's bytes, and back; entryFromJson() returns false for bytes

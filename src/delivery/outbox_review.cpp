@@ -42,14 +42,13 @@ bool Outbox::release(const QString& instanceUid)
 QString Outbox::whyNotCorrectable(OutboxEntry& entry) const
 {
     if (!reread(entry))
-        return QStringLiteral("The image %1 is no longer in the outbox.").arg(entry.instanceUid);
+        return QStringLiteral("%1 is no longer in the outbox.").arg(entry.filmText());
     if (!entry.held)
-        return QStringLiteral("The image %1 has been released to the nodes; it can no longer be corrected.")
-            .arg(entry.instanceUid);
+        return QStringLiteral("%1 has been released to the nodes; it can no longer be corrected.").arg(entry.filmText());
     const bool stored = std::any_of(entry.owed.begin(), entry.owed.end(),
                                     [](const OwedNode& node) { return node.awaitingCommitment(); });
     if (!entry.heldBy.empty() || stored)
-        return QStringLiteral("The image %1 has gone to a node; it can no longer be corrected.").arg(entry.instanceUid);
+        return QStringLiteral("%1 has gone to a node; it can no longer be corrected.").arg(entry.filmText());
     return {};
 }
 
@@ -83,7 +82,7 @@ void Outbox::correct(const QString& instanceUid, dicom::Correction correction)
         if (const QString why = whyNotCorrectable(entry); !why.isEmpty())
             throw Failure(why, Failure::Kind::Argument);
         if (!m_correcting.insert(instanceUid).second)
-            throw Failure(QStringLiteral("The image %1 is being corrected already.").arg(instanceUid),
+            throw Failure(QStringLiteral("%1 is being corrected already.").arg(entry.filmText()),
                           Failure::Kind::Argument);
     }
     const QString temporary = QDir(m_folder).filePath(QLatin1String(kTemporaryPrefix) + QFileInfo(entry.imagePath).fileName());

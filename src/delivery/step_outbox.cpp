@@ -12,6 +12,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <set>
 
 namespace skiascan {
 
@@ -229,6 +230,19 @@ bool StepOutbox::end(StepEntry& entry, const QDateTime& at)
     entry.step = finalForm(entry.step);
     write(entry);
     return true;
+}
+
+bool StepOutbox::waitsForReview(const StepEntry& entry) const
+{
+    std::set<QString> held;
+    for (const OutboxEntry& image : m_outbox.entries())
+        if (image.held)
+            held.insert(image.instanceUid);
+    for (const dicom::PerformedSeries& series : entry.step.series)
+        for (const dicom::ImageReference& image : series.images)
+            if (held.count(image.sopInstanceUid))
+                return true;
+    return false;
 }
 
 std::optional<dicom::PerformedStep> StepOutbox::finalToSend(StepEntry& entry)

@@ -94,6 +94,10 @@ public:
     /// dicom::imagesRemovedReason() when no image is left.
     dicom::PerformedStep finalForm(const dicom::PerformedStep& step) const;
 
+    /// True while a film of the step waits for the operator's review: the
+    /// RIS hears the step's end once every film of it is accepted or rejected.
+    bool waitsForReview(const StepEntry& entry) const;
+
     /// The ended step as it goes now: finalForm() of it, written to its file
     /// first when it changed (an image was removed since it ended). Returns
     /// nothing when the step is gone. Throws Failure (kind File).

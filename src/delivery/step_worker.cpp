@@ -190,6 +190,10 @@ void StepWorker::pass(bool forced)
     const bool anythingOwed = !queue.empty();
     const Clock::time_point now = Clock::now();
     std::erase_if(queue, [&](const StepEntry& entry) {
+        // Created but ended while a film of it waits for review: nothing to
+        // send until the operator has decided.
+        if (entry.created && entry.ended() && m_steps.waitsForReview(entry))
+            return true;
         const auto refusal = m_refused.find(entry.step.instanceUid);
         if (refusal == m_refused.end() || refusal->second.until <= now)
             return false;
@@ -272,6 +276,10 @@ void StepWorker::sendQueue(std::vector<StepEntry>& queue, dicom::NetworkGuard& g
         publish();
         // The final N-SET goes only once the node has confirmed the N-CREATE.
         if (!entry.created && !create(association, entry))
+            continue;
+        // Its end waits while a film of it waits for review: a film the
+        // operator rejects then is not reported as made.
+        if (entry.ended() && m_steps.waitsForReview(entry))
             continue;
         if (entry.ended() && !end(association, entry))
             continue;

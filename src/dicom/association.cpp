@@ -189,7 +189,7 @@ public:
     void caught(int socket) override
     {
         if (m_connected >= 0) {
-            ::dup2(m_connected, socket);
+            ::dup3(m_connected, socket, O_CLOEXEC); // no child process started meanwhile inherits it
             ::close(m_connected);
             m_connected = -1;
         }

@@ -83,8 +83,8 @@ void FilmReview::ask(Request request)
 
 void FilmReview::next()
 {
-    if (m_requests.empty())
-        return;
+    if (m_requests.empty() || m_task.running())
+        return; // the one under way goes on to the next when it is done
     const Request request = m_requests.front();
     auto changed = std::make_shared<bool>(false);
     m_task.start(
@@ -103,8 +103,8 @@ void FilmReview::next()
                 outbox.place(entry);
                 // Only a held film: one accepted is on its way to the nodes.
                 if (!outbox.refresh(entry) || !entry.held)
-                    throw Failure(QStringLiteral("The image %1 is no longer held for review; it cannot be rejected.")
-                                      .arg(request.instanceUid),
+                    throw Failure(QStringLiteral("%1 is no longer held for review; it cannot be rejected.")
+                                      .arg(entry.filmText()),
                                   Failure::Kind::Argument);
                 outbox.remove(entry);
                 programlog::event(QStringLiteral("review: image %1 of %2 rejected by the operator; it is not sent")

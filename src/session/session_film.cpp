@@ -82,6 +82,10 @@ void ScanSession::noFilmCame(int exitCode)
                                      "at the next start")
                           .arg(exitCode)
                           .arg(film.scanFile));
+    // Its number stays given: should the file still come, it is imported
+    // with it, and no later film of the study may have it too.
+    m_study.importBegins();
+    m_study.imported(film.numbering);
     m_film.reset();
     m_aborted = true;
     if (m_flow == SessionFlow::Stack && m_filmsImported > 0) {

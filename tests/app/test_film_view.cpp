@@ -127,6 +127,8 @@ TEST_F(FilmViewTest, AFilmShowsFittedWithWhoAndWhatItIsAndMonochrome1AsItIsRead)
     inverted.image.reset();
     inverted.imagePath = dir.filePath("inverted.dcm");
     view.showFilm(inverted);
+    EXPECT_EQ(view.shownFilm(), "2.25.10") << "the held film stays in front";
+    view.showFilmOf("2.25.11");
     ASSERT_TRUE(QTest::qWaitFor([&] { return text("filmDetails").endsWith("film 3 of 6"); }, 1000));
     const QImage read = shownPicture();
     EXPECT_GT(qGray(read.pixel(2, read.height() / 2)), 215);
@@ -213,6 +215,11 @@ TEST_F(FilmViewTest, TheArrowsAndTheThumbnailsStepThroughTheFilmsOfTheSession)
     EXPECT_EQ(view.shownFilm(), "2.25.33");
     EXPECT_EQ(row->currentRow(), 2);
     EXPECT_TRUE(view.findChild<QToolButton*>("cmdAccept")->isEnabled());
+    // A film arriving while the shown one waits for review joins the row
+    // without taking its place: a key meant for film 3 stays with film 3.
+    view.showFilm(film("2.25.34", 4, 4, false));
+    EXPECT_EQ(view.shownFilm(), "2.25.33");
+    ASSERT_EQ(row->count(), 4);
 
     // Every film gets its thumbnail: dark on the left, bright on the right.
     EXPECT_TRUE(QTest::qWaitFor(
@@ -244,9 +251,11 @@ TEST_F(FilmViewTest, TheArrowsAndTheThumbnailsStepThroughTheFilmsOfTheSession)
 
     // A film taken out of the row leaves the one after it shown, or the one before.
     view.removeFilm("2.25.32");
-    EXPECT_EQ(row->count(), 2);
+    EXPECT_EQ(row->count(), 3);
     EXPECT_EQ(view.shownFilm(), "2.25.33");
     view.removeFilm("2.25.33");
+    EXPECT_EQ(view.shownFilm(), "2.25.34");
+    view.removeFilm("2.25.34");
     EXPECT_EQ(view.shownFilm(), "2.25.31");
     EXPECT_EQ(row->currentRow(), 0);
 }

@@ -76,7 +76,7 @@ TEST_F(SessionTest, AScannerThatFailsOrWritesTooLittleIsToldAndTheFlowEnds)
     EXPECT_EQ(op.told[1].text, "Importfile to small, scan may be failed!");
     EXPECT_TRUE(s.ScanAborted());
     EXPECT_EQ(imageFiles().size(), 1);
-    EXPECT_EQ(s.ImageCounter(), 0);
+    EXPECT_EQ(s.ImageCounter(), 1) << "the number of the film that did not come stays given";
     EXPECT_TRUE(journal().isEmpty());
 
     // A program that cannot be started.
@@ -104,7 +104,7 @@ TEST_F(SessionTest, AStackEndsWhenTheScannerDeliversNoFurtherFilm)
     EXPECT_EQ(op.told[0].severity, Severity::Information);
     EXPECT_EQ(op.told[0].text, "The scanner delivered no film 3; the stack ended after film 2.");
     EXPECT_EQ(journal().size(), 1) << "film 3, in case its file still comes";
-    EXPECT_EQ(s.ImageCounter(), 2);
+    EXPECT_EQ(s.ImageCounter(), 3) << "its number is not given again";
 }
 
 TEST_F(SessionTest, QuitDuringAScanEndsOnceTheFilmIsSafe)
