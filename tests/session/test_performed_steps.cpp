@@ -378,3 +378,31 @@ TEST_F(PerformedStepsTest, RemovedImagesAreLeftOutAndAStepWithoutAnyIsDiscontinu
               QStringList({QStringLiteral("%1: ").arg(DicomFile(waiting[1].imagePath.replace("/Outbox/", "/Outbox/removed/"))
                                                           .text(DCM_SeriesInstanceUID))}));
 }
+
+TEST_F(PerformedStepsTest, AStepsEndWaitsForItsFilmsReviewAndLeavesOutTheRejectedOne)
+{
+    MppsNode ris;
+    StoreScp pacs;
+    settings.Remote0 = pacs.setting();
+    options.view.holdForReview = true;
+    ScanSession& s = startReportingTo(ris);
+    scan();
+    scan();
+    const std::vector<OutboxEntry> held = s.outbox().entries();
+    ASSERT_EQ(held.size(), 2u);
+    s.closeStudy();
+    ASSERT_TRUE(heard(ris, 1));
+    // The step worker has its passes meanwhile; the RIS hears of no end.
+    QTest::qWait(1500);
+    EXPECT_EQ(exchange(ris), QStringList({"N-CREATE 0"}));
+
+    s.outbox().remove(held[0]);
+    ASSERT_TRUE(s.outbox().release(held[1].instanceUid));
+    s.delivery().outboxEdited();
+    ASSERT_TRUE(toldAndGone(ris, 2));
+    EXPECT_EQ(exchange(ris), QStringList({"N-CREATE 0", "N-SET 0"}));
+    EXPECT_EQ(DicomFile(ris.received()[1].dataSet).text(DCM_PerformedProcedureStepStatus), "COMPLETED");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pacs.received().size() == 1; }, 20000));
+    EXPECT_EQ(performedSeries(ris.received()[1].dataSet), storedSeries(pacs.received()))
+        << "the rejected film is not reported as made";
+}
