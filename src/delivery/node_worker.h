@@ -90,9 +90,9 @@ public:
         QString failure;               ///< empty when it did not fail
     };
     Early filmKept(const QString& instanceUid);
-    /// The film could not be written ahead: forget it.
     /// The owner has struck off what filmKept() said the node confirmed.
     void forgetEarly(const QString& instanceUid);
+    /// The film could not be written ahead: forget it.
     void filmNotKept(const QString& instanceUid);
     /// Cuts the transfer or association request under way within a second;
     /// the image stays owed and the node is tried again after the first pause.

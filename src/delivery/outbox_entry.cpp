@@ -1,7 +1,6 @@
 #include "delivery/outbox_entry.h"
 
 #include "common/text.h"
-
 #include "dicom/image_attributes.h"
 
 #include <QJsonArray>
