@@ -82,8 +82,12 @@ void FilmView::buildWindow()
     m_details->setObjectName(QStringLiteral("filmDetails"));
     m_state = new QLabel(this);
     m_state->setObjectName(QStringLiteral("filmState"));
-    for (QLabel* label : {m_heading, m_details, m_state})
+    // Long texts wrap: a film's texts never make the window wider (it would
+    // grow over the main window beside it).
+    for (QLabel* label : {m_heading, m_details, m_state}) {
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        label->setWordWrap(true);
+    }
     m_picture = new FilmPicture(this);
     m_picture->setToolTip(QStringLiteral("Drag to the right for a wider window, downwards for a higher centre; "
                                          "double-click for the default."));

@@ -156,9 +156,14 @@ void FilmViewLink::arrived(const ArrivedFilm& arrived)
     shown.image = arrived.image; // read from memory: its file is still being written
     m_known[arrived.entry.instanceUid] = known;
     // Opened first: a hidden view lets go of the film in memory at once.
+    const bool wasOpen = m_view->isVisible();
     if (m_window.options.view.showEachFilm || arrived.entry.held)
         open(false);
     m_view->showFilm(shown);
+    // A view that opens for the film shows it, not a film held from before
+    // that the operator was not looking at.
+    if (!wasOpen)
+        m_view->showFilmOf(arrived.entry.instanceUid);
 }
 
 void FilmViewLink::kept(const QString& instanceUid, bool kept)
