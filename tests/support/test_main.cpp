@@ -10,16 +10,32 @@
 
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-// Starts an X server of this program's own and points DISPLAY at it. Xvfb
-// picks a free display itself and writes its number to the pipe once it
-// accepts connections, so that two of these programs can never take the same
-// one, and no test starts before the server is ready. It ends with the program.
-pid_t startVirtualDisplay()
+// True when display `number` takes a connection on its socket file, which is
+// where the programs under test connect. An X server of another test program
+// that ends at the moment this one starts on the same number can remove that
+// file as it goes.
+bool displayAnswers(const std::string& number)
+{
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/.X11-unix/X%s", number.c_str());
+    const bool answers = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return answers;
+}
+
+// One Xvfb, and the display it took.
+pid_t startXvfb(std::string& number)
 {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0)
@@ -37,7 +53,6 @@ pid_t startVirtualDisplay()
         ::_exit(127);
     }
     ::close(pipeFds[1]);
-    std::string number;
     char c = 0;
     while (::read(pipeFds[0], &c, 1) == 1 && c != '\n')
         number += c;
@@ -46,9 +61,31 @@ pid_t startVirtualDisplay()
         std::fprintf(stderr, "Xvfb did not start (is it installed?)\n");
         return -1;
     }
-    ::setenv("DISPLAY", (":" + number).c_str(), 1);
-    ::unsetenv("XAUTHORITY");
     return server;
+}
+
+// Starts an X server of this program's own and points DISPLAY at it. Xvfb
+// picks a free display itself and writes its number to the pipe once it
+// accepts connections, so that two of these programs can never take the same
+// one, and no test starts before the server is ready. It ends with the program.
+// A server whose socket does not answer is ended and another one started.
+pid_t startVirtualDisplay()
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::string number;
+        const pid_t server = startXvfb(number);
+        if (server < 0)
+            return -1;
+        if (displayAnswers(number)) {
+            ::setenv("DISPLAY", (":" + number).c_str(), 1);
+            ::unsetenv("XAUTHORITY");
+            return server;
+        }
+        std::fprintf(stderr, "Xvfb on display :%s does not answer; another one is started\n", number.c_str());
+        ::kill(server, SIGTERM);
+        ::waitpid(server, nullptr, 0);
+    }
+    return -1;
 }
 
 } // namespace
