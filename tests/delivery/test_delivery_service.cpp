@@ -246,8 +246,10 @@ TEST_F(OutboxTest, ASilentNodeHoldsNoOneAndCancelEndsItsAssociationRequestAtOnce
     QElapsedTimer clock;
     clock.start();
     service.cancel(NodeId{"SILENT", "127.0.0.1", silent.port()});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return statusOf("SILENT").activity == NodeStatus::Activity::Waiting; }, 5000));
-    EXPECT_LT(clock.elapsed(), 1000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusOf("SILENT").activity == NodeStatus::Activity::Waiting; }, 10000));
+    // At once: far from the 30 s of the association request, with room for
+    // a machine busy with a sanitizer build beside the test.
+    EXPECT_LT(clock.elapsed(), 3000);
     EXPECT_TRUE(statusOf("SILENT").lastFailure.contains("cancelled by the operator"))
         << statusOf("SILENT").lastFailure.toStdString();
     EXPECT_FALSE(statusOf("SILENT").failing) << "a cancel is no failure of the node";
