@@ -18,7 +18,8 @@ constexpr std::size_t kImagesInMemory = 8;
 } // namespace
 
 NodeWorker::NodeWorker(Outbox& outbox, Setup setup, Listener listener)
-    : m_outbox(outbox)
+    : WorkerControl(QStringLiteral("delivery"))
+    , m_outbox(outbox)
     , m_setup(std::move(setup))
     , m_listener(std::move(listener))
 {
@@ -32,13 +33,7 @@ NodeWorker::NodeWorker(Outbox& outbox, Setup setup, Listener listener)
 
 NodeWorker::~NodeWorker()
 {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_stop = true;
-        if (m_guard)
-            m_guard->cancel();
-    }
-    m_wake.notify_all();
+    stopNow();
     m_thread.join();
 }
 
@@ -98,61 +93,6 @@ void NodeWorker::filmNotKept(const QString& instanceUid)
     m_images.erase(instanceUid);
 }
 
-bool NodeWorker::cancel()
-{
-    const std::lock_guard lock(m_mutex);
-    if (!m_guard)
-        return false;
-    m_cancelled = true;
-    m_guard->cancel();
-    programlog::event(QStringLiteral("delivery: sending to %1 cancelled by the operator").arg(node().name()));
-    return true;
-}
-
-void NodeWorker::finishAndEnd()
-{
-    const std::lock_guard lock(m_mutex);
-    m_ending = true;
-    m_wake.notify_all();
-}
-
-bool NodeWorker::waitUntilEnded(Clock::time_point deadline)
-{
-    std::unique_lock lock(m_mutex);
-    return m_wake.wait_until(lock, deadline, [this] { return m_ended; });
-}
-
-void NodeWorker::halt(const QString& why)
-{
-    const std::lock_guard lock(m_mutex);
-    m_stop = true;
-    if (m_guard) {
-        m_guard->cancel();
-        programlog::event(why.arg(node().name()));
-    }
-    m_wake.notify_all();
-}
-
-void NodeWorker::setGuard(dicom::NetworkGuard* guard)
-{
-    const std::lock_guard lock(m_mutex);
-    m_guard = guard;
-    if (guard) {
-        m_cancelled = false;
-        if (m_stop)
-            guard->cancel();
-    }
-}
-
-std::chrono::milliseconds NodeWorker::pause(int step) const
-{
-    const auto& pauses = m_setup.pauses;
-    return pauses.empty() ? std::chrono::seconds(10) : pauses[std::min<std::size_t>(step, pauses.size() - 1)];
-}
-
-// When the worker is due by itself: a failed node after its pause; a node
-// that refused images when the first of them is due; a node silent on images
-// it stored when it is to be asked again.
 std::optional<NodeWorker::Clock::time_point> NodeWorker::wakeAt() const
 {
     if (m_status.activity == NodeStatus::Activity::Waiting)

@@ -12,6 +12,7 @@
 
 #include "delivery/node_status.h"
 #include "delivery/outbox.h"
+#include "delivery/worker_control.h"
 #include "dicom/image.h"
 #include "dicom/network.h"
 
@@ -29,10 +30,8 @@
 
 namespace skiascan {
 
-class NodeWorker {
+class NodeWorker : public WorkerControl {
 public:
-    using Clock = std::chrono::steady_clock;
-
     /// Everything a worker needs, given once: a node whose settings change
     /// gets a new worker.
     struct Setup {
@@ -64,15 +63,10 @@ public:
     /// `outbox` must outlive the worker.
     NodeWorker(Outbox& outbox, Setup setup, Listener listener);
     /// halt(), then joins the thread.
-    ~NodeWorker();
-    NodeWorker(const NodeWorker&) = delete;
-    NodeWorker& operator=(const NodeWorker&) = delete;
+    ~NodeWorker() override;
 
-    const Node& node() const { return m_setup.node; }
+    const Node& node() const override { return m_setup.node; }
     const Setup& setup() const { return m_setup; }
-    /// How many wakes it has had so far; a status report's `served` reaches
-    /// this number once it has done all they asked.
-    quint64 wakes() const { return m_wakes.load(); }
 
     // Called from the owner's thread.
 
@@ -94,18 +88,6 @@ public:
     void forgetEarly(const QString& instanceUid);
     /// The film could not be written ahead: forget it.
     void filmNotKept(const QString& instanceUid);
-    /// Cuts the transfer or association request under way within a second;
-    /// the image stays owed and the node is tried again after the first pause.
-    /// False when nothing was under way.
-    bool cancel();
-    /// The program ends: the worker finishes what it was woken for, then ends.
-    void finishAndEnd();
-    /// Waits until the worker has ended, at most until `deadline`.
-    bool waitUntilEnded(Clock::time_point deadline);
-    /// Ends now: the transfer under way is cut (logged as `why`, where %1
-    /// names the node); its image stays owed. Returns at once; the destructor
-    /// joins.
-    void halt(const QString& why);
 
 private:
     struct Refusal {
@@ -122,25 +104,15 @@ private:
     void failed(const QString& failure, bool byOperator);
     void goingDown(const QString& failure);
     std::optional<Clock::time_point> wakeAt() const;
-    std::chrono::milliseconds pause(int step) const;
-    void setGuard(dicom::NetworkGuard* guard);
+    std::chrono::milliseconds pause(int step) const { return pauseAfter(m_setup.pauses, step); }
     void publish(bool always = true);
 
     Outbox& m_outbox;
     const Setup m_setup;
     const Listener m_listener;
-    std::atomic<quint64> m_wakes{0};
 
-    // What the owner's thread and the worker's share, under m_mutex.
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_woken = false;     // look at the outbox
-    bool m_now = false;       // try at once, whatever the pause
-    bool m_ending = false;    // the program ends: end once nothing is left to do
-    bool m_stop = false;      // end now: nothing more is written
-    bool m_ended = false;     // the thread is done
-    bool m_cancelled = false; // the operator cut the association under way
-    dicom::NetworkGuard* m_guard = nullptr;            // of the association under way
+    // Beside WorkerControl's, what the owner's thread and the worker's share,
+    // under m_mutex.
     QSet<QString> m_retry;                             // refused images Send now asks for
     std::map<QString, dicom::Image> m_images;          // new films' light copies, by SOP Instance UID
     std::deque<QString> m_imageOrder;

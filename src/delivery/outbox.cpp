@@ -85,12 +85,8 @@ void Outbox::keep(dicom::Image& image, OutboxEntry& entry)
         throw Failure(QStringLiteral("The image could not be kept in the outbox (%1): %2").arg(m_folder, e.description()),
                       Failure::Kind::File);
     }
-    QStringList nodes;
-    for (const OwedNode& node : entry.owed)
-        nodes << node.aeTitle;
     programlog::event(QStringLiteral("outbox: image %1 of %2 kept for %3")
-                          .arg(entry.instanceUid, entry.patientName,
-                               entry.anyNode ? QStringLiteral("the first node configured") : nodes.join(QStringLiteral(", "))));
+                          .arg(entry.instanceUid, entry.patientName, entry.owedText()));
 }
 
 std::vector<OutboxEntry> Outbox::read(bool moveDamaged, QStringList* unreadable) const
@@ -253,10 +249,14 @@ QString Outbox::compressedCopy(const OutboxEntry& entry, Compression compression
         return {};
     }
     {
-        // A film removed or delivered while its copy was made takes the copy
-        // with it (the removal found none yet).
+        // A film removed or set aside while its copy was made takes the copy
+        // with it (the move found none yet). A film still being written ahead
+        // has no entry yet: its copy stays.
         const std::lock_guard lock(m_lock);
-        if (!QFileInfo::exists(entry.entryPath) && !QFileInfo::exists(entry.imagePath)) {
+        const QDir folder(m_folder);
+        const QString name = entry.instanceUid + kEntrySuffix;
+        if (QFileInfo::exists(folder.filePath(QStringLiteral("removed/") + name))
+            || QFileInfo::exists(folder.filePath(QStringLiteral("damaged/") + name))) {
             QFile::remove(path);
             return {};
         }

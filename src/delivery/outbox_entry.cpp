@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -67,6 +68,16 @@ QString OutboxEntry::filmText() const
     if (patientName.isEmpty() && patientId.isEmpty())
         return QStringLiteral("The film");
     return QStringLiteral("Film %1 of %2").arg(film > 0 ? film : std::max(1, number)).arg(personName(patientName));
+}
+
+QString OutboxEntry::owedText() const
+{
+    if (anyNode)
+        return QStringLiteral("the first node configured");
+    QStringList titles;
+    for (const OwedNode& node : owed)
+        titles << node.aeTitle;
+    return titles.join(QStringLiteral(", "));
 }
 
 QByteArray entryToJson(const OutboxEntry& e)

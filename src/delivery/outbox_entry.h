@@ -71,6 +71,9 @@ struct OutboxEntry {
     /// The film as the operator knows it, to begin a sentence with: "Film 2
     /// of Müller, Jürgen"; "The film" when the entry was not read.
     QString filmText() const;
+    /// The nodes it is owed to, for the log: "ARCHIVE, ORTHANC", or "the
+    /// first node configured".
+    QString owedText() const;
 };
 
 /// The entry file's bytes, and back; entryFromJson() returns false for bytes

@@ -28,12 +28,8 @@ bool Outbox::release(const QString& instanceUid)
         return false;
     entry.held = false;
     write(entry);
-    QStringList nodes;
-    for (const OwedNode& node : entry.owed)
-        nodes << node.aeTitle;
     programlog::event(QStringLiteral("review: image %1 of %2 accepted by the operator; released to %3")
-                          .arg(entry.instanceUid, entry.patientName,
-                               entry.anyNode ? QStringLiteral("the first node configured") : nodes.join(QStringLiteral(", "))));
+                          .arg(entry.instanceUid, entry.patientName, entry.owedText()));
     return true;
 }
 

@@ -31,7 +31,8 @@ QString imageList(const dicom::PerformedStep& step)
 } // namespace
 
 StepWorker::StepWorker(StepOutbox& steps, Setup setup, Listener listener)
-    : m_steps(steps)
+    : WorkerControl(QStringLiteral("MPPS"))
+    , m_steps(steps)
     , m_setup(std::move(setup))
     , m_listener(std::move(listener))
 {
@@ -41,13 +42,7 @@ StepWorker::StepWorker(StepOutbox& steps, Setup setup, Listener listener)
 
 StepWorker::~StepWorker()
 {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_stop = true;
-        if (m_guard)
-            m_guard->cancel();
-    }
-    m_wake.notify_all();
+    stopNow();
     m_thread.join();
 }
 
@@ -60,52 +55,6 @@ void StepWorker::wake(bool now)
     m_wake.notify_all();
 }
 
-bool StepWorker::cancel()
-{
-    const std::lock_guard lock(m_mutex);
-    if (!m_guard)
-        return false;
-    m_cancelled = true;
-    m_guard->cancel();
-    programlog::event(QStringLiteral("MPPS: sending to %1 cancelled by the operator").arg(node().name()));
-    return true;
-}
-
-void StepWorker::finishAndEnd()
-{
-    const std::lock_guard lock(m_mutex);
-    m_ending = true;
-    m_wake.notify_all();
-}
-
-bool StepWorker::waitUntilEnded(Clock::time_point deadline)
-{
-    std::unique_lock lock(m_mutex);
-    return m_wake.wait_until(lock, deadline, [this] { return m_ended; });
-}
-
-void StepWorker::halt(const QString& why)
-{
-    const std::lock_guard lock(m_mutex);
-    m_stop = true;
-    if (m_guard) {
-        m_guard->cancel();
-        programlog::event(why.arg(node().name()));
-    }
-    m_wake.notify_all();
-}
-
-void StepWorker::setGuard(dicom::NetworkGuard* guard)
-{
-    const std::lock_guard lock(m_mutex);
-    m_guard = guard;
-    if (guard) {
-        m_cancelled = false;
-        if (m_stop)
-            guard->cancel();
-    }
-}
-
 void StepWorker::checkStopped(dicom::NetworkGuard& guard)
 {
     const std::lock_guard lock(m_mutex);
@@ -114,12 +63,6 @@ void StepWorker::checkStopped(dicom::NetworkGuard& guard)
         throw Failure(QStringLiteral("Sending to %1 stopped: cancelled by the operator.").arg(node().name()),
                       Failure::Kind::Cancelled);
     }
-}
-
-std::chrono::milliseconds StepWorker::pause(int step) const
-{
-    const auto& pauses = m_setup.pauses;
-    return pauses.empty() ? std::chrono::seconds(10) : pauses[std::min<std::size_t>(step, pauses.size() - 1)];
 }
 
 std::optional<StepWorker::Clock::time_point> StepWorker::wakeAt() const

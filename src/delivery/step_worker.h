@@ -13,6 +13,7 @@
 
 #include "delivery/node_status.h"
 #include "delivery/step_outbox.h"
+#include "delivery/worker_control.h"
 #include "dicom/network.h"
 
 #include <atomic>
@@ -30,10 +31,8 @@ namespace dicom {
 class StepAssociation;
 }
 
-class StepWorker {
+class StepWorker : public WorkerControl {
 public:
-    using Clock = std::chrono::steady_clock;
-
     /// Everything the worker needs, given once: new settings get a new worker.
     struct Setup {
         Node node; ///< the MPPS node; its TLS settings in options.tls
@@ -55,29 +54,15 @@ public:
     /// `steps` must outlive the worker.
     StepWorker(StepOutbox& steps, Setup setup, Listener listener);
     /// halt(), then joins the thread.
-    ~StepWorker();
-    StepWorker(const StepWorker&) = delete;
-    StepWorker& operator=(const StepWorker&) = delete;
+    ~StepWorker() override;
 
-    const Node& node() const { return m_setup.node; }
-    /// How many wakes it has had so far.
-    quint64 wakes() const { return m_wakes.load(); }
+    const Node& node() const override { return m_setup.node; }
 
     // Called from the owner's thread.
 
     /// Look at the steps. The node in its pause after a failure keeps it,
     /// unless `now`: then it tries at once, refused steps too.
     void wake(bool now = false);
-    /// Cuts the association under way within a second; tried again after the
-    /// first pause. False when nothing was under way.
-    bool cancel();
-    /// The program ends: the worker finishes what it was woken for, then ends.
-    void finishAndEnd();
-    /// Waits until the worker has ended, at most until `deadline`.
-    bool waitUntilEnded(Clock::time_point deadline);
-    /// Ends now: the association under way is cut (logged as `why`, where %1
-    /// names the node). Returns at once; the destructor joins.
-    void halt(const QString& why);
 
 private:
     void run();
@@ -88,26 +73,13 @@ private:
     void refused(StepEntry& entry, const QString& why);
     void failed(const QString& failure, bool byOperator);
     std::optional<Clock::time_point> wakeAt() const;
-    std::chrono::milliseconds pause(int step) const;
-    void setGuard(dicom::NetworkGuard* guard);
+    std::chrono::milliseconds pause(int step) const { return pauseAfter(m_setup.pauses, step); }
     void checkStopped(dicom::NetworkGuard& guard);
     void publish();
 
     StepOutbox& m_steps;
     const Setup m_setup;
     const Listener m_listener;
-    std::atomic<quint64> m_wakes{0};
-
-    // What the owner's thread and the worker's share, under m_mutex.
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_woken = false;
-    bool m_now = false;
-    bool m_ending = false;
-    bool m_stop = false;
-    bool m_ended = false;
-    bool m_cancelled = false;
-    dicom::NetworkGuard* m_guard = nullptr;
 
     // The worker's own.
     struct Refusal {

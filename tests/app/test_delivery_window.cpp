@@ -69,26 +69,6 @@ protected:
         return entries.isEmpty() ? QString() : entries.first().chopped(6);
     }
 
-    // Queues `inside` for the outbox window, then what `after` queues for the
-    // windows it opens, clicks the outbox line and waits until the window has
-    // closed (it does not hold the main window's flow).
-    void inOutboxWindow(fSkiascan& w, const std::function<void(OutboxDialog*)>& inside,
-                        const std::function<void()>& after = {})
-    {
-        bool closed = false;
-        modals.then([inside, &closed](QWidget* dialog) {
-            auto* outbox = qobject_cast<OutboxDialog*>(dialog);
-            closed = true;
-            ASSERT_NE(outbox, nullptr);
-            inside(outbox);
-            outbox->cmdClose->click();
-        });
-        if (after)
-            after();
-        QTest::mouseClick(w.lblOutbox, Qt::LeftButton);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return closed && !w.findChild<OutboxDialog*>(); }, 30000));
-    }
-
     ProgramFolder folder;
     ModalDriver modals;
     int m_films = 0;
@@ -121,7 +101,7 @@ TEST_F(DeliveryWindowTest, ANodeThatIsDownIsShownOnTheLineAndSendToKeepsEveryOth
     QStringList row;
     QStringList offered;
     inOutboxWindow(
-        *w,
+        modals, *w,
         [&](OutboxDialog* outbox) {
             outbox->lvOutbox->topLevelItem(0)->setSelected(true);
             row = firstRow(outbox);
@@ -162,7 +142,7 @@ TEST_F(DeliveryWindowTest, RemoveAsksFirstAndKeepsTheImageInRemoved)
     auto w = start({QString("DOWN|127.0.0.1|%1").arg(freePort()), "||", "||"});
     const QString uid = importFilm(*w);
     QString question;
-    inOutboxWindow(*w, [&](OutboxDialog* outbox) {
+    inOutboxWindow(modals, *w, [&](OutboxDialog* outbox) {
             outbox->lvOutbox->topLevelItem(0)->setSelected(true);
             outbox->cmdRemove->click();
             // The question is answered while the outbox window stays open.
@@ -191,7 +171,7 @@ TEST_F(DeliveryWindowTest, TheOutboxWindowShowsATransferLiveAndCancelEndsItWithi
     QString sending;
     QString after;
     qint64 cancelMs = -1;
-    inOutboxWindow(*w, [&](OutboxDialog* outbox) {
+    inOutboxWindow(modals, *w, [&](OutboxDialog* outbox) {
         QTreeWidgetItem* node = outbox->lvNodes->topLevelItem(0);
         ASSERT_NE(node, nullptr);
         ASSERT_TRUE(QTest::qWaitFor([&] { return node->text(1).startsWith("sending ") && outbox->cmdCancelSend->isEnabled(); }, 5000));

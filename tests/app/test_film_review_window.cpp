@@ -70,21 +70,6 @@ protected:
         QTest::mouseRelease(widget, Qt::LeftButton, {}, at);
     }
 
-    // Opens the outbox window, runs `inside` in it and closes it.
-    void inOutboxWindow(fSkiascan& w, const std::function<void(OutboxDialog*)>& inside)
-    {
-        bool closed = false;
-        modals.then([inside, &closed](QWidget* dialog) {
-            auto* outbox = qobject_cast<OutboxDialog*>(dialog);
-            closed = true;
-            ASSERT_NE(outbox, nullptr);
-            inside(outbox);
-            outbox->cmdClose->click();
-        });
-        QTest::mouseClick(w.lblOutbox, Qt::LeftButton);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return closed && !w.findChild<OutboxDialog*>(); }, 30000));
-    }
-
     QString received(const StoreScp& node, int index) const
     {
         return DicomFile(node.received().value(index)).text(DCM_SOPInstanceUID);
@@ -128,7 +113,7 @@ TEST_F(FilmReviewWindowTest, HeldFilmsWaitForTheOperatorAcrossARestartAndAReject
 
     // The outbox window says they are held; a double-click opens the view on one.
     QString waitsFor;
-    inOutboxWindow(*again, [&](OutboxDialog* outbox) {
+    inOutboxWindow(modals, *again, [&](OutboxDialog* outbox) {
         ASSERT_EQ(outbox->lvOutbox->topLevelItemCount(), 2);
         QTreeWidgetItem* first = outbox->lvOutbox->topLevelItem(0);
         waitsFor = first->text(5);
@@ -151,7 +136,7 @@ TEST_F(FilmReviewWindowTest, HeldFilmsWaitForTheOperatorAcrossARestartAndAReject
     EXPECT_TRUE(again->lblOutbox->text().contains("1 film to review")) << again->lblOutbox->text().toStdString();
 
     // The View button on the other; Delete asks, No being the default; Yes rejects it.
-    inOutboxWindow(*again, [&](OutboxDialog* outbox) {
+    inOutboxWindow(modals, *again, [&](OutboxDialog* outbox) {
         ASSERT_EQ(outbox->lvOutbox->topLevelItemCount(), 1);
         outbox->lvOutbox->topLevelItem(0)->setSelected(true);
         outbox->cmdView->click();

@@ -1,7 +1,10 @@
 #include "support/program_folder.h"
 
+#include "delivery/outbox_dialog.h"
+
 #include <QFile>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QApplication>
 #include <QTest>
 
@@ -79,6 +82,23 @@ bool sessionIdle(fSkiascan& w, int timeoutMs)
         timeoutMs);
     // What the session told on its way is open now: the test's answers close it.
     return QTest::qWaitFor([] { return !QApplication::activeModalWidget(); }, timeoutMs) && idle;
+}
+
+void inOutboxWindow(ModalDriver& modals, fSkiascan& w, const std::function<void(OutboxDialog*)>& inside,
+                    const std::function<void()>& after)
+{
+    bool closed = false;
+    modals.then([inside, &closed](QWidget* dialog) {
+        auto* outbox = qobject_cast<OutboxDialog*>(dialog);
+        closed = true;
+        ASSERT_NE(outbox, nullptr);
+        inside(outbox);
+        outbox->cmdClose->click();
+    });
+    if (after)
+        after();
+    QTest::mouseClick(w.lblOutbox, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return closed && !w.findChild<OutboxDialog*>(); }, 30000));
 }
 
 } // namespace skiascan::test

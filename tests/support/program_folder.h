@@ -4,10 +4,16 @@
 #include "app/main_window.h"
 #include "settings/settings_file.h"
 #include "support/conditions.h"
+#include "support/modal.h"
 
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
+
+namespace skiascan {
+class OutboxDialog;
+}
 
 namespace skiascan::test {
 
@@ -47,5 +53,11 @@ std::unique_ptr<fSkiascan> startWindow(const ProgramFolder& folder, const Settin
 /// Runs the event loop until the window's session is idle (nothing scanned,
 /// imported or sent) or the window has closed; false after `timeoutMs`.
 bool sessionIdle(fSkiascan& w, int timeoutMs = 20000);
+
+/// Queues `inside` for the outbox window, then what `after` queues for the
+/// windows it opens, clicks the outbox line and waits until the window has
+/// closed (it does not hold the main window's flow).
+void inOutboxWindow(ModalDriver& modals, fSkiascan& w, const std::function<void(OutboxDialog*)>& inside,
+                    const std::function<void()>& after = {});
 
 } // namespace skiascan::test
