@@ -238,6 +238,9 @@ QString Outbox::compressedCopy(const OutboxEntry& entry, Compression compression
     const std::lock_guard encoding(m_encoding);
     if (QFileInfo::exists(path))
         return path;
+    // A film still being written ahead may be the first in the outbox: its
+    // folder may not be there yet.
+    makePrivateFolder(m_folder);
     QElapsedTimer clock;
     clock.start();
     try {
